@@ -1,0 +1,294 @@
+// The frame: what an extension module of this package needs at its boundary with the
+// interpreter. Module sources include this header only.
+#pragma once
+
+#include "frame/compat.h"
+#include "frame/ref.h"
+
+#include <stdint.h>
+
+namespace frame {
+
+struct Module;
+
+// ---------------------------------------------------------------------------------------------
+// String tables
+
+// One entry of a string table. Identifiers (attribute, global, keyword, parameter and module
+// names) are interned so that lookups compare them by identity; other texts are plain str.
+struct StringDef {
+    const char *text;
+    bool identifier;
+};
+
+// Creates (once) and hashes every entry of a table; false with an exception set on failure.
+bool make_strings(const StringDef *defs, PyObject **out, Py_ssize_t count) noexcept;
+
+// The names the frame itself uses, in every module's storage.
+#define FRAME_STRINGS(X)                                                                      \
+    X(__doc__)                                                                                \
+    X(__module__)                                                                             \
+    X(__mro_entries__)                                                                        \
+    X(__name__)                                                                               \
+    X(__orig_bases__)                                                                         \
+    X(__prepare__)                                                                            \
+    X(__qualname__)
+
+enum class FrameString : int {
+#define FRAME_STRING_ID(n) n,
+    FRAME_STRINGS(FRAME_STRING_ID)
+#undef FRAME_STRING_ID
+        count_
+};
+
+// ---------------------------------------------------------------------------------------------
+// Modules
+
+// The fixed description of one extension module.
+struct ModuleSpec {
+    const char *short_name;       // name in the module definition, e.g. "flowsync"
+    const char *full_name;        // dotted name: sys.modules key, __module__, messages
+    const char *file_name;        // source file name of code objects and traceback records
+    const char *init_record;      // name of the initialisation's traceback record
+    const char *reinit_message;   // RuntimeError text of an exec on another module object
+    const StringDef *strings;     // the module's string table
+    Py_ssize_t string_count;      // entries in it
+    const int *builtins;          // string ids of the built-ins that the body captures
+    Py_ssize_t builtin_count;     // entries in it
+    bool (*body)(Module &m);      // constants and module body; sets m.line per statement
+};
+
+// A code object made for traceback records, kept for reuse.
+struct TracebackCode {
+    const char *name;   // qualified name of the failing function (a static text)
+    int line;           // the record's line
+    PyObject *code;     // owned
+};
+
+constexpr int TRACEBACK_CACHE_SIZE = 64;
+
+// Process-wide storage of one module (its definition declares no per-module state).
+struct Module {
+    constexpr Module(const ModuleSpec &s, PyObject **string_storage,
+                     PyObject **builtin_storage) noexcept
+        : spec(s), strings(string_storage), captured(builtin_storage)
+    {
+    }
+
+    const ModuleSpec &spec;
+    PyObject **strings;                 // the string table, spec.string_count entries
+    PyObject **captured;                // captured built-ins, spec.builtin_count entries
+    PyObject *frame_strings[static_cast<int>(FrameString::count_)] = {};
+
+    bool has_interpreter = false;       // set by the first create slot, never cleared
+    int64_t interpreter_id = 0;         // that interpreter
+    PyObject *module = nullptr;         // the one module object, kept until the process ends
+    PyObject *dict = nullptr;           // its __dict__, borrowed from `module`
+    PyObject *builtins = nullptr;       // the builtins module
+    PyObject *builtins_dict = nullptr;  // its __dict__, borrowed from `builtins`
+    PyObject *empty_tuple = nullptr;
+    PyObject *empty_bytes = nullptr;
+    PyObject *empty_str = nullptr;
+    PyObject *exact_type_note = nullptr;      // trailing note of exact-type errors for subclasses
+    PyTypeObject *function_type = nullptr;    // NativeFunction, shared by every module
+    PyTypeObject *function_metatype = nullptr;
+    uint32_t runtime_version = 0;       // major, minor, micro, next: one byte each
+    int line = 0;                       // statement being run by the body, for its record
+    TracebackCode traceback_codes[TRACEBACK_CACHE_SIZE] = {};
+
+    PyObject *str(int id) const noexcept { return strings[id]; }
+    PyObject *str(FrameString id) const noexcept
+    {
+        return frame_strings[static_cast<int>(id)];
+    }
+};
+
+PyObject *module_create(Module &m, PyObject *spec) noexcept;
+int module_exec(Module &m, PyObject *module) noexcept;
+
+// Slot functions of a module definition, bound to that module's storage.
+template <Module &M>
+PyObject *
+create_slot(PyObject *spec, PyModuleDef *) noexcept
+{
+    return module_create(M, spec);
+}
+
+template <Module &M>
+int
+exec_slot(PyObject *module) noexcept
+{
+    return module_exec(M, module);
+}
+
+// Packs up to four dot-separated groups of decimal digits at the start of `text`, one byte
+// each from the most significant down (3.8.18 gives 0x03081200).
+uint32_t parse_version(const char *text) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Functions
+
+// The static definition of a method: name, docstring and body.
+struct MethodDef {
+    const char *name;       // plain method name, e.g. "get"
+    const char *doc;        // docstring, or null
+    vectorcallfunc call;    // body, called with the interpreter's fast-call convention
+};
+
+// Creates a NativeFunction for `def` in module `m`, with the module's dict as globals.
+PyObject *function_new(Module &m, const MethodDef &def, PyObject *qualname,
+                       PyObject *module_name, PyObject *code) noexcept;
+
+// Sets a function's __annotations__ (a dict).
+void function_set_annotations(PyObject *function, PyObject *annotations) noexcept;
+
+// Gets the shared function type from the registry module, or makes and registers it.
+bool function_type_ready(Module &m) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Argument binding and type tests
+
+// What argument binding needs to know of a method.
+struct Signature {
+    const char *name;        // plain name, for messages
+    const char *qualified;   // full dotted name, for the traceback record
+    int first_line;          // the `def` line
+    const int *params;       // string ids of the parameter names, in order
+    Py_ssize_t count;        // number of parameters, `self` included
+};
+
+// Binds a fast call's arguments to the parameters: out[i] is a borrowed reference to the value
+// of parameter i. On failure raises the binding TypeError and records the traceback entry.
+bool bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
+                    PyObject *kwnames, PyObject **out) noexcept;
+
+// The value must be of exactly `type` (None and subclass instances refused).
+bool check_argument(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept;
+
+// A typed local holds exactly `type` or None.
+bool check_local(PyObject *value, PyTypeObject *type) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Globals, imports and class statements
+
+// One reading site of a module global: the value found there, valid while neither the module
+// dict nor the builtins dict changed.
+struct GlobalCache {
+    uint64_t globals_version = 0;
+    uint64_t builtins_version = 0;
+    PyObject *value = nullptr;   // borrowed: the dict that held it still does
+};
+
+// Reads a module global as Python code does: the module's dict, then the builtins; NameError
+// when neither has it. New reference.
+PyObject *load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept;
+
+// Reads the global `name` (a string id of module `m`) with a cache of its own for this site.
+#define FRAME_GLOBAL(m, name)                                                                 \
+    ([]() noexcept {                                                                          \
+        static ::frame::GlobalCache site_cache_;                                              \
+        return ::frame::load_global((m), (m).str(name), site_cache_);                        \
+    }())
+
+// Binds a module global.
+bool store_global(Module &m, PyObject *name, PyObject *value) noexcept;
+
+// One import statement of a module body: `import name` when `count` is 0, else
+// `from name import names...`.
+struct ImportStatement {
+    int line;           // source line, for the initialisation's traceback record
+    int name;           // string id of the name as written
+    int level;          // 0 absolute, 1 or 2 relative
+    int absolute;       // string id of the absolute name that sys.modules is probed under
+    int names[3];       // string ids of the names to take
+    Py_ssize_t count;   // how many
+};
+
+// Runs an import statement and binds its names as module globals.
+bool run_import(Module &m, const ImportStatement &stmt) noexcept;
+
+// Class statement steps: resolve the bases, calculate the metaclass, prepare the namespace.
+PyObject *resolve_bases(Module &m, PyObject *bases) noexcept;
+PyObject *calculate_metaclass(PyObject *bases) noexcept;
+PyObject *prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyObject *name,
+                            PyObject *qualname, PyObject *module_name, PyObject *doc) noexcept;
+// Stores into a class namespace: straight into a dict, through __setitem__ otherwise.
+bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Operations of method bodies
+
+// Drops the result of a call whose value is not used: true when the call succeeded.
+inline bool
+discard(PyObject *result) noexcept
+{
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
+// obj.name(*args) where the last PyTuple_GET_SIZE(kwnames) of `args` are keyword values;
+// calls a plain method without building a bound method. At most 4 arguments.
+PyObject *call_method(PyObject *obj, PyObject *name, PyObject *const *args, Py_ssize_t count,
+                      PyObject *kwnames) noexcept;
+
+// obj[key]: a dict's own lookup for an exact dict (KeyError(key) when absent), else
+// __getitem__.
+PyObject *subscript(PyObject *obj, PyObject *key) noexcept;
+
+// Raises KeyError with `key` as its one argument.
+void raise_key_error(PyObject *key) noexcept;
+
+// Walks `iterable` as a for statement does: a list or tuple by position, re-reading its
+// length before each step, anything else through its iterator. `visit(item)` gets a
+// borrowed item and returns false (with an exception set) to stop with a failure.
+template <typename Visit>
+bool
+for_each(PyObject *iterable, Visit &&visit) noexcept
+{
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < Py_SIZE(iterable); i++) {
+            Ref item = Ref::borrow(PyList_CheckExact(iterable) ? PyList_GET_ITEM(iterable, i)
+                                                               : PyTuple_GET_ITEM(iterable, i));
+            if (!visit(item.get()))
+                return false;
+        }
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it)
+        return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!visit(item.get()))
+            return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Traceback records and except clauses
+
+// Adds a traceback entry to the exception being raised: function `qualified` (a static text)
+// of the module's source file, at `line`, with the module's dict as globals.
+void add_traceback(Module &m, const char *qualified, int line) noexcept;
+
+// An `except` clause: while it runs, the exception that was raised is the handled one
+// (sys.exc_info()); when it ends, the exception handled before comes back.
+class ExceptClause {
+public:
+    ExceptClause() = default;
+    ExceptClause(const ExceptClause &) = delete;
+    ExceptClause &operator=(const ExceptClause &) = delete;
+    ~ExceptClause();
+
+    // Takes the raised exception; false with an exception set if that fails.
+    bool enter() noexcept;
+    // The exception being handled (borrowed).
+    PyObject *exception() const noexcept { return exc_.get(); }
+
+private:
+    Ref exc_;            // the exception being handled
+    Ref saved_;          // the one handled before the clause
+    bool entered_ = false;
+};
+
+} // namespace frame

@@ -1,0 +1,197 @@
+// Module creation and execution: the guards, the version check and the common start.
+#include "frame/frame.h"
+
+namespace frame {
+namespace {
+
+constexpr StringDef FRAME_STRING_DEFS[] = {
+#define FRAME_STRING_DEF(n) {#n, true},
+    FRAME_STRINGS(FRAME_STRING_DEF)
+#undef FRAME_STRING_DEF
+};
+
+// Copies spec.<attribute> into the new module's dict as `key`; a spec without the attribute
+// is skipped, and so is None when `skip_none` holds.
+bool
+copy_spec_attribute(PyObject *spec, PyObject *dict, const char *attribute, const char *key,
+                    bool skip_none) noexcept
+{
+    Ref name = Ref::steal(PyUnicode_InternFromString(attribute));
+    if (!name)
+        return false;
+    PyObject *found;
+    const int present = compat::lookup_attr(spec, name.get(), &found);
+    if (present < 0)
+        return false;
+    Ref value = Ref::steal(found);
+    if (present == 0 || (skip_none && value.get() == Py_None))
+        return true;
+    return PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+// Warns when the interpreter running the module is not the one it was built for.
+bool
+check_version(Module &m) noexcept
+{
+    m.runtime_version = parse_version(Py_GetVersion());
+    const int major = static_cast<int>(m.runtime_version >> 24);
+    const int minor = static_cast<int>((m.runtime_version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION)
+        return true;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, m.spec.full_name,
+                            "does not match", major, minor) == 0;
+}
+
+// Steps 2 to 5 of the common start: builtins, version, constants of the frame, strings.
+// Their failures carry no traceback record.
+bool
+start(Module &m) noexcept
+{
+    if (m.builtins == nullptr) {
+        m.builtins = PyImport_ImportModule("builtins");
+        if (m.builtins == nullptr)
+            return false;
+        m.builtins_dict = PyModule_GetDict(m.builtins);
+        if (compat::watch_dict(m.builtins_dict) < 0)
+            return false;
+    }
+    if (PyObject_SetAttrString(m.module, "__builtins__", m.builtins) < 0)
+        return false;
+    if (!check_version(m))
+        return false;
+    if (m.empty_tuple == nullptr && (m.empty_tuple = PyTuple_New(0)) == nullptr)
+        return false;
+    if (m.empty_bytes == nullptr &&
+        (m.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) == nullptr)
+        return false;
+    if (m.empty_str == nullptr && (m.empty_str = PyUnicode_FromString("")) == nullptr)
+        return false;
+    if (m.exact_type_note == nullptr &&
+        (m.exact_type_note = PyUnicode_FromString(
+             "Subclasses of built-in types are rejected: the value must be of exactly that "
+             "type.")) == nullptr)
+        return false;
+    return make_strings(FRAME_STRING_DEFS, m.frame_strings,
+                        static_cast<Py_ssize_t>(FrameString::count_)) &&
+           make_strings(m.spec.strings, m.strings, m.spec.string_count);
+}
+
+// Steps 6 to 9: the function type, sys.modules, the captured built-ins, then the body.
+// A failure records the statement's line (1 for the frame's own steps).
+bool
+run(Module &m) noexcept
+{
+    m.line = 1;
+    if (!function_type_ready(m))
+        return false;
+    PyObject *modules = PyImport_GetModuleDict();
+    Ref full_name = Ref::steal(PyUnicode_FromString(m.spec.full_name));
+    if (!full_name)
+        return false;
+    PyObject *registered = PyDict_GetItemWithError(modules, full_name.get());
+    if (registered == nullptr) {
+        if (PyErr_Occurred() || PyDict_SetItem(modules, full_name.get(), m.module) < 0)
+            return false;
+    }
+    for (Py_ssize_t i = 0; i < m.spec.builtin_count; i++) {
+        PyObject *name = m.str(m.spec.builtins[i]);
+        PyObject *value = PyDict_GetItemWithError(m.builtins_dict, name);
+        if (value == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            return false;
+        }
+        Py_INCREF(value);
+        Py_XSETREF(m.captured[i], value);
+    }
+    return m.spec.body(m);
+}
+
+} // namespace
+
+uint32_t
+parse_version(const char *text) noexcept
+{
+    uint32_t version = 0;
+    int groups = 0;
+    const char *p = text;
+    while (groups < 4 && *p >= '0' && *p <= '9') {
+        uint32_t group = 0;
+        while (*p >= '0' && *p <= '9') {
+            group = group * 10 + static_cast<uint32_t>(*p - '0');
+            p++;
+        }
+        version |= (group & 0xff) << (24 - 8 * groups);
+        groups++;
+        if (*p != '.')
+            break;
+        p++;
+    }
+    return version;
+}
+
+PyObject *
+module_create(Module &m, PyObject *spec) noexcept
+{
+    const int64_t id = compat::current_interpreter_id();
+    if (id == -1 && PyErr_Occurred())
+        return nullptr;
+    if (!m.has_interpreter) {
+        m.interpreter_id = id;
+        m.has_interpreter = true;
+    }
+    else if (m.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
+                                           "be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    // A repeated import gets the module that is already initialised.
+    if (m.module != nullptr) {
+        Py_INCREF(m.module);
+        return m.module;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module)
+        return nullptr;
+    PyObject *dict = PyModule_GetDict(module.get());
+    if (!copy_spec_attribute(spec, dict, "loader", "__loader__", false) ||
+        !copy_spec_attribute(spec, dict, "origin", "__file__", false) ||
+        !copy_spec_attribute(spec, dict, "parent", "__package__", false) ||
+        !copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true))
+        return nullptr;
+    return module.release();
+}
+
+int
+module_exec(Module &m, PyObject *module) noexcept
+{
+    if (m.module != nullptr) {
+        if (m.module == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError, m.spec.reinit_message);
+        return -1;
+    }
+    Py_INCREF(module);
+    m.module = module;
+    m.dict = PyModule_GetDict(module);
+    bool ok = compat::watch_dict(m.dict) == 0 && start(m);
+    if (ok) {
+        ok = run(m);
+        if (!ok)
+            add_traceback(m, m.spec.init_record, m.line);
+    }
+    if (ok)
+        return 0;
+    // Forget the half-built module, so that the next import starts again from create.
+    m.dict = nullptr;
+    Py_CLEAR(m.module);
+    return -1;
+}
+
+} // namespace frame

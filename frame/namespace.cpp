@@ -1,0 +1,236 @@
+// Module globals, import statements and the steps of a class statement.
+#include "frame/frame.h"
+
+namespace frame {
+
+PyObject *
+load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept
+{
+    // Read the stamps before the lookup: should the lookup itself change a dict (a key's
+    // __eq__ can), the stamp is already stale and the next read looks again.
+    const uint64_t globals_version = compat::dict_version(m.dict);
+    const uint64_t builtins_version = compat::dict_version(m.builtins_dict);
+    if (cache.value != nullptr && cache.globals_version == globals_version &&
+        cache.builtins_version == builtins_version) {
+        Py_INCREF(cache.value);
+        return cache.value;
+    }
+    PyObject *value = PyDict_GetItemWithError(m.dict, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred())
+            return nullptr;
+        value = PyDict_GetItemWithError(m.builtins_dict, name);
+        if (value == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            return nullptr;
+        }
+    }
+    cache = {globals_version, builtins_version, value};
+    Py_INCREF(value);
+    return value;
+}
+
+bool
+store_global(Module &m, PyObject *name, PyObject *value) noexcept
+{
+    return PyDict_SetItem(m.dict, name, value) == 0;
+}
+
+namespace {
+
+// sys.modules[name] as a new reference, or null (with an exception set only on error).
+PyObject *
+probe_sys_modules(PyObject *name) noexcept
+{
+    PyObject *module = PyImport_GetModule(name);
+    if (module == nullptr && PyErr_Occurred())
+        return nullptr;
+    return module;
+}
+
+// Whether a module found in sys.modules already provides every name of the statement.
+bool
+has_names(Module &m, PyObject *module, const ImportStatement &stmt) noexcept
+{
+    for (Py_ssize_t i = 0; i < stmt.count; i++) {
+        PyObject *value;
+        const int found = compat::lookup_attr(module, m.str(stmt.names[i]), &value);
+        if (found <= 0) {
+            PyErr_Clear();   // the import machinery will say what is wrong
+            return false;
+        }
+        Py_DECREF(value);
+    }
+    return true;
+}
+
+// `from module import name`: the attribute, else the submodule of that name; ImportError
+// when neither is there.
+PyObject *
+import_from(Module &m, PyObject *module, PyObject *name) noexcept
+{
+    PyObject *value;
+    const int found = compat::lookup_attr(module, name, &value);
+    if (found > 0)
+        return value;
+    if (found == 0) {
+        Ref package = Ref::steal(PyObject_GetAttr(module, m.str(FrameString::__name__)));
+        Ref full = package && PyUnicode_Check(package.get())
+                       ? Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name))
+                       : Ref();
+        Ref submodule = full ? Ref::steal(probe_sys_modules(full.get())) : Ref();
+        if (submodule)
+            return submodule.release();
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return nullptr;
+}
+
+} // namespace
+
+// 1. Probe sys.modules under the absolute name; a plain import uses what it finds, a
+//    from-import only when the module has every name to take.
+// 2. Otherwise call the import machinery with the name as written, the module's globals, a
+//    new locals dict, a new list of the names and the level.
+// 3. Bind the module, or each name taken from it, as a module global.
+bool
+run_import(Module &m, const ImportStatement &stmt) noexcept
+{
+    Ref module = Ref::steal(probe_sys_modules(m.str(stmt.absolute)));
+    if (!module && PyErr_Occurred())
+        return false;
+    if (module && stmt.count > 0 && !has_names(m, module.get(), stmt))
+        module.reset();
+    if (!module) {
+        Ref locals = Ref::steal(PyDict_New());
+        if (!locals)
+            return false;
+        Ref fromlist = Ref::borrow(Py_None);
+        if (stmt.count > 0) {
+            fromlist = Ref::steal(PyList_New(stmt.count));
+            if (!fromlist)
+                return false;
+            for (Py_ssize_t i = 0; i < stmt.count; i++) {
+                PyObject *name = m.str(stmt.names[i]);
+                Py_INCREF(name);
+                PyList_SET_ITEM(fromlist.get(), i, name);
+            }
+        }
+        module = Ref::steal(PyImport_ImportModuleLevelObject(
+            m.str(stmt.name), m.dict, locals.get(), fromlist.get(), stmt.level));
+        if (!module)
+            return false;
+    }
+    if (stmt.count == 0)
+        return store_global(m, m.str(stmt.name), module.get());
+    for (Py_ssize_t i = 0; i < stmt.count; i++) {
+        PyObject *name = m.str(stmt.names[i]);
+        Ref value = Ref::steal(import_from(m, module.get(), name));
+        if (!value || !store_global(m, name, value.get()))
+            return false;
+    }
+    return true;
+}
+
+// Like a class statement: a base that is not a class but has __mro_entries__ is replaced by
+// the items that __mro_entries__ returns. The tuple itself comes back when nothing changed.
+PyObject *
+resolve_bases(Module &m, PyObject *bases) noexcept
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+    Ref resolved;   // a list, made at the first replacement
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *base = PyTuple_GET_ITEM(bases, i);
+        PyObject *entries_fn = nullptr;
+        if (!PyType_Check(base)) {
+            if (compat::lookup_attr(base, m.str(FrameString::__mro_entries__), &entries_fn) <
+                0)
+                return nullptr;
+        }
+        if (entries_fn == nullptr) {
+            if (resolved && PyList_Append(resolved.get(), base) < 0)
+                return nullptr;
+            continue;
+        }
+        Ref fn = Ref::steal(entries_fn);
+        Ref entries = Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), bases, nullptr));
+        if (!entries)
+            return nullptr;
+        if (!PyTuple_Check(entries.get())) {
+            PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+            return nullptr;
+        }
+        if (!resolved) {
+            resolved = Ref::steal(PyList_GetSlice(bases, 0, i));
+            if (!resolved)
+                return nullptr;
+        }
+        const Py_ssize_t end = PyList_GET_SIZE(resolved.get());
+        if (PyList_SetSlice(resolved.get(), end, end, entries.get()) < 0)
+            return nullptr;
+    }
+    if (!resolved) {
+        Py_INCREF(bases);
+        return bases;
+    }
+    return PyList_AsTuple(resolved.get());
+}
+
+// The most derived metaclass of the bases; `type` without bases.
+PyObject *
+calculate_metaclass(PyObject *bases) noexcept
+{
+    PyTypeObject *winner = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); i++) {
+        PyTypeObject *type = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (winner == nullptr || PyType_IsSubtype(type, winner)) {
+            winner = type;
+            continue;
+        }
+        if (PyType_IsSubtype(winner, type))
+            continue;
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a "
+                        "(non-strict) subclass of the metaclasses of all its bases");
+        return nullptr;
+    }
+    if (winner == nullptr)
+        winner = &PyType_Type;
+    Py_INCREF(winner);
+    return reinterpret_cast<PyObject *>(winner);
+}
+
+bool
+namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept
+{
+    if (PyDict_CheckExact(ns))
+        return PyDict_SetItem(ns, key, value) == 0;
+    return PyObject_SetItem(ns, key, value) == 0;
+}
+
+// The metaclass's __prepare__(name, bases), or a new dict; then __module__, __qualname__
+// and (when the class has one) __doc__, in this order.
+PyObject *
+prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyObject *name,
+                  PyObject *qualname, PyObject *module_name, PyObject *doc) noexcept
+{
+    PyObject *prepare_fn;
+    if (compat::lookup_attr(metaclass, m.str(FrameString::__prepare__), &prepare_fn) < 0)
+        return nullptr;
+    Ref prepare = Ref::steal(prepare_fn);
+    Ref ns = prepare ? Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name, bases,
+                                                               nullptr))
+                     : Ref::steal(PyDict_New());
+    if (!ns)
+        return nullptr;
+    if (!namespace_set(ns.get(), m.str(FrameString::__module__), module_name) ||
+        !namespace_set(ns.get(), m.str(FrameString::__qualname__), qualname))
+        return nullptr;
+    if (doc != nullptr && !namespace_set(ns.get(), m.str(FrameString::__doc__), doc))
+        return nullptr;
+    return ns.release();
+}
+
+} // namespace frame

@@ -1,0 +1,89 @@
+// DAGHandler.transmit: one message's JSON text to every websocket connection of a kernel.
+#include "flowsync.h"
+
+namespace flowsync {
+namespace {
+
+using frame::Ref;
+
+constexpr int TRANSMIT_PARAMS[] = {id::kernel_id, id::data};
+constexpr frame::Signature TRANSMIT = {
+    "transmit", "zelvo.server.handlers.flowsync.DAGHandler.transmit", 154, TRANSMIT_PARAMS, 2};
+
+// handler.kernel_id == kernel_id, the handler's value on the left. -1 on error.
+int
+same_kernel(PyObject *left, PyObject *kernel_id) noexcept
+{
+    if (left == kernel_id)
+        return 1;
+    if (left == Py_None)
+        return 0;   // kernel_id is a str: None never equals it
+    if (PyUnicode_CheckExact(left))
+        return PyUnicode_Compare(left, kernel_id) == 0;
+    Ref equal = Ref::steal(PyObject_RichCompare(left, kernel_id, Py_EQ));
+    if (!equal)
+        return -1;
+    return PyObject_IsTrue(equal.get());
+}
+
+bool
+transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
+{
+    // Serialised once: every connection gets the same text object.
+    line = 157;
+    Ref json = Ref::steal(FLOWSYNC_GLOBAL(json));
+    if (!json)
+        return false;
+    Ref payload = Ref::steal(frame::call_method(json.get(), s(id::dumps), &data, 1, nullptr));
+    if (!payload || !frame::check_local(payload.get(), &PyUnicode_Type))
+        return false;
+
+    line = 158;
+    Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoWebSocketHandler));
+    if (!handler_class)
+        return false;
+    Ref registry = Ref::steal(PyObject_GetAttr(handler_class.get(), s(id::registry)));
+    if (!registry)
+        return false;
+    PyObject *text = payload.get();
+    return frame::for_each(registry.get(), [&](PyObject *handler) {
+        line = 159;
+        Ref handler_kernel = Ref::steal(PyObject_GetAttr(handler, s(id::kernel_id)));
+        if (!handler_kernel)
+            return false;
+        const int matches = same_kernel(handler_kernel.get(), kernel_id);
+        if (matches < 0)
+            return false;
+        if (matches) {
+            // Whatever write_message returns (a future) is dropped without being awaited.
+            line = 160;
+            if (!frame::discard(
+                    frame::call_method(handler, s(id::write_message), &text, 1, nullptr)))
+                return false;
+        }
+        line = 158;   // the walk itself goes on
+        return true;
+    });
+}
+
+PyObject *
+transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
+{
+    PyObject *a[2];
+    if (!frame::bind_arguments(module, TRANSMIT, args, nargsf, kwnames, a) ||
+        !frame::check_argument(module, a[0], &PyUnicode_Type, "kernel_id") ||
+        !frame::check_argument(module, a[1], &PyDict_Type, "data"))
+        return nullptr;
+    int line = TRANSMIT.first_line;
+    if (transmit_body(a[0], a[1], line))
+        Py_RETURN_NONE;
+    frame::add_traceback(module, TRANSMIT.qualified, line);
+    return nullptr;
+}
+
+} // namespace
+
+const frame::MethodDef transmit_def = {
+    "transmit", "transmit DAG info to websocket connection which has kernel id", transmit};
+
+} // namespace flowsync

@@ -1,0 +1,166 @@
+// What the sources of the flowsync module share: its storage, string table and methods.
+#pragma once
+
+#include "frame/frame.h"
+
+namespace flowsync {
+
+// The module's string table. ID: an identifier whose text is its name; NAME: an identifier
+// with another text; TEXT: a literal that is not an identifier.
+#define FLOWSYNC_STRINGS(ID, NAME, TEXT)                                                      \
+    ID(APIHandler)                                                                            \
+    ID(Any)                                                                                   \
+    ID(BAD_REQUEST)                                                                           \
+    ID(DAGHandler)                                                                            \
+    ID(Dict)                                                                                  \
+    ID(HTTPStatus)                                                                            \
+    ID(INTERNAL_SERVER_ERROR)                                                                 \
+    ID(OK)                                                                                    \
+    ID(Set)                                                                                   \
+    ID(ZelvoDagUpdateComponentModel)                                                          \
+    ID(ZelvoDagUpdateModel)                                                                   \
+    ID(ZelvoPipelineModel)                                                                    \
+    ID(ZelvoWebSocketHandler)                                                                 \
+    ID(__test__)                                                                              \
+    ID(_finish_with_result)                                                                   \
+    ID(_remove_unused_kernels_on_cabinet)                                                     \
+    ID(added)                                                                                 \
+    ID(authenticated)                                                                         \
+    ID(dag_cabinet)                                                                           \
+    ID(dag_info)                                                                              \
+    ID(dag_update_info)                                                                       \
+    ID(data)                                                                                  \
+    ID(deleted)                                                                               \
+    ID(dict)                                                                                  \
+    ID(diskcache_dir)                                                                         \
+    ID(dumps)                                                                                 \
+    ID(error)                                                                                 \
+    ID(exp)                                                                                   \
+    ID(finish)                                                                                \
+    ID(format_exc)                                                                            \
+    ID(fp)                                                                                    \
+    ID(get)                                                                                   \
+    ID(get_dag_update_info)                                                                   \
+    ID(get_json_body)                                                                         \
+    ID(handler)                                                                               \
+    ID(http)                                                                                  \
+    ID(id)                                                                                    \
+    ID(identifier)                                                                            \
+    ID(ignore_errors)                                                                         \
+    ID(json)                                                                                  \
+    ID(kernel)                                                                                \
+    ID(kernel_id)                                                                             \
+    ID(kernel_ids)                                                                            \
+    ID(kernel_manager)                                                                        \
+    ID(keys)                                                                                  \
+    ID(list_kernels)                                                                          \
+    ID(log)                                                                                   \
+    ID(message)                                                                               \
+    ID(msg)                                                                                   \
+    ID(name)                                                                                  \
+    ID(payload)                                                                               \
+    ID(pop)                                                                                   \
+    ID(post)                                                                                  \
+    ID(procedure)                                                                             \
+    ID(registry)                                                                              \
+    ID(result)                                                                                \
+    ID(revised)                                                                               \
+    ID(rmtree)                                                                                \
+    ID(self)                                                                                  \
+    ID(set_header)                                                                            \
+    ID(set_status)                                                                            \
+    ID(shutil)                                                                                \
+    ID(staticmethod)                                                                          \
+    ID(status)                                                                                \
+    ID(status_code)                                                                           \
+    ID(successful)                                                                            \
+    ID(tornado)                                                                               \
+    ID(traceback)                                                                             \
+    ID(transmit)                                                                              \
+    ID(typing)                                                                                \
+    ID(unused_diskcache_dir)                                                                  \
+    ID(unused_kernel_id)                                                                      \
+    ID(unused_kernel_ids)                                                                     \
+    ID(update)                                                                                \
+    ID(updated_components)                                                                    \
+    ID(value)                                                                                 \
+    ID(web)                                                                                   \
+    ID(write_message)                                                                         \
+    ID(ws_handler)                                                                            \
+    NAME(return_, "return")                                                                   \
+    NAME(module_name, "zelvo.server.handlers.flowsync")                                       \
+    NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                         \
+    NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                    \
+    NAME(misc_functions, "misc.functions")                                                    \
+    NAME(zelvo_server_misc_functions, "zelvo.server.misc.functions")                          \
+    NAME(misc_models, "misc.models")                                                          \
+    NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                \
+    NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                \
+    NAME(q_finish_with_result, "DAGHandler._finish_with_result")                              \
+    NAME(q_get, "DAGHandler.get")                                                             \
+    NAME(q_post, "DAGHandler.post")                                                           \
+    NAME(q_remove_unused_kernels, "DAGHandler._remove_unused_kernels_on_cabinet")             \
+    NAME(q_transmit, "DAGHandler.transmit")                                                   \
+    TEXT(file_name, "zelvo/server/handlers/flowsync")                                         \
+    TEXT(a_str, "str")                                                                        \
+    TEXT(a_none, "None")                                                                      \
+    TEXT(a_result, "Dict[str, Any]")                                                          \
+    TEXT(content_type, "Content-Type")                                                        \
+    TEXT(content_length, "Content-Length")                                                    \
+    TEXT(application_json, "application/json")                                                \
+    TEXT(cannot_get, "Cannot get dag data in ")                                               \
+    TEXT(full_stop, ".")                                                                      \
+    TEXT(success, "Success.")                                                                 \
+    TEXT(is_required, " is required in the body of the request.")                             \
+    TEXT(must_be_str, " must be a string or null.")                                           \
+    TEXT(successful_must_be_dict, "successful must be an object or null.")                    \
+    TEXT(body_must_be_object, "The body of the request must be a JSON object.")               \
+    TEXT(pipeline_updated, "pipeline:updated")                                                \
+    TEXT(empty, "")                                                                           \
+    TEXT(class_doc, DAG_HANDLER_DOC)
+
+// String ids: id::json is the entry for "json".
+namespace id {
+enum Name : int {
+#define FLOWSYNC_ID(n) n,
+#define FLOWSYNC_NAME(n, text) n,
+    FLOWSYNC_STRINGS(FLOWSYNC_ID, FLOWSYNC_NAME, FLOWSYNC_NAME)
+#undef FLOWSYNC_ID
+#undef FLOWSYNC_NAME
+        COUNT
+};
+} // namespace id
+
+// The module's process-wide storage.
+extern frame::Module module;
+
+inline PyObject *
+s(id::Name name) noexcept
+{
+    return module.strings[name];
+}
+
+// Keyword-name tuples of the calls the methods make, made once with the module.
+struct KeywordNames {
+    PyObject *name_value;              // set_header(name=..., value=...)
+    PyObject *status_code;             // set_status(status_code=...)
+    PyObject *status_code_result;      // _finish_with_result(status_code=..., result=...)
+    PyObject *identifier;              // ZelvoPipelineModel(identifier=...)
+    PyObject *ignore_errors;           // rmtree(path, ignore_errors=True)
+};
+extern KeywordNames keywords;
+
+// Built-ins captured when the module is initialised.
+enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
+
+// Reads a module global, with a cache for this reading site. New reference or null.
+#define FLOWSYNC_GLOBAL(name) FRAME_GLOBAL(::flowsync::module, ::flowsync::id::name)
+
+// The five methods of DAGHandler.
+extern const frame::MethodDef finish_with_result_def;
+extern const frame::MethodDef get_def;
+extern const frame::MethodDef post_def;
+extern const frame::MethodDef remove_unused_kernels_def;
+extern const frame::MethodDef transmit_def;
+
+} // namespace flowsync

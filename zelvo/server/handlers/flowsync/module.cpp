@@ -1,0 +1,345 @@
+// Module init and body of zelvo.server.handlers.flowsync: imports, dag_cabinet, DAGHandler.
+#include "flowsync.h"
+
+#include <initializer_list>
+#include <utility>
+
+// The class docstring; <SERVER_URL> of its example is a local Jupyter Server.
+#define DAG_HANDLER_DOC                                                                       \
+    "API Handler for DAG update.\n"                                                           \
+    "\n"                                                                                      \
+    "    Args:\n"                                                                             \
+    "        APIHandler : API Handler provided by Jupyter Server\n"                           \
+    "\n"                                                                                      \
+    "    Usage:\n"                                                                            \
+    "        ```\n"                                                                           \
+    "        uri = \"http://127.0.0.1:8888/zelvo/kernels/<KERNEL_ID>\"\n"                     \
+    "        params = {\"token\": <TOKEN_ID>}\n"                                              \
+    "        data = {\n"                                                                      \
+    "            \"dag_info\": [\n"                                                           \
+    "                {\n"                                                                     \
+    "                    \"id\": \"2e26f0da-3774-4a08-8e96-589b176a0206\",\n"                 \
+    "                    \"component_type\": \"code\" | \"parameter\"\n"                      \
+    "                    \"parents_id\": [\n"                                                 \
+    "                        \"7e26f0da-3774-4a08-8e96-589b176a0999\",\n"                     \
+    "                        ...\n"                                                           \
+    "                    ],\n"                                                                \
+    "                    \"code\": \"b = a + 3\",\n"                                          \
+    "                    \"execution_status\": \"succeeded\" | \"failed\" | \"invalid\" | "   \
+    "\"running\"\n"                                                                           \
+    "                    \"last_execution\": \"2021-07-27T13:34:35\"\n"                       \
+    "                },\n"                                                                    \
+    "                ...\n"                                                                   \
+    "            ]\n"                                                                         \
+    "        }\n"                                                                             \
+    "        resp = requests.post(uri, params=params, data=json.dumps(data))\n"               \
+    "        ```\n"                                                                           \
+    "\n"                                                                                      \
+    "    "
+
+namespace flowsync {
+namespace {
+
+using frame::Ref;
+
+constexpr frame::StringDef STRING_DEFS[] = {
+#define FLOWSYNC_ID_DEF(n) {#n, true},
+#define FLOWSYNC_NAME_DEF(n, text) {text, true},
+#define FLOWSYNC_TEXT_DEF(n, text) {text, false},
+    FLOWSYNC_STRINGS(FLOWSYNC_ID_DEF, FLOWSYNC_NAME_DEF, FLOWSYNC_TEXT_DEF)
+#undef FLOWSYNC_ID_DEF
+#undef FLOWSYNC_NAME_DEF
+#undef FLOWSYNC_TEXT_DEF
+};
+static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one entry per id");
+
+constexpr int CAPTURED_BUILTINS[] = {id::staticmethod};
+
+// The import statements of the body, in order.
+constexpr frame::ImportStatement IMPORTS[] = {
+    {16, id::json, 0, id::json, {}, 0},
+    {17, id::shutil, 0, id::shutil, {}, 0},
+    {18, id::traceback, 0, id::traceback, {}, 0},
+    {19, id::http, 0, id::http, {id::HTTPStatus}, 1},
+    {20, id::typing, 0, id::typing, {id::Any, id::Dict, id::Set}, 3},
+    {22, id::tornado, 0, id::tornado, {}, 0},
+    {23, id::jupyter_server_base_handlers, 0, id::jupyter_server_base_handlers,
+     {id::APIHandler}, 1},
+    {24, id::zelvo_core_misc_models, 0, id::zelvo_core_misc_models, {id::ZelvoPipelineModel},
+     1},
+    {26, id::misc_functions, 2, id::zelvo_server_misc_functions, {id::get_dag_update_info},
+     1},
+    {27, id::misc_models, 2, id::zelvo_server_misc_models,
+     {id::ZelvoDagUpdateComponentModel, id::ZelvoDagUpdateModel}, 2},
+    {28, id::ws_handler, 1, id::zelvo_server_handlers_ws_handler, {id::ZelvoWebSocketHandler},
+     1},
+};
+
+// How a method object is stored in the class.
+enum class Wrap { none, authenticated, staticmethod };
+
+// Everything the body needs to make one method object and its code object.
+struct MethodSpec {
+    const frame::MethodDef &def;
+    id::Name name;                      // __name__ and the namespace key
+    id::Name qualname;                  // __qualname__
+    int first_line;                     // the `def` line
+    int argcount;                       // parameters, `self` included
+    const int *varnames;                // parameters, then locals
+    Py_ssize_t varname_count;
+    const int *annotation_keys;         // parameter names and "return"
+    const int *annotation_values;       // the annotation texts
+    Py_ssize_t annotation_count;
+    Wrap wrap;
+};
+
+constexpr int FINISH_VARNAMES[] = {id::self, id::status_code, id::result};
+constexpr int GET_VARNAMES[] = {id::self, id::kernel_id, id::status_code, id::result,
+                                id::dag_update_info};
+constexpr int POST_VARNAMES[] = {
+    id::self,     id::kernel_id,       id::status_code, id::result,
+    id::data,     id::procedure,       id::status,      id::msg,
+    id::successful, id::exp,           id::dag_info,    id::dag_update_info,
+    id::updated_components, id::fp};
+constexpr int REMOVE_VARNAMES[] = {id::self,          id::kernel_ids,
+                                   id::unused_kernel_ids, id::unused_kernel_id,
+                                   id::unused_diskcache_dir, id::kernel};
+constexpr int TRANSMIT_VARNAMES[] = {id::kernel_id, id::data, id::payload, id::handler};
+
+constexpr int FINISH_ANN_KEYS[] = {id::status_code, id::result, id::return_};
+constexpr int FINISH_ANN_VALUES[] = {id::HTTPStatus, id::a_result, id::a_none};
+constexpr int KERNEL_ID_ANN_KEYS[] = {id::kernel_id, id::return_};
+constexpr int KERNEL_ID_ANN_VALUES[] = {id::a_str, id::a_none};
+constexpr int REMOVE_ANN_KEYS[] = {id::return_};
+constexpr int REMOVE_ANN_VALUES[] = {id::a_none};
+constexpr int TRANSMIT_ANN_KEYS[] = {id::kernel_id, id::data, id::return_};
+constexpr int TRANSMIT_ANN_VALUES[] = {id::a_str, id::a_result, id::a_none};
+
+template <typename T, size_t N>
+constexpr Py_ssize_t
+count_of(const T (&)[N])
+{
+    return static_cast<Py_ssize_t>(N);
+}
+
+const MethodSpec METHODS[] = {
+    {finish_with_result_def, id::_finish_with_result, id::q_finish_with_result, 66, 3,
+     FINISH_VARNAMES, count_of(FINISH_VARNAMES), FINISH_ANN_KEYS, FINISH_ANN_VALUES,
+     count_of(FINISH_ANN_KEYS), Wrap::none},
+    {get_def, id::get, id::q_get, 72, 2, GET_VARNAMES, count_of(GET_VARNAMES),
+     KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS),
+     Wrap::authenticated},
+    {post_def, id::post, id::q_post, 89, 2, POST_VARNAMES, count_of(POST_VARNAMES),
+     KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS),
+     Wrap::authenticated},
+    {remove_unused_kernels_def, id::_remove_unused_kernels_on_cabinet,
+     id::q_remove_unused_kernels, 146, 1, REMOVE_VARNAMES, count_of(REMOVE_VARNAMES),
+     REMOVE_ANN_KEYS, REMOVE_ANN_VALUES, count_of(REMOVE_ANN_KEYS), Wrap::none},
+    {transmit_def, id::transmit, id::q_transmit, 154, 2, TRANSMIT_VARNAMES,
+     count_of(TRANSMIT_VARNAMES), TRANSMIT_ANN_KEYS, TRANSMIT_ANN_VALUES,
+     count_of(TRANSMIT_ANN_KEYS), Wrap::staticmethod},
+};
+constexpr int METHOD_COUNT = static_cast<int>(count_of(METHODS));
+
+// The methods' code objects, module constants kept for the life of the process.
+PyObject *codes[METHOD_COUNT];
+
+PyObject *
+tuple_of(const int *names, Py_ssize_t count) noexcept
+{
+    PyObject *t = PyTuple_New(count);
+    if (t == nullptr)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *item = s(static_cast<id::Name>(names[i]));
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(t, i, item);
+    }
+    return t;
+}
+
+bool
+make_tuple(PyObject **slot, std::initializer_list<int> names) noexcept
+{
+    if (*slot == nullptr)
+        *slot = tuple_of(names.begin(), static_cast<Py_ssize_t>(names.size()));
+    return *slot != nullptr;
+}
+
+// The module constants: the keyword-name tuples and the methods' code objects.
+bool
+make_constants(frame::Module &m) noexcept
+{
+    if (!make_tuple(&keywords.name_value, {id::name, id::value}) ||
+        !make_tuple(&keywords.status_code, {id::status_code}) ||
+        !make_tuple(&keywords.status_code_result, {id::status_code, id::result}) ||
+        !make_tuple(&keywords.identifier, {id::identifier}) ||
+        !make_tuple(&keywords.ignore_errors, {id::ignore_errors}))
+        return false;
+    for (int i = 0; i < METHOD_COUNT; i++) {
+        if (codes[i] != nullptr)
+            continue;
+        const MethodSpec &spec = METHODS[i];
+        Ref varnames = Ref::steal(tuple_of(spec.varnames, spec.varname_count));
+        if (!varnames)
+            return false;
+        codes[i] = frame::compat::new_code(spec.argcount, varnames.get(), s(id::file_name),
+                                           s(spec.name), spec.first_line, m.empty_bytes,
+                                           m.empty_tuple);
+        if (codes[i] == nullptr)
+            return false;
+    }
+    return true;
+}
+
+// def <name>(...) inside the class body: the function object, its annotations and, for
+// get and post, tornado.web.authenticated around it; transmit becomes a staticmethod.
+bool
+add_method(frame::Module &m, PyObject *ns, int index) noexcept
+{
+    const MethodSpec &spec = METHODS[index];
+    m.line = spec.first_line;
+    Ref web;
+    if (spec.wrap == Wrap::authenticated) {
+        Ref tornado = Ref::steal(FLOWSYNC_GLOBAL(tornado));
+        if (!tornado)
+            return false;
+        web = Ref::steal(PyObject_GetAttr(tornado.get(), s(id::web)));
+        if (!web)
+            return false;
+    }
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations)
+        return false;
+    for (Py_ssize_t i = 0; i < spec.annotation_count; i++) {
+        if (PyDict_SetItem(annotations.get(), s(static_cast<id::Name>(spec.annotation_keys[i])),
+                           s(static_cast<id::Name>(spec.annotation_values[i]))) < 0)
+            return false;
+    }
+    Ref function = Ref::steal(frame::function_new(m, spec.def, s(spec.qualname),
+                                                  s(id::module_name), codes[index]));
+    if (!function)
+        return false;
+    frame::function_set_annotations(function.get(), annotations.get());
+    Ref stored;
+    switch (spec.wrap) {
+    case Wrap::none:
+        stored = std::move(function);
+        break;
+    case Wrap::authenticated: {
+        Ref decorator = Ref::steal(PyObject_GetAttr(web.get(), s(id::authenticated)));
+        if (!decorator)
+            return false;
+        stored = Ref::steal(
+            PyObject_CallFunctionObjArgs(decorator.get(), function.get(), nullptr));
+        break;
+    }
+    case Wrap::staticmethod:
+        stored = Ref::steal(PyObject_CallFunctionObjArgs(m.captured[CAPTURED_staticmethod],
+                                                         function.get(), nullptr));
+        break;
+    }
+    return stored && frame::namespace_set(ns, s(spec.name), stored.get());
+}
+
+// class DAGHandler(APIHandler): ... (line 33, the methods at their own lines)
+bool
+make_class(frame::Module &m) noexcept
+{
+    m.line = 33;
+    Ref base = Ref::steal(FLOWSYNC_GLOBAL(APIHandler));
+    if (!base)
+        return false;
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases)
+        return false;
+    Ref resolved = Ref::steal(frame::resolve_bases(m, bases.get()));
+    if (!resolved)
+        return false;
+    Ref metaclass = Ref::steal(frame::calculate_metaclass(resolved.get()));
+    if (!metaclass)
+        return false;
+    Ref ns = Ref::steal(frame::prepare_namespace(m, metaclass.get(), resolved.get(),
+                                                 s(id::DAGHandler), s(id::DAGHandler),
+                                                 s(id::module_name), s(id::class_doc)));
+    if (!ns)
+        return false;
+    if (resolved.get() != bases.get() &&
+        !frame::namespace_set(ns.get(), m.str(frame::FrameString::__orig_bases__),
+                              bases.get()))
+        return false;
+    for (int i = 0; i < METHOD_COUNT; i++) {
+        if (!add_method(m, ns.get(), i))
+            return false;
+    }
+    m.line = 33;
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass.get(), s(id::DAGHandler),
+                                                      resolved.get(), ns.get(), nullptr));
+    return cls && frame::store_global(m, s(id::DAGHandler), cls.get());
+}
+
+bool
+body(frame::Module &m) noexcept
+{
+    if (!make_constants(m))
+        return false;
+    for (const frame::ImportStatement &stmt : IMPORTS) {
+        m.line = stmt.line;
+        if (!frame::run_import(m, stmt))
+            return false;
+    }
+    m.line = 30;
+    Ref cabinet = Ref::steal(PyDict_New());
+    if (!cabinet || !frame::store_global(m, s(id::dag_cabinet), cabinet.get()))
+        return false;
+    if (!make_class(m))
+        return false;
+    m.line = 1;
+    Ref test = Ref::steal(PyDict_New());
+    return test && frame::store_global(m, s(id::__test__), test.get());
+}
+
+PyObject *string_storage[id::COUNT];
+PyObject *captured_storage[CAPTURED_COUNT];
+
+const frame::ModuleSpec SPEC = {
+    "flowsync",
+    "zelvo.server.handlers.flowsync",
+    "zelvo/server/handlers/flowsync",
+    "init zelvo.server.handlers.flowsync",
+    "Module 'flowsync' has already been imported. Re-initialisation is not supported.",
+    STRING_DEFS,
+    id::COUNT,
+    CAPTURED_BUILTINS,
+    CAPTURED_COUNT,
+    body,
+};
+
+} // namespace
+
+frame::Module module(SPEC, string_storage, captured_storage);
+KeywordNames keywords;
+
+namespace {
+
+PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(frame::create_slot<module>)},
+    {Py_mod_exec, reinterpret_cast<void *>(frame::exec_slot<module>)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "flowsync", nullptr, 0, no_functions, slots, nullptr, nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace flowsync
+
+FRAME_MODINIT_FUNC
+PyInit_flowsync()
+{
+    return PyModuleDef_Init(&flowsync::definition);
+}

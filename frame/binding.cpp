@@ -72,6 +72,12 @@ bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t na
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
+            // Where the interpreter passes a keyword dict's keys on unchecked, only that
+            // dict can have brought the name: answer as the generic call does elsewhere.
+            if (compat::UNCHECKED_KEYWORD_DICTS) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return false;
+            }
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
             add_traceback(m, sig.qualified, sig.first_line);
             return false;

@@ -66,6 +66,10 @@ set_type(PyObject *o, PyTypeObject *type)
 #endif
 }
 
+// Whether a call with a keyword dict reaches the callee without its keys being checked for
+// str (3.8); later releases raise "keywords must be strings" before the call.
+constexpr bool UNCHECKED_KEYWORD_DICTS = PY_VERSION_HEX < 0x03090000;
+
 // Looks `name` up on `obj` the way the interpreter does for a method call: for a plain
 // function found on the type, *method is that function and the result is 1 (call it with
 // `obj` prepended); otherwise *method is the attribute itself and the result is 0. No bound
@@ -189,9 +193,16 @@ new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name, i
         empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
         empty_bytes));
 #else
-    return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
         argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-        empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes));
+        empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes);
+#if PY_VERSION_HEX < 0x030A0000
+    // Added by the constructor for a code object without free variables; the flags say
+    // exactly optimised and new locals.
+    if (code != nullptr)
+        code->co_flags &= ~CO_NOFREE;
+#endif
+    return reinterpret_cast<PyObject *>(code);
 #endif
 }
 

@@ -90,6 +90,8 @@ struct Module {
     PyObject *empty_bytes = nullptr;
     PyObject *empty_str = nullptr;
     PyObject *exact_type_note = nullptr;      // trailing note of exact-type errors for subclasses
+    PyObject *full_name = nullptr;            // spec.full_name as an interned str
+    PyObject *file_name = nullptr;            // spec.file_name as a str
     PyTypeObject *function_type = nullptr;    // NativeFunction, shared by every module
     PyTypeObject *function_metatype = nullptr;
     uint32_t runtime_version = 0;       // major, minor, micro, next: one byte each
@@ -141,6 +143,26 @@ PyObject *function_new(Module &m, const MethodDef &def, PyObject *qualname,
 
 // Sets a function's __annotations__ (a dict).
 void function_set_annotations(PyObject *function, PyObject *annotations) noexcept;
+
+// How a module body makes one method: its code object and function object.
+struct FunctionSpec {
+    const MethodDef &def;
+    int name;                       // string id of the plain name (the code object's name)
+    int qualname;                   // string id of __qualname__
+    int first_line;                 // the `def` line
+    int argcount;                   // parameters, `self` included
+    const int *varnames;            // string ids of the parameters, then the locals
+    Py_ssize_t varname_count;
+    const int *annotation_keys;     // string ids of the annotated names and "return"
+    const int *annotation_values;   // string ids of the annotation texts
+    Py_ssize_t annotation_count;
+};
+
+// The method's code object: no bytecode, the module's source file name, flags 3.
+PyObject *make_code(Module &m, const FunctionSpec &spec) noexcept;
+
+// The function object, its __annotations__ attached, with the module's name and dict.
+PyObject *make_function(Module &m, const FunctionSpec &spec, PyObject *code) noexcept;
 
 // Gets the shared function type from the registry module, or makes and registers it.
 bool function_type_ready(Module &m) noexcept;
@@ -214,6 +236,23 @@ PyObject *prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyO
                             PyObject *qualname, PyObject *module_name, PyObject *doc) noexcept;
 // Stores into a class namespace: straight into a dict, through __setitem__ otherwise.
 bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
+
+// A class statement of a module body: begin() resolves the bases, calculates the metaclass and
+// prepares the namespace (with __orig_bases__ when the bases changed); the body then stores
+// its methods with namespace_set(ns(), ...); end() calls the metaclass and binds the class as
+// the module global `name`.
+class ClassStatement {
+public:
+    bool begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc) noexcept;
+    PyObject *ns() const noexcept { return ns_.get(); }
+    bool end(Module &m) noexcept;
+
+private:
+    Ref name_;
+    Ref resolved_;
+    Ref metaclass_;
+    Ref ns_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Operations of method bodies

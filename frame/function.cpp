@@ -508,4 +508,50 @@ function_set_annotations(PyObject *function, PyObject *annotations) noexcept
     replace(&as_function(function)->annotations, annotations);
 }
 
+namespace {
+
+PyObject *
+tuple_of(Module &m, const int *names, Py_ssize_t count) noexcept
+{
+    PyObject *t = PyTuple_New(count);
+    if (t == nullptr)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *item = m.str(names[i]);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(t, i, item);
+    }
+    return t;
+}
+
+} // namespace
+
+PyObject *
+make_code(Module &m, const FunctionSpec &spec) noexcept
+{
+    Ref varnames = Ref::steal(tuple_of(m, spec.varnames, spec.varname_count));
+    if (!varnames)
+        return nullptr;
+    return compat::new_code(spec.argcount, varnames.get(), m.file_name, m.str(spec.name),
+                            spec.first_line, m.empty_bytes, m.empty_tuple);
+}
+
+PyObject *
+make_function(Module &m, const FunctionSpec &spec, PyObject *code) noexcept
+{
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < spec.annotation_count; i++) {
+        if (PyDict_SetItem(annotations.get(), m.str(spec.annotation_keys[i]),
+                           m.str(spec.annotation_values[i])) < 0)
+            return nullptr;
+    }
+    Ref function =
+        Ref::steal(function_new(m, spec.def, m.str(spec.qualname), m.full_name, code));
+    if (function)
+        function_set_annotations(function.get(), annotations.get());
+    return function.release();
+}
+
 } // namespace frame

@@ -74,6 +74,11 @@ start(Module &m) noexcept
              "Subclasses of built-in types are rejected: the value must be of exactly that "
              "type.")) == nullptr)
         return false;
+    if (m.full_name == nullptr &&
+        (m.full_name = PyUnicode_InternFromString(m.spec.full_name)) == nullptr)
+        return false;
+    if (m.file_name == nullptr && (m.file_name = PyUnicode_FromString(m.spec.file_name)) == nullptr)
+        return false;
     return make_strings(FRAME_STRING_DEFS, m.frame_strings,
                         static_cast<Py_ssize_t>(FrameString::count_)) &&
            make_strings(m.spec.strings, m.strings, m.spec.string_count);
@@ -88,12 +93,8 @@ run(Module &m) noexcept
     if (!function_type_ready(m))
         return false;
     PyObject *modules = PyImport_GetModuleDict();
-    Ref full_name = Ref::steal(PyUnicode_FromString(m.spec.full_name));
-    if (!full_name)
-        return false;
-    PyObject *registered = PyDict_GetItemWithError(modules, full_name.get());
-    if (registered == nullptr) {
-        if (PyErr_Occurred() || PyDict_SetItem(modules, full_name.get(), m.module) < 0)
+    if (PyDict_GetItemWithError(modules, m.full_name) == nullptr) {
+        if (PyErr_Occurred() || PyDict_SetItem(modules, m.full_name, m.module) < 0)
             return false;
     }
     for (Py_ssize_t i = 0; i < m.spec.builtin_count; i++) {

@@ -233,4 +233,31 @@ prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyObject *nam
     return ns.release();
 }
 
+bool
+ClassStatement::begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc) noexcept
+{
+    name_ = Ref::borrow(name);
+    resolved_ = Ref::steal(resolve_bases(m, bases));
+    if (!resolved_)
+        return false;
+    metaclass_ = Ref::steal(calculate_metaclass(resolved_.get()));
+    if (!metaclass_)
+        return false;
+    // Classes of module bodies are top-level: the qualified name is the name.
+    ns_ = Ref::steal(prepare_namespace(m, metaclass_.get(), resolved_.get(), name, name,
+                                       m.full_name, doc));
+    if (!ns_)
+        return false;
+    return resolved_.get() == bases ||
+           namespace_set(ns_.get(), m.str(FrameString::__orig_bases__), bases);
+}
+
+bool
+ClassStatement::end(Module &m) noexcept
+{
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass_.get(), name_.get(),
+                                                      resolved_.get(), ns_.get(), nullptr));
+    return cls && store_global(m, name_.get(), cls.get());
+}
+
 } // namespace frame

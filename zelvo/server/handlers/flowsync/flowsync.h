@@ -88,7 +88,6 @@ namespace flowsync {
     ID(write_message)                                                                         \
     ID(ws_handler)                                                                            \
     NAME(return_, "return")                                                                   \
-    NAME(module_name, "zelvo.server.handlers.flowsync")                                       \
     NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                         \
     NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                    \
     NAME(misc_functions, "misc.functions")                                                    \
@@ -101,7 +100,6 @@ namespace flowsync {
     NAME(q_post, "DAGHandler.post")                                                           \
     NAME(q_remove_unused_kernels, "DAGHandler._remove_unused_kernels_on_cabinet")             \
     NAME(q_transmit, "DAGHandler.transmit")                                                   \
-    TEXT(file_name, "zelvo/server/handlers/flowsync")                                         \
     TEXT(a_str, "str")                                                                        \
     TEXT(a_none, "None")                                                                      \
     TEXT(a_result, "Dict[str, Any]")                                                          \

@@ -78,18 +78,8 @@ constexpr frame::ImportStatement IMPORTS[] = {
 // How a method object is stored in the class.
 enum class Wrap { none, authenticated, staticmethod };
 
-// Everything the body needs to make one method object and its code object.
-struct MethodSpec {
-    const frame::MethodDef &def;
-    id::Name name;                      // __name__ and the namespace key
-    id::Name qualname;                  // __qualname__
-    int first_line;                     // the `def` line
-    int argcount;                       // parameters, `self` included
-    const int *varnames;                // parameters, then locals
-    Py_ssize_t varname_count;
-    const int *annotation_keys;         // parameter names and "return"
-    const int *annotation_values;       // the annotation texts
-    Py_ssize_t annotation_count;
+struct Method {
+    frame::FunctionSpec function;
     Wrap wrap;
 };
 
@@ -97,10 +87,9 @@ constexpr int FINISH_VARNAMES[] = {id::self, id::status_code, id::result};
 constexpr int GET_VARNAMES[] = {id::self, id::kernel_id, id::status_code, id::result,
                                 id::dag_update_info};
 constexpr int POST_VARNAMES[] = {
-    id::self,     id::kernel_id,       id::status_code, id::result,
-    id::data,     id::procedure,       id::status,      id::msg,
-    id::successful, id::exp,           id::dag_info,    id::dag_update_info,
-    id::updated_components, id::fp};
+    id::self,       id::kernel_id, id::status_code, id::result,          id::data,
+    id::procedure,  id::status,    id::msg,         id::successful,      id::exp,
+    id::dag_info,   id::dag_update_info,            id::updated_components, id::fp};
 constexpr int REMOVE_VARNAMES[] = {id::self,          id::kernel_ids,
                                    id::unused_kernel_ids, id::unused_kernel_id,
                                    id::unused_diskcache_dir, id::kernel};
@@ -122,85 +111,74 @@ count_of(const T (&)[N])
     return static_cast<Py_ssize_t>(N);
 }
 
-const MethodSpec METHODS[] = {
-    {finish_with_result_def, id::_finish_with_result, id::q_finish_with_result, 66, 3,
-     FINISH_VARNAMES, count_of(FINISH_VARNAMES), FINISH_ANN_KEYS, FINISH_ANN_VALUES,
-     count_of(FINISH_ANN_KEYS), Wrap::none},
-    {get_def, id::get, id::q_get, 72, 2, GET_VARNAMES, count_of(GET_VARNAMES),
-     KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS),
+// The methods in the order of the class body.
+const Method METHODS[] = {
+    {{finish_with_result_def, id::_finish_with_result, id::q_finish_with_result, 66, 3,
+      FINISH_VARNAMES, count_of(FINISH_VARNAMES), FINISH_ANN_KEYS, FINISH_ANN_VALUES,
+      count_of(FINISH_ANN_KEYS)},
+     Wrap::none},
+    {{get_def, id::get, id::q_get, 72, 2, GET_VARNAMES, count_of(GET_VARNAMES),
+      KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS)},
      Wrap::authenticated},
-    {post_def, id::post, id::q_post, 89, 2, POST_VARNAMES, count_of(POST_VARNAMES),
-     KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS),
+    {{post_def, id::post, id::q_post, 89, 2, POST_VARNAMES, count_of(POST_VARNAMES),
+      KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS)},
      Wrap::authenticated},
-    {remove_unused_kernels_def, id::_remove_unused_kernels_on_cabinet,
-     id::q_remove_unused_kernels, 146, 1, REMOVE_VARNAMES, count_of(REMOVE_VARNAMES),
-     REMOVE_ANN_KEYS, REMOVE_ANN_VALUES, count_of(REMOVE_ANN_KEYS), Wrap::none},
-    {transmit_def, id::transmit, id::q_transmit, 154, 2, TRANSMIT_VARNAMES,
-     count_of(TRANSMIT_VARNAMES), TRANSMIT_ANN_KEYS, TRANSMIT_ANN_VALUES,
-     count_of(TRANSMIT_ANN_KEYS), Wrap::staticmethod},
+    {{remove_unused_kernels_def, id::_remove_unused_kernels_on_cabinet,
+      id::q_remove_unused_kernels, 146, 1, REMOVE_VARNAMES, count_of(REMOVE_VARNAMES),
+      REMOVE_ANN_KEYS, REMOVE_ANN_VALUES, count_of(REMOVE_ANN_KEYS)},
+     Wrap::none},
+    {{transmit_def, id::transmit, id::q_transmit, 154, 2, TRANSMIT_VARNAMES,
+      count_of(TRANSMIT_VARNAMES), TRANSMIT_ANN_KEYS, TRANSMIT_ANN_VALUES,
+      count_of(TRANSMIT_ANN_KEYS)},
+     Wrap::staticmethod},
 };
 constexpr int METHOD_COUNT = static_cast<int>(count_of(METHODS));
 
 // The methods' code objects, module constants kept for the life of the process.
 PyObject *codes[METHOD_COUNT];
 
-PyObject *
-tuple_of(const int *names, Py_ssize_t count) noexcept
-{
-    PyObject *t = PyTuple_New(count);
-    if (t == nullptr)
-        return nullptr;
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyObject *item = s(static_cast<id::Name>(names[i]));
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(t, i, item);
-    }
-    return t;
-}
-
 bool
-make_tuple(PyObject **slot, std::initializer_list<int> names) noexcept
+make_keywords(PyObject **slot, std::initializer_list<int> names) noexcept
 {
+    if (*slot != nullptr)
+        return true;
+    *slot = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (*slot == nullptr)
-        *slot = tuple_of(names.begin(), static_cast<Py_ssize_t>(names.size()));
-    return *slot != nullptr;
+        return false;
+    Py_ssize_t i = 0;
+    for (int name : names) {
+        Py_INCREF(s(static_cast<id::Name>(name)));
+        PyTuple_SET_ITEM(*slot, i++, s(static_cast<id::Name>(name)));
+    }
+    return true;
 }
 
 // The module constants: the keyword-name tuples and the methods' code objects.
 bool
 make_constants(frame::Module &m) noexcept
 {
-    if (!make_tuple(&keywords.name_value, {id::name, id::value}) ||
-        !make_tuple(&keywords.status_code, {id::status_code}) ||
-        !make_tuple(&keywords.status_code_result, {id::status_code, id::result}) ||
-        !make_tuple(&keywords.identifier, {id::identifier}) ||
-        !make_tuple(&keywords.ignore_errors, {id::ignore_errors}))
+    if (!make_keywords(&keywords.name_value, {id::name, id::value}) ||
+        !make_keywords(&keywords.status_code, {id::status_code}) ||
+        !make_keywords(&keywords.status_code_result, {id::status_code, id::result}) ||
+        !make_keywords(&keywords.identifier, {id::identifier}) ||
+        !make_keywords(&keywords.ignore_errors, {id::ignore_errors}))
         return false;
     for (int i = 0; i < METHOD_COUNT; i++) {
-        if (codes[i] != nullptr)
-            continue;
-        const MethodSpec &spec = METHODS[i];
-        Ref varnames = Ref::steal(tuple_of(spec.varnames, spec.varname_count));
-        if (!varnames)
-            return false;
-        codes[i] = frame::compat::new_code(spec.argcount, varnames.get(), s(id::file_name),
-                                           s(spec.name), spec.first_line, m.empty_bytes,
-                                           m.empty_tuple);
-        if (codes[i] == nullptr)
+        if (codes[i] == nullptr && (codes[i] = frame::make_code(m, METHODS[i].function)) == nullptr)
             return false;
     }
     return true;
 }
 
-// def <name>(...) inside the class body: the function object, its annotations and, for
-// get and post, tornado.web.authenticated around it; transmit becomes a staticmethod.
+// def <name>(...) in the class body, with get and post decorated by
+// tornado.web.authenticated and transmit made a staticmethod.
 bool
 add_method(frame::Module &m, PyObject *ns, int index) noexcept
 {
-    const MethodSpec &spec = METHODS[index];
-    m.line = spec.first_line;
+    const Method &method = METHODS[index];
+    m.line = method.function.first_line;
     Ref web;
-    if (spec.wrap == Wrap::authenticated) {
+    if (method.wrap == Wrap::authenticated) {
         Ref tornado = Ref::steal(FLOWSYNC_GLOBAL(tornado));
         if (!tornado)
             return false;
@@ -208,21 +186,11 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
         if (!web)
             return false;
     }
-    Ref annotations = Ref::steal(PyDict_New());
-    if (!annotations)
-        return false;
-    for (Py_ssize_t i = 0; i < spec.annotation_count; i++) {
-        if (PyDict_SetItem(annotations.get(), s(static_cast<id::Name>(spec.annotation_keys[i])),
-                           s(static_cast<id::Name>(spec.annotation_values[i]))) < 0)
-            return false;
-    }
-    Ref function = Ref::steal(frame::function_new(m, spec.def, s(spec.qualname),
-                                                  s(id::module_name), codes[index]));
+    Ref function = Ref::steal(frame::make_function(m, method.function, codes[index]));
     if (!function)
         return false;
-    frame::function_set_annotations(function.get(), annotations.get());
     Ref stored;
-    switch (spec.wrap) {
+    switch (method.wrap) {
     case Wrap::none:
         stored = std::move(function);
         break;
@@ -239,7 +207,8 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
                                                          function.get(), nullptr));
         break;
     }
-    return stored && frame::namespace_set(ns, s(spec.name), stored.get());
+    return stored && frame::namespace_set(
+                         ns, s(static_cast<id::Name>(method.function.name)), stored.get());
 }
 
 // class DAGHandler(APIHandler): ... (line 33, the methods at their own lines)
@@ -251,31 +220,15 @@ make_class(frame::Module &m) noexcept
     if (!base)
         return false;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    if (!bases)
-        return false;
-    Ref resolved = Ref::steal(frame::resolve_bases(m, bases.get()));
-    if (!resolved)
-        return false;
-    Ref metaclass = Ref::steal(frame::calculate_metaclass(resolved.get()));
-    if (!metaclass)
-        return false;
-    Ref ns = Ref::steal(frame::prepare_namespace(m, metaclass.get(), resolved.get(),
-                                                 s(id::DAGHandler), s(id::DAGHandler),
-                                                 s(id::module_name), s(id::class_doc)));
-    if (!ns)
-        return false;
-    if (resolved.get() != bases.get() &&
-        !frame::namespace_set(ns.get(), m.str(frame::FrameString::__orig_bases__),
-                              bases.get()))
+    frame::ClassStatement statement;
+    if (!bases || !statement.begin(m, bases.get(), s(id::DAGHandler), s(id::class_doc)))
         return false;
     for (int i = 0; i < METHOD_COUNT; i++) {
-        if (!add_method(m, ns.get(), i))
+        if (!add_method(m, statement.ns(), i))
             return false;
     }
     m.line = 33;
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass.get(), s(id::DAGHandler),
-                                                      resolved.get(), ns.get(), nullptr));
-    return cls && frame::store_global(m, s(id::DAGHandler), cls.get());
+    return statement.end(m);
 }
 
 bool

@@ -1,0 +1,114 @@
+// ZelvoPipelineExportHandler._get_pipeline: a registered pipeline as JSON export contents.
+#include "pipeport.h"
+
+namespace pipeport {
+namespace {
+
+using frame::Ref;
+
+constexpr int PARAMS[] = {id::self, id::kernel_id, id::cell_ids, id::ipynb_name};
+constexpr frame::Signature GET_PIPELINE = {
+    "_get_pipeline",
+    "zelvo.server.handlers.pipeline_export.pipeport.ZelvoPipelineExportHandler._get_pipeline",
+    28, PARAMS, 4};
+
+// json.dumps(dag_info.to_zelvo_dict(include_captured=False)), a str or None.
+PyObject *
+serialise(PyObject *dag_info) noexcept
+{
+    Ref json = Ref::steal(PIPEPORT_GLOBAL(json));
+    if (!json)
+        return nullptr;
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), s(id::dumps)));
+    if (!dumps)
+        return nullptr;
+    PyObject *no_captured = Py_False;
+    Ref document = Ref::steal(frame::call_method(dag_info, s(id::to_zelvo_dict), &no_captured,
+                                                 1, constants.include_captured));
+    if (!document)
+        return nullptr;
+    PyObject *document_arg = document.get();
+    Ref text = Ref::steal(frame::compat::vectorcall(dumps.get(), &document_arg, 1, nullptr));
+    if (!text || !frame::check_local(text.get(), &PyUnicode_Type))
+        return nullptr;
+    return text.release();
+}
+
+// Returns the result pair; `line` says where a failure left the method. A failure already
+// recorded leaves line at 0.
+PyObject *
+get_pipeline_body(PyObject *kernel_id, int &line) noexcept
+{
+    line = 30;
+    Ref cabinet = Ref::steal(PIPEPORT_GLOBAL(dag_cabinet));
+    if (!cabinet)
+        return nullptr;
+    Ref dag_info = Ref::steal(frame::subscript(cabinet.get(), kernel_id));
+    if (!dag_info)
+        return nullptr;
+    cabinet.reset();
+
+    line = 32;
+    Ref graph = Ref::steal(PyObject_GetAttr(dag_info.get(), s(id::graph)));
+    if (!graph)
+        return nullptr;
+    Ref components = Ref::steal(PyObject_GetAttr(graph.get(), s(id::components)));
+    if (!components)
+        return nullptr;
+    const int has_components = PyObject_IsTrue(components.get());
+    if (has_components < 0)
+        return nullptr;
+    if (!has_components) {
+        // The one prebuilt result: this path allocates nothing.
+        Py_INCREF(constants.no_components);
+        return constants.no_components;
+    }
+    components.reset();
+    graph.reset();
+
+    // try: ... except Exception as exp: the error's text becomes the contents.
+    line = 36;
+    Ref pipeline_contents = Ref::steal(serialise(dag_info.get()));
+    PyObject *pipeline_type = s(id::json_type);
+    if (!pipeline_contents) {
+        frame::add_traceback(module, GET_PIPELINE.qualified, line);
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            line = 0;   // KeyboardInterrupt and the like pass through
+            return nullptr;
+        }
+        line = 38;
+        frame::ExceptClause clause;
+        if (!clause.enter())
+            return nullptr;
+        line = 39;
+        pipeline_contents = Ref::steal(PyObject_Str(clause.exception()));
+        if (!pipeline_contents)
+            return nullptr;
+        pipeline_type = s(id::error_type);
+    }
+
+    line = 42;
+    return PyTuple_Pack(2, pipeline_contents.get(), pipeline_type);
+}
+
+PyObject *
+get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
+{
+    PyObject *a[4];
+    if (!frame::bind_arguments(module, GET_PIPELINE, args, nargsf, kwnames, a) ||
+        !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id") ||
+        !frame::check_argument(module, a[2], &PyList_Type, "cell_ids") ||
+        !frame::check_argument(module, a[3], &PyUnicode_Type, "ipynb_name"))
+        return nullptr;
+    int line = GET_PIPELINE.first_line;
+    PyObject *result = get_pipeline_body(a[1], line);
+    if (result == nullptr && line != 0)
+        frame::add_traceback(module, GET_PIPELINE.qualified, line);
+    return result;
+}
+
+} // namespace
+
+const frame::MethodDef get_pipeline_def = {"_get_pipeline", nullptr, get_pipeline};
+
+} // namespace pipeport

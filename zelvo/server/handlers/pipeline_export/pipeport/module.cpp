@@ -1,0 +1,139 @@
+// Module init and body of zelvo.server.handlers.pipeline_export.pipeport: imports, the shared
+// dag_cabinet and ZelvoPipelineExportHandler.
+#include "pipeport.h"
+
+namespace pipeport {
+namespace {
+
+using frame::Ref;
+
+constexpr frame::StringDef STRING_DEFS[] = {
+#define PIPEPORT_ID_DEF(n) {#n, true},
+#define PIPEPORT_NAME_DEF(n, text) {text, true},
+#define PIPEPORT_TEXT_DEF(n, text) {text, false},
+    PIPEPORT_STRINGS(PIPEPORT_ID_DEF, PIPEPORT_NAME_DEF, PIPEPORT_TEXT_DEF)
+#undef PIPEPORT_ID_DEF
+#undef PIPEPORT_NAME_DEF
+#undef PIPEPORT_TEXT_DEF
+};
+static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one entry per id");
+
+// The import statements of the body, in order. `from ..flowsync import dag_cabinet` makes
+// both modules hold the one registry, whichever is imported first.
+constexpr frame::ImportStatement IMPORTS[] = {
+    {17, id::json, 0, id::json, {}, 0},
+    {18, id::typing, 0, id::typing, {id::List, id::Tuple}, 2},
+    {20, id::zelvo_core_misc_models, 0, id::zelvo_core_misc_models, {id::ZelvoPipelineModel},
+     1},
+    {22, id::flowsync, 2, id::zelvo_server_handlers_flowsync, {id::dag_cabinet}, 1},
+    {23, id::base_handler, 1, id::zelvo_server_handlers_pipeline_export_base_handler,
+     {id::BasePipelineExportHandler}, 1},
+};
+
+constexpr int VARNAMES[] = {id::self,     id::kernel_id,         id::cell_ids,
+                            id::ipynb_name, id::dag_info,        id::pipeline_contents,
+                            id::pipeline_type, id::exp};
+constexpr int ANN_KEYS[] = {id::kernel_id, id::cell_ids, id::ipynb_name, id::return_};
+constexpr int ANN_VALUES[] = {id::a_str, id::a_list_of_str, id::a_str, id::a_pair_of_str};
+
+const frame::FunctionSpec GET_PIPELINE = {
+    get_pipeline_def, id::_get_pipeline, id::q_get_pipeline, 28, 4, VARNAMES, 8,
+    ANN_KEYS,         ANN_VALUES,        4};
+
+// The code object of _get_pipeline, a module constant.
+PyObject *code;
+
+// The module constants: the "no components" result, then the code object.
+bool
+make_constants(frame::Module &m) noexcept
+{
+    if (constants.no_components == nullptr &&
+        (constants.no_components = PyTuple_Pack(2, s(id::no_components), s(id::error_type))) ==
+            nullptr)
+        return false;
+    if (constants.include_captured == nullptr &&
+        (constants.include_captured = PyTuple_Pack(1, s(id::include_captured))) == nullptr)
+        return false;
+    return code != nullptr || (code = frame::make_code(m, GET_PIPELINE)) != nullptr;
+}
+
+// class ZelvoPipelineExportHandler(BasePipelineExportHandler): ... (line 26, the method 28)
+bool
+make_class(frame::Module &m) noexcept
+{
+    m.line = 26;
+    Ref base = Ref::steal(PIPEPORT_GLOBAL(BasePipelineExportHandler));
+    if (!base)
+        return false;
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    frame::ClassStatement statement;
+    if (!bases || !statement.begin(m, bases.get(), s(id::ZelvoPipelineExportHandler), nullptr))
+        return false;
+    m.line = 28;
+    Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code));
+    if (!function || !frame::namespace_set(statement.ns(), s(id::_get_pipeline), function.get()))
+        return false;
+    m.line = 26;
+    return statement.end(m);
+}
+
+bool
+body(frame::Module &m) noexcept
+{
+    if (!make_constants(m))
+        return false;
+    for (const frame::ImportStatement &stmt : IMPORTS) {
+        m.line = stmt.line;
+        if (!frame::run_import(m, stmt))
+            return false;
+    }
+    if (!make_class(m))
+        return false;
+    m.line = 1;
+    Ref test = Ref::steal(PyDict_New());
+    return test && frame::store_global(m, s(id::__test__), test.get());
+}
+
+PyObject *string_storage[id::COUNT];
+
+const frame::ModuleSpec SPEC = {
+    "pipeport",
+    "zelvo.server.handlers.pipeline_export.pipeport",
+    "zelvo/server/handlers/pipeline_export/pipeport",
+    "init zelvo.server.handlers.pipeline_export.pipeport",
+    "Module 'pipeport' has already been imported. Re-initialisation is not supported.",
+    STRING_DEFS,
+    id::COUNT,
+    nullptr,
+    0,
+    body,
+};
+
+} // namespace
+
+frame::Module module(SPEC, string_storage, nullptr);
+Constants constants;
+
+namespace {
+
+PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(frame::create_slot<module>)},
+    {Py_mod_exec, reinterpret_cast<void *>(frame::exec_slot<module>)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "pipeport", nullptr, 0, no_functions, slots, nullptr, nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace pipeport
+
+FRAME_MODINIT_FUNC
+PyInit_pipeport()
+{
+    return PyModuleDef_Init(&pipeport::definition);
+}

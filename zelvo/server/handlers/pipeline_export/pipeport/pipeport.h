@@ -1,0 +1,83 @@
+// What the sources of the pipeport module share: its storage, string table and method.
+#pragma once
+
+#include "frame/frame.h"
+
+namespace pipeport {
+
+// The module's string table. ID: an identifier whose text is its name; NAME: an identifier
+// with another text; TEXT: a literal that is not an identifier.
+#define PIPEPORT_STRINGS(ID, NAME, TEXT)                                                      \
+    ID(BasePipelineExportHandler)                                                             \
+    ID(List)                                                                                  \
+    ID(Tuple)                                                                                 \
+    ID(ZelvoPipelineExportHandler)                                                            \
+    ID(ZelvoPipelineModel)                                                                    \
+    ID(__test__)                                                                              \
+    ID(_get_pipeline)                                                                         \
+    ID(base_handler)                                                                          \
+    ID(cell_ids)                                                                              \
+    ID(components)                                                                            \
+    ID(dag_cabinet)                                                                           \
+    ID(dag_info)                                                                              \
+    ID(dumps)                                                                                 \
+    ID(exp)                                                                                   \
+    ID(flowsync)                                                                              \
+    ID(graph)                                                                                 \
+    ID(include_captured)                                                                      \
+    ID(ipynb_name)                                                                            \
+    ID(json)                                                                                  \
+    ID(kernel_id)                                                                             \
+    ID(pipeline_contents)                                                                     \
+    ID(pipeline_type)                                                                         \
+    ID(self)                                                                                  \
+    ID(to_zelvo_dict)                                                                         \
+    ID(typing)                                                                                \
+    NAME(return_, "return")                                                                   \
+    NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                    \
+    NAME(zelvo_server_handlers_flowsync, "zelvo.server.handlers.flowsync")                    \
+    NAME(zelvo_server_handlers_pipeline_export_base_handler,                                  \
+         "zelvo.server.handlers.pipeline_export.base_handler")                                \
+    NAME(q_get_pipeline, "ZelvoPipelineExportHandler._get_pipeline")                          \
+    TEXT(a_str, "str")                                                                        \
+    TEXT(a_list_of_str, "List[str]")                                                          \
+    TEXT(a_pair_of_str, "Tuple[str, str]")                                                    \
+    TEXT(no_components, "There are no components in this pipeline.")                          \
+    TEXT(json_type, "json")                                                                   \
+    TEXT(error_type, "error")
+
+// String ids: id::json is the entry for "json".
+namespace id {
+enum Name : int {
+#define PIPEPORT_ID(n) n,
+#define PIPEPORT_NAME(n, text) n,
+    PIPEPORT_STRINGS(PIPEPORT_ID, PIPEPORT_NAME, PIPEPORT_NAME)
+#undef PIPEPORT_ID
+#undef PIPEPORT_NAME
+        COUNT
+};
+} // namespace id
+
+// The module's process-wide storage.
+extern frame::Module module;
+
+inline PyObject *
+s(id::Name name) noexcept
+{
+    return module.strings[name];
+}
+
+// Module constants, made once with the module.
+struct Constants {
+    PyObject *no_components;      // ("There are no components in this pipeline.", "error")
+    PyObject *include_captured;   // keyword names of to_zelvo_dict(include_captured=False)
+};
+extern Constants constants;
+
+// Reads a module global, with a cache for this reading site. New reference or null.
+#define PIPEPORT_GLOBAL(name) FRAME_GLOBAL(::pipeport::module, ::pipeport::id::name)
+
+// ZelvoPipelineExportHandler._get_pipeline.
+extern const frame::MethodDef get_pipeline_def;
+
+} // namespace pipeport

@@ -1,0 +1,75 @@
+import asyncio
+import time
+
+import pytest
+
+from zelvo.server import kernel_url_pattern
+from zelvo.server.handlers.pipeline_export.base_handler import BasePipelineExportHandler
+from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+
+
+@pytest.fixture()
+def make_dag():
+    """``dag_info`` from ``[(id, parents, overrides)]``; an override of ``...`` drops the key."""
+
+    def build(spec):
+        dag_info = []
+        for ident, parents, overrides in spec:
+            component = {
+                "id": ident,
+                "component_type": "code",
+                "parents_id": list(parents),
+                "code": f"{ident} = 1",
+                "execution_status": "succeeded",
+                "last_execution": "2021-07-27T13:34:35",
+                **overrides,
+            }
+            dag_info.append({key: value for key, value in component.items() if value is not ...})
+        return dag_info
+
+    return build
+
+
+@pytest.fixture()
+def wait_until():
+    """The server side of a socket lags its client; poll until ``predicate()`` holds."""
+
+    async def wait(predicate, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            assert time.monotonic() < deadline, "condition not reached in time"
+            await asyncio.sleep(0.01)
+
+    return wait
+
+
+@pytest.fixture()
+def export_answers():
+    """kernel id -> (text, kind) for the export route; other kernels raise KeyError."""
+    return {}
+
+
+@pytest.fixture()
+def zelvo_routes(jp_serverapp, export_answers):
+    """Registers the websocket route and an export route; yields the ``_get_pipeline`` calls.
+
+    The full extension needs the native modules, so a plain-Python subclass
+    stands in for the native export handler here.
+    """
+    calls = []
+
+    class AnsweringExportHandler(BasePipelineExportHandler):
+        def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
+            calls.append((kernel_id, cell_ids, ipynb_name))
+            return export_answers[kernel_id]
+
+    base_url = jp_serverapp.web_app.settings["base_url"]
+    jp_serverapp.web_app.add_handlers(
+        ".*$",
+        [
+            (kernel_url_pattern(base_url, "ws"), ZelvoWebSocketHandler),
+            (kernel_url_pattern(base_url, "export"), AnsweringExportHandler),
+        ],
+    )
+    yield calls
+    ZelvoWebSocketHandler.registry.clear()

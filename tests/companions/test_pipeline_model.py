@@ -1,0 +1,104 @@
+import json
+import os
+import uuid
+
+import pytest
+
+from zelvo_core.misc.models import ZelvoPipelineModel, diskcache_root
+
+CHAIN_LENGTH = 100_000
+ROOT = ("r", [], {})
+
+
+@pytest.mark.parametrize(
+    ("fields", "spec", "error", "fragment"),
+    [
+        ({"extra": 1}, [], TypeError, "'extra'"),
+        ({"diskcache_dir": "/"}, [], TypeError, "'diskcache_dir'"),
+        ({"identifier": 5}, [], TypeError, "identifier"),
+        ({"dag_info": None}, None, TypeError, "dag_info"),
+        ({"dag_info": ["a"]}, None, TypeError, "dag_info[0]"),
+        ({}, [("a", [], {"colour": "red"})], ValueError, "unknown key(s) 'colour'"),
+        ({}, [("a", [], {"code": ...})], ValueError, "missing key(s) 'code'"),
+        ({}, [("a", [], {"id": True})], TypeError, "'id'"),
+        ({}, [("a", [], {"id": ""})], ValueError, "'id'"),
+        ({}, [("a", [], {"component_type": "markdown"})], ValueError, "component_type"),
+        ({}, [("a", [], {"parents_id": "r"})], TypeError, "parents_id"),
+        ({}, [ROOT, ("a", [1], {})], TypeError, "parents_id"),
+        ({}, [("a", [], {"code": b"x = 1"})], TypeError, "'code'"),
+        ({}, [("a", [], {"execution_status": True})], ValueError, "execution_status"),
+        ({}, [("a", [], {"last_execution": "yesterday"})], ValueError, "last_execution"),
+        ({}, [("a", [], {"last_execution": 1627392875})], TypeError, "last_execution"),
+        ({}, [ROOT, ROOT], ValueError, "duplicate id 'r'"),
+        ({}, [("a", ["ghost"], {})], ValueError, "'ghost'"),
+        ({}, [ROOT, ("a", ["r", "r"], {})], ValueError, "twice"),
+        ({}, [("a", ["a"], {})], ValueError, "own parent"),
+        (
+            {},
+            [ROOT, ("x", ["r", "z"], {}), ("y", ["x"], {}), ("z", ["y"], {})],
+            ValueError,
+            "cycle",
+        ),
+    ],
+)
+def test_refused_input(make_dag, fields, spec, error, fragment):
+    if spec is not None:
+        fields = dict(fields, dag_info=make_dag(spec))
+    with pytest.raises(error) as caught:
+        ZelvoPipelineModel(**fields)
+    assert fragment in str(caught.value)
+
+
+@pytest.mark.parametrize(
+    "spec",
+    [
+        [],
+        # Children may come before their parents.
+        [("d", ["b", "c"], {}), ("b", ["a"], {}), ("c", ["a"], {}), ("a", [], {})],
+        [
+            ("a", [], {"component_type": "parameter", "last_execution": None}),
+            ("b", ["a"], {"execution_status": "running", "last_execution": "2021-07-27"}),
+            ("c", ["a", "b"], {"last_execution": "2021-07-27T13:34:35.123Z", "code": ""}),
+        ],
+    ],
+)
+def test_accepted_pipeline_keeps_order_and_round_trips(make_dag, spec):
+    dag_info = make_dag(spec)
+    model = ZelvoPipelineModel(identifier="client-chosen", dag_info=dag_info)
+
+    assert list(model.graph.components) == [ident for ident, _, _ in spec]
+    assert bool(model.graph.components) == bool(spec)
+    document = model.to_zelvo_dict()
+    assert json.loads(json.dumps(document)) == {
+        "identifier": "client-chosen",
+        "dag_info": dag_info,
+    }
+    assert ZelvoPipelineModel(**document).graph.components == model.graph.components
+    assert model.to_zelvo_dict(include_captured=True) == dict(document, captured={})
+
+
+@pytest.mark.parametrize("closed", [False, True])
+def test_long_chain_is_checked_without_recursion(make_dag, closed):
+    # Children first, so the cycle check has to walk the whole chain.
+    spec = [(f"c{i}", [f"c{i + 1}"], {}) for i in range(CHAIN_LENGTH - 1)]
+    spec.append((f"c{CHAIN_LENGTH - 1}", ["c0"] if closed else [], {}))
+    if closed:
+        with pytest.raises(ValueError, match="cycle"):
+            ZelvoPipelineModel(dag_info=make_dag(spec))
+    else:
+        assert len(ZelvoPipelineModel(dag_info=make_dag(spec)).graph.components) == CHAIN_LENGTH
+
+
+@pytest.mark.parametrize(
+    "identifier",
+    ["..", ".", "../x", "/abs", "a/b", "a\\b", "", "x\x00y", "-rf", "a\n", "é", 5, None],
+)
+def test_cache_folder_only_for_safe_identifiers(tmp_path, monkeypatch, identifier):
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
+    model = ZelvoPipelineModel(identifier="posted-by-client")
+    model.identifier = identifier
+    assert model.diskcache_dir is None
+
+    model.identifier = kernel_id = str(uuid.uuid4())
+    assert diskcache_root() == os.path.join(str(tmp_path), "zelvo-cache")
+    assert model.diskcache_dir == os.path.join(diskcache_root(), kernel_id)

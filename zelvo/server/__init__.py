@@ -1,0 +1,38 @@
+"""Jupyter Server extension that keeps, relays and exports pipelines per kernel."""
+
+
+def _jupyter_server_extension_points():
+    return [{"module": "zelvo.server"}]
+
+
+def kernel_url_pattern(base_url, *suffix):
+    """Return the route pattern ``<base_url>zelvo/kernels/<kernel_id>[/suffix...]``."""
+    # Imported on use: importing zelvo.server.misc should not pull in the
+    # whole kernel service.
+    from jupyter_server.services.kernels.handlers import _kernel_id_regex
+    from jupyter_server.utils import url_path_join
+
+    return url_path_join(base_url, "zelvo", "kernels", _kernel_id_regex, *suffix)
+
+
+def _load_jupyter_server_extension(serverapp):
+    # The handler modules import zelvo.server.misc themselves, so they are
+    # imported here rather than when this package is first imported.
+    from zelvo.server.handlers.flowsync import DAGHandler
+    from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
+    from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+
+    base_url = serverapp.web_app.settings["base_url"]
+    serverapp.web_app.add_handlers(
+        ".*$",
+        [
+            (kernel_url_pattern(base_url), DAGHandler),
+            (kernel_url_pattern(base_url, "ws"), ZelvoWebSocketHandler),
+            (kernel_url_pattern(base_url, "export"), ZelvoPipelineExportHandler),
+        ],
+    )
+    serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
+
+
+# Older loaders look the function up without the leading underscore.
+load_jupyter_server_extension = _load_jupyter_server_extension

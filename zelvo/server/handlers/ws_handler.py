@@ -1,0 +1,89 @@
+"""Websocket through which the server pushes pipeline updates to front ends."""
+
+from __future__ import annotations
+
+import functools
+from typing import ClassVar
+
+from jupyter_core.utils import ensure_async
+from jupyter_server.auth.decorator import ws_authenticated
+from jupyter_server.base.handlers import JupyterHandler
+from jupyter_server.base.websocket import WebSocketMixin
+from tornado import web
+from tornado.concurrent import Future, future_set_result_unless_cancelled
+from tornado.websocket import WebSocketClosedError, WebSocketHandler
+
+AUTH_RESOURCE = "kernels"
+
+
+class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
+    """Serves ``<base_url>zelvo/kernels/<kernel_id>/ws``.
+
+    Clients only listen; whatever they send is ignored.  ``registry`` lists
+    the open connections in the order they opened, for broadcasting.
+    """
+
+    auth_resource = AUTH_RESOURCE
+    registry: ClassVar[list[ZelvoWebSocketHandler]] = []
+    kernel_id = None
+
+    def set_default_headers(self):
+        """JupyterHandler's page headers make no sense on a websocket."""
+
+    def get_compression_options(self):
+        return self.settings.get("websocket_compression_options", None)
+
+    @ws_authenticated
+    async def get(self, kernel_id):
+        self.kernel_id = kernel_id
+        # The socket only reveals pipeline state, so reading kernels is enough.
+        authorized = await ensure_async(
+            self.authorizer.is_authorized(self, self.current_user, "read", self.auth_resource)
+        )
+        if not authorized:
+            raise web.HTTPError(403)
+        await super().get(kernel_id=kernel_id)
+
+    def open(self, kernel_id):
+        super().open()
+        self.registry.append(self)
+        self.log.debug("Zelvo websocket opened for kernel %s", kernel_id)
+
+    def on_message(self, message):
+        """Front ends have nothing to tell the server over this socket."""
+
+    def on_close(self):
+        if self.ping_callback is not None:
+            self.ping_callback.stop()
+        try:
+            self.registry.remove(self)
+        except ValueError:
+            return
+        self.log.debug("Zelvo websocket closed for kernel %s", self.kernel_id)
+
+    def write_message(self, message, binary=False):
+        """Send ``message``, or drop it if the client has gone.
+
+        The returned future always resolves to None: a client that closed
+        between two broadcasts must not break the broadcast loop, nor leave
+        an unretrieved exception behind.
+        """
+        outcome = Future()
+        try:
+            sent = super().write_message(message, binary=binary)
+        except WebSocketClosedError:
+            self.log.debug("Dropped a message for closed websocket of kernel %s", self.kernel_id)
+            future_set_result_unless_cancelled(outcome, None)
+            return outcome
+        sent.add_done_callback(functools.partial(self._settle_write, outcome))
+        return outcome
+
+    def _settle_write(self, outcome, sent):
+        error = None if sent.cancelled() else sent.exception()
+        if isinstance(error, WebSocketClosedError):
+            self.log.debug("Dropped a message for closed websocket of kernel %s", self.kernel_id)
+        elif error is not None:
+            self.log.warning(
+                "Sending to the websocket of kernel %s failed: %r", self.kernel_id, error
+            )
+        future_set_result_unless_cancelled(outcome, None)

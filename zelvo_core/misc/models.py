@@ -1,0 +1,276 @@
+"""The pipeline model: a validated DAG of notebook components.
+
+A pipeline arrives as JSON from the front end, so every check here is about
+refusing malformed input early with a message a client can act on.  All
+checks are linear in the number of components; pipelines of 100,000
+components are expected.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import gc
+import os
+import re
+from typing import NamedTuple
+
+from jupyter_core.paths import jupyter_runtime_dir
+
+CACHE_FOLDER = "zelvo-cache"
+COMPONENT_TYPES = frozenset({"code", "parameter"})
+EXECUTION_STATUSES = frozenset({"succeeded", "failed", "invalid", "running"})
+MODEL_FIELDS = frozenset({"identifier", "dag_info"})
+
+# The cache folder of a pipeline is removed with shutil.rmtree, so its name
+# must be one plain path component that cannot climb out of the cache root.
+_SAFE_IDENTIFIER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,254}")
+
+
+def diskcache_root():
+    """Return the folder that holds one cache folder per pipeline."""
+    return os.path.abspath(os.path.join(jupyter_runtime_dir(), CACHE_FOLDER))
+
+
+class PipelineComponent(NamedTuple):
+    """One immutable node of the pipeline; equality compares every field."""
+
+    id: str
+    component_type: str
+    parents_id: tuple[str, ...]
+    code: str
+    execution_status: str
+    last_execution: str | None
+
+    def to_dict(self):
+        return {
+            "id": self.id,
+            "component_type": self.component_type,
+            "parents_id": list(self.parents_id),
+            "code": self.code,
+            "execution_status": self.execution_status,
+            "last_execution": self.last_execution,
+        }
+
+
+COMPONENT_FIELDS = frozenset(PipelineComponent._fields)
+
+
+class PipelineGraph:
+    """Holds ``components``: a dict id -> PipelineComponent in pipeline order.
+
+    The dict is empty (falsy) for a pipeline without components.  Treat it
+    as read-only; a changed pipeline is a new model.
+    """
+
+    __slots__ = ("components",)
+
+    def __init__(self, components):
+        self.components = components
+
+    def __repr__(self):
+        return f"PipelineGraph(<{len(self.components)} components>)"
+
+
+@contextlib.contextmanager
+def _collector_paused():
+    # Building 100,000 small objects triggers many full collections that
+    # walk the whole (acyclic) input; pausing the collector halves the cost.
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _describe(raw, position):
+    ident = raw.get("id") if isinstance(raw, dict) else None
+    if isinstance(ident, str):
+        return f"dag_info[{position}] (id {ident!r})"
+    return f"dag_info[{position}]"
+
+
+def _is_timestamp(value):
+    # fromisoformat() before 3.11 does not know the "Z" suffix that
+    # JavaScript's toISOString() writes.
+    if value[-1:] in ("Z", "z"):
+        value = value[:-1] + "+00:00"
+    try:
+        datetime.datetime.fromisoformat(value)
+    except ValueError:
+        return False
+    return True
+
+
+def _component_from_dict(raw, position):
+    if not isinstance(raw, dict):
+        raise TypeError(f"dag_info[{position}] must be an object, not {type(raw).__name__}")
+    if raw.keys() != COMPONENT_FIELDS:
+        where = _describe(raw, position)
+        unknown = sorted(repr(key) for key in raw.keys() - COMPONENT_FIELDS)
+        missing = sorted(repr(key) for key in COMPONENT_FIELDS - raw.keys())
+        problems = []
+        if unknown:
+            problems.append("unknown key(s) " + ", ".join(unknown))
+        if missing:
+            problems.append("missing key(s) " + ", ".join(missing))
+        raise ValueError(f"{where}: " + "; ".join(problems))
+
+    ident = raw["id"]
+    if not isinstance(ident, str):
+        raise TypeError(f"dag_info[{position}]: 'id' must be a string, not {type(ident).__name__}")
+    if not ident:
+        raise ValueError(f"dag_info[{position}]: 'id' must not be empty")
+
+    component_type = raw["component_type"]
+    if not isinstance(component_type, str) or component_type not in COMPONENT_TYPES:
+        raise ValueError(
+            f"{_describe(raw, position)}: 'component_type' must be one of "
+            f"{sorted(COMPONENT_TYPES)}, got {component_type!r}"
+        )
+
+    parents = raw["parents_id"]
+    if not isinstance(parents, (list, tuple)):
+        raise TypeError(
+            f"{_describe(raw, position)}: 'parents_id' must be a list, "
+            f"not {type(parents).__name__}"
+        )
+    for parent in parents:
+        if not isinstance(parent, str):
+            raise TypeError(
+                f"{_describe(raw, position)}: 'parents_id' must hold strings, "
+                f"found {type(parent).__name__}"
+            )
+    if len(parents) > 1 and len(set(parents)) != len(parents):
+        raise ValueError(f"{_describe(raw, position)}: 'parents_id' lists a parent twice")
+    if ident in parents:
+        raise ValueError(f"{_describe(raw, position)}: a component cannot be its own parent")
+
+    code = raw["code"]
+    if not isinstance(code, str):
+        raise TypeError(
+            f"{_describe(raw, position)}: 'code' must be a string, not {type(code).__name__}"
+        )
+
+    status = raw["execution_status"]
+    if not isinstance(status, str) or status not in EXECUTION_STATUSES:
+        raise ValueError(
+            f"{_describe(raw, position)}: 'execution_status' must be one of "
+            f"{sorted(EXECUTION_STATUSES)}, got {status!r}"
+        )
+
+    last_execution = raw["last_execution"]
+    if last_execution is not None:
+        if not isinstance(last_execution, str):
+            raise TypeError(
+                f"{_describe(raw, position)}: 'last_execution' must be a string or null, "
+                f"not {type(last_execution).__name__}"
+            )
+        if not _is_timestamp(last_execution):
+            raise ValueError(
+                f"{_describe(raw, position)}: 'last_execution' must be an ISO 8601 "
+                f"timestamp or null, got {last_execution!r}"
+            )
+
+    return PipelineComponent(ident, component_type, tuple(parents), code, status, last_execution)
+
+
+def _check_acyclic(components):
+    """Kahn's algorithm: every component must be reachable from the roots."""
+    pending = {}
+    children = {}
+    ready = []
+    for ident, component in components.items():
+        pending[ident] = len(component.parents_id)
+        if not component.parents_id:
+            ready.append(ident)
+        for parent in component.parents_id:
+            children.setdefault(parent, []).append(ident)
+    ordered = 0
+    while ready:
+        ordered += 1
+        for child in children.get(ready.pop(), ()):
+            pending[child] -= 1
+            if not pending[child]:
+                ready.append(child)
+    if ordered != len(components):
+        stuck = next(ident for ident, count in pending.items() if count)
+        raise ValueError(f"'parents_id' form a cycle: component {stuck!r} is on or below a cycle")
+
+
+def _build_components(dag_info):
+    if not isinstance(dag_info, (list, tuple)):
+        raise TypeError(f"'dag_info' must be a list, not {type(dag_info).__name__}")
+    components = {}
+    # Front ends usually send parents before children; then no cycle is
+    # possible and the full graph walk can be skipped.
+    parents_first = True
+    for position, raw in enumerate(dag_info):
+        component = _component_from_dict(raw, position)
+        if component.id in components:
+            raise ValueError(f"dag_info[{position}]: duplicate id {component.id!r}")
+        if parents_first:
+            for parent in component.parents_id:
+                if parent not in components:
+                    parents_first = False
+                    break
+        components[component.id] = component
+    if not parents_first:
+        for component in components.values():
+            for parent in component.parents_id:
+                if parent not in components:
+                    raise ValueError(
+                        f"component {component.id!r} lists parent {parent!r}, "
+                        "which is not in the pipeline"
+                    )
+        _check_acyclic(components)
+    return components
+
+
+class ZelvoPipelineModel:
+    """A pipeline as posted by the front end, validated on construction.
+
+    ``identifier`` is a plain attribute: the server replaces whatever the
+    client sent with the kernel id after construction.
+    """
+
+    def __init__(self, **fields):
+        unknown = fields.keys() - MODEL_FIELDS
+        if unknown:
+            names = ", ".join(sorted(repr(name) for name in unknown))
+            raise TypeError(f"ZelvoPipelineModel got unexpected field(s) {names}")
+        identifier = fields.get("identifier")
+        if identifier is not None and not isinstance(identifier, str):
+            raise TypeError(
+                f"'identifier' must be a string or null, not {type(identifier).__name__}"
+            )
+        self.identifier = identifier
+        with _collector_paused():
+            components = _build_components(fields.get("dag_info", []))
+        self.graph = PipelineGraph(components)
+
+    def __repr__(self):
+        return (
+            f"ZelvoPipelineModel(identifier={self.identifier!r}, "
+            f"components={len(self.graph.components)})"
+        )
+
+    @property
+    def diskcache_dir(self):
+        """The pipeline's cache folder, or None when the identifier is unsafe."""
+        identifier = self.identifier
+        if type(identifier) is not str or not _SAFE_IDENTIFIER.fullmatch(identifier):
+            return None
+        return os.path.join(diskcache_root(), identifier)
+
+    def to_zelvo_dict(self, *, include_captured=False):
+        """Return the JSON-serialisable export document of the pipeline."""
+        with _collector_paused():
+            dag_info = [component.to_dict() for component in self.graph.components.values()]
+        document = {"identifier": self.identifier, "dag_info": dag_info}
+        if include_captured:
+            # Captured values live in the kernel; the server keeps none.
+            document["captured"] = {}
+        return document

@@ -13,20 +13,6 @@
 #error "the frame needs CPython 3.8 or later"
 #endif
 
-#if PY_VERSION_HEX >= 0x030B0000
-// The frame object's fields became private in 3.11; the line of a traceback record's frame
-// is still set through them, as the interpreter's own traceback code does.
-#ifndef Py_BUILD_CORE
-#define Py_BUILD_CORE 1
-#define FRAME_UNDEF_BUILD_CORE
-#endif
-#include <internal/pycore_frame.h>
-#ifdef FRAME_UNDEF_BUILD_CORE
-#undef Py_BUILD_CORE
-#undef FRAME_UNDEF_BUILD_CORE
-#endif
-#endif
-
 #if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000
 // Exported by the interpreter but not declared by these releases' public headers.
 extern "C" int _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
@@ -188,7 +174,11 @@ new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name, i
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
 #if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030C0000
     return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
+#else
+    return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+#endif
         argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
         empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
         empty_bytes));
@@ -206,15 +196,19 @@ new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name, i
 #endif
 }
 
-// A frame of `code` whose current line is `line`, for a traceback record.
+// A frame of `code` whose current line is `line`, for a traceback record. The frame has not
+// run, so from 3.11 its line is read from the code object, whose first line is `line`.
 inline PyObject *
 new_frame(PyObject *code, PyObject *globals, int line)
 {
     PyFrameObject *f = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code),
                                    globals, nullptr);
-    if (f == nullptr)
-        return nullptr;
-    f->f_lineno = line;
+#if PY_VERSION_HEX < 0x030B0000
+    if (f != nullptr)
+        f->f_lineno = line;
+#else
+    (void)line;
+#endif
     return reinterpret_cast<PyObject *>(f);
 }
 

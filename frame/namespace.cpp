@@ -163,7 +163,8 @@ resolve_bases(Module &m, PyObject *bases) noexcept
             return nullptr;
         }
         if (!resolved) {
-            resolved = Ref::steal(PyList_GetSlice(bases, 0, i));
+            Ref before = Ref::steal(PyTuple_GetSlice(bases, 0, i));
+            resolved = before ? Ref::steal(PySequence_List(before.get())) : Ref();
             if (!resolved)
                 return nullptr;
         }

@@ -63,6 +63,8 @@ constexpr bool UNCHECKED_KEYWORD_DICTS = PY_VERSION_HEX < 0x03090000;
 inline int
 get_method(PyObject *obj, PyObject *name, PyObject **method)
 {
+    // The interpreter leaves *method untouched on some failures.
+    *method = nullptr;
     return _PyObject_GetMethod(obj, name, method);
 }
 

@@ -444,7 +444,7 @@ function_type_ready(Module &m) noexcept
     Ref type_name = Ref::steal(PyUnicode_InternFromString(REGISTRY_TYPE));
     if (!type_name)
         return false;
-    PyObject *found;
+    PyObject *found = nullptr;
     if (compat::lookup_attr(registry.get(), type_name.get(), &found) < 0)
         return false;
     Ref type = Ref::steal(found);

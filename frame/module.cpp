@@ -19,7 +19,7 @@ copy_spec_attribute(PyObject *spec, PyObject *dict, const char *attribute, const
     Ref name = Ref::steal(PyUnicode_InternFromString(attribute));
     if (!name)
         return false;
-    PyObject *found;
+    PyObject *found = nullptr;
     const int present = compat::lookup_attr(spec, name.get(), &found);
     if (present < 0)
         return false;

@@ -54,7 +54,7 @@ bool
 has_names(Module &m, PyObject *module, const ImportStatement &stmt) noexcept
 {
     for (Py_ssize_t i = 0; i < stmt.count; i++) {
-        PyObject *value;
+        PyObject *value = nullptr;
         const int found = compat::lookup_attr(module, m.str(stmt.names[i]), &value);
         if (found <= 0) {
             PyErr_Clear();   // the import machinery will say what is wrong
@@ -70,7 +70,7 @@ has_names(Module &m, PyObject *module, const ImportStatement &stmt) noexcept
 PyObject *
 import_from(Module &m, PyObject *module, PyObject *name) noexcept
 {
-    PyObject *value;
+    PyObject *value = nullptr;
     const int found = compat::lookup_attr(module, name, &value);
     if (found > 0)
         return value;
@@ -217,7 +217,7 @@ PyObject *
 prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyObject *name,
                   PyObject *qualname, PyObject *module_name, PyObject *doc) noexcept
 {
-    PyObject *prepare_fn;
+    PyObject *prepare_fn = nullptr;
     if (compat::lookup_attr(metaclass, m.str(FrameString::__prepare__), &prepare_fn) < 0)
         return nullptr;
     Ref prepare = Ref::steal(prepare_fn);

@@ -19,7 +19,7 @@ call_method(PyObject *obj, PyObject *name, PyObject *const *args, Py_ssize_t cou
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     const size_t npos = static_cast<size_t>(count - nkw);
 
-    PyObject *found;
+    PyObject *found = nullptr;
     const int unbound = compat::get_method(obj, name, &found);
     Ref method = Ref::steal(found);
     if (!method)

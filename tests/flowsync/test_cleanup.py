@@ -1,0 +1,130 @@
+"""``_remove_unused_kernels_on_cabinet``: entries and cache folders of stopped kernels."""
+
+import os
+import shutil
+import types
+
+import pytest
+
+from zelvo.server.handlers import flowsync
+from zelvo_core.misc.models import ZelvoPipelineModel
+
+CLEAN = flowsync.DAGHandler._remove_unused_kernels_on_cabinet
+
+
+@pytest.fixture()
+def cached(monkeypatch, tmp_path):
+    """cached(kernel_id) -> a registered model whose cache folder exists and holds files."""
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
+
+    def register(kernel_id, make_folder=True):
+        model = flowsync.dag_cabinet[kernel_id] = ZelvoPipelineModel(identifier=kernel_id)
+        assert model.diskcache_dir == str(tmp_path / "zelvo-cache" / kernel_id)
+        if make_folder:
+            os.makedirs(os.path.join(model.diskcache_dir, "sub"))
+            with open(os.path.join(model.diskcache_dir, "sub", "data"), "wb") as f:
+                f.write(b"\0" * 64)
+        return model
+
+    return register
+
+
+@pytest.fixture()
+def rmtree_calls(monkeypatch):
+    """Calls of rmtree as the method makes them, each with the registry at that moment."""
+    calls = []
+
+    def rmtree(*args, **kwargs):
+        calls.append((args, kwargs, dict(flowsync.dag_cabinet)))
+        shutil.rmtree(*args, **kwargs)
+
+    monkeypatch.setattr(flowsync, "shutil", types.SimpleNamespace(rmtree=rmtree))
+    return calls
+
+
+def test_empty_registry_still_asks_the_kernel_manager(make_handler, rmtree_calls):
+    handler = make_handler(kernels=["k1"])
+    assert CLEAN(handler) is None
+    assert handler.calls == [("list_kernels",)] and rmtree_calls == []
+
+
+def test_stopped_kernels_lose_folder_then_entry(make_handler, cached, rmtree_calls):
+    running = cached("run")
+    stopped = [cached("gone1"), cached("gone2"), cached("no-folder", make_folder=False)]
+    handler = make_handler(kernels=["run", "never-registered"])
+
+    CLEAN(handler)
+
+    assert flowsync.dag_cabinet == {"run": running}
+    assert sorted(args for args, _, _ in rmtree_calls) == sorted(
+        (model.diskcache_dir,) for model in stopped)
+    for (path,), kwargs, registry in rmtree_calls:
+        assert kwargs == {"ignore_errors": True}
+        # The entry goes only after its folder.
+        assert [model.diskcache_dir for model in registry.values()].count(path) == 1
+    assert not any(os.path.exists(model.diskcache_dir) for model in stopped)
+    assert os.path.isdir(running.diskcache_dir)
+
+
+def test_running_kernels_are_never_read(make_handler, rmtree_calls):
+    odd = flowsync.dag_cabinet["k1"] = types.SimpleNamespace(diskcache_dir=5)
+    CLEAN(make_handler(kernels=["k1", "k1"]))
+    assert flowsync.dag_cabinet == {"k1": odd} and rmtree_calls == []
+
+
+@pytest.mark.parametrize("kernels", [(), ({"id": "a"},), [{"id": "a", "x": 1}, {"id": "c"}]])
+@pytest.mark.parametrize("kind", [list, tuple, iter])
+def test_kernel_records_of_any_iterable(make_handler, kind, kernels):
+    # An unsafe identifier has no cache folder: None goes to rmtree, which ignores it.
+    for kernel_id in "ab":
+        flowsync.dag_cabinet[kernel_id] = ZelvoPipelineModel(identifier="../" + kernel_id)
+    handler = make_handler()
+    handler.kernel_manager = types.SimpleNamespace(list_kernels=lambda: kind(kernels))
+    CLEAN(handler)
+    assert set(flowsync.dag_cabinet) == {"a", "b"} & {kernel["id"] for kernel in kernels}
+
+
+@pytest.mark.parametrize(
+    ("entry", "kernels", "error", "message", "line"),
+    [
+        (5, [], TypeError, "Expected str, got int", 150),
+        (b"/tmp/x", [], TypeError, "Expected str, got bytes", 150),
+        (..., [], AttributeError, "'object' object has no attribute 'diskcache_dir'", 150),
+        (None, [{"name": "no id"}], KeyError, "'id'", 147),
+        (None, [{"id": []}], TypeError, "unhashable type: 'list'", 147),
+        (None, 5, TypeError, "'int' object is not iterable", 147),
+    ],
+)
+def test_failures_keep_the_entry(make_handler, native_entries, entry, kernels, error, message,
+                                 line):
+    value = object() if entry is ... else types.SimpleNamespace(diskcache_dir=entry)
+    flowsync.dag_cabinet["k9"] = value
+    handler = make_handler()
+    handler.kernel_manager = types.SimpleNamespace(list_kernels=lambda: kernels)
+    with pytest.raises(error) as info:
+        CLEAN(handler)
+    assert str(info.value) == message
+    assert native_entries(info.value) == [("_remove_unused_kernels_on_cabinet", line)]
+    assert flowsync.dag_cabinet == {"k9": value}
+
+
+def test_failure_midway_keeps_the_rest(make_handler, native_entries, cached):
+    for kernel_id in ("a", "b", "c"):
+        cached(kernel_id)
+    flowsync.dag_cabinet["bad"] = types.SimpleNamespace(diskcache_dir=7)
+    walk = list(set(flowsync.dag_cabinet.keys()) - set())   # the method's order
+    with pytest.raises(TypeError) as info:
+        CLEAN(make_handler())
+    assert native_entries(info.value) == [("_remove_unused_kernels_on_cabinet", 150)]
+    # Entries handled before the bad one are gone; it and the later ones stay.
+    assert set(flowsync.dag_cabinet) == set(walk[walk.index("bad") :])
+
+
+def test_rmtree_failure_keeps_the_entry(make_handler, monkeypatch, native_entries, cached):
+    model = cached("k1")
+    monkeypatch.setattr(flowsync, "shutil", types.SimpleNamespace(
+        rmtree=lambda path, ignore_errors: 1 / 0))
+    with pytest.raises(ZeroDivisionError) as info:
+        CLEAN(make_handler())
+    assert native_entries(info.value) == [("_remove_unused_kernels_on_cabinet", 151)]
+    assert flowsync.dag_cabinet == {"k1": model} and os.path.isdir(model.diskcache_dir)

@@ -26,7 +26,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
             UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: serve test test-asan install clean
+.PHONY: serve test test-asan lint install clean
 
 install: $(VENV)/.installed
 
@@ -56,6 +56,11 @@ test: install
 
 test-asan: $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_VENV)/bin/pytest $(PYTEST_ARGS)
+
+lint: $(VENV)/bin/python
+	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

@@ -80,7 +80,7 @@ class FakeSocket:
 
     def write_message(self, text):
         self.calls.append(("write_message", self, text))
-        return object()   # a future in the real handler; never awaited
+        return object()  # a future in the real handler; never awaited
 
 
 @pytest.fixture(autouse=True)

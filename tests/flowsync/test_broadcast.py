@@ -45,16 +45,21 @@ def _gone(text):
 @pytest.mark.parametrize(
     ("kernel_ids", "data", "text", "receivers"),
     [
-        (["k1", "k2", None, "k1", "k10"], {"p": "x", "u": "\u00e9", "n": [None]},
-         '{"p": "x", "u": "\\u00e9", "n": [null]}', [0, 3]),
+        (
+            ["k1", "k2", None, "k1", "k10"],
+            {"p": "x", "u": "\u00e9", "n": [None]},
+            '{"p": "x", "u": "\\u00e9", "n": [null]}',
+            [0, 3],
+        ),
         (["k2", None], {}, "{}", []),
         ([], {}, "{}", []),
         (["k1"], {}, "{}", [0]),
         ([KernelId("other")], {}, "{}", [0]),
     ],
 )
-def test_one_text_to_each_connection_of_the_kernel(connect, dumps_calls, kernel_ids, data,
-                                                   text, receivers):
+def test_one_text_to_each_connection_of_the_kernel(
+    connect, dumps_calls, kernel_ids, data, text, receivers
+):
     calls = []
     sockets = connect(calls, *kernel_ids)
 
@@ -111,8 +116,9 @@ def _breaking(sockets):
         ({}, "k1", ..., AttributeError, 158, 0),
     ],
 )
-def test_failure_stops_the_walk(monkeypatch, native_entries, connect, data, middle, registry,
-                                error, line, sent):
+def test_failure_stops_the_walk(
+    monkeypatch, native_entries, connect, data, middle, registry, error, line, sent
+):
     calls = []
     sockets = connect(calls, "k1", "k1", "k1")
     if middle is ...:

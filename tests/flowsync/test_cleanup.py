@@ -57,7 +57,8 @@ def test_stopped_kernels_lose_folder_then_entry(make_handler, cached, rmtree_cal
 
     assert flowsync.dag_cabinet == {"run": running}
     assert sorted(args for args, _, _ in rmtree_calls) == sorted(
-        (model.diskcache_dir,) for model in stopped)
+        (model.diskcache_dir,) for model in stopped
+    )
     for (path,), kwargs, registry in rmtree_calls:
         assert kwargs == {"ignore_errors": True}
         # The entry goes only after its folder.
@@ -95,8 +96,9 @@ def test_kernel_records_of_any_iterable(make_handler, kind, kernels):
         (None, 5, TypeError, "'int' object is not iterable", 147),
     ],
 )
-def test_failures_keep_the_entry(make_handler, native_entries, entry, kernels, error, message,
-                                 line):
+def test_failures_keep_the_entry(
+    make_handler, native_entries, entry, kernels, error, message, line
+):
     value = object() if entry is ... else types.SimpleNamespace(diskcache_dir=entry)
     flowsync.dag_cabinet["k9"] = value
     handler = make_handler()
@@ -112,7 +114,7 @@ def test_failure_midway_keeps_the_rest(make_handler, native_entries, cached):
     for kernel_id in ("a", "b", "c"):
         cached(kernel_id)
     flowsync.dag_cabinet["bad"] = types.SimpleNamespace(diskcache_dir=7)
-    walk = list(set(flowsync.dag_cabinet.keys()) - set())   # the method's order
+    walk = list(set(flowsync.dag_cabinet.keys()) - set())  # the method's order
     with pytest.raises(TypeError) as info:
         CLEAN(make_handler())
     assert native_entries(info.value) == [("_remove_unused_kernels_on_cabinet", 150)]
@@ -122,8 +124,9 @@ def test_failure_midway_keeps_the_rest(make_handler, native_entries, cached):
 
 def test_rmtree_failure_keeps_the_entry(make_handler, monkeypatch, native_entries, cached):
     model = cached("k1")
-    monkeypatch.setattr(flowsync, "shutil", types.SimpleNamespace(
-        rmtree=lambda path, ignore_errors: 1 / 0))
+    monkeypatch.setattr(
+        flowsync, "shutil", types.SimpleNamespace(rmtree=lambda path, ignore_errors: 1 / 0)
+    )
     with pytest.raises(ZeroDivisionError) as info:
         CLEAN(make_handler())
     assert native_entries(info.value) == [("_remove_unused_kernels_on_cabinet", 151)]

@@ -15,12 +15,22 @@ D = flowsync.DAGHandler
 POST = D.post.__wrapped__
 GET = D.get.__wrapped__
 REPEAT = 1000
-SLACK = 100   # blocks; a leak of one object per call shows as REPEAT or more
-K = "".join(["leak", "-k1"])   # not interned: its count is this test's alone
-A = {"id": "a", "component_type": "code", "parents_id": [], "code": "a = 1",
-     "execution_status": "succeeded", "last_execution": None}
-BODY = {"procedure": "pipeline:updated", "status": "successful", "msg": "",
-        "successful": {"dag_info": [A]}}
+SLACK = 100  # blocks; a leak of one object per call shows as REPEAT or more
+K = "".join(["leak", "-k1"])  # not interned: its count is this test's alone
+A = {
+    "id": "a",
+    "component_type": "code",
+    "parents_id": [],
+    "code": "a = 1",
+    "execution_status": "succeeded",
+    "last_execution": None,
+}
+BODY = {
+    "procedure": "pipeline:updated",
+    "status": "successful",
+    "msg": "",
+    "successful": {"dag_info": [A]},
+}
 ns = types.SimpleNamespace
 
 
@@ -54,8 +64,9 @@ def _post(make_body, registered=False, kernels=(K,), handler=(), **globals_):
         for name, value in globals_.items():
             case.mp.setattr(flowsync, name, value)
         if registered:
-            case.watched.append(flowsync.dag_cabinet.setdefault(K, ZelvoPipelineModel(
-                identifier=K)))
+            case.watched.append(
+                flowsync.dag_cabinet.setdefault(K, ZelvoPipelineModel(identifier=K))
+            )
 
         def prepare():
             case.handler.body = make_body()
@@ -96,8 +107,7 @@ def _known(as_dict):
     def setup(case):
         if as_dict is not None:
             case.mp.setattr(flowsync, "get_dag_update_info", lambda p, c: ns(dict=lambda: as_dict))
-        return [flowsync.dag_cabinet.setdefault(K, ZelvoPipelineModel(identifier=K,
-                                                                       dag_info=[A]))]
+        return [flowsync.dag_cabinet.setdefault(K, ZelvoPipelineModel(identifier=K, dag_info=[A]))]
 
     return setup
 
@@ -129,16 +139,28 @@ PATHS = {
     "post model refuses": (_post(lambda: body(successful={"x": 1})), 500),
     "post compare": (_post(body, True, get_dag_update_info=_raise(LookupError)), 500),
     "post truth": (_post(body, True, get_dag_update_info=_untrue), 500),
-    "post transmit": (_post(lambda: body(procedure=None), ZelvoWebSocketHandler=ns(
-        registry=[ns(kernel_id=K, write_message=_raise(ConnectionError))])), 500),
-    "post clean-up": (_post(lambda: body(procedure=None), True, kernels=(),
-                            shutil=ns(rmtree=_raise(OSError))), 500),
-    "post interrupt": (_post(body, get_dag_update_info=_raise(KeyboardInterrupt)),
-                       KeyboardInterrupt),
-    "post log fails": (_post(lambda: body(successful=None),
-                             handler={"log": ns(error=_raise(RuntimeError))}), RuntimeError),
-    "post body fails": (_post(body, handler={"fail": {"get_json_body": ValueError}}),
-                        ValueError),
+    "post transmit": (
+        _post(
+            lambda: body(procedure=None),
+            ZelvoWebSocketHandler=ns(
+                registry=[ns(kernel_id=K, write_message=_raise(ConnectionError))]
+            ),
+        ),
+        500,
+    ),
+    "post clean-up": (
+        _post(lambda: body(procedure=None), True, kernels=(), shutil=ns(rmtree=_raise(OSError))),
+        500,
+    ),
+    "post interrupt": (
+        _post(body, get_dag_update_info=_raise(KeyboardInterrupt)),
+        KeyboardInterrupt,
+    ),
+    "post log fails": (
+        _post(lambda: body(successful=None), handler={"log": ns(error=_raise(RuntimeError))}),
+        RuntimeError,
+    ),
+    "post body fails": (_post(body, handler={"fail": {"get_json_body": ValueError}}), ValueError),
     "get unknown": (_call(GET, D, K), 400),
     "get known": (_call(GET, D, K, setup=_known(None)), 200),
     "get bad dict": (_call(GET, D, K, setup=_known([1])), TypeError),
@@ -170,8 +192,9 @@ def _run(handler, function, args):
 def test_repeated_calls_keep_nothing(make_handler, monkeypatch, connect, tmp_path, path):
     build, outcome = PATHS[path]
     handler = make_handler()
-    case = ns(handler=handler, mp=monkeypatch, connect=connect, tmp_path=tmp_path,
-              watched=[K, handler])
+    case = ns(
+        handler=handler, mp=monkeypatch, connect=connect, tmp_path=tmp_path, watched=[K, handler]
+    )
     function, prepare = build(case)
     for _ in range(50):
         _run(handler, function, prepare()[0])
@@ -215,21 +238,34 @@ print(last)
 @pytest.mark.parametrize(
     ("setup", "message"),
     [
-        ("call = lambda: D._remove_unused_kernels_on_cabinet(ns(kernel_manager=5))",
-         "'int' object has no attribute 'list_kernels'"),
-        ("call = lambda: D.post.__wrapped__(5, 'k')",
-         "'int' object has no attribute 'get_json_body'"),
-        ("flowsync.ZelvoWebSocketHandler.registry = [ns(kernel_id='k')]\n"
-         "call = lambda: D.transmit('k', {})",
-         "'types.SimpleNamespace' object has no attribute 'write_message'"),
-        ("flowsync.dag_cabinet['k'] = flowsync.ZelvoPipelineModel(identifier='k')\n"
-         "flowsync.get_dag_update_info = lambda previous, current: 5\n"
-         "call = lambda: D.get.__wrapped__(5, 'k')",
-         "'int' object has no attribute 'dict'"),
+        (
+            "call = lambda: D._remove_unused_kernels_on_cabinet(ns(kernel_manager=5))",
+            "'int' object has no attribute 'list_kernels'",
+        ),
+        (
+            "call = lambda: D.post.__wrapped__(5, 'k')",
+            "'int' object has no attribute 'get_json_body'",
+        ),
+        (
+            "flowsync.ZelvoWebSocketHandler.registry = [ns(kernel_id='k')]\n"
+            "call = lambda: D.transmit('k', {})",
+            "'types.SimpleNamespace' object has no attribute 'write_message'",
+        ),
+        (
+            "flowsync.dag_cabinet['k'] = flowsync.ZelvoPipelineModel(identifier='k')\n"
+            "flowsync.get_dag_update_info = lambda previous, current: 5\n"
+            "call = lambda: D.get.__wrapped__(5, 'k')",
+            "'int' object has no attribute 'dict'",
+        ),
     ],
     ids=["list_kernels", "get_json_body", "write_message", "dict"],
 )
 def test_missing_method_is_an_attribute_error(tmp_path, setup, message):
-    child = subprocess.run([sys.executable, "-c", MISSING, setup], capture_output=True,
-                           text=True, timeout=120, cwd=tmp_path)
+    child = subprocess.run(
+        [sys.executable, "-c", MISSING, setup],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+    )
     assert (child.returncode, child.stdout.strip()) == (0, message), child.stderr[-2000:]

@@ -11,7 +11,7 @@ from zelvo.server.handlers.flowsync import DAGHandler
 
 NativeFunction = type(DAGHandler.transmit)
 
-DOC = '''API Handler for DAG update.
+DOC = """API Handler for DAG update.
 
     Args:
         APIHandler : API Handler provided by Jupyter Server
@@ -39,29 +39,58 @@ DOC = '''API Handler for DAG update.
         resp = requests.post(uri, params=params, data=json.dumps(data))
         ```
 
-    '''
+    """
 
 
 def test_globals_in_binding_order():
     assert list(vars(flowsync)) == [
-        "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
-        "__builtins__", "json", "shutil", "traceback", "HTTPStatus", "Any", "Dict", "Set",
-        "tornado", "APIHandler", "ZelvoPipelineModel", "get_dag_update_info",
-        "ZelvoDagUpdateComponentModel", "ZelvoDagUpdateModel", "ZelvoWebSocketHandler",
-        "dag_cabinet", "DAGHandler", "__test__"]
+        "__name__",
+        "__doc__",
+        "__package__",
+        "__loader__",
+        "__spec__",
+        "__file__",
+        "__builtins__",
+        "json",
+        "shutil",
+        "traceback",
+        "HTTPStatus",
+        "Any",
+        "Dict",
+        "Set",
+        "tornado",
+        "APIHandler",
+        "ZelvoPipelineModel",
+        "get_dag_update_info",
+        "ZelvoDagUpdateComponentModel",
+        "ZelvoDagUpdateModel",
+        "ZelvoWebSocketHandler",
+        "dag_cabinet",
+        "DAGHandler",
+        "__test__",
+    ]
 
 
-@pytest.mark.parametrize("name, source", [
-    ("json", "json"), ("shutil", "shutil"), ("traceback", "traceback"),
-    ("HTTPStatus", "http"), ("Any", "typing"), ("Dict", "typing"), ("Set", "typing"),
-    ("tornado", "tornado"), ("APIHandler", "jupyter_server.base.handlers"),
-    ("ZelvoPipelineModel", "zelvo_core.misc.models"),
-    ("get_dag_update_info", "zelvo.server.misc.functions"),
-    ("ZelvoDagUpdateComponentModel", "zelvo.server.misc.models"),
-    ("ZelvoDagUpdateModel", "zelvo.server.misc.models"),
-    ("ZelvoWebSocketHandler", "zelvo.server.handlers.ws_handler"),
-    ("__builtins__", "builtins"),
-])
+@pytest.mark.parametrize(
+    "name, source",
+    [
+        ("json", "json"),
+        ("shutil", "shutil"),
+        ("traceback", "traceback"),
+        ("HTTPStatus", "http"),
+        ("Any", "typing"),
+        ("Dict", "typing"),
+        ("Set", "typing"),
+        ("tornado", "tornado"),
+        ("APIHandler", "jupyter_server.base.handlers"),
+        ("ZelvoPipelineModel", "zelvo_core.misc.models"),
+        ("get_dag_update_info", "zelvo.server.misc.functions"),
+        ("ZelvoDagUpdateComponentModel", "zelvo.server.misc.models"),
+        ("ZelvoDagUpdateModel", "zelvo.server.misc.models"),
+        ("ZelvoWebSocketHandler", "zelvo.server.handlers.ws_handler"),
+        ("__builtins__", "builtins"),
+    ],
+)
 def test_global_is_the_imported_object(name, source):
     module = importlib.import_module(source)
     expected = module if name in (source, "__builtins__") else getattr(module, name)
@@ -85,8 +114,14 @@ def test_class():
     assert DAGHandler.__doc__ == DOC
     # type() consumes __qualname__; everything else stays in insertion order.
     assert list(DAGHandler.__dict__) == [
-        "__module__", "__doc__", "_finish_with_result", "get", "post",
-        "_remove_unused_kernels_on_cabinet", "transmit"]
+        "__module__",
+        "__doc__",
+        "_finish_with_result",
+        "get",
+        "post",
+        "_remove_unused_kernels_on_cabinet",
+        "transmit",
+    ]
 
 
 def test_wrapped_methods():
@@ -111,21 +146,63 @@ def native(name):
 
 METHODS = {
     # name: (first line, argument count, variable names, annotations, docstring)
-    "_finish_with_result": (66, 3, ("self", "status_code", "result"),
-                            {"status_code": "HTTPStatus", "result": "Dict[str, Any]",
-                             "return": "None"}, None),
-    "get": (72, 2, ("self", "kernel_id", "status_code", "result", "dag_update_info"),
-            {"kernel_id": "str", "return": "None"}, "Get current updated dag info by kernel_id."),
-    "post": (89, 2, ("self", "kernel_id", "status_code", "result", "data", "procedure",
-                     "status", "msg", "successful", "exp", "dag_info", "dag_update_info",
-                     "updated_components", "fp"),
-             {"kernel_id": "str", "return": "None"}, "Register dag_info as kernel_id."),
-    "_remove_unused_kernels_on_cabinet": (146, 1, ("self", "kernel_ids", "unused_kernel_ids",
-                                                   "unused_kernel_id", "unused_diskcache_dir",
-                                                   "kernel"), {"return": "None"}, None),
-    "transmit": (154, 2, ("kernel_id", "data", "payload", "handler"),
-                 {"kernel_id": "str", "data": "Dict[str, Any]", "return": "None"},
-                 "transmit DAG info to websocket connection which has kernel id"),
+    "_finish_with_result": (
+        66,
+        3,
+        ("self", "status_code", "result"),
+        {"status_code": "HTTPStatus", "result": "Dict[str, Any]", "return": "None"},
+        None,
+    ),
+    "get": (
+        72,
+        2,
+        ("self", "kernel_id", "status_code", "result", "dag_update_info"),
+        {"kernel_id": "str", "return": "None"},
+        "Get current updated dag info by kernel_id.",
+    ),
+    "post": (
+        89,
+        2,
+        (
+            "self",
+            "kernel_id",
+            "status_code",
+            "result",
+            "data",
+            "procedure",
+            "status",
+            "msg",
+            "successful",
+            "exp",
+            "dag_info",
+            "dag_update_info",
+            "updated_components",
+            "fp",
+        ),
+        {"kernel_id": "str", "return": "None"},
+        "Register dag_info as kernel_id.",
+    ),
+    "_remove_unused_kernels_on_cabinet": (
+        146,
+        1,
+        (
+            "self",
+            "kernel_ids",
+            "unused_kernel_ids",
+            "unused_kernel_id",
+            "unused_diskcache_dir",
+            "kernel",
+        ),
+        {"return": "None"},
+        None,
+    ),
+    "transmit": (
+        154,
+        2,
+        ("kernel_id", "data", "payload", "handler"),
+        {"kernel_id": "str", "data": "Dict[str, Any]", "return": "None"},
+        "transmit DAG info to websocket connection which has kernel id",
+    ),
 }
 
 
@@ -134,15 +211,20 @@ def test_method(name):
     first_line, argcount, varnames, annotations, doc = METHODS[name]
     fn = native(name)
     assert (fn.__name__, fn.__qualname__, fn.__module__) == (
-        name, "DAGHandler." + name, "zelvo.server.handlers.flowsync")
+        name,
+        "DAGHandler." + name,
+        "zelvo.server.handlers.flowsync",
+    )
     assert fn.__doc__ == doc
     assert list(fn.__annotations__.items()) == list(annotations.items())
     assert fn.__defaults__ is None and fn.__kwdefaults__ is None
     code = fn.__code__
     assert (code.co_name, code.co_filename, code.co_firstlineno) == (
-        name, "zelvo/server/handlers/flowsync", first_line)
-    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (
-        argcount, 0, 0)
+        name,
+        "zelvo/server/handlers/flowsync",
+        first_line,
+    )
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
     assert code.co_varnames == varnames and code.co_nlocals == len(varnames)
     assert (code.co_stacksize, code.co_flags, code.co_code, code.co_lnotab) == (0, 3, b"", b"")
     assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()

@@ -22,8 +22,18 @@ REQUIRED = "{} is required in the body of the request."
 NOT_STR = "{} must be a string or null."
 NOT_DICT = "successful must be an object or null."
 # Against an empty or unregistered pipeline, one added component.
-CHANGE = {"dag_info": [{"id": "a", "component_type": "code", "parents_id": [], "code": "",
-                        "execution_status": "failed", "last_execution": None}]}
+CHANGE = {
+    "dag_info": [
+        {
+            "id": "a",
+            "component_type": "code",
+            "parents_id": [],
+            "code": "",
+            "execution_status": "failed",
+            "last_execution": None,
+        }
+    ]
+}
 
 
 def fields(drop=(), **values):
@@ -60,31 +70,44 @@ class TestRegistration:
         assert list(flowsync.dag_cabinet) == [K]
         assert type(entry) is ZelvoPipelineModel and entry.identifier == K
         assert list(entry.graph.components) == ["a", "b"]
-        expected = fields(msg=msg, ext={"keep": [1]}, successful={
-            "identifier": K,
-            "updated_components": {"added": dag, "revised": [], "deleted": []},
-        })
+        expected = fields(
+            msg=msg,
+            ext={"keep": [1]},
+            successful={
+                "identifier": K,
+                "updated_components": {"added": dag, "revised": [], "deleted": []},
+            },
+        )
         if not msg:
             del expected["msg"]
-        assert data == expected   # the body itself became the relayed message
+        assert data == expected  # the body itself became the relayed message
         writes = [call for call in handler.calls if call[0] == "write_message"]
         assert [socket for _, socket, _ in writes] == [mine, also_mine]
         assert writes[0][2] is writes[1][2] and json.loads(writes[0][2]) == expected
         # Relay, then clean-up, then the answer.
         assert names(handler.calls) == [
-            "get_json_body", "write_message", "write_message", "list_kernels", *ANSWER]
+            "get_json_body",
+            "write_message",
+            "write_message",
+            "list_kernels",
+            *ANSWER,
+        ]
         assert handler.answer() == SUCCESS
 
-    def test_unchanged_pipeline_is_stored_but_not_relayed(self, make_handler, connect,
-                                                           monkeypatch):
+    def test_unchanged_pipeline_is_stored_but_not_relayed(
+        self, make_handler, connect, monkeypatch
+    ):
         POST(make_handler(fields(successful=CHANGE), kernels=[K]), K)
         first = flowsync.dag_cabinet[K]
         seen = []
-        monkeypatch.setattr(flowsync, "get_dag_update_info",
-                            lambda *args: seen.append(args) or get_dag_update_info(*args))
+        monkeypatch.setattr(
+            flowsync,
+            "get_dag_update_info",
+            lambda *args: seen.append(args) or get_dag_update_info(*args),
+        )
 
         data = fields(successful=CHANGE, msg=None)
-        handler = make_handler(data, kernels=[])   # a clean-up would drop the entry
+        handler = make_handler(data, kernels=[])  # a clean-up would drop the entry
         connect(handler.calls, K)
         POST(handler, K)
 
@@ -92,8 +115,14 @@ class TestRegistration:
         assert flowsync.dag_cabinet[K] is not first and flowsync.dag_cabinet[K].identifier == K
         assert names(handler.calls) == ["get_json_body", *ANSWER]
         assert handler.answer() == SUCCESS
-        assert data == {"procedure": "pipeline:updated", "status": "successful", "successful": {
-            "identifier": K, "updated_components": {"added": [], "revised": [], "deleted": []}}}
+        assert data == {
+            "procedure": "pipeline:updated",
+            "status": "successful",
+            "successful": {
+                "identifier": K,
+                "updated_components": {"added": [], "revised": [], "deleted": []},
+            },
+        }
 
     def test_identifier_in_the_body_is_overridden(self, make_handler, relayed):
         successful = dict(CHANGE, identifier="evil")
@@ -133,8 +162,9 @@ class TestRegistration:
         assert names(handler.calls) == ["get_json_body", "list_kernels", *ANSWER]
         assert handler.answer() == SUCCESS
 
-    def test_stopped_kernel_is_relayed_then_dropped(self, make_handler, connect, monkeypatch,
-                                                   tmp_path):
+    def test_stopped_kernel_is_relayed_then_dropped(
+        self, make_handler, connect, monkeypatch, tmp_path
+    ):
         monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
         cache = tmp_path / "zelvo-cache" / K
         cache.mkdir(parents=True)
@@ -156,8 +186,11 @@ class TestRegistration:
         [
             (fields(procedure=None), HTTPStatus.OK, "Success."),
             ({}, HTTPStatus.BAD_REQUEST, REQUIRED.format("procedure")),
-            (fields(successful=None), HTTPStatus.INTERNAL_SERVER_ERROR,
-             "argument after ** must be a mapping, not NoneType"),
+            (
+                fields(successful=None),
+                HTTPStatus.INTERNAL_SERVER_ERROR,
+                "argument after ** must be a mapping, not NoneType",
+            ),
         ],
     )
     def test_answer_goes_through_the_handler(self, make_handler, data, status, message):
@@ -167,7 +200,7 @@ class TestRegistration:
         POST(handler, K)
         [(args, kwargs)] = seen
         assert args == () and kwargs.keys() == {"status_code", "result"}
-        assert kwargs["status_code"] is status   # the member, converted only when set
+        assert kwargs["status_code"] is status  # the member, converted only when set
         assert type(kwargs["result"]) is dict and kwargs["result"] == {"message": message}
 
 
@@ -216,8 +249,9 @@ def _raise(error):
 
 
 def _update(changes=types.SimpleNamespace(added=[1], revised=[], deleted=[]), as_dict=dict):
-    return lambda previous, current: types.SimpleNamespace(updated_components=changes,
-                                                           dict=as_dict)
+    return lambda previous, current: types.SimpleNamespace(
+        updated_components=changes, dict=as_dict
+    )
 
 
 class Untrue:
@@ -253,34 +287,114 @@ class Closed:
 # The handler's kernel manager lists no kernel: a clean-up would remove the new entry.
 # (registered before, "successful", module globals replaced, failing line, error, entry kept)
 FAILURES = {
-    "null successful": (True, None, {}, 115,
-                        "TypeError: argument after ** must be a mapping, not NoneType", False),
-    "model refuses": (False, {"bogus": 1}, {}, 115,
-                      "TypeError: ZelvoPipelineModel got unexpected field(s) 'bogus'", False),
-    "identifier": (True, {}, {"ZelvoPipelineModel": Frozen}, 116,
-                   "AttributeError: frozen model", False),
-    "empty model": (False, CHANGE, {"ZelvoPipelineModel": OnlyFull}, 120,
-                    "ValueError: no empty models", False),
-    "compare, new": (False, {}, {"get_dag_update_info": _raise(LookupError("c"))}, 119,
-                     "LookupError: c", False),
-    "compare, known": (True, {}, {"get_dag_update_info": _raise(LookupError("c"))}, 123,
-                       "LookupError: c", False),
-    "dict": (True, {}, {"get_dag_update_info": _update(as_dict=_raise(OverflowError("d")))},
-             125, "OverflowError: d", False),
-    "update": (False, {}, {"dag_cabinet": Cabinet(), "get_dag_update_info": _update()}, 126,
-               "MemoryError: cabinet full", False),
-    "components": (True, {}, {"get_dag_update_info": lambda p, c: types.SimpleNamespace(
-        dict=dict)}, 129, "AttributeError: 'types.SimpleNamespace' object has no attribute "
-        "'updated_components'", True),
-    "truth": (False, {}, {"get_dag_update_info": _update(types.SimpleNamespace(
-        added=[], revised=Untrue(), deleted=[]))}, 130, "ArithmeticError: no truth here", True),
-    "transmit": (True, CHANGE, {"ZelvoWebSocketHandler": types.SimpleNamespace(
-        registry=[Closed()])}, 135, "ConnectionError: socket gone", True),
-    "relay lookup": (True, CHANGE, {"DAGHandler": types.SimpleNamespace()}, 135,
-                     "AttributeError: 'types.SimpleNamespace' object has no attribute 'transmit'",
-                     True),
-    "clean-up": (False, CHANGE, {"shutil": types.SimpleNamespace(rmtree=_raise(OSError("r")))},
-                 136, "OSError: r", True),
+    "null successful": (
+        True,
+        None,
+        {},
+        115,
+        "TypeError: argument after ** must be a mapping, not NoneType",
+        False,
+    ),
+    "model refuses": (
+        False,
+        {"bogus": 1},
+        {},
+        115,
+        "TypeError: ZelvoPipelineModel got unexpected field(s) 'bogus'",
+        False,
+    ),
+    "identifier": (
+        True,
+        {},
+        {"ZelvoPipelineModel": Frozen},
+        116,
+        "AttributeError: frozen model",
+        False,
+    ),
+    "empty model": (
+        False,
+        CHANGE,
+        {"ZelvoPipelineModel": OnlyFull},
+        120,
+        "ValueError: no empty models",
+        False,
+    ),
+    "compare, new": (
+        False,
+        {},
+        {"get_dag_update_info": _raise(LookupError("c"))},
+        119,
+        "LookupError: c",
+        False,
+    ),
+    "compare, known": (
+        True,
+        {},
+        {"get_dag_update_info": _raise(LookupError("c"))},
+        123,
+        "LookupError: c",
+        False,
+    ),
+    "dict": (
+        True,
+        {},
+        {"get_dag_update_info": _update(as_dict=_raise(OverflowError("d")))},
+        125,
+        "OverflowError: d",
+        False,
+    ),
+    "update": (
+        False,
+        {},
+        {"dag_cabinet": Cabinet(), "get_dag_update_info": _update()},
+        126,
+        "MemoryError: cabinet full",
+        False,
+    ),
+    "components": (
+        True,
+        {},
+        {"get_dag_update_info": lambda p, c: types.SimpleNamespace(dict=dict)},
+        129,
+        "AttributeError: 'types.SimpleNamespace' object has no attribute 'updated_components'",
+        True,
+    ),
+    "truth": (
+        False,
+        {},
+        {
+            "get_dag_update_info": _update(
+                types.SimpleNamespace(added=[], revised=Untrue(), deleted=[])
+            )
+        },
+        130,
+        "ArithmeticError: no truth here",
+        True,
+    ),
+    "transmit": (
+        True,
+        CHANGE,
+        {"ZelvoWebSocketHandler": types.SimpleNamespace(registry=[Closed()])},
+        135,
+        "ConnectionError: socket gone",
+        True,
+    ),
+    "relay lookup": (
+        True,
+        CHANGE,
+        {"DAGHandler": types.SimpleNamespace()},
+        135,
+        "AttributeError: 'types.SimpleNamespace' object has no attribute 'transmit'",
+        True,
+    ),
+    "clean-up": (
+        False,
+        CHANGE,
+        {"shutil": types.SimpleNamespace(rmtree=_raise(OSError("r")))},
+        136,
+        "OSError: r",
+        True,
+    ),
 }
 
 
@@ -291,8 +405,16 @@ class TestFailures:
         ids=FAILURES.keys(),
     )
     def test_answers_500_and_logs_one_traceback(
-        self, make_handler, monkeypatch, logged_head, registered, successful, patches, line,
-        error, kept,
+        self,
+        make_handler,
+        monkeypatch,
+        logged_head,
+        registered,
+        successful,
+        patches,
+        line,
+        error,
+        kept,
     ):
         old = ZelvoPipelineModel(identifier=K)
         if registered:
@@ -317,10 +439,13 @@ class TestFailures:
         assert sys.exc_info() == (None, None, None)
 
     @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
-    @pytest.mark.parametrize(("procedure", "entries"), [
-        ("pipeline:updated", [("post", 119)]),
-        (None, [("post", 135), ("transmit", 160)]),
-    ])
+    @pytest.mark.parametrize(
+        ("procedure", "entries"),
+        [
+            ("pipeline:updated", [("post", 119)]),
+            (None, [("post", 135), ("transmit", 160)]),
+        ],
+    )
     def test_non_exceptions_pass_through(
         self, make_handler, connect, monkeypatch, native_entries, error, procedure, entries
     ):
@@ -340,7 +465,7 @@ class TestFailures:
         with pytest.raises(RuntimeError, match="^log is broken$") as info:
             POST(handler, K)
         [(name, line)] = native_entries(info.value)
-        assert name == "post" and line in (141, 142)   # the logging statement
+        assert name == "post" and line in (141, 142)  # the logging statement
         assert isinstance(info.value.__context__, TypeError)
         assert handler.answers() == []
 

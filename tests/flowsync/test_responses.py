@@ -74,8 +74,11 @@ class TestFinishWithResult:
     ("method", "args", "message"),
     [
         (FINISH, (200, Body()), "Argument 'result' has incorrect type (expected dict, got Body)"),
-        (FINISH, (200, None),
-         "Argument 'result' has incorrect type (expected dict, got NoneType)"),
+        (
+            FINISH,
+            (200, None),
+            "Argument 'result' has incorrect type (expected dict, got NoneType)",
+        ),
         (GET, (5,), "Argument 'kernel_id' has incorrect type (expected str, got int)"),
         (POST, (None,), "Argument 'kernel_id' has incorrect type (expected str, got NoneType)"),
     ],
@@ -128,19 +131,43 @@ class TestGet:
     @pytest.mark.parametrize(
         ("name", "value", "registered", "error", "entries"),
         [
-            ("get_dag_update_info", lambda p, c: types.SimpleNamespace(dict=lambda: None), True,
-             "Argument 'result' has incorrect type (expected dict, got NoneType)",
-             [("get", 87)]),
-            ("get_dag_update_info", lambda p, c: types.SimpleNamespace(dict=lambda: [1]), True,
-             "Expected dict, got list", [("get", 82)]),
+            (
+                "get_dag_update_info",
+                lambda p, c: types.SimpleNamespace(dict=lambda: None),
+                True,
+                "Argument 'result' has incorrect type (expected dict, got NoneType)",
+                [("get", 87)],
+            ),
+            (
+                "get_dag_update_info",
+                lambda p, c: types.SimpleNamespace(dict=lambda: [1]),
+                True,
+                "Expected dict, got list",
+                [("get", 82)],
+            ),
             ("get_dag_update_info", _boom, True, "boom", [("get", 79)]),
             ("ZelvoPipelineModel", _boom, True, "boom", [("get", 80)]),
-            ("HTTPStatus", types.SimpleNamespace(), False,
-             "'types.SimpleNamespace' object has no attribute 'OK'", [("get", 75)]),
-            ("HTTPStatus", types.SimpleNamespace(OK=200), False,
-             "'types.SimpleNamespace' object has no attribute 'BAD_REQUEST'", [("get", 84)]),
-            ("json", types.SimpleNamespace(dumps=_boom), False, "boom",
-             [("get", 87), ("_finish_with_result", 68)]),
+            (
+                "HTTPStatus",
+                types.SimpleNamespace(),
+                False,
+                "'types.SimpleNamespace' object has no attribute 'OK'",
+                [("get", 75)],
+            ),
+            (
+                "HTTPStatus",
+                types.SimpleNamespace(OK=200),
+                False,
+                "'types.SimpleNamespace' object has no attribute 'BAD_REQUEST'",
+                [("get", 84)],
+            ),
+            (
+                "json",
+                types.SimpleNamespace(dumps=_boom),
+                False,
+                "boom",
+                [("get", 87), ("_finish_with_result", 68)],
+            ),
         ],
     )
     def test_failures_go_to_the_caller_with_their_step(

@@ -46,7 +46,11 @@ def fresh_python(tmp_path_factory):
         code = PRELUDE + textwrap.dedent(script) + "\nprint(json.dumps(facts))\n"
         proc = subprocess.run(
             [sys.executable, *flags, "-c", code],
-            cwd=cwd, env=env, capture_output=True, text=True, timeout=120,
+            cwd=cwd,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
         )
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout.splitlines()[-1])

@@ -36,8 +36,18 @@ class Mapping(dict):
 def fn():
     """DAGHandler.transmit, with every writable attribute restored afterwards."""
     f = DAGHandler.transmit
-    saved = {a: getattr(f, a) for a in ("__name__", "__qualname__", "__doc__", "__module__",
-                                        "__annotations__", "__defaults__", "__kwdefaults__")}
+    saved = {
+        a: getattr(f, a)
+        for a in (
+            "__name__",
+            "__qualname__",
+            "__doc__",
+            "__module__",
+            "__annotations__",
+            "__defaults__",
+            "__kwdefaults__",
+        )
+    }
     saved_dict = dict(f.__dict__)
     yield f
     with warnings.catch_warnings():
@@ -81,8 +91,7 @@ class TestNames:
         fn.__qualname__ = "Elsewhere.renamed"
         text = repr(fn)
         assert text[0] + text[-1] == "<>"
-        assert all(part in text for part in ("NativeFunction", "Elsewhere.renamed",
-                                             hex(id(fn))))
+        assert all(part in text for part in ("NativeFunction", "Elsewhere.renamed", hex(id(fn))))
 
 
 class TestPlainAttributes:
@@ -114,10 +123,13 @@ class TestDict:
 
 
 class TestDefaults:
-    @pytest.mark.parametrize("attr, accepted, rejected", [
-        ("__defaults__", [(), ({},), Pair()], [[], {}]),
-        ("__kwdefaults__", [{}, {"data": {}}, Mapping()], [(), []]),
-    ])
+    @pytest.mark.parametrize(
+        "attr, accepted, rejected",
+        [
+            ("__defaults__", [(), ({},), Pair()], [[], {}]),
+            ("__kwdefaults__", [{}, {"data": {}}, Mapping()], [(), []]),
+        ],
+    )
     def test_set_delete(self, fn, attr, accepted, rejected):
         assert getattr(fn, attr) is None
         with pytest.warns(RuntimeWarning, match=attr) as record:
@@ -125,8 +137,9 @@ class TestDefaults:
         # Stack level 1: the warning points at the assignment.
         assert {w.filename for w in record} == {__file__}
 
-    @pytest.mark.parametrize("attr, value", [("__defaults__", ({},)),
-                                             ("__kwdefaults__", {"data": {}})])
+    @pytest.mark.parametrize(
+        "attr, value", [("__defaults__", ({},)), ("__kwdefaults__", {"data": {}})]
+    )
     def test_stored_values_do_not_bind(self, fn, attr, value):
         with pytest.warns(RuntimeWarning):
             setattr(fn, attr, value)
@@ -145,9 +158,11 @@ class TestAnnotations:
     def test_set_delete(self, fn):
         check_set_delete(fn, "__annotations__", [{"x": "int"}, Mapping()], [["x"], "x"], {})
 
-    @pytest.mark.parametrize("clear", [lambda f: setattr(f, "__annotations__", None),
-                                       lambda f: delattr(f, "__annotations__")],
-                             ids=["none", "delete"])
+    @pytest.mark.parametrize(
+        "clear",
+        [lambda f: setattr(f, "__annotations__", None), lambda f: delattr(f, "__annotations__")],
+        ids=["none", "delete"],
+    )
     def test_cleared_gives_a_new_stored_dict(self, fn, clear):
         old = fn.__annotations__
         clear(fn)
@@ -155,10 +170,15 @@ class TestAnnotations:
         assert new == {} and new is not old and fn.__annotations__ is new
 
 
-@pytest.mark.parametrize("attr, expected", [
-    ("__globals__", vars(flowsync)), ("__closure__", None),
-    ("__code__", DAGHandler.transmit.__code__), ("_is_coroutine", False),
-])
+@pytest.mark.parametrize(
+    "attr, expected",
+    [
+        ("__globals__", vars(flowsync)),
+        ("__closure__", None),
+        ("__code__", DAGHandler.transmit.__code__),
+        ("_is_coroutine", False),
+    ],
+)
 def test_read_only(fn, attr, expected):
     assert getattr(fn, attr) is expected
     for change in (lambda: setattr(fn, attr, None), lambda: delattr(fn, attr)):
@@ -174,9 +194,11 @@ def test_type_is_shared_and_closed():
     assert sys.modules["_zelvo_frame"]._native_function_v1 is NativeFunction
     with pytest.raises(TypeError):
         NativeFunction()
-    for change in (lambda: setattr(NativeFunction, "extra", 1),
-                   lambda: setattr(NativeFunction, "__repr__", repr),
-                   lambda: delattr(NativeFunction, "__call__")):
+    for change in (
+        lambda: setattr(NativeFunction, "extra", 1),
+        lambda: setattr(NativeFunction, "__repr__", repr),
+        lambda: delattr(NativeFunction, "__call__"),
+    ):
         with pytest.raises(TypeError):
             change()
     assert not hasattr(NativeFunction, "extra")
@@ -193,9 +215,15 @@ def test_descriptor():
     assert instance.transmit is DAGHandler.transmit
 
 
-@pytest.mark.parametrize("fn", [DAGHandler._finish_with_result, DAGHandler.transmit,
-                                ZelvoPipelineExportHandler._get_pipeline],
-                         ids=lambda f: f.__name__)
+@pytest.mark.parametrize(
+    "fn",
+    [
+        DAGHandler._finish_with_result,
+        DAGHandler.transmit,
+        ZelvoPipelineExportHandler._get_pipeline,
+    ],
+    ids=lambda f: f.__name__,
+)
 def test_pickled_by_qualified_name(fn):
     assert fn.__reduce__() == fn.__qualname__
     assert fn.__qualname__.encode() in pickle.dumps(fn, 4)
@@ -213,11 +241,17 @@ def test_weak_references_and_gc(fn):
         assert any(r is owned for r in referents)
 
 
-@pytest.mark.parametrize("fn, expected", [
-    (DAGHandler.transmit, "(kernel_id: 'str', data: 'Dict[str, Any]') -> 'None'"),
-    (DAGHandler.get, "(self, kernel_id: 'str') -> 'None'"),
-    (object.__new__(ZelvoPipelineExportHandler)._get_pipeline,
-     "(kernel_id: 'str', cell_ids: 'List[str]', ipynb_name: 'str') -> 'Tuple[str, str]'"),
-], ids=["static", "wrapped", "bound"])
+@pytest.mark.parametrize(
+    "fn, expected",
+    [
+        (DAGHandler.transmit, "(kernel_id: 'str', data: 'Dict[str, Any]') -> 'None'"),
+        (DAGHandler.get, "(self, kernel_id: 'str') -> 'None'"),
+        (
+            object.__new__(ZelvoPipelineExportHandler)._get_pipeline,
+            "(kernel_id: 'str', cell_ids: 'List[str]', ipynb_name: 'str') -> 'Tuple[str, str]'",
+        ),
+    ],
+    ids=["static", "wrapped", "bound"],
+)
 def test_signature(fn, expected):
     assert str(inspect.signature(fn)) == expected

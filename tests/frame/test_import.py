@@ -216,26 +216,43 @@ def pipeport_first(fresh_python):
 ENTRIES = "__mro_entries__ must return a tuple"
 
 
-@pytest.mark.parametrize("fact, kind, message, records", [
-    ("no_staticmethod", "NameError", "name 'staticmethod' is not defined", [(FLOWSYNC, 1)]),
-    ("flowsync_no_core", "ModuleNotFoundError", "No module named 'zelvo_core'",
-     [(FLOWSYNC, 24)]),
-    ("pipeport_no_core", "ModuleNotFoundError", "No module named 'zelvo_core'",
-     [(PIPEPORT, 20)]),
-    ("missing_name", "ImportError", "cannot import name HTTPStatus", [(FLOWSYNC, 19)]),
-    ("entries_list", "TypeError", ENTRIES, [(FLOWSYNC, 33)]),
-    ("flowsync_fails_in_pipeport", "TypeError", ENTRIES, [(PIPEPORT, 22), (FLOWSYNC, 33)]),
-    ("conflict", "TypeError", "metaclass conflict: the metaclass of a derived class must be a "
-     "(non-strict) subclass of the metaclasses of all its bases", [(FLOWSYNC, 33)]),
-    ("pipeport_entries_list", "TypeError", ENTRIES, [(PIPEPORT, 26)]),
-])
+@pytest.mark.parametrize(
+    "fact, kind, message, records",
+    [
+        ("no_staticmethod", "NameError", "name 'staticmethod' is not defined", [(FLOWSYNC, 1)]),
+        (
+            "flowsync_no_core",
+            "ModuleNotFoundError",
+            "No module named 'zelvo_core'",
+            [(FLOWSYNC, 24)],
+        ),
+        (
+            "pipeport_no_core",
+            "ModuleNotFoundError",
+            "No module named 'zelvo_core'",
+            [(PIPEPORT, 20)],
+        ),
+        ("missing_name", "ImportError", "cannot import name HTTPStatus", [(FLOWSYNC, 19)]),
+        ("entries_list", "TypeError", ENTRIES, [(FLOWSYNC, 33)]),
+        ("flowsync_fails_in_pipeport", "TypeError", ENTRIES, [(PIPEPORT, 22), (FLOWSYNC, 33)]),
+        (
+            "conflict",
+            "TypeError",
+            "metaclass conflict: the metaclass of a derived class must be a "
+            "(non-strict) subclass of the metaclasses of all its bases",
+            [(FLOWSYNC, 33)],
+        ),
+        ("pipeport_entries_list", "TypeError", ENTRIES, [(PIPEPORT, 26)]),
+    ],
+)
 def test_failed_initialisation(failures, fact, kind, message, records):
     found = failures[fact]
     assert found is not None, "the import succeeded"
     assert found[:2] == [kind, message]
     # The `init` records, outermost first.
     assert [r for r in found[2] if r[0].startswith("init ")] == [
-        ["init " + module, module.replace(".", "/"), line] for module, line in records]
+        ["init " + module, module.replace(".", "/"), line] for module, line in records
+    ]
     loaded = [FLOWSYNC] if fact == "pipeport_entries_list" else []  # loaded by then
     assert found[3] == loaded, "a failed module stays in sys.modules"
 
@@ -249,7 +266,8 @@ def test_one_module_object_per_process(failures):
     assert failures["exec"] == [0, True, 0, True]
     assert failures["exec_other"][:2] == [
         "RuntimeError",
-        "Module 'flowsync' has already been imported. Re-initialisation is not supported."]
+        "Module 'flowsync' has already been imported. Re-initialisation is not supported.",
+    ]
     assert failures["reimport"] == [True] * 4
 
 
@@ -258,12 +276,26 @@ def test_cabinet_shared_in_either_order(failures, pipeport_first):
     assert pipeport_first["cabinet"] == [True, True, True]
 
 
-@pytest.mark.parametrize("module, ns_order", [
-    ("flowsync", ["__module__", "__qualname__", "__doc__", "__orig_bases__",
-                  "_finish_with_result", "get", "post", "_remove_unused_kernels_on_cabinet",
-                  "transmit"]),
-    ("pipeport", ["__module__", "__qualname__", "__orig_bases__", "_get_pipeline"]),
-])
+@pytest.mark.parametrize(
+    "module, ns_order",
+    [
+        (
+            "flowsync",
+            [
+                "__module__",
+                "__qualname__",
+                "__doc__",
+                "__orig_bases__",
+                "_finish_with_result",
+                "get",
+                "post",
+                "_remove_unused_kernels_on_cabinet",
+                "transmit",
+            ],
+        ),
+        ("pipeport", ["__module__", "__qualname__", "__orig_bases__", "_get_pipeline"]),
+    ],
+)
 def test_class_statement_hooks(hooks, module, ns_order):
     assert hooks[{"flowsync": FLOWSYNC, "pipeport": PIPEPORT}[module] + " failure"] is None
     found = hooks[module]
@@ -278,8 +310,10 @@ def test_modules_in_sys_modules_are_used(hooks):
 
 
 def test_one_interpreter_per_process(pipeport_first):
-    text = ("Interpreter change detected - this module can only be loaded into one "
-            "interpreter per process.")
+    text = (
+        "Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    )
     assert len(pipeport_first["subinterpreter"]) == 2
     assert all("ImportError" in m and text in m for m in pipeport_first["subinterpreter"])
 
@@ -292,5 +326,8 @@ def test_global_read_falls_back_to_builtins(pipeport_first):
     assert pipeport_first["global_from_builtins"] == ["LookupError", "refused"]
     kind, message, records = pipeport_first["global_missing"]
     assert [kind, message] == ["NameError", "name 'json' is not defined"]
-    assert records[-1] == ["zelvo.server.handlers.flowsync.DAGHandler.transmit",
-                           "zelvo/server/handlers/flowsync", 157]
+    assert records[-1] == [
+        "zelvo.server.handlers.flowsync.DAGHandler.transmit",
+        "zelvo/server/handlers/flowsync",
+        157,
+    ]

@@ -16,15 +16,15 @@ class KernelId(str):
 
 
 FAILING = [
-    lambda: transmit("k"),                       # count, with a traceback record
-    lambda: transmit(data={}),                   # missing first parameter
-    lambda: transmit("k", kernel_id="k"),        # multiple values
-    lambda: transmit("k", {}, colour=1),         # unexpected keyword
-    lambda: transmit("k", **{5: 6}),             # keyword not a str
-    lambda: transmit(KernelId("k"), {}),         # subclass, with the note
-    lambda: transmit(5, {}),                     # wrong type
-    lambda: pipeline(None, "k", None, "n"),      # None
-    lambda: setattr(transmit, "__name__", 5),    # rejected assignment
+    lambda: transmit("k"),  # count, with a traceback record
+    lambda: transmit(data={}),  # missing first parameter
+    lambda: transmit("k", kernel_id="k"),  # multiple values
+    lambda: transmit("k", {}, colour=1),  # unexpected keyword
+    lambda: transmit("k", **{5: 6}),  # keyword not a str
+    lambda: transmit(KernelId("k"), {}),  # subclass, with the note
+    lambda: transmit(5, {}),  # wrong type
+    lambda: pipeline(None, "k", None, "n"),  # None
+    lambda: setattr(transmit, "__name__", 5),  # rejected assignment
 ]
 
 

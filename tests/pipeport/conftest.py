@@ -49,9 +49,7 @@ def native_lines():
 
     def lines(exc):
         entries = [
-            entry
-            for entry in traceback.extract_tb(exc.__traceback__)
-            if entry.filename == SOURCE
+            entry for entry in traceback.extract_tb(exc.__traceback__) if entry.filename == SOURCE
         ]
         assert all(entry.name == QUALIFIED for entry in entries), entries
         return [entry.lineno for entry in entries]

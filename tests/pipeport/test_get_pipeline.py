@@ -196,8 +196,16 @@ def test_error_result_restores_the_handled_exception(cabinet, handler):
         (Entry(fail=lambda: SystemExit(3)), SystemExit, (3,), [36]),
         (Entry(fail=Unprintable), RuntimeError, ("no text",), [39]),
     ],
-    ids=["no-entry", "no-cabinet", "no-graph", "no-components", "truth", "interrupt", "exit",
-         "str"],
+    ids=[
+        "no-entry",
+        "no-cabinet",
+        "no-graph",
+        "no-components",
+        "truth",
+        "interrupt",
+        "exit",
+        "str",
+    ],
 )
 def test_failures_reach_the_caller(
     cabinet, handler, remove_global, native_lines, entry, error, args, lines

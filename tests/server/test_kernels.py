@@ -87,7 +87,7 @@ async def test_updates_reach_the_kernels_sockets(
     assert logged[0].name == jp_serverapp.log.name
     assert logged[0].levelno == logging.ERROR
     text = logged[0].getMessage()
-    assert 'line 115, in zelvo.server.handlers.flowsync.DAGHandler.post\n' in text
+    assert "line 115, in zelvo.server.handlers.flowsync.DAGHandler.post\n" in text
     assert text.endswith(f"ValueError: {refused.value}\n")
     assert flowsync.dag_cabinet[kernel_id] is registered
 

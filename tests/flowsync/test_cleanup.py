@@ -75,14 +75,15 @@ def test_running_kernels_are_never_read(make_handler, rmtree_calls):
 
 @pytest.mark.parametrize("kernels", [(), ({"id": "a"},), [{"id": "a", "x": 1}, {"id": "c"}]])
 @pytest.mark.parametrize("kind", [list, tuple, iter])
-def test_kernel_records_of_any_iterable(make_handler, kind, kernels):
-    # An unsafe identifier has no cache folder: None goes to rmtree, which ignores it.
+def test_kernel_records_of_any_iterable(make_handler, rmtree_calls, kind, kernels):
+    # An unsafe identifier has no cache folder: its entry goes without a call of rmtree.
     for kernel_id in "ab":
         flowsync.dag_cabinet[kernel_id] = ZelvoPipelineModel(identifier="../" + kernel_id)
     handler = make_handler()
     handler.kernel_manager = types.SimpleNamespace(list_kernels=lambda: kind(kernels))
     CLEAN(handler)
     assert set(flowsync.dag_cabinet) == {"a", "b"} & {kernel["id"] for kernel in kernels}
+    assert rmtree_calls == []
 
 
 @pytest.mark.parametrize(

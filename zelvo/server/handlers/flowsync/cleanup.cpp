@@ -51,14 +51,19 @@ remove_kernel(PyObject *unused_kernel_id, int &line) noexcept
     entry.reset();
     cabinet.reset();
 
-    line = 151;
-    Ref shutil = Ref::steal(FLOWSYNC_GLOBAL(shutil));
-    if (!shutil)
-        return false;
-    PyObject *rmtree_args[] = {unused_diskcache_dir.get(), Py_True};
-    if (!frame::discard(frame::call_method(shutil.get(), s(id::rmtree), rmtree_args, 2,
-                                           keywords.ignore_errors)))
-        return false;
+    // An entry without a cache folder has nothing to remove. (Handing None to rmtree is
+    // ignored by some releases and a TypeError in others, which would keep the entry, and
+    // every later clean-up, failing for good.)
+    if (unused_diskcache_dir.get() != Py_None) {
+        line = 151;
+        Ref shutil = Ref::steal(FLOWSYNC_GLOBAL(shutil));
+        if (!shutil)
+            return false;
+        PyObject *rmtree_args[] = {unused_diskcache_dir.get(), Py_True};
+        if (!frame::discard(frame::call_method(shutil.get(), s(id::rmtree), rmtree_args, 2,
+                                               keywords.ignore_errors)))
+            return false;
+    }
 
     line = 152;
     cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));

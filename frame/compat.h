@@ -177,18 +177,22 @@ new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name, i
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
 #if PY_VERSION_HEX >= 0x030B0000
 #if PY_VERSION_HEX >= 0x030C0000
-    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
+    PyCodeObject *code = PyUnstable_Code_NewWithPosOnlyArgs(
 #else
-    return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
 #endif
         argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-        empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
-        empty_bytes));
+        empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes);
+    // The constructor raises a stack size of 0 to 1, room for code that these objects never
+    // run: they describe methods whose bodies are native.
+    if (code != nullptr)
+        code->co_stacksize = 0;
+    return reinterpret_cast<PyObject *>(code);
 #else
     PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
         argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
         empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes);
-#if PY_VERSION_HEX < 0x030A0000
+#if PY_VERSION_HEX < 0x030B0000
     // Added by the constructor for a code object without free variables; the flags say
     // exactly optimised and new locals.
     if (code != nullptr)

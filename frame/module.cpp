@@ -156,8 +156,14 @@ module_create(Module &m, PyObject *spec) noexcept
                                            "be loaded into one interpreter per process.");
         return nullptr;
     }
-    // A repeated import gets the module that is already initialised.
+    // A repeated import gets the module that is already initialised. The import system
+    // forgets the state block of whatever a create slot returns and allocates a new one when
+    // it executes the module, so the old block is freed here: else every re-import leaks it.
     if (m.module != nullptr) {
+        void *state = PyModule_GetState(m.module);
+        if (state == nullptr && PyErr_Occurred())
+            return nullptr;
+        PyMem_Free(state);
         Py_INCREF(m.module);
         return m.module;
     }

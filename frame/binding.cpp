@@ -4,12 +4,79 @@
 namespace frame {
 namespace {
 
+// The texts of the latest TypeErrors for a wrong count and for a wrong argument type. A
+// caller that gets a call wrong tends to repeat it, and formatting a text costs more than the
+// rest of the failure; each text depends on nothing but its key.
+constexpr int MESSAGE_CACHE_SIZE = 8;
+
+struct CountMessage {
+    const Signature *sig;   // the method
+    Py_ssize_t given;       // the count reported
+    PyObject *text;         // owned
+};
+
+struct TypeMessage {
+    const char *name;         // the argument
+    PyTypeObject *expected;   // its type
+    PyObject *given;          // owned, so that no other type can take its address meanwhile
+    const char *given_name;   // its tp_name then: renaming a class moves it
+    bool subclass;            // whether it was a subclass of `expected` then
+    PyObject *text;           // owned
+};
+
+CountMessage count_messages[MESSAGE_CACHE_SIZE];
+TypeMessage type_messages[MESSAGE_CACHE_SIZE];
+int next_count_message;   // the entry that the next new text replaces
+int next_type_message;
+
+void
+release(const CountMessage &entry) noexcept
+{
+    Py_XDECREF(entry.text);
+}
+
+void
+release(const TypeMessage &entry) noexcept
+{
+    Py_XDECREF(entry.text);
+    Py_XDECREF(entry.given);
+}
+
+// Puts `entry` (whose references it takes) in place of the oldest entry of `cache`. The old
+// entry is released after the new one is stored: releasing a type can run Python code.
+template <typename Entry>
+void
+keep_message(Entry (&cache)[MESSAGE_CACHE_SIZE], int &next, const Entry &entry) noexcept
+{
+    const Entry old = cache[next];
+    cache[next] = entry;
+    next = (next + 1) % MESSAGE_CACHE_SIZE;
+    release(old);
+}
+
 // Like a Python function with positional-or-keyword parameters and no defaults.
 bool
 wrong_count(Module &m, const Signature &sig, Py_ssize_t given) noexcept
 {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.name, "exactly", sig.count, sig.count == 1 ? "" : "s", given);
+    Ref text;
+    for (const CountMessage &entry : count_messages) {
+        if (entry.sig == &sig && entry.given == given) {
+            text = Ref::borrow(entry.text);
+            break;
+        }
+    }
+    if (!text) {
+        text = Ref::steal(
+            PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                                 sig.name, "exactly", sig.count, sig.count == 1 ? "" : "s",
+                                 given));
+        if (text) {
+            Py_INCREF(text.get());
+            keep_message(count_messages, next_count_message, {&sig, given, text.get()});
+        }
+    }
+    if (text)
+        PyErr_SetObject(PyExc_TypeError, text.get());
     add_traceback(m, sig.qualified, sig.first_line);
     return false;
 }
@@ -53,8 +120,8 @@ find_parameter(Module &m, const Signature &sig, PyObject *key) noexcept
 // 3. Then every parameter must be bound; the first unbound one is reported with its index
 //    as the number given.
 bool
-bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
-               PyObject *kwnames, PyObject **out) noexcept
+bind_keywords(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
+              PyObject *kwnames, PyObject **out) noexcept
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -67,6 +134,18 @@ bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t na
     }
     if (nargs > sig.count)
         return wrong_count(m, sig, nargs);
+    // Callers mostly name the remaining parameters in their own order, with the interned
+    // names: then the arguments already stand in parameter order.
+    if (nargs + nkw == sig.count) {
+        Py_ssize_t k = 0;
+        while (k < nkw && PyTuple_GET_ITEM(kwnames, k) == m.str(sig.params[nargs + k]))
+            k++;
+        if (k == nkw) {
+            for (Py_ssize_t i = 0; i < sig.count; i++)
+                out[i] = args[i];
+            return true;
+        }
+    }
     for (Py_ssize_t i = 0; i < sig.count; i++)
         out[i] = i < nargs ? args[i] : nullptr;
     for (Py_ssize_t k = 0; k < nkw; k++) {
@@ -98,15 +177,34 @@ bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t na
 }
 
 bool
-check_argument(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept
+raise_argument_type(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept
 {
-    if (Py_TYPE(value) == type)
-        return true;
-    const bool subclass = PyType_IsSubtype(Py_TYPE(value), type);
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
-                 type->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
-                 subclass ? m.exact_type_note : m.empty_str);
+    PyTypeObject *given = Py_TYPE(value);
+    // A class's name and bases can change: the text is reused only while both are the same.
+    const bool subclass = PyType_IsSubtype(given, type);
+    Ref text;
+    for (const TypeMessage &entry : type_messages) {
+        if (entry.given == reinterpret_cast<PyObject *>(given) && entry.expected == type &&
+            entry.name == name && entry.given_name == given->tp_name &&
+            entry.subclass == subclass) {
+            text = Ref::borrow(entry.text);
+            break;
+        }
+    }
+    if (!text) {
+        text = Ref::steal(PyUnicode_FromFormat(
+            "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
+            type->tp_name, given->tp_name, subclass ? ". " : "",
+            subclass ? m.exact_type_note : m.empty_str));
+        if (!text)
+            return false;
+        Py_INCREF(text.get());
+        Py_INCREF(given);
+        keep_message(type_messages, next_type_message,
+                     {name, type, reinterpret_cast<PyObject *>(given), given->tp_name, subclass,
+                      text.get()});
+    }
+    PyErr_SetObject(PyExc_TypeError, text.get());
     return false;
 }
 

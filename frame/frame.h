@@ -179,13 +179,35 @@ struct Signature {
     Py_ssize_t count;        // number of parameters, `self` included
 };
 
+// bind_arguments() for a call with keywords or a wrong count.
+bool bind_keywords(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
+                   PyObject *kwnames, PyObject **out) noexcept;
+
 // Binds a fast call's arguments to the parameters: out[i] is a borrowed reference to the value
 // of parameter i. On failure raises the binding TypeError and records the traceback entry.
-bool bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
-                    PyObject *kwnames, PyObject **out) noexcept;
+// Inline: the usual call, all arguments by position, costs a count test and the copy.
+inline bool
+bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
+               PyObject *kwnames, PyObject **out) noexcept
+{
+    if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != sig.count)
+        return bind_keywords(m, sig, args, nargsf, kwnames, out);
+    for (Py_ssize_t i = 0; i < sig.count; i++)
+        out[i] = args[i];
+    return true;
+}
 
-// The value must be of exactly `type` (None and subclass instances refused).
-bool check_argument(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept;
+// Raises the TypeError of an argument that is not of exactly `type`; returns false.
+bool raise_argument_type(Module &m, PyObject *value, PyTypeObject *type,
+                         const char *name) noexcept;
+
+// The value must be of exactly `type` (None and subclass instances refused). Inline: a
+// passing test is one comparison.
+inline bool
+check_argument(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept
+{
+    return Py_TYPE(value) == type || raise_argument_type(m, value, type, name);
+}
 
 // A typed local holds exactly `type` or None.
 bool check_local(PyObject *value, PyTypeObject *type) noexcept;
@@ -201,9 +223,22 @@ struct GlobalCache {
     PyObject *value = nullptr;   // borrowed: the dict that held it still does
 };
 
+// load_global() when the site's cache does not hold the value: looks it up and fills the cache.
+PyObject *load_global_uncached(Module &m, PyObject *name, GlobalCache &cache) noexcept;
+
 // Reads a module global as Python code does: the module's dict, then the builtins; NameError
-// when neither has it. New reference.
-PyObject *load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept;
+// when neither has it. New reference. Inline: while neither dict changed, a read is two stamp
+// comparisons.
+inline PyObject *
+load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept
+{
+    if (cache.value != nullptr && cache.globals_version == compat::dict_version(m.dict) &&
+        cache.builtins_version == compat::dict_version(m.builtins_dict)) {
+        Py_INCREF(cache.value);
+        return cache.value;
+    }
+    return load_global_uncached(m, name, cache);
+}
 
 // Reads the global `name` (a string id of module `m`) with a cache of its own for this site.
 #define FRAME_GLOBAL(m, name)                                                                 \

@@ -4,17 +4,12 @@
 namespace frame {
 
 PyObject *
-load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept
+load_global_uncached(Module &m, PyObject *name, GlobalCache &cache) noexcept
 {
     // Read the stamps before the lookup: should the lookup itself change a dict (a key's
     // __eq__ can), the stamp is already stale and the next read looks again.
     const uint64_t globals_version = compat::dict_version(m.dict);
     const uint64_t builtins_version = compat::dict_version(m.builtins_dict);
-    if (cache.value != nullptr && cache.globals_version == globals_version &&
-        cache.builtins_version == builtins_version) {
-        Py_INCREF(cache.value);
-        return cache.value;
-    }
     PyObject *value = PyDict_GetItemWithError(m.dict, name);
     if (value == nullptr) {
         if (PyErr_Occurred())

@@ -1,6 +1,8 @@
 // DAGHandler._finish_with_result, the one writer of answers, and DAGHandler.get, the query.
 #include "flowsync.h"
 
+#include <string.h>
+
 namespace flowsync {
 namespace {
 
@@ -34,6 +36,25 @@ dumps(PyObject *value) noexcept
     return frame::call_method(json.get(), s(id::dumps), &value, 1, nullptr);
 }
 
+// The decimal digits of a count (not negative) as a new str, as "%zd" writes them; the
+// formatter's generic machinery costs more than the whole conversion.
+PyObject *
+decimal_digits(Py_ssize_t count) noexcept
+{
+    char digits[24];
+    char *const end = digits + sizeof digits;
+    char *first = end;
+    size_t rest = static_cast<size_t>(count);
+    do {
+        *--first = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    PyObject *text = PyUnicode_New(end - first, 127);
+    if (text != nullptr)
+        memcpy(PyUnicode_1BYTE_DATA(text), first, static_cast<size_t>(end - first));
+    return text;
+}
+
 bool
 finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) noexcept
 {
@@ -50,7 +71,7 @@ finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) 
     const Py_ssize_t length = PyObject_Size(text.get());
     if (length < 0)
         return false;
-    Ref digits = Ref::steal(PyUnicode_FromFormat("%zd", length));
+    Ref digits = Ref::steal(decimal_digits(length));
     if (!digits || !set_header(self, s(id::content_length), digits.get()))
         return false;
 

@@ -32,19 +32,26 @@ async def _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, **kwargs):
     return response.code
 
 
+@pytest.mark.parametrize("authorization", ["", "token not-the-token"])
 @pytest.mark.parametrize(("method", "suffix"), ROUTES)
-async def test_request_without_token_is_refused(jp_fetch, jp_ws_fetch, method, suffix):
+async def test_request_without_valid_token_is_refused(
+    jp_fetch, jp_ws_fetch, method, suffix, authorization
+):
     kernel_id = str(uuid.uuid4())
-    no_token = {"Authorization": ""}
-    status = await _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, headers=no_token)
+    headers = {"Authorization": authorization}
+    status = await _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, headers=headers)
     assert status == 403
 
 
+# Ids that the host's kernel id pattern refuses: they never reach a handler.
+@pytest.mark.parametrize(
+    "kernel_id", ["not-a-kernel", "a-b-c-d-e-f", "..-b-c-d-e", "a-b-c-d-e/.."]
+)
 @pytest.mark.parametrize(("method", "suffix"), ROUTES)
 async def test_kernel_id_outside_the_pattern_matches_no_route(
-    jp_fetch, jp_ws_fetch, method, suffix
+    jp_fetch, jp_ws_fetch, method, suffix, kernel_id
 ):
-    assert await _status(jp_fetch, jp_ws_fetch, method, "not-a-kernel", suffix) == 404
+    assert await _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix) == 404
 
 
 async def test_routes_live_under_the_base_url(

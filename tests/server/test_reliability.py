@@ -1,0 +1,126 @@
+"""Access and logging against a real server; a websocket that closes during a broadcast."""
+
+import asyncio
+import json
+import logging
+import urllib.parse
+import uuid
+from http.cookies import SimpleCookie
+
+from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+
+PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "ran", "successful": None}
+NO_TOKEN = {"Authorization": ""}
+
+
+async def test_socket_closing_during_a_broadcast_does_not_stop_it(connect, post):
+    kernel_id = str(uuid.uuid4())
+    clients = [await connect(kernel_id) for _ in range(3)]
+    first, closing, last = ZelvoWebSocketHandler.registry
+    write = first.write_message
+
+    def write_then_lose_the_next(message, binary=False):
+        closing.ws_connection.stream.close()  # the client vanishes mid-broadcast
+        return write(message, binary=binary)
+
+    first.write_message = write_then_lose_the_next
+    assert await post(kernel_id, PROBE) == (200, {"message": "Success."})
+    for client in (clients[0], clients[2]):
+        assert await asyncio.wait_for(client.read_message(), 10) == json.dumps(PROBE)
+    assert await asyncio.wait_for(clients[1].read_message(), 10) is None
+    del first.write_message
+
+    assert await post(kernel_id, dict(PROBE, msg="again")) == (200, {"message": "Success."})
+    for client in (clients[0], clients[2]):
+        assert json.loads(await asyncio.wait_for(client.read_message(), 10))["msg"] == "again"
+    assert ZelvoWebSocketHandler.registry == [first, last]
+    for client in clients:
+        client.close()
+
+
+async def _login(jp_fetch, jp_serverapp):
+    """The cookies of a browser that logged in with the token: login and _xsrf."""
+    page = await jp_fetch("login", headers=NO_TOKEN)
+    cookies = SimpleCookie()
+    for header in page.headers.get_list("Set-Cookie"):
+        cookies.load(header)
+    xsrf = cookies["_xsrf"].value
+    form = {"_xsrf": xsrf, "password": jp_serverapp.identity_provider.token}
+    logged_in = await jp_fetch(
+        "login",
+        method="POST",
+        body=urllib.parse.urlencode(form),
+        headers={**NO_TOKEN, "Cookie": f"_xsrf={xsrf}"},
+        follow_redirects=False,
+        raise_error=False,
+    )
+    assert logged_in.code == 302
+    for header in logged_in.headers.get_list("Set-Cookie"):
+        cookies.load(header)
+    return "; ".join(f"{name}={morsel.value}" for name, morsel in cookies.items()), xsrf
+
+
+async def test_cookie_post_needs_the_xsrf_token_like_the_servers_own_api(jp_fetch, jp_serverapp):
+    cookie, xsrf = await _login(jp_fetch, jp_serverapp)
+    kernel_id = str(uuid.uuid4())
+
+    async def send(*parts, body, **headers):
+        response = await jp_fetch(
+            *parts,
+            method="POST",
+            body=body,
+            headers={**NO_TOKEN, "Cookie": cookie, **headers},
+            raise_error=False,
+        )
+        return response.code
+
+    ours = ("zelvo", "kernels", kernel_id)
+    assert await send(*ours, body=json.dumps(PROBE)) == 403
+    assert await send("api", "kernels", body="{}") == 403  # the server's own API
+    assert await send(*ours, body=json.dumps(PROBE), **{"X-XSRFToken": xsrf}) == 200
+    # A read needs no XSRF token: the cookie is enough.
+    got = await jp_fetch(*ours, headers={**NO_TOKEN, "Cookie": cookie}, raise_error=False)
+    assert got.code == 400
+
+
+async def test_only_the_500_traceback_is_logged(
+    jp_serverapp, start_kernel, connect, post, get, component, updated, caplog
+):
+    """Scope: records at INFO and above besides the host's own request log (its request lines,
+    and for a 5xx a few request headers) must be the 500's traceback alone; no record at any
+    level, the host's included, may carry the token or anything of a request body."""
+    secret = "body-" + uuid.uuid4().hex
+    token = jp_serverapp.identity_provider.token
+    kernel_id = await start_kernel()  # the host logs the start
+    caplog.set_level(logging.DEBUG)
+    caplog.clear()
+
+    client = await connect(kernel_id)
+    pipeline = updated([component("a", code=secret)], msg=secret, extra=secret)
+    cycle = updated([component("x", ["y"]), component("y", ["x"])], msg=secret)
+    answers = [
+        await post(kernel_id, pipeline),
+        await post(kernel_id, pipeline),  # unchanged
+        await post(kernel_id, dict(PROBE, msg=secret, extra=[secret])),
+        await post(kernel_id, {"procedure": secret}),
+        await post(kernel_id, cycle),
+    ]
+    assert [status for status, _ in answers] == [200, 200, 200, 400, 500]
+    statuses = [
+        (await get(kernel_id)).code,
+        (await get(kernel_id, "export", ipynb_name="n.ipynb")).code,
+        (await get(str(uuid.uuid4()), "export", cell_ids="a")).code,
+    ]
+    assert statuses == [200, 200, 404]
+    client.close()
+    await asyncio.sleep(0.1)
+
+    assert not [r for r in caplog.records if secret in r.getMessage() or token in r.getMessage()]
+    ours = [
+        record
+        for record in caplog.records
+        if record.levelno >= logging.INFO and record.funcName != "log_request"
+    ]
+    assert [record.levelno for record in ours] == [logging.ERROR]
+    assert ours[0].getMessage().startswith("Traceback (most recent call last):\n")
+    assert ours[0].getMessage().endswith(f"ValueError: {answers[-1][1]['message']}\n")

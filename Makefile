@@ -3,6 +3,9 @@
 #   make test        run the whole test suite
 #   make test-asan   run the suite against a build with AddressSanitizer and UBSan
 #   make matrix      run the suite on every installed CPython from 3.8 to 3.13
+#   make soak        the long soak: 20,000 POSTs against a real server and real kernels
+#   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
+#   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
 
 # The newest installed CPython of a minor version: pyenv's, else pythonX.Y on the PATH.
 find_python = $(firstword $(lastword $(sort $(wildcard /root/.pyenv/versions/$(1).*/bin/python))) \
@@ -25,13 +28,21 @@ SOURCES := $(shell find frame zelvo zelvo_core jupyter-config -type f \
                  \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \)) \
            CMakeLists.txt pyproject.toml
 
-# The sanitizer runtimes must be loaded before the interpreter's own allocations.
+# The sanitizer runtimes must be loaded before the interpreter's own allocations, and the
+# interpreter must allocate through malloc for them to see its objects. Reports go to one file
+# per process, read after the run (tests/sanitizers/reports.py); known leaks of the interpreter
+# itself are suppressed.
+SANITIZER_LOGS := $(CURDIR)/build/sanitizer-logs
+ASAN_OPTS := detect_leaks=1:abort_on_error=1:strict_init_order=1:log_exe_name=1
+LSAN_OPTS := exitcode=0:print_suppressions=0:suppressions=$(CURDIR)/tests/sanitizers/lsan.supp
+UBSAN_OPTS := print_stacktrace=1:halt_on_error=1:log_exe_name=1
 ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
             PYTHONMALLOC=malloc \
-            ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
-            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+            ASAN_OPTIONS=$(ASAN_OPTS):log_path=$(SANITIZER_LOGS)/asan \
+            LSAN_OPTIONS=$(LSAN_OPTS) \
+            UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
-.PHONY: serve test test-asan matrix lint install clean
+.PHONY: serve test test-asan soak fuzz matrix bench bench-install lint install clean
 
 install: $(VENV)/.installed
 
@@ -61,7 +72,18 @@ test: install
 	$(VENV)/bin/pytest $(PYTEST_ARGS)
 
 test-asan: $(ASAN_VENV)/.installed
-	$(ASAN_ENV) $(ASAN_VENV)/bin/pytest $(PYTEST_ARGS)
+	rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS)
+	status=0; $(ASAN_ENV) $(ASAN_VENV)/bin/pytest $(PYTEST_ARGS) || status=$$?; \
+	$(ASAN_VENV)/bin/python tests/sanitizers/reports.py $(SANITIZER_LOGS) || status=1; \
+	exit $$status
+
+# The suite runs short versions of both (tests/soak, tests/fuzz).
+soak: install
+	ZELVO_SOAK=long $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
+
+fuzz: install
+	HYPOTHESIS_PROFILE=thorough $(VENV)/bin/pytest --hypothesis-show-statistics tests/fuzz \
+	    $(PYTEST_ARGS)
 
 # One environment per version, .venv-<major.minor>; a version that is not installed is
 # reported and skipped.
@@ -73,6 +95,41 @@ matrix:
 	        || status=1;, \
 	    echo "== CPython $(v): not installed, skipped";)) \
 	exit $$status
+
+# Benchmarks (bench/), apart from the tests: one environment per interpreter,
+# .venv-bench-<major.minor> (or VENV= with PYTHON=), with the bench extra and the floor
+# module, which never goes into the wheel; their own build folders keep them from disturbing
+# the other environments' builds. PYTHON= benchmarks that interpreter alone, BENCH_VERSIONS
+# names the versions otherwise; BENCH_ARGS=--quick makes a short try-out run. The report
+# covers every interpreter with results in bench/results/.
+BENCH_VERSIONS ?= 3.8 3.13
+BENCH_ARGS ?=
+BENCH_PYTHONS := $(if $(filter command line environment,$(origin PYTHON)),$(PYTHON), \
+                     $(foreach v,$(BENCH_VERSIONS),$(call find_python,$(v))))
+BENCH_SOURCES := $(SOURCES) $(wildcard bench/floor/*)
+
+bench:
+	@test -n "$(strip $(BENCH_PYTHONS))" \
+	    || { echo "No interpreter for $(BENCH_VERSIONS)" >&2; exit 1; }
+	@command -v wrk >/dev/null || apt-get install -y -qq wrk >/dev/null 2>&1 \
+	    || { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq wrk >/dev/null 2>&1; } \
+	    || echo "wrk could not be installed: the server runs use a tornado client"
+	@set -e; for python in $(BENCH_PYTHONS); do \
+	    version=$$($$python -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	    venv=$(if $(filter command line environment,$(origin VENV)),$(VENV),.venv-bench-$$version); \
+	    $(MAKE) --no-print-directory bench-install PYTHON=$$python BENCH_VENV=$$venv; \
+	    $$venv/bin/python bench/run.py $(BENCH_ARGS); \
+	done; \
+	$$venv/bin/python bench/report.py
+
+# Called by bench with BENCH_VENV set.
+bench-install: $(BENCH_VENV)/.bench-installed
+
+$(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/bin/python $(BENCH_SOURCES)
+	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) \
+	    -C "build-dir=build/bench-{wheel_tag}" ".[bench]"
+	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation ./bench/floor
+	touch $@
 
 lint: $(VENV)/bin/python
 	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"

@@ -19,7 +19,7 @@ struct TypeMessage {
     const char *name;         // the argument
     PyTypeObject *expected;   // its type
     PyObject *given;          // owned, so that no other type can take its address meanwhile
-    const char *given_name;   // its tp_name then: renaming a class moves it
+    PyObject *given_name;     // owned: a class's name object then (renaming replaces it)
     bool subclass;            // whether it was a subclass of `expected` then
     PyObject *text;           // owned
 };
@@ -39,7 +39,18 @@ void
 release(const TypeMessage &entry) noexcept
 {
     Py_XDECREF(entry.text);
+    Py_XDECREF(entry.given_name);
     Py_XDECREF(entry.given);
+}
+
+// The object behind a class's tp_name: its name str for a class made in Python (null for a
+// static type, whose name never changes).
+PyObject *
+name_object(PyTypeObject *type) noexcept
+{
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return nullptr;
+    return reinterpret_cast<PyHeapTypeObject *>(type)->ht_name;
 }
 
 // Puts `entry` (whose references it takes) in place of the oldest entry of `cache`. The old
@@ -185,7 +196,7 @@ raise_argument_type(Module &m, PyObject *value, PyTypeObject *type, const char *
     Ref text;
     for (const TypeMessage &entry : type_messages) {
         if (entry.given == reinterpret_cast<PyObject *>(given) && entry.expected == type &&
-            entry.name == name && entry.given_name == given->tp_name &&
+            entry.name == name && entry.given_name == name_object(given) &&
             entry.subclass == subclass) {
             text = Ref::borrow(entry.text);
             break;
@@ -198,10 +209,12 @@ raise_argument_type(Module &m, PyObject *value, PyTypeObject *type, const char *
             subclass ? m.exact_type_note : m.empty_str));
         if (!text)
             return false;
+        PyObject *given_name = name_object(given);
         Py_INCREF(text.get());
         Py_INCREF(given);
+        Py_XINCREF(given_name);
         keep_message(type_messages, next_type_message,
-                     {name, type, reinterpret_cast<PyObject *>(given), given->tp_name, subclass,
+                     {name, type, reinterpret_cast<PyObject *>(given), given_name, subclass,
                       text.get()});
     }
     PyErr_SetObject(PyExc_TypeError, text.get());

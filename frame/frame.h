@@ -34,6 +34,23 @@ bool make_strings(const StringDef *defs, PyObject **out, Py_ssize_t count) noexc
     X(__prepare__)                                                                            \
     X(__qualname__)
 
+// A module's string table is an X-macro LIST(ID, NAME, TEXT): ID(n) an identifier whose text
+// is n, NAME(n, "text") an identifier with another text, TEXT(n, "text") a literal that is not
+// an identifier. FRAME_STRING_IDS(LIST) declares the ids (id::n) and id::COUNT;
+// FRAME_STRING_DEFS(LIST) expands to the table's StringDef entries in the same order.
+#define FRAME_STRING_ID_(n) n,
+#define FRAME_STRING_NAMED_ID_(n, text) n,
+#define FRAME_STRING_IDS(LIST)                                                                \
+    namespace id {                                                                            \
+    enum Name : int { LIST(FRAME_STRING_ID_, FRAME_STRING_NAMED_ID_, FRAME_STRING_NAMED_ID_)  \
+                          COUNT };                                                            \
+    }
+#define FRAME_STRING_ID_DEF_(n) {#n, true},
+#define FRAME_STRING_NAME_DEF_(n, text) {text, true},
+#define FRAME_STRING_TEXT_DEF_(n, text) {text, false},
+#define FRAME_STRING_DEFS(LIST)                                                               \
+    LIST(FRAME_STRING_ID_DEF_, FRAME_STRING_NAME_DEF_, FRAME_STRING_TEXT_DEF_)
+
 enum class FrameString : int {
 #define FRAME_STRING_ID(n) n,
     FRAME_STRINGS(FRAME_STRING_ID)
@@ -122,6 +139,23 @@ exec_slot(PyObject *module) noexcept
 {
     return module_exec(M, module);
 }
+
+// Defines, at global scope, the module definition `name` (no docstring, no state, no
+// functions; create and exec slots bound to `storage`) and its init function PyInit_<name>.
+#define FRAME_MODULE_DEFINITION(name, storage)                                                \
+    namespace {                                                                               \
+    PyMethodDef frame_no_functions_[] = {{nullptr, nullptr, 0, nullptr}};                     \
+    PyModuleDef_Slot frame_slots_[] = {                                                       \
+        {Py_mod_create, reinterpret_cast<void *>(::frame::create_slot<storage>)},             \
+        {Py_mod_exec, reinterpret_cast<void *>(::frame::exec_slot<storage>)},                 \
+        {0, nullptr},                                                                         \
+    };                                                                                        \
+    PyModuleDef frame_definition_ = {                                                         \
+        PyModuleDef_HEAD_INIT, #name,   nullptr, 0, frame_no_functions_, frame_slots_,        \
+        nullptr,               nullptr, nullptr,                                              \
+    };                                                                                        \
+    }                                                                                         \
+    FRAME_MODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&frame_definition_); }
 
 // Packs up to four dot-separated groups of decimal digits at the start of `text`, one byte
 // each from the most significant down (3.8.18 gives 0x03081200).
@@ -264,6 +298,19 @@ struct ImportStatement {
 // Runs an import statement and binds its names as module globals.
 bool run_import(Module &m, const ImportStatement &stmt) noexcept;
 
+// Runs a module body's import statements in order, each at its own line.
+template <size_t N>
+bool
+run_imports(Module &m, const ImportStatement (&statements)[N]) noexcept
+{
+    for (const ImportStatement &stmt : statements) {
+        m.line = stmt.line;
+        if (!run_import(m, stmt))
+            return false;
+    }
+    return true;
+}
+
 // Class statement steps: resolve the bases, calculate the metaclass, prepare the namespace.
 PyObject *resolve_bases(Module &m, PyObject *bases) noexcept;
 PyObject *calculate_metaclass(PyObject *bases) noexcept;
@@ -344,6 +391,41 @@ for_each(PyObject *iterable, Visit &&visit) noexcept
 // Adds a traceback entry to the exception being raised: function `qualified` (a static text)
 // of the module's source file, at `line`, with the module's dict as globals.
 void add_traceback(Module &m, const char *qualified, int line) noexcept;
+
+// A method body's `line` after a failure whose traceback entry is already recorded.
+constexpr int LINE_RECORDED = 0;
+
+// What a method returns after its body: `result` (None for a body that returns nothing), or
+// null after recording the traceback entry of the statement at `line` that failed.
+inline PyObject *
+method_result(Module &m, const Signature &sig, PyObject *result, int line) noexcept
+{
+    if (result == nullptr && line != LINE_RECORDED)
+        add_traceback(m, sig.qualified, line);
+    return result;
+}
+
+inline PyObject *
+method_result(Module &m, const Signature &sig, bool ok, int line) noexcept
+{
+    if (!ok)
+        return method_result(m, sig, static_cast<PyObject *>(nullptr), line);
+    Py_RETURN_NONE;
+}
+
+// A `try` block of a method failed at `line`: records its traceback entry (before any handler
+// sees the exception, as Python does) and tells whether `except Exception` takes the
+// exception. When it does not (KeyboardInterrupt and the like pass through), `line` becomes
+// LINE_RECORDED.
+inline bool
+caught_as_exception(Module &m, const Signature &sig, int &line) noexcept
+{
+    add_traceback(m, sig.qualified, line);
+    if (PyErr_ExceptionMatches(PyExc_Exception))
+        return true;
+    line = LINE_RECORDED;
+    return false;
+}
 
 // An `except` clause: while it runs, the exception that was raised is the handled one
 // (sys.exc_info()); when it ends, the exception handled before comes back.

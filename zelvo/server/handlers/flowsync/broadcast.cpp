@@ -75,10 +75,8 @@ transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) no
         !frame::check_argument(module, a[1], &PyDict_Type, "data"))
         return nullptr;
     int line = TRANSMIT.first_line;
-    if (transmit_body(a[0], a[1], line))
-        Py_RETURN_NONE;
-    frame::add_traceback(module, TRANSMIT.qualified, line);
-    return nullptr;
+    const bool ok = transmit_body(a[0], a[1], line);
+    return frame::method_result(module, TRANSMIT, ok, line);
 }
 
 } // namespace

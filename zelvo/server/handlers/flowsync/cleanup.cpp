@@ -115,10 +115,8 @@ remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
     if (!frame::bind_arguments(module, REMOVE, args, nargsf, kwnames, &self))
         return nullptr;
     int line = REMOVE.first_line;
-    if (remove_body(self, line))
-        Py_RETURN_NONE;
-    frame::add_traceback(module, REMOVE.qualified, line);
-    return nullptr;
+    const bool ok = remove_body(self, line);
+    return frame::method_result(module, REMOVE, ok, line);
 }
 
 } // namespace

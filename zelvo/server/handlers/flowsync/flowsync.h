@@ -5,8 +5,7 @@
 
 namespace flowsync {
 
-// The module's string table. ID: an identifier whose text is its name; NAME: an identifier
-// with another text; TEXT: a literal that is not an identifier.
+// The module's string table (see FRAME_STRING_IDS).
 #define FLOWSYNC_STRINGS(ID, NAME, TEXT)                                                      \
     ID(APIHandler)                                                                            \
     ID(Any)                                                                                   \
@@ -118,16 +117,7 @@ namespace flowsync {
     TEXT(class_doc, DAG_HANDLER_DOC)
 
 // String ids: id::json is the entry for "json".
-namespace id {
-enum Name : int {
-#define FLOWSYNC_ID(n) n,
-#define FLOWSYNC_NAME(n, text) n,
-    FLOWSYNC_STRINGS(FLOWSYNC_ID, FLOWSYNC_NAME, FLOWSYNC_NAME)
-#undef FLOWSYNC_ID
-#undef FLOWSYNC_NAME
-        COUNT
-};
-} // namespace id
+FRAME_STRING_IDS(FLOWSYNC_STRINGS)
 
 // The module's process-wide storage.
 extern frame::Module module;

@@ -42,15 +42,7 @@ namespace {
 
 using frame::Ref;
 
-constexpr frame::StringDef STRING_DEFS[] = {
-#define FLOWSYNC_ID_DEF(n) {#n, true},
-#define FLOWSYNC_NAME_DEF(n, text) {text, true},
-#define FLOWSYNC_TEXT_DEF(n, text) {text, false},
-    FLOWSYNC_STRINGS(FLOWSYNC_ID_DEF, FLOWSYNC_NAME_DEF, FLOWSYNC_TEXT_DEF)
-#undef FLOWSYNC_ID_DEF
-#undef FLOWSYNC_NAME_DEF
-#undef FLOWSYNC_TEXT_DEF
-};
+constexpr frame::StringDef STRING_DEFS[] = {FRAME_STRING_DEFS(FLOWSYNC_STRINGS)};
 static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one entry per id");
 
 constexpr int CAPTURED_BUILTINS[] = {id::staticmethod};
@@ -236,11 +228,8 @@ body(frame::Module &m) noexcept
 {
     if (!make_constants(m))
         return false;
-    for (const frame::ImportStatement &stmt : IMPORTS) {
-        m.line = stmt.line;
-        if (!frame::run_import(m, stmt))
-            return false;
-    }
+    if (!frame::run_imports(m, IMPORTS))
+        return false;
     m.line = 30;
     Ref cabinet = Ref::steal(PyDict_New());
     if (!cabinet || !frame::store_global(m, s(id::dag_cabinet), cabinet.get()))
@@ -273,26 +262,6 @@ const frame::ModuleSpec SPEC = {
 frame::Module module(SPEC, string_storage, captured_storage);
 KeywordNames keywords;
 
-namespace {
-
-PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(frame::create_slot<module>)},
-    {Py_mod_exec, reinterpret_cast<void *>(frame::exec_slot<module>)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "flowsync", nullptr, 0, no_functions, slots, nullptr, nullptr,
-    nullptr,
-};
-
-} // namespace
 } // namespace flowsync
 
-FRAME_MODINIT_FUNC
-PyInit_flowsync()
-{
-    return PyModuleDef_Init(&flowsync::definition);
-}
+FRAME_MODULE_DEFINITION(flowsync, flowsync::module)

@@ -12,9 +12,6 @@ constexpr int POST_PARAMS[] = {id::self, id::kernel_id};
 constexpr frame::Signature POST = {"post", "zelvo.server.handlers.flowsync.DAGHandler.post", 89,
                                    POST_PARAMS, 2};
 
-// Marks a failure whose traceback entry is already recorded.
-constexpr int RECORDED = 0;
-
 // HTTPStatus.<member>, read afresh.
 PyObject *
 http_status(id::Name member) noexcept
@@ -297,12 +294,8 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     }
 
     if (!process(self, kernel_id, data.get(), fields, line)) {
-        frame::add_traceback(module, POST.qualified, line);
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            line = RECORDED;   // KeyboardInterrupt and the like pass through
-            return false;
-        }
-        if (!handle_failure(self, status_code, result.get(), line))
+        if (!frame::caught_as_exception(module, POST, line) ||
+            !handle_failure(self, status_code, result.get(), line))
             return false;
     }
 
@@ -318,11 +311,8 @@ post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexce
         !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id"))
         return nullptr;
     int line = POST.first_line;
-    if (post_body(a[0], a[1], line))
-        Py_RETURN_NONE;
-    if (line != RECORDED)
-        frame::add_traceback(module, POST.qualified, line);
-    return nullptr;
+    const bool ok = post_body(a[0], a[1], line);
+    return frame::method_result(module, POST, ok, line);
 }
 
 } // namespace

@@ -101,10 +101,8 @@ finish_with_result(PyObject *, PyObject *const *args, size_t nargsf, PyObject *k
         !frame::check_argument(module, a[2], &PyDict_Type, "result"))
         return nullptr;
     int line = FINISH.first_line;
-    if (finish_body(a[0], a[1], a[2], line))
-        Py_RETURN_NONE;
-    frame::add_traceback(module, FINISH.qualified, line);
-    return nullptr;
+    const bool ok = finish_body(a[0], a[1], a[2], line);
+    return frame::method_result(module, FINISH, ok, line);
 }
 
 // get_dag_update_info(ZelvoPipelineModel(identifier=kernel_id), dag_cabinet[kernel_id]):
@@ -199,10 +197,8 @@ get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcep
         !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id"))
         return nullptr;
     int line = GET.first_line;
-    if (get_body(a[0], a[1], line))
-        Py_RETURN_NONE;
-    frame::add_traceback(module, GET.qualified, line);
-    return nullptr;
+    const bool ok = get_body(a[0], a[1], line);
+    return frame::method_result(module, GET, ok, line);
 }
 
 } // namespace

@@ -34,8 +34,7 @@ serialise(PyObject *dag_info) noexcept
     return text.release();
 }
 
-// Returns the result pair; `line` says where a failure left the method. A failure already
-// recorded leaves line at 0.
+// Returns the result pair; `line` says where a failure left the method.
 PyObject *
 get_pipeline_body(PyObject *kernel_id, int &line) noexcept
 {
@@ -71,11 +70,8 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
     Ref pipeline_contents = Ref::steal(serialise(dag_info.get()));
     PyObject *pipeline_type = s(id::json_type);
     if (!pipeline_contents) {
-        frame::add_traceback(module, GET_PIPELINE.qualified, line);
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            line = 0;   // KeyboardInterrupt and the like pass through
+        if (!frame::caught_as_exception(module, GET_PIPELINE, line))
             return nullptr;
-        }
         line = 38;
         frame::ExceptClause clause;
         if (!clause.enter())
@@ -102,9 +98,7 @@ get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames
         return nullptr;
     int line = GET_PIPELINE.first_line;
     PyObject *result = get_pipeline_body(a[1], line);
-    if (result == nullptr && line != 0)
-        frame::add_traceback(module, GET_PIPELINE.qualified, line);
-    return result;
+    return frame::method_result(module, GET_PIPELINE, result, line);
 }
 
 } // namespace

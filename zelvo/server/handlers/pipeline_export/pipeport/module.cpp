@@ -7,15 +7,7 @@ namespace {
 
 using frame::Ref;
 
-constexpr frame::StringDef STRING_DEFS[] = {
-#define PIPEPORT_ID_DEF(n) {#n, true},
-#define PIPEPORT_NAME_DEF(n, text) {text, true},
-#define PIPEPORT_TEXT_DEF(n, text) {text, false},
-    PIPEPORT_STRINGS(PIPEPORT_ID_DEF, PIPEPORT_NAME_DEF, PIPEPORT_TEXT_DEF)
-#undef PIPEPORT_ID_DEF
-#undef PIPEPORT_NAME_DEF
-#undef PIPEPORT_TEXT_DEF
-};
+constexpr frame::StringDef STRING_DEFS[] = {FRAME_STRING_DEFS(PIPEPORT_STRINGS)};
 static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one entry per id");
 
 // The import statements of the body, in order. `from ..flowsync import dag_cabinet` makes
@@ -82,11 +74,8 @@ body(frame::Module &m) noexcept
 {
     if (!make_constants(m))
         return false;
-    for (const frame::ImportStatement &stmt : IMPORTS) {
-        m.line = stmt.line;
-        if (!frame::run_import(m, stmt))
-            return false;
-    }
+    if (!frame::run_imports(m, IMPORTS))
+        return false;
     if (!make_class(m))
         return false;
     m.line = 1;
@@ -114,26 +103,6 @@ const frame::ModuleSpec SPEC = {
 frame::Module module(SPEC, string_storage, nullptr);
 Constants constants;
 
-namespace {
-
-PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(frame::create_slot<module>)},
-    {Py_mod_exec, reinterpret_cast<void *>(frame::exec_slot<module>)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "pipeport", nullptr, 0, no_functions, slots, nullptr, nullptr,
-    nullptr,
-};
-
-} // namespace
 } // namespace pipeport
 
-FRAME_MODINIT_FUNC
-PyInit_pipeport()
-{
-    return PyModuleDef_Init(&pipeport::definition);
-}
+FRAME_MODULE_DEFINITION(pipeport, pipeport::module)

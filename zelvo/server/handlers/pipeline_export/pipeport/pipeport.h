@@ -5,8 +5,7 @@
 
 namespace pipeport {
 
-// The module's string table. ID: an identifier whose text is its name; NAME: an identifier
-// with another text; TEXT: a literal that is not an identifier.
+// The module's string table (see FRAME_STRING_IDS).
 #define PIPEPORT_STRINGS(ID, NAME, TEXT)                                                      \
     ID(BasePipelineExportHandler)                                                             \
     ID(List)                                                                                  \
@@ -47,16 +46,7 @@ namespace pipeport {
     TEXT(error_type, "error")
 
 // String ids: id::json is the entry for "json".
-namespace id {
-enum Name : int {
-#define PIPEPORT_ID(n) n,
-#define PIPEPORT_NAME(n, text) n,
-    PIPEPORT_STRINGS(PIPEPORT_ID, PIPEPORT_NAME, PIPEPORT_NAME)
-#undef PIPEPORT_ID
-#undef PIPEPORT_NAME
-        COUNT
-};
-} // namespace id
+FRAME_STRING_IDS(PIPEPORT_STRINGS)
 
 // The module's process-wide storage.
 extern frame::Module module;

@@ -9,25 +9,11 @@ from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 
 
 @pytest.fixture()
-def make_dag():
+def make_dag(component):
     """``dag_info`` from ``[(id, parents, overrides)]``; an override of ``...`` drops the key."""
-
-    def build(spec):
-        dag_info = []
-        for ident, parents, overrides in spec:
-            component = {
-                "id": ident,
-                "component_type": "code",
-                "parents_id": list(parents),
-                "code": f"{ident} = 1",
-                "execution_status": "succeeded",
-                "last_execution": "2021-07-27T13:34:35",
-                **overrides,
-            }
-            dag_info.append({key: value for key, value in component.items() if value is not ...})
-        return dag_info
-
-    return build
+    return lambda nodes: [
+        component(ident, parents, **overrides) for ident, parents, overrides in nodes
+    ]
 
 
 @pytest.fixture()

@@ -34,18 +34,12 @@ def test_changes_are_matched_by_id_in_pipeline_order(
 ):
     before = ZelvoPipelineModel(dag_info=make_dag(previous))
     after = ZelvoPipelineModel(dag_info=make_dag(current))
-
     changes = get_dag_update_info(before, after).updated_components
-
     assert [component.id for component in changes.added] == added
     assert [component.id for component in changes.revised] == revised
     assert changes.deleted == deleted
-    assert [bool(changes.added), bool(changes.revised), bool(changes.deleted), bool(changes)] == [
-        bool(added),
-        bool(revised),
-        bool(deleted),
-        bool(added or revised or deleted),
-    ]
+    truths = [bool(changes.added), bool(changes.revised), bool(changes.deleted), bool(changes)]
+    assert truths == [bool(added), bool(revised), bool(deleted), bool(added or revised or deleted)]
 
 
 @pytest.mark.parametrize(
@@ -56,16 +50,10 @@ def test_update_dict_is_plain_json(make_dag, previous_id, current_id, expected):
     before = ZelvoPipelineModel(identifier=previous_id, dag_info=make_dag(BASE))
     current = make_dag([BASE[0], ("b", ["a"], {"code": "b = 2"}), ("n", ["a"], {})])
     after = ZelvoPipelineModel(identifier=current_id, dag_info=current)
-
     document = get_dag_update_info(before, after).dict()
-
-    assert type(document) is dict
-    assert type(document["updated_components"]) is dict
+    assert type(document) is dict and type(document["updated_components"]) is dict
+    changes = {"added": [current[2]], "revised": [current[1]], "deleted": ["c", "d"]}
     assert json.loads(json.dumps(document)) == {
         "identifier": expected,
-        "updated_components": {
-            "added": [current[2]],
-            "revised": [current[1]],
-            "deleted": ["c", "d"],
-        },
+        "updated_components": changes,
     }

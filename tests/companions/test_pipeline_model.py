@@ -11,7 +11,7 @@ ROOT = ("r", [], {})
 
 
 @pytest.mark.parametrize(
-    ("fields", "spec", "error", "fragment"),
+    ("fields", "nodes", "error", "fragment"),
     [
         ({"extra": 1}, [], TypeError, "'extra'"),
         ({"diskcache_dir": "/"}, [], TypeError, "'diskcache_dir'"),
@@ -41,16 +41,16 @@ ROOT = ("r", [], {})
         ),
     ],
 )
-def test_refused_input(make_dag, fields, spec, error, fragment):
-    if spec is not None:
-        fields = dict(fields, dag_info=make_dag(spec))
+def test_refused_input(make_dag, fields, nodes, error, fragment):
+    if nodes is not None:
+        fields = dict(fields, dag_info=make_dag(nodes))
     with pytest.raises(error) as caught:
         ZelvoPipelineModel(**fields)
     assert fragment in str(caught.value)
 
 
 @pytest.mark.parametrize(
-    "spec",
+    "nodes",
     [
         [],
         # Children may come before their parents.
@@ -62,12 +62,11 @@ def test_refused_input(make_dag, fields, spec, error, fragment):
         ],
     ],
 )
-def test_accepted_pipeline_keeps_order_and_round_trips(make_dag, spec):
-    dag_info = make_dag(spec)
+def test_accepted_pipeline_keeps_order_and_round_trips(make_dag, nodes):
+    dag_info = make_dag(nodes)
     model = ZelvoPipelineModel(identifier="client-chosen", dag_info=dag_info)
-
-    assert list(model.graph.components) == [ident for ident, _, _ in spec]
-    assert bool(model.graph.components) == bool(spec)
+    assert list(model.graph.components) == [ident for ident, _, _ in nodes]
+    assert bool(model.graph.components) == bool(nodes)
     document = model.to_zelvo_dict()
     assert json.loads(json.dumps(document)) == {
         "identifier": "client-chosen",
@@ -80,13 +79,13 @@ def test_accepted_pipeline_keeps_order_and_round_trips(make_dag, spec):
 @pytest.mark.parametrize("closed", [False, True])
 def test_long_chain_is_checked_without_recursion(make_dag, closed):
     # Children first, so the cycle check has to walk the whole chain.
-    spec = [(f"c{i}", [f"c{i + 1}"], {}) for i in range(CHAIN_LENGTH - 1)]
-    spec.append((f"c{CHAIN_LENGTH - 1}", ["c0"] if closed else [], {}))
+    nodes = [(f"c{i}", [f"c{i + 1}"], {}) for i in range(CHAIN_LENGTH - 1)]
+    nodes.append((f"c{CHAIN_LENGTH - 1}", ["c0"] if closed else [], {}))
     if closed:
         with pytest.raises(ValueError, match="cycle"):
-            ZelvoPipelineModel(dag_info=make_dag(spec))
+            ZelvoPipelineModel(dag_info=make_dag(nodes))
     else:
-        assert len(ZelvoPipelineModel(dag_info=make_dag(spec)).graph.components) == CHAIN_LENGTH
+        assert len(ZelvoPipelineModel(dag_info=make_dag(nodes)).graph.components) == CHAIN_LENGTH
 
 
 @pytest.mark.parametrize(
@@ -98,7 +97,6 @@ def test_cache_folder_only_for_safe_identifiers(tmp_path, monkeypatch, identifie
     model = ZelvoPipelineModel(identifier="posted-by-client")
     model.identifier = identifier
     assert model.diskcache_dir is None
-
     model.identifier = kernel_id = str(uuid.uuid4())
     assert diskcache_root() == os.path.join(str(tmp_path), "zelvo-cache")
     assert model.diskcache_dir == os.path.join(diskcache_root(), kernel_id)

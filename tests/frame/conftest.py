@@ -44,13 +44,9 @@ def fresh_python(tmp_path_factory):
 
     def run(script, *flags):
         code = PRELUDE + textwrap.dedent(script) + "\nprint(json.dumps(facts))\n"
+        command = [sys.executable, *flags, "-c", code]
         proc = subprocess.run(
-            [sys.executable, *flags, "-c", code],
-            cwd=cwd,
-            env=env,
-            capture_output=True,
-            text=True,
-            timeout=120,
+            command, cwd=cwd, env=env, capture_output=True, text=True, timeout=120
         )
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout.splitlines()[-1])

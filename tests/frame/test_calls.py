@@ -1,25 +1,27 @@
-"""Argument binding, exact-type tests, their messages and traceback records, global reads."""
+"""Argument binding and exact-type tests of every method: messages and traceback records."""
 
 import traceback
 
 import pytest
 
-import zelvo.server.handlers.flowsync as flowsync
 from zelvo.server.handlers.flowsync import DAGHandler
 from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
-from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 
-transmit = DAGHandler.transmit
-finish = DAGHandler._finish_with_result
+transmit, finish = DAGHandler.transmit, DAGHandler._finish_with_result
 remove = DAGHandler._remove_unused_kernels_on_cabinet
+get, post = DAGHandler.get.__wrapped__, DAGHandler.post.__wrapped__
 pipeline = ZelvoPipelineExportHandler._get_pipeline
-handler = object.__new__(DAGHandler)
+bound = object.__new__(ZelvoPipelineExportHandler)._get_pipeline
 
+FLOWSYNC = "zelvo.server.handlers.flowsync"
+PIPEPORT = "zelvo.server.handlers.pipeline_export.pipeport"
 NOTE = ". Subclasses of built-in types are rejected: the value must be of exactly that type."
+TAKES = "{}() takes exactly {} positional argument{} ({} given)"
+MANY, ODD, STRINGS = "multiple values for", "an unexpected", "keywords must be strings"
 LONG = type("K" * 250, (str,), {})
 
 
-class KernelId(str):
+class Text(str):
     pass
 
 
@@ -27,162 +29,110 @@ class Payload(dict):
     pass
 
 
-def at(method, line):
-    return (
-        "zelvo.server.handlers.flowsync.DAGHandler." + method,
-        "zelvo/server/handlers/flowsync",
-        line,
-    )
+class Cells(list):
+    pass
 
 
-TRANSMIT, FINISH, REMOVE = (
-    at("transmit", 154),
-    at("_finish_with_result", 66),
-    at("_remove_unused_kernels_on_cabinet", 146),
-)
-PIPELINE = (
-    "zelvo.server.handlers.pipeline_export.pipeport.ZelvoPipelineExportHandler._get_pipeline",
-    "zelvo/server/handlers/pipeline_export/pipeport",
-    28,
-)
-TAKES_2 = "transmit() takes exactly 2 positional arguments ({} given)"
-TAKES_3 = "_finish_with_result() takes exactly 3 positional arguments ({} given)"
-ARGUMENT = "Argument '{}' has incorrect type (expected {}, got {})"
+LINES = {"_remove_unused_kernels_on_cabinet": 146, "transmit": 154, "_finish_with_result": 66}
+LINES.update(get=72, post=89, _get_pipeline=28)
+row = pytest.param
 
-# id: (call, exact message, innermost traceback record, or None when the frame adds none)
-TYPE_ERRORS = {
-    # "s" only when the method has more than one parameter.
-    "single-param": (
-        lambda: remove(1, 2),
-        "_remove_unused_kernels_on_cabinet() takes exactly 1 positional argument (2 given)",
-        REMOVE,
-    ),
-    "too-few": (lambda: transmit("k"), TAKES_2.format(1), TRANSMIT),
-    "too-many": (lambda: transmit("k", {}, 1), TAKES_2.format(3), TRANSMIT),
-    "too-many-with-keywords": (lambda: transmit("k", {}, 1, data={}), TAKES_2.format(3), TRANSMIT),
+
+def takes(method, count, given):
+    return TAKES.format(method, count, "" if count == 1 else "s", given)
+
+
+def keyword(method, problem, name):
+    return f"{method}() got {problem} keyword argument '{name}'"
+
+
+def typed(argument, expected, given, note=""):
+    return f"Argument '{argument}' has incorrect type (expected {expected}, got {given}){note}"
+
+
+# The call (with a recording handler `h`) and its message; the record names the method.
+BINDING = {
+    "one-parameter": row(lambda h: remove(h, 2), takes("_remove_unused_kernels_on_cabinet", 1, 2)),
+    "too-few": row(lambda h: transmit("k"), takes("transmit", 2, 1)),
+    "too-many": row(lambda h: transmit("k", {}, 1), takes("transmit", 2, 3)),
+    "too-many-keywords": row(lambda h: transmit("k", {}, 1, data={}), takes("transmit", 2, 3)),
     # With keywords, the count given is the index of the first unbound parameter.
-    "first-missing": (lambda: transmit(data={}), TAKES_2.format(0), TRANSMIT),
-    "middle-missing": (lambda: finish(None, result={}), TAKES_3.format(1), FINISH),
-    "last-missing": (lambda: finish(None, status_code=200), TAKES_3.format(2), FINISH),
-    "bound-self-counts": (lambda: handler._finish_with_result(200), TAKES_3.format(2), FINISH),
-    "pipeport": (
-        lambda: pipeline(None, "k", []),
-        "_get_pipeline() takes exactly 4 positional arguments (3 given)",
-        PIPELINE,
+    "first-by-keyword": row(lambda h: transmit(data={}), takes("transmit", 2, 0)),
+    "middle-missing": row(lambda h: finish(h, result={}), takes("_finish_with_result", 3, 1)),
+    "last-missing": row(lambda h: finish(h, status_code=200), takes("_finish_with_result", 3, 2)),
+    "bound-self-counts": row(lambda h: bound("k", [], "n", "x"), takes("_get_pipeline", 4, 5)),
+    "get": row(lambda h: get(h), takes("get", 2, 1)),
+    "post": row(lambda h: post(h, "k", 1), takes("post", 2, 3)),
+    "multiple": row(
+        lambda h: transmit("k", kernel_id="k"), keyword("transmit", MANY, "kernel_id")
     ),
-    "multiple-values": (
-        lambda: transmit("k", kernel_id="k"),
-        "transmit() got multiple values for keyword argument 'kernel_id'",
-        TRANSMIT,
+    "generic-call": row(
+        lambda h: pipeline(*(h, "k", [], "n"), **{"kernel_id": "k"}),
+        keyword("_get_pipeline", MANY, "kernel_id"),
     ),
-    "unexpected": (
-        lambda: transmit("k", {}, colour=1),
-        "transmit() got an unexpected keyword argument 'colour'",
-        TRANSMIT,
-    ),
-    "generic-call": (
-        lambda: transmit(*("k",), **{"kernel_id": "k"}),
-        "transmit() got multiple values for keyword argument 'kernel_id'",
-        TRANSMIT,
-    ),
-    "keyword-not-str": (lambda: transmit("k", **{5: 6}), "keywords must be strings", None),
-    "tp-call-keyword-not-str": (
-        lambda: type(transmit).__call__(transmit, "k", **{5: 6}),
-        "keywords must be strings",
-        None,
-    ),
-    # Exact-type tests; none adds a record.
-    "str-subclass": (
-        lambda: transmit(KernelId("k"), {}),
-        ARGUMENT.format("kernel_id", "str", "KernelId") + NOTE,
-        None,
-    ),
-    "int": (lambda: transmit(5, {}), ARGUMENT.format("kernel_id", "str", "int"), None),
-    "tested-in-order": (
-        lambda: transmit(None, None),
-        ARGUMENT.format("kernel_id", "str", "NoneType"),
-        None,
-    ),
-    "dict-subclass": (
-        lambda: finish(None, 200, Payload()),
-        ARGUMENT.format("result", "dict", "Payload") + NOTE,
-        None,
-    ),
-    "tuple-for-list": (
-        lambda: pipeline(None, "k", ("a",), "n"),
-        ARGUMENT.format("cell_ids", "list", "tuple"),
-        None,
-    ),
-    "type-name-cut-at-200": (
-        lambda: transmit(LONG("k"), {}),
-        ARGUMENT.format("kernel_id", "str", "K" * 200) + NOTE,
-        None,
-    ),
-    # Keywords bind by name in any order, `self` included: the type tests show where.
-    "keywords-by-name": (
-        lambda: transmit(data="k", kernel_id={}),
-        ARGUMENT.format("kernel_id", "str", "dict"),
-        None,
-    ),
-    "self-by-keyword": (
-        lambda: pipeline(ipynb_name="n", cell_ids=(), kernel_id="k", self=0),
-        ARGUMENT.format("cell_ids", "list", "tuple"),
-        None,
-    ),
-    # Attribute assignments.
-    "set-name": (
-        lambda: setattr(transmit, "__name__", 5),
-        "__name__ must be set to a string object",
-        None,
-    ),
-    "del-name": (
-        lambda: delattr(transmit, "__name__"),
-        "__name__ must be set to a string object",
-        None,
-    ),
-    "set-qualname": (
-        lambda: setattr(transmit, "__qualname__", None),
-        "__qualname__ must be set to a string object",
-        None,
-    ),
-    "del-qualname": (
-        lambda: delattr(transmit, "__qualname__"),
-        "__qualname__ must be set to a string object",
-        None,
-    ),
-    "set-defaults": (
-        lambda: setattr(transmit, "__defaults__", []),
-        "__defaults__ must be set to a tuple object",
-        None,
-    ),
-    "set-kwdefaults": (
-        lambda: setattr(transmit, "__kwdefaults__", ()),
-        "__kwdefaults__ must be set to a dict object",
-        None,
-    ),
-    "set-annotations": (
-        lambda: setattr(transmit, "__annotations__", ["x"]),
-        "__annotations__ must be set to a dict object",
-        None,
-    ),
+    "unexpected": row(lambda h: transmit("k", {}, colour=1), keyword("transmit", ODD, "colour")),
 }
 
 
-@pytest.mark.parametrize("call, message, record", TYPE_ERRORS.values(), ids=TYPE_ERRORS)
-def test_type_error(call, message, record):
+@pytest.mark.parametrize("call, message", BINDING.values(), ids=BINDING)
+def test_binding_error_and_its_record(make_handler, isolated, call, message):
+    handler = make_handler()
     with pytest.raises(TypeError) as info:
-        call()
+        call(handler)
     assert str(info.value) == message
     innermost = traceback.extract_tb(info.value.__traceback__)[-1]
-    if record is None:
-        assert (innermost.filename, innermost.name) == (__file__, "<lambda>")
-    else:
-        assert (innermost.name, innermost.filename, innermost.lineno) == record
+    method = message.split("(")[0]
+    module, cls = (
+        (PIPEPORT, "ZelvoPipelineExportHandler") if "pipe" in method else (FLOWSYNC, "DAGHandler")
+    )
+    assert innermost.name == f"{module}.{cls}.{method}"
+    assert (innermost.filename, innermost.lineno) == (module.replace(".", "/"), LINES[method])
 
 
-@pytest.fixture
-def no_connections(monkeypatch):
-    monkeypatch.setattr(ZelvoWebSocketHandler, "registry", [])
+# Exact types, tested in parameter order before the body runs; the frame adds no record,
+# nor to keyword dicts with a key that is not a str.
+TYPES = {
+    "str-subclass": row(
+        lambda h: transmit(Text("k"), {}), typed("kernel_id", "str", "Text", NOTE)
+    ),
+    "int": row(lambda h: get(h, 5), typed("kernel_id", "str", "int")),
+    "pipeport-int": row(lambda h: bound(5, [], "n"), typed("kernel_id", "str", "int")),
+    # The same types as the row before (each module keeps its own texts): they differ by the
+    # argument's name alone.
+    "ipynb-name": row(lambda h: bound("k", [], 5), typed("ipynb_name", "str", "int")),
+    "none": row(lambda h: post(h, None), typed("kernel_id", "str", "NoneType")),
+    "in-order": row(lambda h: transmit(None, None), typed("kernel_id", "str", "NoneType")),
+    "data": row(lambda h: transmit("k", {}.keys()), typed("data", "dict", "dict_keys")),
+    "dict-subclass": row(
+        lambda h: finish(h, 200, Payload()), typed("result", "dict", "Payload", NOTE)
+    ),
+    "none-for-dict": row(lambda h: finish(h, 200, None), typed("result", "dict", "NoneType")),
+    "pipeport": row(lambda h: bound(Text("k"), [], "n"), typed("kernel_id", "str", "Text", NOTE)),
+    "tuple-for-list": row(lambda h: bound("k", ("a",), "n"), typed("cell_ids", "list", "tuple")),
+    "list-subclass": row(
+        lambda h: bound("k", Cells(), "n"), typed("cell_ids", "list", "Cells", NOTE)
+    ),
+    "name-cut": row(lambda h: transmit(LONG("k"), {}), typed("kernel_id", "str", "K" * 200, NOTE)),
+    # Keywords bind by name in any order, `self` included: the type tests show where.
+    "by-name": row(lambda h: transmit(data="k", kernel_id={}), typed("kernel_id", "str", "dict")),
+    "self-by-keyword": row(
+        lambda h: pipeline(ipynb_name="n", cell_ids=(), kernel_id="k", self=h),
+        typed("cell_ids", "list", "tuple"),
+    ),
+    "keyword-not-str": row(lambda h: transmit("k", **{5: 6}), "keywords must be strings"),
+    "tp-call": row(lambda h: type(transmit).__call__(transmit, "k", **{5: 6}), STRINGS),
+}
+
+
+@pytest.mark.parametrize("call, message", TYPES.values(), ids=TYPES)
+def test_type_error_before_the_body(make_handler, isolated, call, message):
+    handler = make_handler({"procedure": None, "status": None, "msg": None, "successful": None})
+    with pytest.raises(TypeError) as info:
+        call(handler)
+    assert str(info.value) == message
+    innermost = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert (innermost.filename, innermost.name) == (__file__, "<lambda>")
+    assert handler.calls == []  # a body that ran would reach the host
 
 
 @pytest.mark.parametrize(
@@ -193,23 +143,9 @@ def no_connections(monkeypatch):
         lambda: transmit(*("k",), **{"data": {}}),
         lambda: transmit(**{"".join(["kernel", "_id"]): "k", "data": {}}),  # not interned
         lambda: type(transmit).__call__(transmit, data={}, kernel_id="k"),
-        lambda: handler.transmit("k", {}),
+        lambda: object.__new__(DAGHandler).transmit("k", {}),
     ],
     ids=["keywords-reversed", "mixed", "generic", "equal-name", "tp-call", "instance"],
 )
-def test_binding_succeeds(no_connections, call):
+def test_binding_succeeds(isolated, call):
     assert call() is None
-
-
-def test_rebound_global_is_seen(no_connections, monkeypatch):
-    class Refusing:
-        @staticmethod
-        def dumps(data):
-            raise LookupError("refused")
-
-    assert transmit("k", {}) is None  # fills the reading site's cache
-    monkeypatch.setattr(flowsync, "json", Refusing)
-    with pytest.raises(LookupError):
-        transmit("k", {})
-    monkeypatch.undo()
-    assert transmit("k", {}) is None

@@ -1,164 +1,229 @@
-"""Frame paths repeated many times must not keep memory."""
+"""Every outcome of every method, repeated: no memory kept, no reference taken or dropped."""
 
 import gc
+import itertools
 import sys
+import types
 import warnings
 
-from zelvo.server.handlers.flowsync import DAGHandler
+import pytest
+
+from zelvo.server.handlers import flowsync
 from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
-from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+from zelvo_core.misc.models import ZelvoPipelineModel
 
-transmit = DAGHandler.transmit
-pipeline = ZelvoPipelineExportHandler._get_pipeline
+D = flowsync.DAGHandler
+POST, GET = D.post.__wrapped__, D.get.__wrapped__
+PIPELINE = object.__new__(ZelvoPipelineExportHandler)._get_pipeline
+NativeFunction = type(D.transmit)
+REPEAT, SLACK = 1000, 100  # a leak of one object per call shows as REPEAT blocks or more
+K = "".join(["leak", "-k1"])  # not interned: its count is this test's alone
+A = dict(id="a", component_type="code", parents_id=[], code="a = 1", last_execution=None)
+A.update(execution_status="succeeded")
+ns = types.SimpleNamespace
 
 
-class KernelId(str):
+CODES = itertools.count()
+
+
+def body(**values):
+    return {"procedure": "pipeline:updated", "status": "successful", "msg": "", **values}
+
+
+def pipeline(**values):
+    return body(successful={"dag_info": [A]}, **values)
+
+
+def changed():
+    return body(successful={"dag_info": [dict(A, code=str(next(CODES)))]})
+
+
+def _raise(error):
+    def fail(*_, **__):
+        raise error()  # a new one each time: a raised instance keeps growing its traceback
+
+    return fail
+
+
+def _known(compare=None):
+    def setup(case):
+        if compare is not None:
+            case.mp.setattr(flowsync, "get_dag_update_info", compare)
+        return [flowsync.dag_cabinet.setdefault(K, ZelvoPipelineModel(identifier=K, dag_info=[A]))]
+
+    return setup
+
+
+def _sockets(*kernel_ids):
+    return lambda case: case.connect(case.handler.calls, *kernel_ids)
+
+
+def _post(outcome, make_body, registered=False, kernels=(K,), handler=(), extra=None, **globals_):
+    """post on a fresh body each call; `handler` and `globals_` are set before the calls."""
+
+    def setup(case):
+        case.handler.kernels = list(kernels)
+        vars(case.handler).update(handler)
+        for name, value in globals_.items():
+            case.mp.setattr(flowsync, name, value)
+        return (_known()(case) if registered else []) + ((extra and extra(case)) or [])
+
+    def prepare(case):
+        case.handler.body = make_body()
+        return POST, (case.handler, K), [case.handler.body] if case.handler.body else []
+
+    return setup, prepare, outcome
+
+
+def _call(outcome, function, *args, setup=lambda case: [], each=lambda case: None):
+    """function(*args), D standing for the handler; `each` runs before every call."""
+
+    def prepare(case):
+        each(case)
+        given = tuple(case.handler if arg is D else arg for arg in args)
+        return function, given, [arg for arg in given if arg is not None]
+
+    return setup, prepare, outcome
+
+
+def _stopped(case):
+    case.mp.setenv("JUPYTER_RUNTIME_DIR", str(case.tmp_path))
+
+
+def _cleanup(case):
+    case.entries = {f"s{n}": ns(diskcache_dir=str(case.tmp_path / str(n))) for n in range(3)}
+    running = flowsync.dag_cabinet["r"] = ns(diskcache_dir=None)
+    case.handler.kernels = ["r"]
+    return [running, *case.entries.values()]
+
+
+def _exported(case):
+    model = ZelvoPipelineModel(identifier=K, dag_info=[A])
+    refusing = ns(graph=model.graph, to_zelvo_dict=_raise(ValueError))
+    flowsync.dag_cabinet.update({K: model, "error": refusing})
+    return [model, refusing]
+
+
+def _attributes():
+    fn = D._finish_with_result
+    saved = fn.__name__, fn.__qualname__, fn.__annotations__
+    fn.__doc__ = "changed"
+    del fn.__doc__
+    del fn.__annotations__
+    fn.__name__, fn.__qualname__, fn.__annotations__ = "renamed", "Elsewhere.renamed", {}
+    fn.__name__, fn.__qualname__, fn.__annotations__ = saved
+    fn.extra = [1]
+    del fn.extra
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        fn.__defaults__, fn.__kwdefaults__ = ((),), {"result": {}}
+        del fn.__defaults__, fn.__kwdefaults__
+        warnings.simplefilter("error", RuntimeWarning)
+        fn.__defaults__ = ()  # a warning turned into an error fails the assignment
+
+
+CLEAN = D._remove_unused_kernels_on_cabinet
+BROKEN = ns(registry=[ns(kernel_id=K, write_message=_raise(OSError))])
+LOG_FAILS = {"log": ns(error=_raise(RuntimeError))}
+
+
+def relayed():
+    return pipeline(procedure=None)
+
+
+def _no_writer(case):
+    case.mp.setattr(flowsync.ZelvoWebSocketHandler, "registry", [ns(kernel_id=K)])
+
+
+def _put_back(case):
+    flowsync.dag_cabinet.update(case.entries)
+
+
+class Text(str):
     pass
 
 
-FAILING = [
-    lambda: transmit("k"),  # count, with a traceback record
-    lambda: transmit(data={}),  # missing first parameter
-    lambda: transmit("k", kernel_id="k"),  # multiple values
-    lambda: transmit("k", {}, colour=1),  # unexpected keyword
-    lambda: transmit("k", **{5: 6}),  # keyword not a str
-    lambda: transmit(KernelId("k"), {}),  # subclass, with the note
-    lambda: transmit(5, {}),  # wrong type
-    lambda: pipeline(None, "k", None, "n"),  # None
-    lambda: setattr(transmit, "__name__", 5),  # rejected assignment
-]
+# name: (setup, prepare, the status answered or the type raised)
+PATHS = {
+    "post changed": _post(200, changed, extra=_sockets(K, "other", K)),
+    "post unchanged": _post(200, pipeline, registered=True),
+    "post stopped kernel": _post(200, changed, kernels=["other"], extra=_stopped),
+    "post other message": _post(200, lambda: pipeline(status="failed")),
+    "post not an object": _post(400, lambda: None),
+    "post missing key": _post(400, lambda: {"procedure": "p"}),
+    "post wrong type": _post(400, lambda: pipeline(msg=3)),
+    "post wrong object": _post(400, lambda: body(successful=[])),
+    "post null successful": _post(500, lambda: body(successful=None), registered=True),
+    "post model refuses": _post(500, lambda: body(successful={"x": 1})),
+    "post compare": _post(500, pipeline, True, get_dag_update_info=_raise(LookupError)),
+    "post transmit": _post(500, lambda: pipeline(procedure=None), ZelvoWebSocketHandler=BROKEN),
+    "post clean-up": _post(500, relayed, True, (), shutil=ns(rmtree=_raise(OSError))),
+    "post interrupt": _post(
+        KeyboardInterrupt, pipeline, get_dag_update_info=_raise(KeyboardInterrupt)
+    ),
+    "post log fails": _post(RuntimeError, lambda: body(successful=None), handler=LOG_FAILS),
+    "post body fails": _post(
+        ValueError, pipeline, handler={"fail": {"get_json_body": ValueError}}
+    ),
+    "post no get_json_body": _call(AttributeError, POST, 5, K),
+    "get unknown": _call(400, GET, D, K),
+    "get known": _call(200, GET, D, K, setup=_known()),
+    "get bad dict": _call(TypeError, GET, D, K, setup=_known(lambda p, c: ns(dict=lambda: [1]))),
+    "finish bad status": _call(ValueError, D._finish_with_result, D, "x", {}),
+    "transmit to two": _call(None, D.transmit, K, {"a": "\u00e9"}, setup=_sockets(K, "x", K)),
+    "transmit refused": _call(TypeError, D.transmit, K, {"x": object()}, setup=_sockets(K)),
+    "transmit no write_message": _call(AttributeError, D.transmit, K, {}, setup=_no_writer),
+    "clean-up removals": _call(None, CLEAN, D, setup=_cleanup, each=_put_back),
+    "export json": _call(None, PIPELINE, K, [], "n.ipynb", setup=_exported),
+    "export error": _call(None, PIPELINE, "error", [], "n.ipynb", setup=_exported),
+    "export unknown": _call(KeyError, PIPELINE, "missing", [], "n.ipynb"),
+    "binding count": _call(TypeError, POST, D),
+    "binding missing first": _call(TypeError, lambda data: D.transmit(data=data), {}),
+    "binding multiple values": _call(TypeError, lambda *a: D.transmit(*a, kernel_id=K), K, {}),
+    "binding keyword not str": _call(TypeError, lambda *a: D.transmit(*a, **{5: 6}), K),
+    "binding keywords": _call(None, lambda *a: D.transmit(data=a[0], kernel_id=K), {}),
+    "type subclass": _call(TypeError, D.transmit, Text("k"), {}),
+    "type none": _call(TypeError, PIPELINE, K, None, "n"),
+    "attributes": _call(RuntimeWarning, _attributes),
+    "attribute rejected": _call(TypeError, setattr, D.transmit, "__name__", 5),
+    "type not instantiable": _call(TypeError, NativeFunction),
+    "type immutable": _call(TypeError, setattr, NativeFunction, "extra", 1),
+}
 
 
-def exercise(fn, rounds):
-    for _ in range(rounds):
-        transmit("k", {})
-        transmit(data={}, kernel_id="k")
-        for call in FAILING:
-            try:
-                call()
-            except TypeError:
-                pass
-        fn.__doc__ = "changed"
-        del fn.__doc__
-        fn.__annotations__ = {"a": "b"}
-        del fn.__annotations__
-        fn.__name__ = "renamed"
-        fn.__qualname__ = "Elsewhere.renamed"
-        fn.extra = [1]
-        del fn.extra
-
-
-def test_repeated_paths_keep_no_memory():
-    assert ZelvoWebSocketHandler.registry == []
-    fn = DAGHandler._finish_with_result
-    saved = fn.__name__, fn.__qualname__, fn.__doc__, fn.__annotations__
+def _run(case, function, args):
+    """One call; the status it answered or the type of what it raised."""
     try:
-        exercise(fn, 1000)
-        gc.collect()
-        before = sys.getallocatedblocks()
-        exercise(fn, 2000)
-        gc.collect()
-        assert sys.getallocatedblocks() - before < 50
-    finally:
-        fn.__name__, fn.__qualname__, fn.__doc__, fn.__annotations__ = saved
+        function(*args)
+        outcome = next((call[1] for call in case.handler.calls if call[0] == "set_status"), None)
+    except (Exception, KeyboardInterrupt) as exc:
+        outcome = type(exc)
+    case.handler.calls.clear()
+    case.handler.logged.clear()
+    return outcome
 
 
-def test_type_and_warning_paths_keep_no_memory():
-    NativeFunction = type(transmit)
-    fn = DAGHandler._finish_with_result
-    rejected = [
-        NativeFunction,
-        lambda: setattr(NativeFunction, "extra", 1),
-        lambda: delattr(NativeFunction, "__call__"),
-        lambda: setattr(fn, "__defaults__", []),
-        lambda: setattr(fn, "__kwdefaults__", ()),
-        lambda: setattr(fn, "__globals__", {}),
-    ]
-
-    def exercise(rounds):
-        for _ in range(rounds):
-            for call in rejected:
-                try:
-                    call()
-                except (TypeError, AttributeError):
-                    pass
-            # Accepted with a RuntimeWarning; a warning turned into an error fails it.
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", RuntimeWarning)
-                fn.__defaults__ = ((),)
-                fn.__kwdefaults__ = {"result": {}}
-                del fn.__defaults__, fn.__kwdefaults__
-                warnings.simplefilter("error", RuntimeWarning)
-                try:
-                    fn.__defaults__ = ()
-                except RuntimeWarning:
-                    pass
-
-    exercise(200)
+@pytest.mark.parametrize("path", PATHS)
+def test_repeated_calls_keep_nothing(isolated, make_handler, monkeypatch, connect, tmp_path, path):
+    setup, prepare, outcome = PATHS[path]
+    handler = make_handler()
+    case = ns(handler=handler, mp=monkeypatch, connect=connect, tmp_path=tmp_path)
+    watched = [K, handler, *(setup(case) or [])]
+    for _ in range(50):
+        _run(case, *prepare(case)[:2])
+    # The body may come to hold the kernel id; its own count is taken while it lives.
+    handler.body = None
+    counts = [sys.getrefcount(obj) for obj in watched]
+    function, args, given = prepare(case)
+    given_counts = [sys.getrefcount(obj) for obj in given]
+    assert _run(case, function, args) == outcome
+    assert [sys.getrefcount(obj) for obj in given] == given_counts
+    handler.body = None
+    del args, given
+    assert [sys.getrefcount(obj) for obj in watched] == counts
     gc.collect()
     before = sys.getallocatedblocks()
-    exercise(2000)
+    for _ in range(REPEAT):
+        _run(case, *prepare(case)[:2])
     gc.collect()
-    assert sys.getallocatedblocks() - before < 50
-    assert fn.__defaults__ is None and fn.__kwdefaults__ is None
-
-
-# Each failed import builds part of a module and drops it; a retry after the cause is gone
-# succeeds; a module removed from sys.modules is imported again. None of it may keep memory.
-IMPORTS = """
-import builtins, gc
-import jupyter_server.base.handlers as host
-import zelvo.server.handlers.pipeline_export.base_handler as export_base
-
-class Entries:
-    def __mro_entries__(self, bases):
-        return [object]  # not a tuple: the class statement fails after every import
-
-def gained(step, rounds=1000):
-    # Blocks gained per 1000 rounds, the smaller of two windows after a warm-up: a leak of
-    # even one object a round grows both by 1000, while the interpreter's caches, which settle
-    # slowly on some versions, grow one of them at most. Without pymalloc (the sanitizer
-    # run) there is nothing to count, and a few rounds do.
-    if not sys.getallocatedblocks():
-        rounds = 20
-    for _ in range(rounds):
-        step()
-    windows = []
-    for _ in range(2):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(rounds):
-            step()
-        gc.collect()
-        windows.append(sys.getallocatedblocks() - before)
-    return min(windows)
-
-def failing(name, owner, attr, replacement):
-    def step():
-        saved = getattr(owner, attr)
-        setattr(owner, attr, replacement)
-        try:
-            found = failure(lambda: load(name))
-        finally:
-            setattr(owner, attr, saved)
-        assert found and name not in sys.modules, found
-    return step
-
-def again(name):
-    def step():
-        sys.modules.pop(name, None)
-        load(name)
-    return step
-
-facts["no_staticmethod"] = gained(failing(FLOWSYNC, builtins, "staticmethod", None))
-facts["flowsync_class"] = gained(failing(FLOWSYNC, host, "APIHandler", Entries()))
-facts["pipeport_class"] = gained(
-    failing(PIPEPORT, export_base, "BasePipelineExportHandler", Entries()))
-facts["flowsync_again"] = gained(again(FLOWSYNC))
-facts["pipeport_again"] = gained(again(PIPEPORT))
-"""
-
-
-def test_failed_and_repeated_imports_keep_no_memory(fresh_python):
-    gained = fresh_python(IMPORTS)
-    assert all(blocks < 100 for blocks in gained.values()), gained
+    assert sys.getallocatedblocks() - before < SLACK

@@ -11,6 +11,7 @@ _COMMON = dict(
         HealthCheck.too_slow,
         HealthCheck.data_too_large,
         HealthCheck.filter_too_much,
+        HealthCheck.function_scoped_fixture,  # make_handler gives a class, which keeps nothing
     ],
 )
 settings.register_profile("default", max_examples=200, **_COMMON)

@@ -20,59 +20,26 @@ RUNNING = ["r1", "r2", "4d3c2b1a-0000-4000-8000-000000000001"]
 removed = []  # the clean-up's rmtree calls
 
 
-class Handler:
-    """``self`` of post: the body arrives as JSON text, as the host parses it."""
-
-    _finish_with_result = flowsync.DAGHandler._finish_with_result
-    _remove_unused_kernels_on_cabinet = flowsync.DAGHandler._remove_unused_kernels_on_cabinet
-
-    def __init__(self, text):
-        self.text, self.answers, self.logged = text, [], []
-        self.log = types.SimpleNamespace(error=self.logged.append)
-        self.kernel_manager = types.SimpleNamespace(
-            list_kernels=lambda: [{"id": kernel_id} for kernel_id in RUNNING]
-        )
-
-    def get_json_body(self):
-        return json.loads(self.text)
-
-    def set_header(self, name, value):
-        self.answers.append((name, value))
-
-    def set_status(self, status_code):
-        self.answers.append(status_code)
-
-    def finish(self, text):
-        self.answers.append(text)
-
-
 class Socket:
     def __init__(self, kernel_id):
         self.kernel_id, self.sent = kernel_id, []
-
-    def write_message(self, text):
-        self.sent.append(text)
+        self.write_message = self.sent.append
 
 
 @pytest.fixture(scope="module", autouse=True)
 def _isolated(tmp_path_factory):
-    """A cache root of its own, and rmtree that records instead of deleting.
-
-    A fuzzed identifier must never make the clean-up delete anything real.
-    """
-    registry = ZelvoWebSocketHandler.registry
-    saved = os.environ.get("JUPYTER_RUNTIME_DIR"), flowsync.shutil, registry
-    os.environ["JUPYTER_RUNTIME_DIR"] = str(tmp_path_factory.mktemp("runtime"))
-    flowsync.shutil = types.SimpleNamespace(
-        rmtree=lambda path, ignore_errors: removed.append(path)
-    )
-    yield
+    """A cache root of its own, and an rmtree that records instead of deleting: a fuzzed
+    identifier must never make the clean-up delete anything real."""
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path_factory.mktemp("runtime")))
+        mp.setattr(
+            flowsync,
+            "shutil",
+            types.SimpleNamespace(rmtree=lambda path, **_: removed.append(path)),
+        )
+        mp.setattr(ZelvoWebSocketHandler, "registry", [])
+        yield
     flowsync.dag_cabinet.clear()
-    if saved[0] is None:
-        del os.environ["JUPYTER_RUNTIME_DIR"]
-    else:
-        os.environ["JUPYTER_RUNTIME_DIR"] = saved[0]
-    flowsync.shutil, ZelvoWebSocketHandler.registry = saved[1:]
 
 
 # Any JSON value; huge strings (below 50 kB, as a failing example is printed) go into "msg"
@@ -176,26 +143,19 @@ def inside_root(path):
 
 @example(posts=[("r1", {"procedure": "pipeline:updated", "status": "successful", "msg": ""})])
 @given(posts=st.lists(st.tuples(kernel_ids, bodies()), min_size=1, max_size=4))
-def test_any_body_gets_one_of_its_answers(posts):
+def test_any_body_gets_one_of_its_answers(make_handler, posts):
     flowsync.dag_cabinet.clear()
     for kernel_id, body in posts:
         text = json.dumps(body)
         status, message, relayed, model, error = expected(kernel_id, json.loads(text))
-        handler, mine, stranger = Handler(text), Socket(kernel_id), Socket(None)
+        handler = make_handler(json.loads(text), RUNNING)
+        mine, stranger = Socket(kernel_id), Socket(None)
         ZelvoWebSocketHandler.registry = [mine, stranger]
         before = dict(flowsync.dag_cabinet)
         removed.clear()
-
         assert POST(handler, kernel_id) is None
         event(f"answered {status}" + (", relayed" if relayed else ""))
-
-        answer = json.dumps({"message": message})
-        assert handler.answers == [
-            ("Content-Type", "application/json"),
-            ("Content-Length", str(len(answer))),
-            status,
-            answer,
-        ]
+        assert handler.answer() == (status, {"message": message})
         if status == 500:  # one record: the traceback, ending with the error
             [record] = handler.logged
             assert record.startswith("Traceback (most recent call last):\n")
@@ -203,7 +163,6 @@ def test_any_body_gets_one_of_its_answers(posts):
         else:
             assert handler.logged == []
         assert mine.sent == ([relayed] if relayed else []) and stranger.sent == []
-
         # Only validated models, each under its kernel id; the clean-up leaves running ones.
         keys = set(before) | ({kernel_id} if model else set())
         if relayed:
@@ -227,16 +186,16 @@ def test_any_body_gets_one_of_its_answers(posts):
 
 
 @given(kernel_id=kernel_ids, identifier=kernel_ids | values)
-def test_cache_folder_never_leaves_the_root(kernel_id, identifier):
+def test_cache_folder_never_leaves_the_root(make_handler, kernel_id, identifier):
     flowsync.dag_cabinet.clear()
     removed.clear()
     ZelvoWebSocketHandler.registry = []
     registering = {"procedure": "pipeline:updated", "status": "successful", "msg": None}
     registering["successful"] = {"identifier": identifier, "dag_info": []}
-    POST(Handler(json.dumps(registering)), kernel_id)
+    POST(make_handler(registering, RUNNING), kernel_id)
     registered = flowsync.dag_cabinet.get(kernel_id)
     assert registered is None or inside_root(registered.diskcache_dir)
     # Any relayed message runs the clean-up, which removes the folder of a stopped kernel.
     probe = {"procedure": None, "status": None, "msg": None, "successful": None}
-    POST(Handler(json.dumps(probe)), kernel_id)
+    POST(make_handler(probe, RUNNING), kernel_id)
     assert all(inside_root(path) for path in removed)

@@ -16,12 +16,8 @@ registry = ZelvoWebSocketHandler.registry
 def jp_server_config():
     # The extension is loaded as the server loads any other; a failing load
     # must fail the test rather than leave a server without the routes.
-    return {
-        "ServerApp": {
-            "jpserver_extensions": {"zelvo.server": True},
-            "reraise_server_extension_failures": True,
-        }
-    }
+    extensions = {"jpserver_extensions": {"zelvo.server": True}}
+    return {"ServerApp": {**extensions, "reraise_server_extension_failures": True}}
 
 
 @pytest.fixture(autouse=True)
@@ -34,99 +30,54 @@ def _fresh_state():
     registry.clear()
 
 
-@pytest.fixture()
-def start_kernel(jp_fetch):
-    """``await start_kernel()`` starts an ipykernel through the REST API and returns its id."""
+class Client:
+    def __init__(self, fetch, ws_fetch):
+        self.fetch, self.ws_fetch = fetch, ws_fetch
 
-    async def start():
-        response = await jp_fetch(
-            "api", "kernels", method="POST", body=json.dumps({"name": "python3"})
-        )
+    async def start_kernel(self):
+        body = json.dumps({"name": "python3"})
+        response = await self.fetch("api", "kernels", method="POST", body=body)
         return json.loads(response.body)["id"]
 
-    return start
-
-
-@pytest.fixture()
-def stop_kernel(jp_fetch):
-    """``await stop_kernel(kernel_id)`` shuts it down through the REST API."""
-
-    async def stop(kernel_id):
-        response = await jp_fetch("api", "kernels", kernel_id, method="DELETE")
+    async def stop_kernel(self, kernel_id):
+        response = await self.fetch("api", "kernels", kernel_id, method="DELETE")
         assert response.code == 204
 
-    return stop
-
-
-@pytest.fixture()
-def post(jp_fetch):
-    """POST ``body`` (a dict, or text as is) for a kernel; returns (status, decoded JSON)."""
-
-    async def send(kernel_id, body):
+    async def post(self, kernel_id, body):
+        """POST ``body`` (a dict, or text as is); returns (status, decoded JSON)."""
         text = body if isinstance(body, str) else json.dumps(body)
-        response = await jp_fetch(
+        response = await self.fetch(
             "zelvo", "kernels", kernel_id, method="POST", body=text, raise_error=False
         )
         return response.code, json.loads(response.body)
 
-    return send
+    async def get(self, *parts, **params):
+        """The response to a GET of zelvo/kernels/<parts>, whatever its status."""
+        return await self.fetch("zelvo", "kernels", *parts, params=params, raise_error=False)
 
-
-@pytest.fixture()
-def get(jp_fetch):
-    """``await get(kernel_id, *more_parts, **query)``: the response, whatever its status."""
-
-    async def fetch(*parts, **params):
-        return await jp_fetch("zelvo", "kernels", *parts, params=params, raise_error=False)
-
-    return fetch
-
-
-@pytest.fixture()
-def connect(jp_ws_fetch):
-    """``await connect(kernel_id)``: a websocket client, returned once the server lists it."""
-
-    async def open_socket(kernel_id):
+    async def connect(self, kernel_id):
+        """A websocket client, returned once the server lists it."""
         listed = len(registry)
-        client = await jp_ws_fetch("zelvo", "kernels", kernel_id, "ws")
-        # The server side opens just after the client's handshake completes.
-        deadline = time.monotonic() + 10
+        client = await self.ws_fetch("zelvo", "kernels", kernel_id, "ws")
+        deadline = time.monotonic() + 10  # the server side opens just after the handshake
         while len(registry) == listed:
             assert time.monotonic() < deadline, "the server never listed the socket"
             await asyncio.sleep(0.01)
         return client
 
-    return open_socket
-
 
 @pytest.fixture()
-def component():
-    """A component dict as the front end posts it."""
-
-    def make(ident, parents=(), code=None):
-        return {
-            "id": ident,
-            "component_type": "code",
-            "parents_id": list(parents),
-            "code": code if code is not None else f"{ident} = 1",
-            "execution_status": "succeeded",
-            "last_execution": "2021-07-27T13:34:35",
-        }
-
-    return make
+def server(jp_fetch, jp_ws_fetch):
+    return Client(jp_fetch, jp_ws_fetch)
 
 
 @pytest.fixture()
 def updated():
     """The body of a successful "pipeline:updated" for ``dag_info``."""
-
-    def message(dag_info, **extra):
-        return {
-            "procedure": "pipeline:updated",
-            "status": "successful",
-            "msg": "",
-            "successful": {"dag_info": dag_info},
-            **extra,
-        }
-
-    return message
+    return lambda dag_info, **extra: {
+        "procedure": "pipeline:updated",
+        "status": "successful",
+        "msg": "",
+        "successful": {"dag_info": dag_info},
+        **extra,
+    }

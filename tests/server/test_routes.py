@@ -4,32 +4,21 @@ import uuid
 import pytest
 import tornado.httpclient
 
-BODY = {"procedure": "pipeline:updated", "status": "successful", "msg": "", "successful": None}
+PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "", "successful": None}
 NOT_AN_OBJECT = "The body of the request must be a JSON object."
 ROUTES = [("GET", ()), ("POST", ()), ("GET", ("export",)), ("WEBSOCKET", ("ws",))]
 
 
 async def _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, **kwargs):
+    parts = ("zelvo", "kernels", kernel_id, *suffix)
     if method == "WEBSOCKET":
         try:
-            client = await jp_ws_fetch("zelvo", "kernels", kernel_id, *suffix, **kwargs)
+            (await jp_ws_fetch(*parts, **kwargs)).close()
         except tornado.httpclient.HTTPClientError as refused:
             return refused.code
-        client.close()
         return 101
-    # A message that would be relayed and answered 200 if it got through.
-    body = json.dumps({**BODY, "procedure": "cell:executed"})
-    response = await jp_fetch(
-        "zelvo",
-        "kernels",
-        kernel_id,
-        *suffix,
-        method=method,
-        body=body if method == "POST" else None,
-        raise_error=False,
-        **kwargs,
-    )
-    return response.code
+    body = json.dumps(PROBE) if method == "POST" else None  # relayed and answered 200 if let in
+    return (await jp_fetch(*parts, method=method, body=body, raise_error=False, **kwargs)).code
 
 
 @pytest.mark.parametrize("authorization", ["", "token not-the-token"])
@@ -37,10 +26,11 @@ async def _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, **kwargs):
 async def test_request_without_valid_token_is_refused(
     jp_fetch, jp_ws_fetch, method, suffix, authorization
 ):
-    kernel_id = str(uuid.uuid4())
     headers = {"Authorization": authorization}
-    status = await _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, headers=headers)
-    assert status == 403
+    assert (
+        await _status(jp_fetch, jp_ws_fetch, method, str(uuid.uuid4()), suffix, headers=headers)
+        == 403
+    )
 
 
 # Ids that the host's kernel id pattern refuses: they never reach a handler.
@@ -68,20 +58,6 @@ async def test_routes_live_under_the_base_url(
     assert at_root.code == 404
 
 
-@pytest.mark.parametrize(
-    ("body", "message"),
-    [
-        ("", NOT_AN_OBJECT),
-        ("[]", NOT_AN_OBJECT),
-        (
-            {key: value for key, value in BODY.items() if key != "status"},
-            "status is required in the body of the request.",
-        ),
-        ({"msg": "", "successful": None}, "procedure is required in the body of the request."),
-        ({**BODY, "procedure": 5}, "procedure must be a string or null."),
-        ({**BODY, "msg": ["text"]}, "msg must be a string or null."),
-        ({**BODY, "successful": []}, "successful must be an object or null."),
-    ],
-)
-async def test_bad_body_is_answered_400(post, body, message):
-    assert await post(str(uuid.uuid4()), body) == (400, {"message": message})
+@pytest.mark.parametrize("body", ["", "[]"])  # no body and a JSON array, as the host parses them
+async def test_body_that_is_not_an_object_is_answered_400(server, body):
+    assert await server.post(str(uuid.uuid4()), body) == (400, {"message": NOT_AN_OBJECT})

@@ -284,6 +284,9 @@ load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept
 // Binds a module global.
 bool store_global(Module &m, PyObject *name, PyObject *value) noexcept;
 
+// `name = {}` in a module body.
+bool store_new_dict(Module &m, PyObject *name) noexcept;
+
 // One import statement of a module body: `import name` when `count` is 0, else
 // `from name import names...`.
 struct ImportStatement {

@@ -32,6 +32,13 @@ store_global(Module &m, PyObject *name, PyObject *value) noexcept
     return PyDict_SetItem(m.dict, name, value) == 0;
 }
 
+bool
+store_new_dict(Module &m, PyObject *name) noexcept
+{
+    Ref dict = Ref::steal(PyDict_New());
+    return dict && store_global(m, name, dict.get());
+}
+
 namespace {
 
 // sys.modules[name] as a new reference, or null (with an exception set only on error).

@@ -144,6 +144,9 @@ enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define FLOWSYNC_GLOBAL(name) FRAME_GLOBAL(::flowsync::module, ::flowsync::id::name)
 
+// HTTPStatus.<member>, with the module global read afresh. New reference or null.
+PyObject *http_status(id::Name member) noexcept;
+
 // The five methods of DAGHandler.
 extern const frame::MethodDef finish_with_result_def;
 extern const frame::MethodDef get_def;

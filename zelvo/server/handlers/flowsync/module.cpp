@@ -231,14 +231,10 @@ body(frame::Module &m) noexcept
     if (!frame::run_imports(m, IMPORTS))
         return false;
     m.line = 30;
-    Ref cabinet = Ref::steal(PyDict_New());
-    if (!cabinet || !frame::store_global(m, s(id::dag_cabinet), cabinet.get()))
-        return false;
-    if (!make_class(m))
+    if (!frame::store_new_dict(m, s(id::dag_cabinet)) || !make_class(m))
         return false;
     m.line = 1;
-    Ref test = Ref::steal(PyDict_New());
-    return test && frame::store_global(m, s(id::__test__), test.get());
+    return frame::store_new_dict(m, s(id::__test__));
 }
 
 PyObject *string_storage[id::COUNT];

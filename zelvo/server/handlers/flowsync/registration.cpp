@@ -12,14 +12,6 @@ constexpr int POST_PARAMS[] = {id::self, id::kernel_id};
 constexpr frame::Signature POST = {"post", "zelvo.server.handlers.flowsync.DAGHandler.post", 89,
                                    POST_PARAMS, 2};
 
-// HTTPStatus.<member>, read afresh.
-PyObject *
-http_status(id::Name member) noexcept
-{
-    Ref status = Ref::steal(FLOWSYNC_GLOBAL(HTTPStatus));
-    return status ? PyObject_GetAttr(status.get(), s(member)) : nullptr;
-}
-
 // self._finish_with_result(status_code=status_code, result=result)
 bool
 answer(PyObject *self, PyObject *status_code, PyObject *result) noexcept

@@ -137,10 +137,7 @@ bool
 get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
 {
     line = 75;
-    Ref status = Ref::steal(FLOWSYNC_GLOBAL(HTTPStatus));
-    if (!status)
-        return false;
-    Ref status_code = Ref::steal(PyObject_GetAttr(status.get(), s(id::OK)));
+    Ref status_code = Ref::steal(http_status(id::OK));
     if (!status_code)
         return false;
     line = 76;
@@ -168,10 +165,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     }
     else {
         line = 84;
-        status = Ref::steal(FLOWSYNC_GLOBAL(HTTPStatus));
-        if (!status)
-            return false;
-        status_code = Ref::steal(PyObject_GetAttr(status.get(), s(id::BAD_REQUEST)));
+        status_code = Ref::steal(http_status(id::BAD_REQUEST));
         if (!status_code)
             return false;
         line = 85;
@@ -202,6 +196,13 @@ get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcep
 }
 
 } // namespace
+
+PyObject *
+http_status(id::Name member) noexcept
+{
+    Ref status = Ref::steal(FLOWSYNC_GLOBAL(HTTPStatus));
+    return status ? PyObject_GetAttr(status.get(), s(member)) : nullptr;
+}
 
 const frame::MethodDef finish_with_result_def = {"_finish_with_result", nullptr,
                                                  finish_with_result};

@@ -79,8 +79,7 @@ body(frame::Module &m) noexcept
     if (!make_class(m))
         return false;
     m.line = 1;
-    Ref test = Ref::steal(PyDict_New());
-    return test && frame::store_global(m, s(id::__test__), test.get());
+    return frame::store_new_dict(m, s(id::__test__));
 }
 
 PyObject *string_storage[id::COUNT];

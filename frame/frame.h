@@ -329,6 +329,8 @@ bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
 class ClassStatement {
 public:
     bool begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc) noexcept;
+    // `class name(base):` with the one base that both module bodies use.
+    bool begin_with_base(Module &m, PyObject *base, PyObject *name, PyObject *doc) noexcept;
     PyObject *ns() const noexcept { return ns_.get(); }
     bool end(Module &m) noexcept;
 

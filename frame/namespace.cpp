@@ -256,6 +256,13 @@ ClassStatement::begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc)
 }
 
 bool
+ClassStatement::begin_with_base(Module &m, PyObject *base, PyObject *name, PyObject *doc) noexcept
+{
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    return bases && begin(m, bases.get(), name, doc);
+}
+
+bool
 ClassStatement::end(Module &m) noexcept
 {
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass_.get(), name_.get(),

@@ -211,9 +211,8 @@ make_class(frame::Module &m) noexcept
     Ref base = Ref::steal(FLOWSYNC_GLOBAL(APIHandler));
     if (!base)
         return false;
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     frame::ClassStatement statement;
-    if (!bases || !statement.begin(m, bases.get(), s(id::DAGHandler), s(id::class_doc)))
+    if (!statement.begin_with_base(m, base.get(), s(id::DAGHandler), s(id::class_doc)))
         return false;
     for (int i = 0; i < METHOD_COUNT; i++) {
         if (!add_method(m, statement.ns(), i))

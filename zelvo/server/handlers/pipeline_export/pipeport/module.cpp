@@ -57,9 +57,8 @@ make_class(frame::Module &m) noexcept
     Ref base = Ref::steal(PIPEPORT_GLOBAL(BasePipelineExportHandler));
     if (!base)
         return false;
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     frame::ClassStatement statement;
-    if (!bases || !statement.begin(m, bases.get(), s(id::ZelvoPipelineExportHandler), nullptr))
+    if (!statement.begin_with_base(m, base.get(), s(id::ZelvoPipelineExportHandler), nullptr))
         return false;
     m.line = 28;
     Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code));

@@ -220,7 +220,8 @@ def section(results):
             SECTION,
             "",
             f"Written by `python bench/export.py --write` (CPython {version}, "
-            f"{results['measured']}): {results['components']:,} components posted children "
+            f"{results['measured']}, load average {results['load']:.1f} on "
+            f"{os.cpu_count()} cores): {results['components']:,} components posted children "
             f"first, each with one or two parents; median and minimum of {results['rounds']} "
             "rounds. *Work*: the export handler's part in process (`_get_pipeline`, or "
             "selecting, ordering and rendering from the model); *round trip*: a GET from a real "
@@ -255,6 +256,7 @@ def main():
         "components": options.components,
         "rounds": options.rounds,
         "measured": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        "load": os.getloadavg()[0],
         "work": measure_work(dag_info, options.rounds),
         "round_trip": measure_round_trip(dag_info, options.rounds),
     }

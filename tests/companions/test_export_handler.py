@@ -1,6 +1,7 @@
 import json
 import uuid
 
+import nbformat
 import pytest
 import tornado.httpclient
 from jupyter_server.auth.authorizer import Authorizer
@@ -263,3 +264,15 @@ async def test_lone_surrogate_in_code_is_escaped(
     assert [(cell["source"], cell["metadata"]["zelvo"]["id"]) for cell in cells] == [
         (code, "s\ud800")
     ]
+
+
+def test_notebook_cell_ids_are_valid_and_unique():
+    ids = ["a" * 64, "a" * 65, "a b", "a-b", "\u00fc", "-", "x" * 200, "tab\there"]
+    dag = [PipelineComponent(ident, "code", (), "pass", "not-run", None) for ident in ids]
+    kernelspec = {"name": "python3", "display_name": "Python 3", "language": "python"}
+    exported = nbformat.reads(notebook(dag, kernelspec), as_version=nbformat.NO_CONVERT)
+    nbformat.validate(exported)
+    cells = exported.cells
+    assert len({cell.id for cell in cells}) == len(ids)
+    assert [cell.id for cell in cells if cell.id in ids] == ["a" * 64, "a-b", "-"]
+    assert [cell.metadata.zelvo.id for cell in cells] == ids

@@ -10,7 +10,7 @@ from jupyter_server.auth.decorator import authorized
 from jupyter_server.base.handlers import APIHandler
 from tornado import web
 
-from zelvo_core.misc.export import (
+from zelvo.server.misc.export import (
     UnknownComponentError,
     notebook,
     parents_first,

@@ -41,7 +41,7 @@ class FakeHandler:
             {},
             [],
         )
-        self.kernel_manager = types.SimpleNamespace(list_kernels=self.recorder("list_kernels"))
+        self.kernel_manager = types.SimpleNamespace(list_kernel_ids=self.recorder("list_kernel_ids"))
         self.log = types.SimpleNamespace(error=self.logged.append)
         for name in ("get_json_body", *ANSWER[1:]):
             setattr(self, name, self.recorder(name))
@@ -51,8 +51,8 @@ class FakeHandler:
             self.calls.append((name, *args, *kwargs.values()))
             if name in self.fail:
                 raise self.fail[name]
-            if name == "list_kernels":
-                return [{"id": kernel_id} for kernel_id in self.kernels]
+            if name == "list_kernel_ids":
+                return list(self.kernels)
             return self.body if name == "get_json_body" else None
 
         return call

@@ -2,10 +2,13 @@ import asyncio
 import json
 import logging
 import os
+import time
 import uuid
 from pathlib import Path
 
 import pytest
+from tornado.httpclient import HTTPClientError, HTTPRequest
+from tornado.websocket import websocket_connect
 
 from zelvo.server.handlers import flowsync
 from zelvo_core.misc.models import ZelvoPipelineModel
@@ -124,3 +127,111 @@ async def test_export_and_clean_up_of_a_stopped_kernel(server, component, update
     assert response.code == 400
     assert json.loads(response.body) == {"message": f"Cannot get dag data in {stopping}."}
     assert (await server.get(stopping, "export", ipynb_name="x.ipynb")).code == 404
+
+
+class Kernels:
+    """Kernels, pipelines and websocket clients of a server process, through its routes."""
+
+    def __init__(self, served):
+        self.served = served
+
+    async def start(self):
+        response = await self.served.request("POST", "api/kernels", json.dumps({"name": "python3"}))
+        assert response.code == 201, response.body
+        return json.loads(response.body)["id"]
+
+    async def post(self, kernel_id, body):
+        response = await self.served.request("POST", f"zelvo/kernels/{kernel_id}", json.dumps(body))
+        return response.code, json.loads(response.body)
+
+    async def connect(self, kernel_id):
+        request = HTTPRequest(
+            f"ws://127.0.0.1:{self.served.port}/zelvo/kernels/{kernel_id}/ws",
+            headers={"Authorization": f"token {self.served.token}"},
+        )
+        return await asyncio.wait_for(websocket_connect(request), 30)
+
+    def folder(self, kernel_id):
+        """The kernel's cache folder, made and filled as a front end would."""
+        folder = self.served.runtime_dir / "zelvo-cache" / kernel_id
+        folder.mkdir(parents=True)
+        (folder / "cached.bin").write_bytes(b"\0")
+        return folder
+
+    async def until(self, predicate):
+        deadline = time.monotonic() + 30  # fail rather than hang
+        while not await predicate():
+            assert time.monotonic() < deadline, "condition not reached"
+            await asyncio.sleep(0.1)
+
+
+@pytest.mark.parametrize("kernels", ["local", "gateway"])
+async def test_kernel_life_cycle(serve, component, updated, kernels):
+    served = await serve(kernels)
+    k = Kernels(served)
+    stopping, staying = await k.start(), await k.start()
+    ghost = str(uuid.uuid4())
+    with pytest.raises(HTTPClientError) as refused:
+        await k.connect(ghost)
+    assert refused.value.code == 404
+    listeners = [await k.connect(stopping), await k.connect(stopping)]
+    other = await k.connect(staying)
+    a = component("a")
+    for kernel_id in (stopping, staying):
+        assert await k.post(kernel_id, updated([a])) == SUCCESS
+    for client in (*listeners, other):
+        assert json.loads(await read(client))["successful"]["updated_components"]["added"] == [a]
+    export = await served.request("GET", f"zelvo/kernels/{stopping}/export?ipynb_name=x.ipynb")
+    assert export.code == 200 and json.loads(export.body)["identifier"] == stopping
+    # Kernels this server does not run: nothing is registered, relayed or cleaned up.
+    for kernel_id in (ghost, stopping.upper()):
+        missing = (404, {"message": f"Kernel does not exist: {kernel_id}"})
+        assert await k.post(kernel_id, updated([a])) == missing
+        assert await k.post(kernel_id, PROBE) == missing
+        assert (await served.request("GET", f"zelvo/kernels/{kernel_id}")).code == 400
+    folders = {kernel_id: k.folder(kernel_id) for kernel_id in (stopping, staying)}
+    # A restart keeps the pipeline and the clients.
+    restart = await served.request("POST", f"api/kernels/{stopping}/restart", "{}")
+    assert restart.code == 200
+    assert (await served.request("GET", f"zelvo/kernels/{stopping}")).code == 200
+    assert await k.post(stopping, PROBE) == SUCCESS
+    for client in listeners:
+        assert await read(client) == json.dumps(PROBE)  # nothing from the ghosts came first
+    # POSTs while a kernel starts answer as any other.
+    starting = asyncio.ensure_future(k.start())
+    answers = []
+    while not starting.done() or not answers:
+        answers.append(await k.post(staying, PROBE))
+    assert answers == [SUCCESS] * len(answers)
+    for _ in answers:
+        assert await read(other) == json.dumps(PROBE)
+    started = await starting
+    # A shutdown forgets the kernel at once: no POST is needed.
+    assert (await served.request("DELETE", f"api/kernels/{stopping}")).code == 204
+    for client in listeners:
+        assert await read(client) is None
+        assert (client.close_code, client.close_reason) == (
+            1001,
+            f"Kernel {stopping} was shut down.",
+        )
+
+    async def forgotten():
+        return (await served.request("GET", f"zelvo/kernels/{stopping}")).code == 400
+
+    await k.until(forgotten)
+    assert not folders[stopping].exists()
+    assert (folders[staying] / "cached.bin").exists()
+    assert await k.post(stopping, PROBE) == (404, {"message": f"Kernel does not exist: {stopping}"})
+    assert await k.post(staying, PROBE) == SUCCESS
+    assert await read(other) == json.dumps(PROBE)
+    assert (await served.request("GET", f"zelvo/kernels/{staying}")).code == 200
+    assert await k.post(started, updated([a])) == SUCCESS
+    # The server logged no error (kernels interrupted while starting print tracebacks of their
+    # own to the same output).
+    assert not [line for line in served.output().splitlines() if line.startswith("[E")]
+    # The server's own shutdown stops the kernels that remain: their folders go too.
+    assert served.stop() == 0
+    assert await read(other) is None
+    assert not folders[staying].exists()
+    for client in (*listeners, other):
+        client.close()

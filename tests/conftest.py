@@ -8,6 +8,7 @@ import sys
 import time
 import traceback
 import types
+import uuid
 import warnings
 
 import pytest
@@ -48,7 +49,9 @@ class FakeHandler:
             {},
             [],
         )
-        self.kernel_manager = types.SimpleNamespace(list_kernel_ids=self.recorder("list_kernel_ids"))
+        self.kernel_manager = types.SimpleNamespace(
+            list_kernel_ids=self.recorder("list_kernel_ids")
+        )
         self.log = types.SimpleNamespace(error=self.logged.append)
         for name in ("get_json_body", *ANSWER[1:]):
             setattr(self, name, self.recorder(name))
@@ -172,11 +175,19 @@ class Served:
         if kind == "gateway":
             argv = ["kernel_gateway", *common, f"--KernelGatewayApp.auth_token={self.token}"]
         else:
-            argv = ["jupyter_server", "--no-browser", *common, "--ServerApp.allow_root=True",
-                    f"--IdentityProvider.token={self.token}", f"--ServerApp.root_dir={folder}"]
+            argv = [
+                "jupyter_server",
+                "--no-browser",
+                *common,
+                "--ServerApp.allow_root=True",
+                f"--IdentityProvider.token={self.token}",
+                f"--ServerApp.root_dir={folder}",
+            ]
             if gateway is not None:
-                argv += [f"--GatewayClient.url={gateway.url}",
-                         f"--GatewayClient.auth_token={gateway.token}"]
+                argv += [
+                    f"--GatewayClient.url={gateway.url}",
+                    f"--GatewayClient.auth_token={gateway.token}",
+                ]
         self.log_path = folder / f"{kind}.log"
         self.log = open(self.log_path, "w")  # noqa: SIM115 (closed in stop)
         self.process = subprocess.Popen(
@@ -244,3 +255,24 @@ def serve(tmp_path):
     yield start
     for served in reversed(started):
         served.stop()
+
+
+@pytest.fixture()
+def running_id(jp_serverapp):
+    """running_id() -> a new kernel id that the in-process server's kernel manager lists.
+
+    No kernel process stands behind it: for routes that only ask whether the kernel runs.
+    """
+    kernels = jp_serverapp.kernel_manager._kernels
+    made = []
+
+    def make():
+        kernel_id = str(uuid.uuid4())
+        kernels[kernel_id] = types.SimpleNamespace(kernel_id=kernel_id)
+        made.append(kernel_id)
+        return kernel_id
+
+    yield make
+    # Gone before the server's own shutdown, which would try to stop them.
+    for kernel_id in made:
+        kernels.pop(kernel_id, None)

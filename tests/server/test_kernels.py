@@ -3,6 +3,7 @@ import json
 import logging
 import os
 import time
+import types
 import uuid
 from pathlib import Path
 
@@ -11,6 +12,8 @@ from tornado.httpclient import HTTPClientError, HTTPRequest
 from tornado.websocket import websocket_connect
 
 from zelvo.server.handlers import flowsync
+from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+from zelvo.server.kernel_events import watch_kernels
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 SUCCESS = (200, {"message": "Success."})
@@ -248,3 +251,46 @@ async def test_kernel_life_cycle(serve, component, updated, kernels):
     assert not folders[staying].exists()
     for client in (*listeners, other):
         client.close()
+
+
+@pytest.mark.parametrize(
+    ("event", "forgotten"),
+    [
+        ({"action": "shutdown", "status": "success"}, True),
+        ({"action": "start", "status": "error"}, True),  # nothing runs under the id
+        ({"action": "start", "status": "error", "running": True}, False),
+        ({"action": "shutdown", "status": "error", "running": True}, False),
+        ({"action": "restart", "status": "success", "running": True}, False),
+        ({"action": "interrupt", "status": "success", "running": True}, False),
+        ({"action": "shutdown", "status": "success", "kernel_id": None}, False),
+    ],
+)
+async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event, forgotten):
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
+    kernel_id, other = str(uuid.uuid4()), str(uuid.uuid4())
+    running = {other} | ({kernel_id} if event.pop("running", False) else set())
+    listeners = []
+    serverapp = types.SimpleNamespace(
+        kernel_manager=running,
+        event_logger=types.SimpleNamespace(add_listener=lambda **kw: listeners.append(kw)),
+        log=logging.getLogger("test"),
+    )
+    closed = []
+    sockets = [
+        types.SimpleNamespace(kernel_id=k, close=lambda *a, k=k: closed.append((k, *a)))
+        for k in (kernel_id, other, kernel_id)
+    ]
+    monkeypatch.setattr(ZelvoWebSocketHandler, "registry", sockets)
+    for k in (kernel_id, other):
+        flowsync.dag_cabinet[k] = ZelvoPipelineModel(identifier=k)
+        Path(flowsync.dag_cabinet[k].diskcache_dir).mkdir(parents=True)
+    folders = {k: Path(flowsync.dag_cabinet[k].diskcache_dir) for k in (kernel_id, other)}
+    watch_kernels(serverapp)
+    [listener] = listeners
+    assert listener["modified"] is False and listener["schema_id"].endswith("/kernel_actions/v1")
+    data = {"kernel_name": "python3", "msg": "", "kernel_id": kernel_id, **event}
+    await listener["listener"](logger=None, schema_id=listener["schema_id"], data=data)
+    assert (kernel_id in flowsync.dag_cabinet, folders[kernel_id].exists()) == (not forgotten,) * 2
+    reason = f"Kernel {kernel_id} was shut down."
+    assert closed == ([(kernel_id, 1001, reason)] * 2 if forgotten else [])
+    assert other in flowsync.dag_cabinet and folders[other].exists()

@@ -152,6 +152,7 @@ class Soak:
                 if client.closing > self.clock:
                     client.closed_by_server = True
                     client.closing = self.tick()
+                    client.connection.close()  # answered: the client side is done too
                 return
             client.received.append(json.loads(message))
 

@@ -250,10 +250,13 @@ class Soak:
         done = asyncio.Event()
         churn = asyncio.ensure_future(self.churn(done))
         last = [None] * len(self.slots)
-        share = self.total // len(self.slots)
+        share, rest = divmod(self.total, len(self.slots))
         await asyncio.gather(
             self.replace_kernels(),
-            *(self.post_loop(slot, share, last) for slot in range(len(self.slots))),
+            *(
+                self.post_loop(slot, share + (slot < rest), last)
+                for slot in range(len(self.slots))
+            ),
         )
         done.set()
         await churn

@@ -196,7 +196,9 @@ async def test_kernel_life_cycle(serve, component, updated, kernels):
         assert json.loads(await read(client))["successful"]["updated_components"]["added"] == [a]
     export = await served.request("GET", f"zelvo/kernels/{stopping}/export?ipynb_name=x.ipynb")
     assert export.code == 200 and json.loads(export.body)["identifier"] == stopping
-    # Kernels this server does not run: nothing is registered, relayed or cleaned up.
+    # Kernels this server does not run: nothing is registered, relayed or cleaned up, not even
+    # the folder of a kernel of another server that shares the runtime folder.
+    foreign = k.folder(ghost)
     for kernel_id in (ghost, stopping.upper()):
         missing = (404, {"message": f"Kernel does not exist: {kernel_id}"})
         assert await k.post(kernel_id, updated([a])) == missing
@@ -249,6 +251,7 @@ async def test_kernel_life_cycle(serve, component, updated, kernels):
     assert served.stop() == 0
     assert await read(other) is None
     assert not folders[staying].exists()
+    assert (foreign / "cached.bin").exists()
     for client in (*listeners, other):
         client.close()
 

@@ -4,6 +4,7 @@
 #   make test-asan   run the suite against a build with AddressSanitizer and UBSan
 #   make matrix      run the suite on every installed CPython from 3.8 to 3.13
 #   make soak        the long soak: 20,000 POSTs against a real server and real kernels
+#   make soak-gateway the long soak with the kernels behind a real kernel gateway: 6,000 POSTs
 #   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
 #   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
 
@@ -42,7 +43,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             LSAN_OPTIONS=$(LSAN_OPTS) \
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
-.PHONY: serve test test-asan soak fuzz matrix bench bench-install lint install clean
+.PHONY: serve test test-asan soak soak-gateway fuzz matrix bench bench-install lint install clean
 
 install: $(VENV)/.installed
 
@@ -79,7 +80,10 @@ test-asan: $(ASAN_VENV)/.installed
 
 # The suite runs short versions of both (tests/soak, tests/fuzz).
 soak: install
-	ZELVO_SOAK=long $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
+	ZELVO_SOAK=long ZELVO_SOAK_KERNELS=local $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
+
+soak-gateway: install
+	ZELVO_SOAK=long ZELVO_SOAK_KERNELS=gateway $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
 
 fuzz: install
 	HYPOTHESIS_PROFILE=thorough $(VENV)/bin/pytest --hypothesis-show-statistics tests/fuzz \

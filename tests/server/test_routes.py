@@ -59,5 +59,5 @@ async def test_routes_live_under_the_base_url(
 
 
 @pytest.mark.parametrize("body", ["", "[]"])  # no body and a JSON array, as the host parses them
-async def test_body_that_is_not_an_object_is_answered_400(server, body):
-    assert await server.post(str(uuid.uuid4()), body) == (400, {"message": NOT_AN_OBJECT})
+async def test_body_that_is_not_an_object_is_answered_400(server, running_id, body):
+    assert await server.post(running_id(), body) == (400, {"message": NOT_AN_OBJECT})

@@ -42,6 +42,9 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
         )
         if not authorized:
             raise web.HTTPError(403)
+        # Nothing would ever be relayed to a socket of a kernel this server does not run.
+        if kernel_id not in self.kernel_manager:
+            raise web.HTTPError(404, "Kernel does not exist: %s", kernel_id)
         await super().get(kernel_id=kernel_id)
 
     def open(self, kernel_id):

@@ -6,9 +6,7 @@ import { layout } from "./layout.js";
 const SVG = "http://www.w3.org/2000/svg";
 const NODE_WIDTH = 210;
 const NODE_HEIGHT = 62;
-const GAP_X = 28;
-const GAP_Y = 46;
-const MARGIN = 12;
+const SIZE = { node: NODE_WIDTH, height: NODE_HEIGHT, slot: 14, gapX: 24, gapY: 46, margin: 12 };
 const ID_CHARS = 26;
 const HIGHLIGHT_MS = 3000;
 // Class and word per status; anything else is shown as "unknown" (never as a class name).
@@ -85,10 +83,7 @@ function draw() {
 }
 
 function svgOf(list) {
-  const { layers, place } = layout(list);
-  const widest = Math.max(...layers.map((layer) => layer.length));
-  const width = MARGIN * 2 + widest * NODE_WIDTH + (widest - 1) * GAP_X;
-  const height = MARGIN * 2 + layers.length * NODE_HEIGHT + (layers.length - 1) * GAP_Y;
+  const { width, height, place, edges, layers } = layout(list, SIZE);
   const svg = element("svg", {
     width,
     height,
@@ -110,37 +105,38 @@ function svgOf(list) {
   defs.appendChild(marker);
   svg.appendChild(defs);
 
-  const x = (id) => MARGIN + place.get(id).index * (NODE_WIDTH + GAP_X);
-  const y = (id) => MARGIN + place.get(id).layer * (NODE_HEIGHT + GAP_Y);
-  const edges = element("g", { class: "edges", "aria-hidden": "true" });
-  const edgePaths = [];
-  for (const component of list) {
-    const toX = x(component.id) + NODE_WIDTH / 2;
-    const toY = y(component.id);
-    for (const parent of component.parents_id) {
-      if (!place.has(parent)) continue;
-      const fromX = x(parent) + NODE_WIDTH / 2;
-      const fromY = y(parent) + NODE_HEIGHT;
-      const bend = (toY - fromY) / 2;
-      edgePaths.push(
-        element("path", {
-          d: `M ${fromX} ${fromY} C ${fromX} ${fromY + bend} ${toX} ${toY - bend} ${toX} ${toY}`,
-          "marker-end": "url(#arrow)",
-        }),
-      );
-    }
-  }
-  edges.append(...edgePaths);
-  svg.appendChild(edges);
+  const lines = element("g", { class: "edges", "aria-hidden": "true" });
+  lines.append(...edges.map((points) => element("path", { d: curve(points), "marker-end": "url(#arrow)" })));
+  svg.appendChild(lines);
 
   // Nodes in layer order, so Tab walks the graph from the roots down.
   const now = performance.now();
   const nodes = element("g", { class: "nodes" });
   for (const layer of layers) {
-    for (const id of layer) nodes.appendChild(nodeOf(components.get(id), x(id), y(id), now));
+    for (const id of layer) {
+      const at = place.get(id);
+      nodes.appendChild(nodeOf(components.get(id), at.x, at.y, now));
+    }
   }
   svg.appendChild(nodes);
   return svg;
+}
+
+// Vertical S-curves between consecutive points: leaving downwards, arriving from above.
+function curve(points) {
+  let [x0, y0] = points[0];
+  let d = `M ${x0} ${y0}`;
+  for (let at = 1; at < points.length; at++) {
+    const [x1, y1] = points[at];
+    if (x1 === x0) {
+      d += ` L ${x1} ${y1}`;
+    } else {
+      const bend = (y1 - y0) / 2;
+      d += ` C ${x0} ${y0 + bend} ${x1} ${y1 - bend} ${x1} ${y1}`;
+    }
+    [x0, y0] = [x1, y1];
+  }
+  return d;
 }
 
 function nodeOf(component, left, top, now) {

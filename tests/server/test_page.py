@@ -16,7 +16,11 @@ pytestmark = pytest.mark.skipif(
     not (CHROMIUM and CHROMEDRIVER),
     reason="needs chromium and chromedriver (.ci/run installs them)",
 )
+from zelvo_core.misc.models import EXECUTION_STATUSES  # noqa: E402
+
 HOSTILE = '<img src=x onerror="document.title=1">'
+# The status of a component that has not run, where the model knows it.
+NOT_RUN = ("not-run", "not run") if "not-run" in EXECUTION_STATUSES else ("invalid", "invalid")
 
 
 @pytest.fixture()
@@ -87,10 +91,10 @@ async def test_live_page(page, server, component, updated, jp_serverapp):
     # Pipeline text is shown as text: no element was made from it.
     assert await page.run(page.driver.find_elements, By.CSS_SELECTOR, "img") == []
 
-    c = component("c", ["b", HOSTILE], execution_status="invalid", last_execution=None)
+    c = component("c", ["b", HOSTILE], execution_status=NOT_RUN[0], last_execution=None)
     assert (await server.post(kernel_id, updated([a, b, hostile, c])))[0] == 200
     await page.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".node")) == 4)
-    assert (await page.nodes())[3] == ["c", "code · invalid", True]
+    assert (await page.nodes())[3] == ["c", f"code · {NOT_RUN[1]}", True]
     assert await page.run(page.driver.execute_script, "return window.notReloaded") is True
     # Layers: a on top, b and the hostile one below it, c below both.
     tops = await page.run(

@@ -2,6 +2,7 @@
 
 import asyncio
 import functools
+import os
 import shutil
 
 import pytest
@@ -31,7 +32,10 @@ def browser():
         options.add_argument(argument)
     options.add_argument("--window-size=1200,900")
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(CHROMEDRIVER))
+    # The browser is not under test: a sanitizer runtime preloaded into the suite stays out.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    service = webdriver.ChromeService(CHROMEDRIVER, env=env)
+    driver = webdriver.Chrome(options=options, service=service)
     yield driver
     driver.quit()
 

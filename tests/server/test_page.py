@@ -114,6 +114,17 @@ async def test_live_page(page, server, component, updated, jp_serverapp):
     )
     await page.until(lambda d: d.find_element(By.ID, "details-code").text == HOSTILE)
     assert await page.text("details-status") == "running"
+    # A redraw keeps the keyboard focus, and says what changed in words.
+    revised_b = dict(b, execution_status="succeeded")
+    assert (await server.post(kernel_id, updated([a, revised_b, hostile, c])))[0] == 200
+    await page.until(
+        lambda d: "0 added, 1 revised, 0 deleted" in d.find_element(By.ID, "connection").text
+    )
+    assert (await page.nodes())[1] == ["b", "code · succeeded", True]
+    focused = await page.run(
+        page.driver.execute_script, "return document.activeElement.dataset.id"
+    )
+    assert focused == HOSTILE
 
     await page.open("zelvo/")
     link = await page.until(lambda d: d.find_element(By.LINK_TEXT, kernel_id))

@@ -30,6 +30,8 @@ const connection = document.getElementById("connection");
 const components = new Map();
 // id -> time until which the component is marked as just added or revised.
 const changedUntil = new Map();
+// id -> its drawn node.
+const drawn = new Map();
 let selected = null;
 let registered = false;
 let updates = 0;
@@ -62,6 +64,10 @@ function say(text) {
 function draw() {
   const started = performance.now();
   const list = Array.from(components.values());
+  // A redraw replaces every node: keyboard focus moves to the new node of the same id.
+  const focused = document.activeElement && document.activeElement.closest && document.activeElement.closest(".node");
+  const focusedId = focused ? focused.dataset.id : null;
+  drawn.clear();
   graph.replaceChildren();
   if (!registered) {
     say(`No pipeline is registered for this kernel yet. It is drawn here as soon as one is posted.`);
@@ -71,6 +77,7 @@ function draw() {
     say("");
     graph.appendChild(svgOf(list));
   }
+  if (focusedId !== null && drawn.has(focusedId)) drawn.get(focusedId).focus({ preventScroll: true });
   showDetails();
   updates += 1;
   body.dataset.updates = String(updates);
@@ -153,6 +160,7 @@ function nodeOf(component, left, top, now) {
     "aria-label": `${component.id}: ${type} component, ${status.word}, last run ${lastRun(component)}`,
   });
   node.dataset.id = component.id;
+  drawn.set(component.id, node);
   node.appendChild(element("title", {}, `${component.id} (${type}, ${status.word})`));
   node.appendChild(element("rect", { class: "box", width: NODE_WIDTH, height: NODE_HEIGHT, rx: 6 }));
   node.appendChild(element("rect", { class: "band", width: 7, height: NODE_HEIGHT, rx: 3 }));
@@ -207,16 +215,23 @@ function apply(message, first) {
   const changes = message.successful && message.successful.updated_components;
   if (!changes) return false;
   registered = true;
+  const [added, revised, deleted] = [changes.added || [], changes.revised || [], changes.deleted || []];
   const until = performance.now() + HIGHLIGHT_MS;
-  for (const component of [...changes.added, ...changes.revised]) {
+  for (const component of [...added, ...revised]) {
     components.set(component.id, component);
     if (!first) changedUntil.set(component.id, until);
   }
-  for (const id of changes.deleted) {
+  for (const id of deleted) {
     components.delete(id);
     changedUntil.delete(id);
   }
-  if (!first) setTimeout(fade, HIGHLIGHT_MS + 50);
+  if (!first) {
+    setTimeout(fade, HIGHLIGHT_MS + 50);
+    // Said in words too, for those who do not see the highlight.
+    const time = new Date().toLocaleTimeString();
+    connection.textContent =
+      `Live. Last update at ${time}: ${added.length} added, ${revised.length} revised, ${deleted.length} deleted.`;
+  }
   return true;
 }
 

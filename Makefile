@@ -7,6 +7,7 @@
 #   make soak-gateway the long soak with the kernels behind a real kernel gateway: 6,000 POSTs
 #   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
 #   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
+#   make bench-view  the pipeline page's drawing time in headless Chromium
 
 # The newest installed CPython of a minor version: pyenv's, else pythonX.Y on the PATH.
 find_python = $(firstword $(lastword $(sort $(wildcard /root/.pyenv/versions/$(1).*/bin/python))) \
@@ -26,7 +27,8 @@ ASAN_SETTINGS := $(BUILD_SETTINGS) -C cmake.define.ZELVO_SANITIZE=ON \
                  -C cmake.build-type=Debug -C "build-dir=build/asan-{wheel_tag}"
 
 SOURCES := $(shell find frame zelvo zelvo_core jupyter-config -type f \
-                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \)) \
+                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \
+                    -o -name '*.html' -o -name '*.js' -o -name '*.css' \)) \
            CMakeLists.txt pyproject.toml
 
 # The sanitizer runtimes must be loaded before the interpreter's own allocations, and the
@@ -43,7 +45,8 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             LSAN_OPTIONS=$(LSAN_OPTS) \
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
-.PHONY: serve test test-asan soak soak-gateway fuzz matrix bench bench-install lint install clean
+.PHONY: serve test test-asan soak soak-gateway fuzz matrix bench bench-install bench-view lint \
+        install clean
 
 install: $(VENV)/.installed
 
@@ -134,6 +137,12 @@ $(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/bin/python $(BENCH_SOURCES)
 	    -C "build-dir=build/bench-{wheel_tag}" ".[bench]"
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation ./bench/floor
 	touch $@
+
+# The pipeline page's drawing time for 1,000 components in headless Chromium; the figure goes
+# into bench/RESULTS.md. BENCH_VIEW_ARGS=--components N, --runs N.
+BENCH_VIEW_ARGS ?=
+bench-view: install
+	$(VENV)/bin/python bench/view_page.py $(BENCH_VIEW_ARGS)
 
 lint: $(VENV)/bin/python
 	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"

@@ -4,8 +4,10 @@
 #   make test-asan   run the suite against a build with AddressSanitizer and UBSan
 #   make matrix      run the suite on every installed CPython from 3.8 to 3.13
 #   make soak        the long soak: 20,000 POSTs against a real server and real kernels
+#   make soak-gateway the long soak with the kernels behind a real kernel gateway: 6,000 POSTs
 #   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
 #   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
+#   make bench-view  the pipeline page's drawing time in headless Chromium
 
 # The newest installed CPython of a minor version: pyenv's, else pythonX.Y on the PATH.
 find_python = $(firstword $(lastword $(sort $(wildcard /root/.pyenv/versions/$(1).*/bin/python))) \
@@ -25,7 +27,8 @@ ASAN_SETTINGS := $(BUILD_SETTINGS) -C cmake.define.ZELVO_SANITIZE=ON \
                  -C cmake.build-type=Debug -C "build-dir=build/asan-{wheel_tag}"
 
 SOURCES := $(shell find frame zelvo zelvo_core jupyter-config -type f \
-                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \)) \
+                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \
+                    -o -name '*.html' -o -name '*.js' -o -name '*.css' \)) \
            CMakeLists.txt pyproject.toml
 
 # The sanitizer runtimes must be loaded before the interpreter's own allocations, and the
@@ -42,7 +45,8 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             LSAN_OPTIONS=$(LSAN_OPTS) \
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
-.PHONY: serve test test-asan soak fuzz matrix bench bench-install lint install clean
+.PHONY: serve test test-asan soak soak-gateway fuzz matrix bench bench-install bench-view lint \
+        install clean
 
 install: $(VENV)/.installed
 
@@ -79,7 +83,10 @@ test-asan: $(ASAN_VENV)/.installed
 
 # The suite runs short versions of both (tests/soak, tests/fuzz).
 soak: install
-	ZELVO_SOAK=long $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
+	ZELVO_SOAK=long ZELVO_SOAK_KERNELS=local $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
+
+soak-gateway: install
+	ZELVO_SOAK=long ZELVO_SOAK_KERNELS=gateway $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
 
 fuzz: install
 	HYPOTHESIS_PROFILE=thorough $(VENV)/bin/pytest --hypothesis-show-statistics tests/fuzz \
@@ -130,6 +137,12 @@ $(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/bin/python $(BENCH_SOURCES)
 	    -C "build-dir=build/bench-{wheel_tag}" ".[bench]"
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation ./bench/floor
 	touch $@
+
+# The pipeline page's drawing time for 1,000 components in headless Chromium; the figure goes
+# into bench/RESULTS.md. BENCH_VIEW_ARGS=--components N, --runs N.
+BENCH_VIEW_ARGS ?=
+bench-view: install
+	$(VENV)/bin/python bench/view_page.py $(BENCH_VIEW_ARGS)
 
 lint: $(VENV)/bin/python
 	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"

@@ -21,7 +21,9 @@ NOISE = 0.02
 LINEAR = (0.8, 1.3)
 # Allocated blocks that a path may leave after its calls: caches the interpreter fills once.
 GROWTH_LIMIT = 10
-EXPORT_SECTION = re.compile(r"^## Export of a large pipeline\n.*?(?=^## |\Z)", re.M | re.S)
+KEPT_SECTIONS = re.compile(
+    r"^## (?:Pipeline page|Export of a large pipeline)\n.*?(?=^## |\Z)", re.M | re.S
+)
 
 
 def load():
@@ -639,11 +641,12 @@ def main():
         "relaying and cleaning up."
     )
 
-    # bench/export.py writes its own section, not from results/: keep it.
+    # Sections measured apart are kept: the page's drawing time (bench/view_page.py) and the
+    # exports of a large pipeline (bench/export.py).
     path = HERE / "RESULTS.md"
-    kept = re.search(EXPORT_SECTION, path.read_text()) if path.exists() else None
-    if kept:
-        out += ["", kept.group(0).rstrip("\n")]
+    previous = path.read_text() if path.exists() else ""
+    for kept in KEPT_SECTIONS.finditer(previous):
+        out += ["", kept.group(0).strip("\n")]
     path.write_text("\n".join(out) + "\n")
     plot(results, HERE / "scaling.png")
     print("  wrote bench/RESULTS.md and bench/scaling.png")

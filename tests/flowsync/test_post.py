@@ -59,7 +59,7 @@ def test_first_update_is_registered_and_relayed(make_handler, connect, component
     # Relay, then clean-up, then the answer.
     assert (
         handler.names()
-        == ["get_json_body", "write_message", "write_message", "list_kernels"] + ANSWER
+        == ["get_json_body", "write_message", "write_message", "list_kernel_ids"] + ANSWER
     )
     assert handler.answer() == SUCCESS
 
@@ -109,7 +109,7 @@ def test_other_messages_are_relayed_as_they_came(
     # Through the class, positionally, with the body dict itself.
     assert relayed == [((K, data), {})] and relayed[0][0][1] is data
     assert data == expected and flowsync.dag_cabinet == {"p": old}
-    assert handler.names() == ["get_json_body", "list_kernels", *ANSWER]
+    assert handler.names() == ["get_json_body", "list_kernel_ids", *ANSWER]
     assert handler.answer() == SUCCESS
 
 
@@ -257,7 +257,7 @@ def _kernel_id_uncomparable(mp, handler, sockets):
 
 
 def _kernels_unknown(mp, handler, sockets):
-    handler.kernel_manager = ns(list_kernels=_raise(TimeoutError("busy")))
+    handler.kernel_manager = ns(list_kernel_ids=_raise(TimeoutError("busy")))
 
 
 NO_EMPTY, FULL = "ValueError: no empty models", "MemoryError: cabinet full"
@@ -308,7 +308,7 @@ FAILURES = {
         1, CHANGE, _kernel_id_uncomparable, REL + "159", 1, "ArithmeticError: no"
     ),
     "write_message": row(1, CHANGE, _socket_fails, REL + "160", 1, "ConnectionError: socket gone"),
-    "list_kernels": row(0, CHANGE, _kernels_unknown, CLEAN + "147", 2, "TimeoutError: busy"),
+    "list_kernel_ids": row(0, CHANGE, _kernels_unknown, CLEAN + "147", 2, "TimeoutError: busy"),
     "rmtree": row(
         0, CHANGE, P(shutil=ns(rmtree=_raise(OSError("r")))), CLEAN + "151", 2, "OSError: r"
     ),
@@ -339,7 +339,7 @@ def test_failure_answers_500_and_logs_one_traceback(
     assert text.endswith(f"\n{error}\n")
     assert ", ".join(f"{name} {line}" for line, name in re.findall(NATIVE, text)) == where
     assert len([call for call in handler.calls if call[0] == "write_message"]) == sent
-    assert ("list_kernels",) not in handler.calls or where.startswith("post 136")
+    assert ("list_kernel_ids",) not in handler.calls or where.startswith("post 136")
     if int(where[5:8]) > 126:  # the new model is registered from there on
         assert flowsync.dag_cabinet.keys() == {K}
         assert flowsync.dag_cabinet[K] is not old and flowsync.dag_cabinet[K].identifier == K

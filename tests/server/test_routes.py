@@ -3,6 +3,7 @@ import uuid
 
 import pytest
 import tornado.httpclient
+from jupyter_server.auth.authorizer import Authorizer
 
 PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "", "successful": None}
 NOT_AN_OBJECT = "The body of the request must be a JSON object."
@@ -59,5 +60,42 @@ async def test_routes_live_under_the_base_url(
 
 
 @pytest.mark.parametrize("body", ["", "[]"])  # no body and a JSON array, as the host parses them
-async def test_body_that_is_not_an_object_is_answered_400(server, body):
-    assert await server.post(str(uuid.uuid4()), body) == (400, {"message": NOT_AN_OBJECT})
+async def test_body_that_is_not_an_object_is_answered_400(server, running_id, body):
+    assert await server.post(running_id(), body) == (400, {"message": NOT_AN_OBJECT})
+
+
+class NoKernelsAuthorizer(Authorizer):
+    def is_authorized(self, handler, user, action, resource):
+        return resource != "kernels"
+
+
+@pytest.mark.parametrize(
+    ("path", "content_type"),
+    [("zelvo/", "text/html"), ("zelvo/kernels/{}/view", "text/html"), ("zelvo/kernels", "json")],
+)
+async def test_pages_and_list_follow_the_servers_login_and_authorization(
+    jp_fetch, jp_serverapp, jp_base_url, monkeypatch, path, content_type
+):
+    path = path.format(uuid.uuid4())
+    anonymous = await jp_fetch(
+        path, headers={"Authorization": ""}, follow_redirects=False, raise_error=False
+    )
+    if path == "zelvo/":  # the index is also reached without the final slash
+        bare = await jp_fetch("zelvo", follow_redirects=False, raise_error=False)
+        assert bare.code == 301 and bare.headers["Location"] == "zelvo/"
+    if content_type == "json":
+        assert anonymous.code == 403
+    else:  # like the server's own pages: to the login page, and back after it
+        assert anonymous.code == 302
+        assert anonymous.headers["Location"].startswith(f"{jp_base_url}login?next=")
+    answer = await jp_fetch(path)
+    assert content_type in answer.headers["Content-Type"]
+    if content_type != "json":
+        policy = answer.headers["Content-Security-Policy"]
+        assert "frame-ancestors 'self'" in policy and "script-src 'self'" in policy
+        assert f'src="{jp_base_url}static/zelvo/' in answer.body.decode()
+    denied = NoKernelsAuthorizer(
+        parent=jp_serverapp, identity_provider=jp_serverapp.identity_provider
+    )
+    monkeypatch.setitem(jp_serverapp.web_app.settings, "authorizer", denied)
+    assert (await jp_fetch(path, raise_error=False)).code == 403

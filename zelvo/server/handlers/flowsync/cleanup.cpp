@@ -13,25 +13,19 @@ constexpr frame::Signature REMOVE = {
     "zelvo.server.handlers.flowsync.DAGHandler._remove_unused_kernels_on_cabinet", 146,
     REMOVE_PARAMS, 1};
 
-// {kernel["id"] for kernel in self.kernel_manager.list_kernels()}
+// set(self.kernel_manager.list_kernel_ids()): synchronous on the local and the gateway kernel
+// manager alike, and it cannot fail while a kernel is starting, as list_kernels() can.
 PyObject *
 running_kernel_ids(PyObject *self) noexcept
 {
-    Ref kernel_ids = Ref::steal(PySet_New(nullptr));
-    if (!kernel_ids)
-        return nullptr;
     Ref manager = Ref::steal(PyObject_GetAttr(self, s(id::kernel_manager)));
     if (!manager)
         return nullptr;
-    Ref kernels =
-        Ref::steal(frame::call_method(manager.get(), s(id::list_kernels), nullptr, 0, nullptr));
-    if (!kernels)
+    Ref ids =
+        Ref::steal(frame::call_method(manager.get(), s(id::list_kernel_ids), nullptr, 0, nullptr));
+    if (!ids)
         return nullptr;
-    const bool walked = frame::for_each(kernels.get(), [&](PyObject *kernel) {
-        Ref kernel_id = Ref::steal(frame::subscript(kernel, s(id::id)));
-        return kernel_id && PySet_Add(kernel_ids.get(), kernel_id.get()) == 0;
-    });
-    return walked ? kernel_ids.release() : nullptr;
+    return PySet_New(ids.get());
 }
 
 // Removes one stopped kernel: its cache folder first, then its entry.

@@ -43,7 +43,6 @@ namespace flowsync {
     ID(get_json_body)                                                                         \
     ID(handler)                                                                               \
     ID(http)                                                                                  \
-    ID(id)                                                                                    \
     ID(identifier)                                                                            \
     ID(ignore_errors)                                                                         \
     ID(json)                                                                                  \
@@ -52,7 +51,7 @@ namespace flowsync {
     ID(kernel_ids)                                                                            \
     ID(kernel_manager)                                                                        \
     ID(keys)                                                                                  \
-    ID(list_kernels)                                                                          \
+    ID(list_kernel_ids)                                                                       \
     ID(log)                                                                                   \
     ID(message)                                                                               \
     ID(msg)                                                                                   \

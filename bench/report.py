@@ -6,6 +6,7 @@ Every interpreter whose results are there gets its columns, oldest version first
 """
 
 import json
+import re
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -20,6 +21,9 @@ NOISE = 0.02
 LINEAR = (0.8, 1.3)
 # Allocated blocks that a path may leave after its calls: caches the interpreter fills once.
 GROWTH_LIMIT = 10
+KEPT_SECTIONS = re.compile(
+    r"^## (?:Pipeline page|Export of a large pipeline)\n.*?(?=^## |\Z)", re.M | re.S
+)
 
 
 def load():
@@ -637,12 +641,13 @@ def main():
         "relaying and cleaning up."
     )
 
-    # The page's drawing time is measured apart (bench/view_page.py); its section is kept.
-    previous = (HERE / "RESULTS.md").read_text() if (HERE / "RESULTS.md").exists() else ""
-    kept = previous.find("\n## Pipeline page\n")
-    if kept >= 0:
-        out += ["", previous[kept:].strip("\n")]
-    (HERE / "RESULTS.md").write_text("\n".join(out) + "\n")
+    # Sections measured apart are kept: the page's drawing time (bench/view_page.py) and the
+    # exports of a large pipeline (bench/export.py).
+    path = HERE / "RESULTS.md"
+    previous = path.read_text() if path.exists() else ""
+    for kept in KEPT_SECTIONS.finditer(previous):
+        out += ["", kept.group(0).strip("\n")]
+    path.write_text("\n".join(out) + "\n")
     plot(results, HERE / "scaling.png")
     print("  wrote bench/RESULTS.md and bench/scaling.png")
 

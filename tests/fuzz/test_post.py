@@ -69,7 +69,9 @@ def components(draw):
         "component_type": draw(st.sampled_from(["code", "parameter"])),
         "parents_id": draw(st.lists(ids, max_size=3)),
         "code": sometimes(draw, st.text(), huge),
-        "execution_status": draw(st.sampled_from(["succeeded", "failed", "invalid", "running"])),
+        "execution_status": draw(
+            st.sampled_from(["succeeded", "failed", "invalid", "running", "not-run"])
+        ),
         "last_execution": draw(st.sampled_from([None, "2021-07-27T13:34:35", "2021-07-27Z"])),
     }
     # Now and then a field wrong, missing or added.

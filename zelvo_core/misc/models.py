@@ -19,7 +19,9 @@ from jupyter_core.paths import jupyter_runtime_dir
 
 CACHE_FOLDER = "zelvo-cache"
 COMPONENT_TYPES = frozenset({"code", "parameter"})
-EXECUTION_STATUSES = frozenset({"succeeded", "failed", "invalid", "running"})
+# "not-run": a component that has never run, e.g. one derived from a notebook
+# that has no outputs.
+EXECUTION_STATUSES = frozenset({"succeeded", "failed", "invalid", "running", "not-run"})
 MODEL_FIELDS = frozenset({"identifier", "dag_info"})
 
 # The cache folder of a pipeline is removed with shutil.rmtree, so its name

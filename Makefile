@@ -25,7 +25,8 @@ ASAN_SETTINGS := $(BUILD_SETTINGS) -C cmake.define.ZELVO_SANITIZE=ON \
                  -C cmake.build-type=Debug -C "build-dir=build/asan-{wheel_tag}"
 
 SOURCES := $(shell find frame zelvo zelvo_core jupyter-config -type f \
-                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \)) \
+                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \
+                    -o -name '*.html' -o -name '*.js' -o -name '*.css' \)) \
            CMakeLists.txt pyproject.toml
 
 # The sanitizer runtimes must be loaded before the interpreter's own allocations, and the

@@ -55,10 +55,10 @@ class Client:
         """The response to a GET of zelvo/kernels/<parts>, whatever its status."""
         return await self.fetch("zelvo", "kernels", *parts, params=params, raise_error=False)
 
-    async def connect(self, kernel_id):
+    async def connect(self, kernel_id, **params):
         """A websocket client, returned once the server lists it."""
         listed = len(registry)
-        client = await self.ws_fetch("zelvo", "kernels", kernel_id, "ws")
+        client = await self.ws_fetch("zelvo", "kernels", kernel_id, "ws", params=params)
         deadline = time.monotonic() + 10  # the server side opens just after the handshake
         while len(registry) == listed:
             assert time.monotonic() < deadline, "the server never listed the socket"

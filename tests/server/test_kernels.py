@@ -1,4 +1,5 @@
 import asyncio
+import datetime
 import json
 import logging
 import os
@@ -124,3 +125,58 @@ async def test_export_and_clean_up_of_a_stopped_kernel(server, component, update
     assert response.code == 400
     assert json.loads(response.body) == {"message": f"Cannot get dag data in {stopping}."}
     assert (await server.get(stopping, "export", ipynb_name="x.ipynb")).code == 404
+
+
+async def test_list_snapshot_and_shut_down_announcement(server, component, updated):
+    kernel_id, stale = await server.start_kernel(), str(uuid.uuid4())
+    # No pipeline yet: the snapshot says so in GET's words, then updates follow.
+    early = await server.connect(kernel_id, snapshot="1")
+    assert json.loads(await read(early)) == {
+        "procedure": "pipeline:updated",
+        "status": "failed",
+        "msg": f"Cannot get dag data in {kernel_id}.",
+    }
+    a, b = component("a"), component("b", ["a"])
+    before = datetime.datetime.now(datetime.timezone.utc)
+    assert await server.post(kernel_id, updated([a, b])) == SUCCESS
+    assert await read(early) == relayed(kernel_id, added=[a, b])
+    # A kernel that no longer runs keeps its entry until the next clean-up.
+    flowsync.dag_cabinet[stale] = ZelvoPipelineModel(identifier=stale)
+    listed = json.loads((await server.get()).body)
+    assert [(e["kernel_id"], e["components"], e["running"]) for e in listed] == sorted(
+        [(kernel_id, 2, True), (stale, 0, False)]
+    )
+    updated_at = {e["kernel_id"]: datetime.datetime.fromisoformat(e["updated"]) for e in listed}
+    assert before <= updated_at[kernel_id] <= updated_at[stale]
+
+    # Posts racing the connect: the snapshot holds a prefix of them and the
+    # relayed messages exactly the rest, in order.
+    parts, halfway = [component(f"c{i}", ["a"]) for i in range(40)], asyncio.Event()
+
+    async def post_parts():
+        for count in range(1, len(parts) + 1):
+            assert await server.post(kernel_id, updated([a, b, *parts[:count]])) == SUCCESS
+            if count == 10:
+                halfway.set()
+
+    posting = asyncio.ensure_future(post_parts())
+    await halfway.wait()
+    late = await server.connect(kernel_id, snapshot="1")
+    await posting
+    first = json.loads(await read(late))
+    assert first["procedure"] == "pipeline:updated" and first["status"] == "successful"
+    snapshot = first["successful"]["updated_components"]
+    assert snapshot["revised"] == snapshot["deleted"] == []
+    seen = len(snapshot["added"]) - 2
+    assert snapshot["added"] == [a, b, *parts[:seen]]
+    for part in parts[seen:]:
+        assert await read(late) == relayed(kernel_id, added=[part])
+    assert await read(early) == relayed(kernel_id, added=[parts[0]])
+
+    # Shutting the kernel down closes its sockets with a reason a page can show.
+    await server.stop_kernel(kernel_id)
+    for client in (early, late):
+        while await read(client) is not None:
+            pass
+        assert client.close_reason == "The kernel was shut down."
+        client.close()

@@ -18,9 +18,23 @@ def kernel_url_pattern(base_url, *suffix):
 def _load_jupyter_server_extension(serverapp):
     # The handler modules import zelvo.server.misc themselves, so they are
     # imported here rather than when this package is first imported.
+    from jupyter_server.base.handlers import FileFindHandler
+    from jupyter_server.utils import url_path_join
+    from tornado import web
+
     from zelvo.server.handlers.flowsync import DAGHandler
     from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
-    from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+    from zelvo.server.handlers.views import (
+        STATIC_DIR,
+        IndexPageHandler,
+        PipelineListHandler,
+        ViewPageHandler,
+    )
+    from zelvo.server.handlers.ws_handler import (
+        KERNEL_ACTIONS,
+        ZelvoWebSocketHandler,
+        on_kernel_action,
+    )
 
     base_url = serverapp.web_app.settings["base_url"]
     serverapp.web_app.add_handlers(
@@ -29,8 +43,21 @@ def _load_jupyter_server_extension(serverapp):
             (kernel_url_pattern(base_url), DAGHandler),
             (kernel_url_pattern(base_url, "ws"), ZelvoWebSocketHandler),
             (kernel_url_pattern(base_url, "export"), ZelvoPipelineExportHandler),
+            (url_path_join(base_url, "zelvo", "kernels"), PipelineListHandler),
+            (kernel_url_pattern(base_url, "view"), ViewPageHandler),
+            (url_path_join(base_url, "zelvo") + "/", IndexPageHandler),
+            (url_path_join(base_url, "zelvo"), web.RedirectHandler, {"url": "zelvo/"}),
+            (
+                url_path_join(base_url, "static", "zelvo", "(.*)"),
+                FileFindHandler,
+                {"path": STATIC_DIR},
+            ),
         ],
     )
+    # Pages watching a kernel learn that it was shut down when their socket closes.
+    event_logger = getattr(serverapp, "event_logger", None)
+    if event_logger is not None:
+        event_logger.add_listener(schema_id=KERNEL_ACTIONS, listener=on_kernel_action)
     serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
 
 

@@ -235,7 +235,9 @@ class ZelvoPipelineModel:
     """A pipeline as posted by the front end, validated on construction.
 
     ``identifier`` is a plain attribute: the server replaces whatever the
-    client sent with the kernel id after construction.
+    client sent with the kernel id after construction.  ``created`` is the
+    UTC time the model was built; for a registered model that is when its
+    pipeline was registered.
     """
 
     def __init__(self, **fields):
@@ -252,6 +254,7 @@ class ZelvoPipelineModel:
         with _collector_paused():
             components = _build_components(fields.get("dag_info", []))
         self.graph = PipelineGraph(components)
+        self.created = datetime.datetime.now(datetime.timezone.utc)
 
     def __repr__(self):
         return (

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import functools
+import json
 from typing import ClassVar
 
 from jupyter_core.utils import ensure_async
@@ -14,6 +15,34 @@ from tornado.concurrent import Future, future_set_result_unless_cancelled
 from tornado.websocket import WebSocketClosedError, WebSocketHandler
 
 AUTH_RESOURCE = "kernels"
+KERNEL_ACTIONS = "https://events.jupyter.org/jupyter_server/kernel_actions/v1"
+KERNEL_SHUT_DOWN = "The kernel was shut down."
+
+
+def snapshot(kernel_id):
+    """The registered pipeline of ``kernel_id`` as a relayed message, as GET answers it."""
+    # Imported on use: flowsync imports this module while it initialises.
+    from zelvo.server.handlers.flowsync import dag_cabinet
+    from zelvo.server.misc.functions import get_dag_update_info
+    from zelvo_core.misc.models import ZelvoPipelineModel
+
+    registered = dag_cabinet.get(kernel_id)
+    if registered is None:
+        return {
+            "procedure": "pipeline:updated",
+            "status": "failed",
+            "msg": f"Cannot get dag data in {kernel_id}.",
+        }
+    update = get_dag_update_info(ZelvoPipelineModel(identifier=kernel_id), registered)
+    return {"procedure": "pipeline:updated", "status": "successful", "successful": update.dict()}
+
+
+async def on_kernel_action(logger, schema_id, data):
+    """Event listener: a kernel that was shut down closes its sockets."""
+    if data.get("action") == "shutdown" and data.get("status") == "success":
+        kernel_id = data.get("kernel_id")
+        if kernel_id:
+            ZelvoWebSocketHandler.close_kernel(kernel_id, KERNEL_SHUT_DOWN)
 
 
 class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
@@ -21,6 +50,11 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
 
     Clients only listen; whatever they send is ignored.  ``registry`` lists
     the open connections in the order they opened, for broadcasting.
+
+    With ``?snapshot=1`` the first message is the registered pipeline in the
+    shape of a relayed update (everything added), or, when none is
+    registered, ``{"procedure": "pipeline:updated", "status": "failed",
+    "msg": ...}`` with GET's message.  Every relayed message follows.
     """
 
     auth_resource = AUTH_RESOURCE
@@ -46,8 +80,18 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
 
     def open(self, kernel_id):
         super().open()
+        # Queued and listed in one step on the event loop: every POST handled
+        # before is in the snapshot, every one after is relayed, none twice.
+        if self.get_query_argument("snapshot", "") == "1":
+            self.write_message(json.dumps(snapshot(kernel_id)))
         self.registry.append(self)
         self.log.debug("Zelvo websocket opened for kernel %s", kernel_id)
+
+    @classmethod
+    def close_kernel(cls, kernel_id, reason):
+        """Close every connection of ``kernel_id``, telling clients ``reason``."""
+        for handler in [handler for handler in cls.registry if handler.kernel_id == kernel_id]:
+            handler.close(1000, reason)
 
     def on_message(self, message):
         """Front ends have nothing to tell the server over this socket."""

@@ -7,9 +7,19 @@ from jupyter_server.auth.authorizer import Authorizer
 
 from zelvo.server.handlers.pipeline_export.base_handler import content_disposition
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+from zelvo_core.misc.export import notebook, parents_first, percent_script
 
 KERNEL_ID = str(uuid.uuid4())
-DOCUMENT = json.dumps({"identifier": KERNEL_ID, "dag_info": []})
+# Selecting all four components of this document gives it back unchanged.
+DOCUMENT = json.dumps(
+    {
+        "identifier": KERNEL_ID,
+        "dag_info": [
+            {"id": ident, "component_type": "code", "parents_id": [], "code": "pass"}
+            for ident in ("c1", "c2", "c3", "c4")
+        ],
+    }
+)
 
 
 def _fetch_export(jp_fetch, params, **kwargs):
@@ -69,21 +79,25 @@ async def test_refusals_are_json_messages(
         assert json.loads(response.body) == {"message": message}
 
 
+@pytest.mark.parametrize("ending", [".json", ".py", ".pipeline.ipynb"])
 @pytest.mark.parametrize(
     ("ipynb_name", "filename"),
     [
-        ("../../etc/passwd.ipynb", '"passwd.json"'),
-        ("C:\\work\\run.IPYNB", '"run.json"'),
-        ("analysis", '"analysis.json"'),
-        (".ipynb", '"pipeline.json"'),
-        ("...", '"pipeline.json"'),
-        ('a"b.ipynb', '"a_b.json"'),
-        ('x"\r\nX-Injected: 1\x00;.ipynb', '"x_X-Injected_ 1_.json"'),
-        ("データ.ipynb", "\"pipeline.json\"; filename*=UTF-8''%E3%83%87%E3%83%BC%E3%82%BF.json"),
+        ("../../etc/passwd.ipynb", '"passwd{}"'),
+        ("C:\\work\\run.IPYNB", '"run{}"'),
+        ("analysis", '"analysis{}"'),
+        (".ipynb", '"pipeline{}"'),
+        ("...", '"pipeline{}"'),
+        ('a"b.ipynb', '"a_b{}"'),
+        ('x"\r\nX-Injected: 1\x00;.ipynb', '"x_X-Injected_ 1_{}"'),
+        ("データ.ipynb", "\"pipeline{}\"; filename*=UTF-8''%E3%83%87%E3%83%BC%E3%82%BF{}"),
     ],
 )
-def test_download_name_is_sanitised(ipynb_name, filename):
-    assert content_disposition(ipynb_name) == f"attachment; filename={filename}"
+def test_download_name_is_sanitised(ipynb_name, filename, ending):
+    expected = f"attachment; filename={filename.format(ending, ending)}"
+    if ending == ".json":
+        assert content_disposition(ipynb_name) == expected
+    assert content_disposition(ipynb_name, ending) == expected
 
 
 class NoKernelsAuthorizer(Authorizer):
@@ -105,3 +119,117 @@ async def test_user_without_kernel_access_is_refused(
     assert refused.value.code == 403 and not ZelvoWebSocketHandler.registry
     assert (await _fetch_export(jp_fetch, [])).code == 403
     assert zelvo_routes == []
+
+
+@pytest.mark.parametrize(
+    ("nodes", "order"),
+    [
+        ([("c", "b"), ("b", "a"), ("a", "")], "abc"),  # children first
+        ([("y", "z"), ("x", ""), ("z", "")], "xzy"),  # ties in pipeline order
+        ([("d", "bc"), ("c", "a"), ("b", "a"), ("a", "")], "acbd"),  # diamond
+        ([("s", "r"), ("q", ""), ("r", ""), ("t", "qs")], "qrst"),  # several roots
+        ([("a", ""), ("c", ""), ("b", "a")], "acb"),  # parents first already: kept
+    ],
+)
+def test_parents_first_is_stable(component, nodes, order):
+    dag = [component(ident, list(parents)) for ident, parents in nodes]
+    assert "".join(c["id"] for c in parents_first(dag)) == order
+    with pytest.raises(ValueError, match="cycle"):
+        parents_first([*dag, component("u", ["v"]), component("v", ["u"])])
+
+
+# A diamond posted children first, and a second root.
+PIPELINE = [("d", "bc"), ("c", "a"), ("b", "a"), ("a", ""), ("e", "")]
+
+
+@pytest.fixture()
+def pipeline(component, export_answers):
+    """Registers PIPELINE ("a" a parameter) for KERNEL_ID; returns its export document's text."""
+    dag = [
+        component(ident, list(parents), component_type="parameter" if ident == "a" else "code")
+        for ident, parents in PIPELINE
+    ]
+    text = json.dumps({"identifier": KERNEL_ID, "dag_info": dag})
+    export_answers[KERNEL_ID] = (text, "json")
+    return text
+
+
+@pytest.mark.parametrize(
+    ("params", "selected"),
+    [
+        ([("cell_ids", "d")], "dcba"),  # a leaf: it and its ancestors, in pipeline order
+        ([("cell_ids", "a")], "a"),  # a root
+        ([("cell_ids", "b,e"), ("cell_ids", "c")], "cbae"),
+        ([("cell_ids", " , ")], None),  # an empty selection: the whole document as it came
+        ([("cell_ids", ""), ("format", "")], None),
+    ],
+)
+async def test_cell_ids_select_components_with_ancestors(
+    zelvo_routes, pipeline, jp_fetch, params, selected
+):
+    response = await _fetch_export(jp_fetch, params)
+    assert response.code == 200
+    assert response.headers["Content-Disposition"] == 'attachment; filename="pipeline.json"'
+    if selected is None:
+        assert response.body.decode() == pipeline
+    else:
+        document = json.loads(pipeline)
+        document["dag_info"] = [c for c in document["dag_info"] if c["id"] in selected]
+        assert response.body.decode() == json.dumps(document)
+
+
+@pytest.mark.parametrize(
+    ("export_format", "filename", "content_type"),
+    [
+        ("py", "My Analysis.py", "text/x-python; charset=UTF-8"),
+        ("ipynb", "My Analysis.pipeline.ipynb", "application/x-ipynb+json"),
+    ],
+)
+async def test_script_and_notebook_list_parents_first(
+    zelvo_routes, pipeline, jp_fetch, export_format, filename, content_type
+):
+    params = [("format", export_format), ("cell_ids", "d"), ("ipynb_name", "My Analysis.ipynb")]
+    response = await _fetch_export(jp_fetch, params)
+    assert response.code == 200
+    assert response.headers["Content-Disposition"] == f'attachment; filename="{filename}"'
+    assert response.headers["Content-Type"] == content_type
+    dag = {c["id"]: c for c in json.loads(pipeline)["dag_info"]}
+    ordered = [dag[ident] for ident in "acbd"]
+    if export_format == "py":
+        assert response.body.decode() == percent_script(ordered)
+        assert response.body.decode().startswith(
+            '# %% id="a" component_type="parameter" tags=["parameters"]\na = 1\n\n'
+            '# %% id="c" component_type="code"\nc = 1\n\n'
+        )
+    else:
+        # No kernel of that id runs here: the notebook is for a Python 3 kernel.
+        kernelspec = {"name": "python3", "display_name": "Python 3", "language": "python"}
+        assert json.loads(response.body) == notebook(ordered, kernelspec)
+
+
+@pytest.mark.parametrize(
+    ("params", "message"),
+    [
+        ([("format", "pdf")], "Unknown format 'pdf': use one of json, py, ipynb."),
+        ([("format", "JSON")], "Unknown format 'JSON': use one of json, py, ipynb."),
+        (
+            [("format", "py"), ("cell_ids", "zzz,a,zzz"), ("cell_ids", "d\n")],
+            "cell_ids names components that are not in the pipeline: 'zzz'",
+        ),
+        (
+            [("cell_ids", ",".join(f"x{n}" for n in range(12)))],
+            "cell_ids names components that are not in the pipeline: "
+            + ", ".join(f"'x{n}'" for n in range(10))
+            + " and 2 more",
+        ),
+    ],
+)
+async def test_unknown_format_or_cell_id_is_refused(
+    zelvo_routes, pipeline, jp_fetch, params, message
+):
+    response = await _fetch_export(jp_fetch, params)
+    assert response.code == 400
+    assert json.loads(response.body) == {"message": message}
+    assert "Content-Disposition" not in response.headers
+    # The format is checked before the pipeline is read.
+    assert len(zelvo_routes) == (0 if message.startswith("Unknown format") else 1)

@@ -3,9 +3,13 @@ import datetime
 import json
 import logging
 import os
+import subprocess
+import sys
 import uuid
 from pathlib import Path
 
+import nbclient
+import nbformat
 import pytest
 
 from zelvo.server.handlers import flowsync
@@ -180,3 +184,43 @@ async def test_list_snapshot_and_shut_down_announcement(server, component, updat
             pass
         assert client.close_reason == "The kernel was shut down."
         client.close()
+
+
+async def test_exports_run_parents_first(server, component, updated, tmp_path):
+    kernel_id = await server.start_kernel()
+    # Posted children first; the result is right only if the cells run in order. The odd id
+    # must break neither the script's header line nor the notebook's cell ids.
+    odd = "step 2\nprint('injected')  # \u00fc"
+    dag_info = [
+        component("stray", [], code="raise SystemExit('not selected, yet exported')"),
+        component("total", ["doubled", odd], code="total = doubled + 1\nprint('total', total)"),
+        component("doubled", ["base"], code="doubled = base * 2", execution_status="not-run"),
+        component(odd, [], code="unrelated = 0"),
+        component("base", [], component_type="parameter", code="base = 20"),
+    ]
+    assert await server.post(kernel_id, updated(dag_info)) == SUCCESS
+
+    response = await server.get(kernel_id, "export", format="py", cell_ids="total")
+    assert response.headers["Content-Disposition"] == 'attachment; filename="pipeline.py"'
+    script = tmp_path / "pipeline.py"
+    script.write_bytes(response.body)
+    ran = subprocess.run([sys.executable, str(script)], capture_output=True, text=True)
+    assert (ran.returncode, ran.stdout, ran.stderr) == (0, "total 41\n", "")
+
+    response = await server.get(
+        kernel_id, "export", format="ipynb", cell_ids="total", ipynb_name="\u00fc.ipynb"
+    )
+    assert response.headers["Content-Disposition"] == (
+        "attachment; filename=\"pipeline.pipeline.ipynb\"; filename*=UTF-8''%C3%BC.pipeline.ipynb"
+    )
+    notebook = nbformat.reads(response.body.decode(), as_version=nbformat.NO_CONVERT)
+    nbformat.validate(notebook)
+    assert (notebook.nbformat, notebook.nbformat_minor) == (4, 5)
+    assert notebook.metadata.kernelspec.name == "python3"
+    assert notebook.metadata.language_info.name == "python"
+    cells = notebook.cells
+    assert [cell.metadata.zelvo.id for cell in cells] == [odd, "base", "doubled", "total"]
+    assert [cell.id for cell in cells][1:] == ["base", "doubled", "total"]
+    assert [cell.metadata.get("tags") for cell in cells] == [None, ["parameters"], None, None]
+    await nbclient.NotebookClient(notebook, timeout=60).async_execute()
+    assert [output.text for output in cells[-1].outputs] == ["total 41\n"]

@@ -193,7 +193,11 @@ async def watch(server, args):
                 return 0
             text = message.result()
             if text is None:
-                raise CommandError(f"the server closed the websocket of kernel {args.kernel_id}")
+                reason = connection.close_reason
+                raise CommandError(
+                    f"the server closed the websocket of kernel {args.kernel_id}"
+                    + (f": {printable(reason)}" if reason else "")
+                )
             try:
                 _write(json.dumps(json.loads(text)) + "\n")
             except ValueError:

@@ -21,16 +21,17 @@ PARAMETERS_TAG = "parameters"
 # "execution", written when timing is recorded), most precise first.
 _FINISHED_KEYS = ("shell.execute_reply", "iopub.status.idle")
 
-# IPython syntax that is not Python: line and cell magics, shell escapes,
-# help requests, and the assignment forms `x = %magic` and `x = !command`.
-# Cell magics whose body is Python; any other cell magic takes the cell as text.
+# IPython syntax that is not Python. Cell magics whose body is Python; any
+# other cell magic takes the cell as text.
 _PYTHON_CELL_MAGICS = frozenset({"time", "timeit", "capture", "prun", "debug"})
 # Line magics that run the Python statement after their options.
 _STATEMENT_MAGIC = re.compile(
     r"(?P<indent>[ \t]*)%(?:time|timeit|prun|debug)[ \t]+(?:-\w+[ \t]+(?:\d+[ \t]+)?)*"
     r"(?P<statement>[^-\s].*)"
 )
+# Other line magics, shell escapes and help requests (`?x`, `x?`, `x??`).
 _MAGIC_LINE = re.compile(r"(?P<indent>[ \t]*)(?:[%!?]|[\w.]+\?\??[ \t]*$)")
+# `x = %magic` and `x = !command`: x is still assigned.
 _MAGIC_ASSIGNMENT = re.compile(r"(?P<target>[ \t]*[\w.\[\], \t]+?[ \t]*=)[ \t]*[%!]")
 
 
@@ -73,14 +74,16 @@ def parse_notebook(text, name):
 def _source(cell):
     source = cell.get("source", "")
     # nbformat stores multi-line text either whole or as a list of lines.
-    return "".join(source) if isinstance(source, list) else str(source)
+    if isinstance(source, list):
+        return "".join(line for line in source if isinstance(line, str))
+    return source if isinstance(source, str) else ""
 
 
 def without_magics(source):
-    """``source`` with IPython-only lines made into ``pass``, or None if none were found.
+    """``source`` with IPython-only lines made into Python, or None if none were found.
 
-    Line numbers stay as they were; a cell magic makes the whole cell a
-    string, as IPython hands the body to the magic rather than to Python.
+    Line numbers stay as they were. A cell magic whose body is not Python
+    leaves nothing (""): IPython hands the body to the magic.
     """
     lines = source.splitlines()
     changed = False

@@ -1,13 +1,15 @@
 import json
 import uuid
 
+import nbformat
 import pytest
 import tornado.httpclient
 from jupyter_server.auth.authorizer import Authorizer
 
 from zelvo.server.handlers.pipeline_export.base_handler import content_disposition
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-from zelvo_core.misc.export import notebook, parents_first, percent_script
+from zelvo.server.misc.export import notebook, parents_first, percent_script
+from zelvo_core.misc.models import PipelineComponent, ZelvoPipelineModel
 
 KERNEL_ID = str(uuid.uuid4())
 # Selecting all four components of this document gives it back unchanged.
@@ -15,7 +17,14 @@ DOCUMENT = json.dumps(
     {
         "identifier": KERNEL_ID,
         "dag_info": [
-            {"id": ident, "component_type": "code", "parents_id": [], "code": "pass"}
+            {
+                "id": ident,
+                "component_type": "code",
+                "parents_id": [],
+                "code": "pass",
+                "execution_status": "not-run",
+                "last_execution": None,
+            }
             for ident in ("c1", "c2", "c3", "c4")
         ],
     }
@@ -41,7 +50,7 @@ CELLS = [("cell_ids", "c1"), ("cell_ids", "c2,c3"), ("cell_ids", " c4 ,,")]
             "dir/My Analysis.ipynb",
             "My Analysis.json",
         ),
-        (CELLS, ["c1", "c2", "c3", "c4"], "pipeline.ipynb", "pipeline.json"),
+        (CELLS, None, "pipeline.ipynb", "pipeline.json"),
     ],
 )
 async def test_pipeline_is_offered_as_download(
@@ -49,7 +58,8 @@ async def test_pipeline_is_offered_as_download(
 ):
     export_answers[KERNEL_ID] = (DOCUMENT, "json")
     response = await _fetch_export(jp_fetch, params)
-    assert zelvo_routes == [(KERNEL_ID, cell_ids, ipynb_name)]
+    # A selection is made from the registered model, without _get_pipeline.
+    assert zelvo_routes == ([] if cell_ids is None else [(KERNEL_ID, cell_ids, ipynb_name)])
     assert response.code == 200
     assert response.headers["Content-Type"] == "application/json"
     assert response.headers["Content-Disposition"] == f'attachment; filename="{filename}"'
@@ -69,7 +79,7 @@ async def test_refusals_are_json_messages(
 ):
     if answer is not None:
         export_answers[KERNEL_ID] = answer
-    response = await _fetch_export(jp_fetch, [("cell_ids", "c9")], headers=headers)
+    response = await _fetch_export(jp_fetch, [], headers=headers)
     assert response.code == code
     assert response.headers["Content-Type"] == "application/json"
     assert "Content-Disposition" not in response.headers
@@ -131,11 +141,19 @@ async def test_user_without_kernel_access_is_refused(
         ([("a", ""), ("c", ""), ("b", "a")], "acb"),  # parents first already: kept
     ],
 )
-def test_parents_first_is_stable(component, nodes, order):
-    dag = [component(ident, list(parents)) for ident, parents in nodes]
-    assert "".join(c["id"] for c in parents_first(dag)) == order
+def test_parents_first_is_stable(nodes, order):
+    dag = [
+        PipelineComponent(ident, "code", tuple(parents), "", "", None) for ident, parents in nodes
+    ]
+    assert "".join(c.id for c in parents_first(dag)) == order
     with pytest.raises(ValueError, match="cycle"):
-        parents_first([*dag, component("u", ["v"]), component("v", ["u"])])
+        parents_first(
+            [
+                *dag,
+                dag[0]._replace(id="u", parents_id=("v",)),
+                dag[0]._replace(id="v", parents_id=("u",)),
+            ]
+        )
 
 
 # A diamond posted children first, and a second root.
@@ -193,7 +211,7 @@ async def test_script_and_notebook_list_parents_first(
     assert response.code == 200
     assert response.headers["Content-Disposition"] == f'attachment; filename="{filename}"'
     assert response.headers["Content-Type"] == content_type
-    dag = {c["id"]: c for c in json.loads(pipeline)["dag_info"]}
+    dag = ZelvoPipelineModel(**json.loads(pipeline)).graph.components
     ordered = [dag[ident] for ident in "acbd"]
     if export_format == "py":
         assert response.body.decode() == percent_script(ordered)
@@ -204,7 +222,7 @@ async def test_script_and_notebook_list_parents_first(
     else:
         # No kernel of that id runs here: the notebook is for a Python 3 kernel.
         kernelspec = {"name": "python3", "display_name": "Python 3", "language": "python"}
-        assert json.loads(response.body) == notebook(ordered, kernelspec)
+        assert response.body.decode() == notebook(ordered, kernelspec)
 
 
 @pytest.mark.parametrize(
@@ -231,5 +249,30 @@ async def test_unknown_format_or_cell_id_is_refused(
     assert response.code == 400
     assert json.loads(response.body) == {"message": message}
     assert "Content-Disposition" not in response.headers
-    # The format is checked before the pipeline is read.
-    assert len(zelvo_routes) == (0 if message.startswith("Unknown format") else 1)
+    assert zelvo_routes == []
+
+
+async def test_lone_surrogate_in_code_is_escaped(
+    zelvo_routes, export_answers, component, jp_fetch
+):
+    code = "text = '\ud800'"  # a JSON body may carry it; UTF-8 cannot
+    document = {"identifier": KERNEL_ID, "dag_info": [component("s\ud800", code=code)]}
+    export_answers[KERNEL_ID] = (json.dumps(document), "json")
+    script = await _fetch_export(jp_fetch, [("format", "py")])
+    assert script.body.decode() == '# %% id="s\\ud800" component_type="code"\ntext = \'\\ud800\'\n'
+    cells = json.loads((await _fetch_export(jp_fetch, [("format", "ipynb")])).body)["cells"]
+    assert [(cell["source"], cell["metadata"]["zelvo"]["id"]) for cell in cells] == [
+        (code, "s\ud800")
+    ]
+
+
+def test_notebook_cell_ids_are_valid_and_unique():
+    ids = ["a" * 64, "a" * 65, "a b", "a-b", "\u00fc", "-", "x" * 200, "tab\there"]
+    dag = [PipelineComponent(ident, "code", (), "pass", "not-run", None) for ident in ids]
+    kernelspec = {"name": "python3", "display_name": "Python 3", "language": "python"}
+    exported = nbformat.reads(notebook(dag, kernelspec), as_version=nbformat.NO_CONVERT)
+    nbformat.validate(exported)
+    cells = exported.cells
+    assert len({cell.id for cell in cells}) == len(ids)
+    assert [cell.id for cell in cells if cell.id in ids] == ["a" * 64, "a-b", "-"]
+    assert [cell.metadata.zelvo.id for cell in cells] == ids

@@ -10,7 +10,7 @@ from jupyter_server.auth.decorator import authorized
 from jupyter_server.base.handlers import APIHandler
 from tornado import web
 
-from zelvo_core.misc.export import (
+from zelvo.server.misc.export import (
     UnknownComponentError,
     notebook,
     parents_first,
@@ -32,6 +32,8 @@ FORMATS = {
 }
 # The kernel of a pipeline whose kernel no longer runs, or whose spec cannot be read.
 FALLBACK_KERNELSPEC = {"name": "python3", "display_name": "Python 3", "language": "python"}
+# What _get_pipeline answers for a pipeline without components.
+NO_COMPONENTS = ("There are no components in this pipeline.", "error")
 MAX_IDS_NAMED = 10
 MAX_FORMAT_ECHOED = 40
 
@@ -74,21 +76,29 @@ def _unknown_ids_message(ids):
     return f"cell_ids names components that are not in the pipeline: {named}"
 
 
-def render(document, export_format, kernelspec=None):
-    """Return a parsed export document as text in ``export_format``.
+def render(model, export_format, cell_ids=(), kernelspec=None):
+    """Return a pipeline model's export as text in ``export_format``.
 
-    The script and the notebook list the components parents first; the
-    notebook names ``kernelspec`` (a Python 3 kernel when None).
+    ``cell_ids`` selects components together with their ancestors (all when
+    empty).  The JSON document keeps pipeline order; the script and the
+    notebook list parents first, the notebook for ``kernelspec`` (a Python 3
+    kernel when None).  Raise UnknownComponentError for a selected id that is
+    not in the pipeline.
     """
+    components = list(model.graph.components.values())
+    if cell_ids:
+        components = with_ancestors(components, cell_ids)
     if export_format == "json":
+        document = model.to_zelvo_dict(include_captured=False)
+        if len(components) < len(document["dag_info"]):
+            selected = {component.id for component in components}
+            document["dag_info"] = [c for c in document["dag_info"] if c["id"] in selected]
         return json.dumps(document)
-    components = parents_first(document["dag_info"])
+    components = parents_first(components)
     if export_format == "py":
         return percent_script(components)
     if export_format == "ipynb":
-        return json.dumps(
-            notebook(components, kernelspec or FALLBACK_KERNELSPEC), ensure_ascii=False
-        )
+        return notebook(components, kernelspec or FALLBACK_KERNELSPEC)
     raise ValueError(f"unknown export format {export_format!r}")
 
 
@@ -97,9 +107,9 @@ class BasePipelineExportHandler(APIHandler):
 
     Query: ``format`` (json, the default, py or ipynb), ``ipynb_name`` (the
     notebook's file name) and ``cell_ids`` (repeated and/or comma-separated:
-    the components to export, with their ancestors).  Subclasses provide
-    ``_get_pipeline``, whose JSON document is the whole pipeline; the
-    selection and the other formats are made from that document.
+    the components to export, with their ancestors).  The whole pipeline as
+    JSON is the document of ``_get_pipeline``, which subclasses provide; a
+    selection and the other formats are made from the registered model.
     """
 
     auth_resource = AUTH_RESOURCE
@@ -110,6 +120,14 @@ class BasePipelineExportHandler(APIHandler):
         Raise KeyError when no pipeline is registered for ``kernel_id``.
         """
         raise NotImplementedError
+
+    def _registered_model(self, kernel_id):
+        """The kernel's registered pipeline model; KeyError when there is none."""
+        # The registry that _get_pipeline reads; imported on use, as flowsync
+        # imports this module's package while it initialises.
+        from zelvo.server.handlers.flowsync import dag_cabinet
+
+        return dag_cabinet[kernel_id]
 
     def _cell_ids(self):
         return [
@@ -148,8 +166,13 @@ class BasePipelineExportHandler(APIHandler):
             return
         ipynb_name = self.get_argument("ipynb_name", "") or DEFAULT_IPYNB_NAME
         cell_ids = self._cell_ids()
+        ending, content_type = FORMATS[export_format]
         try:
-            text, kind = self._get_pipeline(kernel_id, list(cell_ids), ipynb_name)
+            if export_format == "json" and not cell_ids:
+                text, kind = self._get_pipeline(kernel_id, cell_ids, ipynb_name)
+            else:
+                model = self._registered_model(kernel_id)
+                text, kind = (None, "model") if model.graph.components else NO_COMPONENTS
         except KeyError:
             self._finish_json(
                 404, {"message": f"No pipeline is registered for kernel {kernel_id}."}
@@ -158,18 +181,16 @@ class BasePipelineExportHandler(APIHandler):
         if kind == "error":
             self._finish_json(400, {"message": text})
             return
-        if kind != "json":
-            raise web.HTTPError(500, f"Unknown pipeline export kind {kind!r}")
-        ending, content_type = FORMATS[export_format]
-        if export_format != "json" or cell_ids:
-            document = json.loads(text)
-            if cell_ids:
-                try:
-                    document["dag_info"] = with_ancestors(document["dag_info"], cell_ids)
-                except UnknownComponentError as unknown:
-                    self._finish_json(400, {"message": _unknown_ids_message(unknown.ids)})
-                    return
+        if kind == "model":
             kernelspec = await self._kernelspec(kernel_id) if export_format == "ipynb" else None
-            text = render(document, export_format, kernelspec)
+            try:
+                text = render(model, export_format, cell_ids, kernelspec)
+            except UnknownComponentError as unknown:
+                self._finish_json(400, {"message": _unknown_ids_message(unknown.ids)})
+                return
+        elif kind != "json":
+            raise web.HTTPError(500, f"Unknown pipeline export kind {kind!r}")
         self.set_header("Content-Disposition", content_disposition(ipynb_name, ending))
-        self.finish(text, set_content_type=content_type)
+        # A lone surrogate (valid in JSON, not in UTF-8) can only come from a component's
+        # code in the script, where an escape keeps the meaning of a string literal.
+        self.finish(text.encode("utf-8", "backslashreplace"), set_content_type=content_type)

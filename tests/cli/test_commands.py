@@ -250,7 +250,7 @@ UNPOSTED = "11111111-2222-3333-4444-555555555555"
         (["from-notebook", "{tmp}/list.ipynb"], 1, "{tmp}/list.ipynb: not a notebook: no list"),
         (["from-notebook", "{tmp}/v3.ipynb"], 1, "{tmp}/v3.ipynb: a notebook of format 3"),
         (["from-notebook", "{tmp}/twice.ipynb"], 1, "{tmp}/twice.ipynb: two cells have the id"),
-        (["post", UNPOSTED, "{tmp}/list.ipynb", "--url", "{served}"], 1,
+        (["post", UNPOSTED, "{tmp}/list.ipynb"], 1,
          "{tmp}/list.ipynb: neither a notebook nor a pipeline (no 'cells' or 'dag_info')"),
         (["show", UNPOSTED, "--url", "{closed}"], 1,
          "cannot reach the server at {closed}: Connection refused"),

@@ -11,7 +11,7 @@ import signal
 import sys
 
 from zelvo.cli.client import CommandError, Server, locate, printable
-from zelvo.cli.notebook import NotebookError, parse_notebook, pipeline_from_notebook, read_notebook
+from zelvo.cli.notebook import NotebookError, parse_notebook, pipeline_from_notebook
 
 PROG = "zelvo"
 FORMATS = ("json", "py", "ipynb")
@@ -54,40 +54,34 @@ def _print_json(document, indent=2):
     _write(json.dumps(document, indent=indent) + "\n")
 
 
-# -- commands that need no server -----------------------------------------------------------
+def _warn(text):
+    print(f"{PROG}: warning: {text}", file=sys.stderr)
 
 
-def _notebook_pipeline(path):
-    """The pipeline of the notebook at ``path`` ("-": standard input), warnings to stderr."""
+def _read_text(path):
+    """``(text, name)`` of the file at ``path``; "-" is standard input."""
     if path == "-":
-        notebook = parse_notebook(sys.stdin.read(), "<stdin>")
-    else:
-        notebook = read_notebook(path)
-    return pipeline_from_notebook(
-        notebook, path, warn=lambda text: print(f"{PROG}: warning: {text}", file=sys.stderr)
-    )
+        return sys.stdin.read(), "<stdin>"
+    try:
+        with open(path, encoding="utf-8") as stream:
+            return stream.read(), path
+    except FileNotFoundError:
+        raise CommandError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise CommandError(f"{path}: is a directory") from None
+    except (OSError, UnicodeDecodeError) as error:
+        raise CommandError(f"{path}: cannot be read: {error}") from None
 
 
 def from_notebook(args):
-    _print_json(_notebook_pipeline(args.notebook))
+    text, name = _read_text(args.notebook)
+    _print_json(pipeline_from_notebook(parse_notebook(text, name), name, warn=_warn))
     return 0
-
-
-# -- commands that talk to the server -------------------------------------------------------
 
 
 def _posted_pipeline(path):
     """The ``{"dag_info": [...]}`` in a notebook or a pipeline JSON file."""
-    if path == "-":
-        text, name = sys.stdin.read(), "<stdin>"
-    else:
-        try:
-            with open(path, encoding="utf-8") as stream:
-                text, name = stream.read(), path
-        except FileNotFoundError:
-            raise CommandError(f"{path}: no such file") from None
-        except (OSError, UnicodeDecodeError) as error:
-            raise CommandError(f"{path}: cannot be read: {error}") from None
+    text, name = _read_text(path)
     try:
         document = json.loads(text)
     except ValueError as error:
@@ -98,21 +92,19 @@ def _posted_pipeline(path):
         # What from-notebook prints and what a JSON export holds.
         return {"dag_info": document["dag_info"]}
     if isinstance(document, dict) and "cells" in document:
-        return pipeline_from_notebook(
-            parse_notebook(text, name),
-            name,
-            warn=lambda text: print(f"{PROG}: warning: {text}", file=sys.stderr),
-        )
+        return pipeline_from_notebook(parse_notebook(text, name), name, warn=_warn)
     raise CommandError(f"{name}: neither a notebook nor a pipeline (no 'cells' or 'dag_info')")
 
 
+# -- the commands that talk to the server ----------------------------------------------------
+
+
 async def post(server, args):
-    pipeline = _posted_pipeline(args.file)
     body = {
         "procedure": "pipeline:updated",
         "status": "successful",
         "msg": "",
-        "successful": pipeline,
+        "successful": args.pipeline,
     }
     answer = await server.fetch_json(
         f"the pipeline of kernel {args.kernel_id}",
@@ -342,6 +334,9 @@ async def run(argv=None):
     try:
         if args.function is from_notebook:
             return from_notebook(args)
+        if args.function is post:
+            # A file that cannot be posted is reported before looking for a server.
+            args.pipeline = _posted_pipeline(args.file)
         server = Server(*locate(args.url, args.token), args.timeout)
         try:
             return await args.function(server, args)

@@ -39,20 +39,6 @@ class NotebookError(Exception):
     """A file that is not a notebook this module can read; the text says why."""
 
 
-def read_notebook(path):
-    """Return the decoded notebook at ``path``, or raise NotebookError."""
-    try:
-        with open(path, encoding="utf-8") as stream:
-            text = stream.read()
-    except FileNotFoundError:
-        raise NotebookError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise NotebookError(f"{path}: is a directory") from None
-    except (OSError, UnicodeDecodeError) as error:
-        raise NotebookError(f"{path}: cannot be read: {error}") from None
-    return parse_notebook(text, path)
-
-
 def parse_notebook(text, name):
     """Decode a notebook's JSON text; ``name`` is what messages call it."""
     try:

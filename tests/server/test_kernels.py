@@ -6,6 +6,7 @@ import uuid
 from pathlib import Path
 
 import pytest
+from jupyter_server.auth.authorizer import AllowAllAuthorizer
 
 from zelvo.server.handlers import flowsync
 from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel
@@ -36,6 +37,8 @@ def relayed(kernel_id, added=(), revised=(), deleted=(), **extra):
 async def test_updates_reach_the_kernels_sockets(
     server, component, updated, caplog, jp_serverapp, monkeypatch
 ):
+    # The server's default authorizer: the pipeline route answers as it always did.
+    assert type(jp_serverapp.authorizer) is AllowAllAuthorizer
     kernel_id = await server.start_kernel()  # the host logs the start
     caplog.set_level(logging.DEBUG)
     caplog.clear()

@@ -18,7 +18,7 @@ def kernel_url_pattern(base_url, *suffix):
 def _load_jupyter_server_extension(serverapp):
     # The handler modules import zelvo.server.misc themselves, so they are
     # imported here rather than when this package is first imported.
-    from zelvo.server.handlers.flowsync import DAGHandler
+    from zelvo.server.handlers.pipeline import PipelineHandler
     from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 
@@ -26,7 +26,7 @@ def _load_jupyter_server_extension(serverapp):
     serverapp.web_app.add_handlers(
         ".*$",
         [
-            (kernel_url_pattern(base_url), DAGHandler),
+            (kernel_url_pattern(base_url), PipelineHandler),
             (kernel_url_pattern(base_url, "ws"), ZelvoWebSocketHandler),
             (kernel_url_pattern(base_url, "export"), ZelvoPipelineExportHandler),
         ],

@@ -159,11 +159,11 @@ PY_CALLS = {
     "get_known": (9, "the model, the comparison, dict(), and _finish_with_result's six"),
     "get_unknown": (6, "_finish_with_result's six"),
     "post_missing": (7, "get_json_body and _finish_with_result's six"),
-    "post_other": (11, "get_json_body, json.dumps, two write_message, list_kernels, six"),
+    "post_other": (11, "get_json_body, json.dumps, two write_message, list_kernel_ids, six"),
     "post_changed": (
         14,
         "get_json_body, the model, the comparison, dict(), json.dumps, two "
-        "write_message, list_kernels, six",
+        "write_message, list_kernel_ids, six",
     ),
     "post_unchanged": (10, "get_json_body, the model, the comparison, dict(), six"),
     "transmit_0": (1, "json.dumps"),
@@ -171,9 +171,9 @@ PY_CALLS = {
     "transmit_1000": (1001, "json.dumps and 1,000 write_message"),
     "pipeline_small": (2, "to_zelvo_dict, json.dumps"),
     "pipeline_large": (2, "to_zelvo_dict, json.dumps"),
-    "cleanup_0": (1, "list_kernels"),
-    "cleanup_100": (1, "list_kernels"),
-    "cleanup_1000": (1, "list_kernels"),
+    "cleanup_0": (1, "list_kernel_ids"),
+    "cleanup_100": (1, "list_kernel_ids"),
+    "cleanup_1000": (1, "list_kernel_ids"),
 }
 
 

@@ -35,24 +35,28 @@ class FakeHandler:
     """``self`` of the DAGHandler methods, which run natively on it.
 
     Calls of the host's methods go to ``calls`` in order, texts given to ``log.error`` to
-    ``logged``; ``fail`` maps a host method's name to the exception it raises.
+    ``logged``, the arguments given to ``log.warning`` to ``warned``; ``fail`` maps a host
+    method's name to the exception it raises.
     """
 
     _finish_with_result = flowsync.DAGHandler._finish_with_result
     _remove_unused_kernels_on_cabinet = flowsync.DAGHandler._remove_unused_kernels_on_cabinet
 
     def __init__(self, body=None, kernels=()):
-        self.body, self.kernels, self.calls, self.fail, self.logged = (
+        self.body, self.kernels, self.calls, self.fail, self.logged, self.warned = (
             body,
             list(kernels),
             [],
             {},
             [],
+            [],
         )
         self.kernel_manager = types.SimpleNamespace(
             list_kernel_ids=self.recorder("list_kernel_ids")
         )
-        self.log = types.SimpleNamespace(error=self.logged.append)
+        self.log = types.SimpleNamespace(
+            error=self.logged.append, warning=lambda *args: self.warned.append(args)
+        )
         for name in ("get_json_body", *ANSWER[1:]):
             setattr(self, name, self.recorder(name))
 

@@ -326,7 +326,7 @@ def test_refused_pipelines_are_reported_with_the_servers_message(served, zelvo, 
     path.write_text(json.dumps({"dag_info": cycle}))
     status, out, err = zelvo("post", served.kernel_id, str(path))
     assert (status, out) == (1, "")
-    assert err.startswith("zelvo: error: ") and err.endswith(" (500 Internal Server Error)\n")
+    assert err.startswith("zelvo: error: ") and err.endswith(" (400 Bad Request)\n")
     assert "cycle" in err
 
 

@@ -4,7 +4,7 @@ import uuid
 
 import pytest
 
-from zelvo_core.misc.models import ZelvoPipelineModel, diskcache_root
+from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel, diskcache_root
 
 CHAIN_LENGTH = 100_000
 ROOT = ("r", [], {})
@@ -47,7 +47,8 @@ def test_refused_input(make_dag, fields, nodes, error, fragment):
         fields = dict(fields, dag_info=make_dag(nodes))
     with pytest.raises(error) as caught:
         ZelvoPipelineModel(**fields)
-    assert fragment in str(caught.value)
+    # One class for every refusal, still the TypeError or ValueError it always was.
+    assert type(caught.value) is InvalidPipelineError and fragment in str(caught.value)
 
 
 @pytest.mark.parametrize(

@@ -13,18 +13,23 @@ from pathlib import Path
 import nbclient
 import nbformat
 import pytest
+from jupyter_server.auth.authorizer import AllowAllAuthorizer
 from tornado.httpclient import HTTPClientError, HTTPRequest
 from tornado.websocket import websocket_connect
 
 from zelvo.server.handlers import flowsync
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 from zelvo.server.kernel_events import watch_kernels
-from zelvo_core.misc.models import ZelvoPipelineModel
+from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel
 
 SUCCESS = (200, {"message": "Success."})
 REQUIRED = {"message": "status is required in the body of the request."}
 # Any message that is not a pipeline update: relayed as it came, and it runs the clean-up.
 PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "ran", "successful": None}
+
+
+def _fails(previous, current):
+    raise LookupError("out of order")
 
 
 async def read(client):
@@ -40,14 +45,19 @@ def relayed(kernel_id, added=(), revised=(), deleted=(), **extra):
     return json.dumps({**message, **extra})
 
 
-async def test_updates_reach_the_kernels_sockets(server, component, updated, caplog, jp_serverapp):
+async def test_updates_reach_the_kernels_sockets(
+    server, component, updated, caplog, jp_serverapp, monkeypatch
+):
+    # The server's default authorizer: the pipeline route answers as it always did.
+    assert type(jp_serverapp.authorizer) is AllowAllAuthorizer
     kernel_id, other_id = await server.start_kernel(), await server.start_kernel()
-    caplog.set_level(logging.DEBUG)
-    caplog.clear()  # the host logs the starts
     secret = "body-" + uuid.uuid4().hex
     first = await server.connect(kernel_id)
     second = await server.connect(kernel_id)
     stranger = await server.connect(other_id)
+    # Newer Tornado warns about the host's ping settings at the first websocket of a process.
+    caplog.set_level(logging.DEBUG)
+    caplog.clear()
     a, b = component("a", code=secret), component("b", ["a"])
     assert await server.post(kernel_id, updated([a, b], note=secret)) == SUCCESS
     text = relayed(kernel_id, added=[a, b], note=secret)
@@ -70,35 +80,42 @@ async def test_updates_reach_the_kernels_sockets(server, component, updated, cap
         "identifier": kernel_id,
         "updated_components": {"added": [revised_a, c], "revised": [], "deleted": []},
     }
+    # A pipeline the model refuses is the client's mistake; a failure of the server's own is not.
     cycle = [component("x", ["y"]), component("y", ["x"])]
-    with pytest.raises(ValueError) as refused:
+    with pytest.raises(InvalidPipelineError) as refused:
         ZelvoPipelineModel(dag_info=cycle)
-    assert await server.post(kernel_id, updated(cycle)) == (500, {"message": str(refused.value)})
+    assert await server.post(kernel_id, updated(cycle)) == (400, {"message": str(refused.value)})
     assert flowsync.dag_cabinet[kernel_id] is registered
     assert await server.post(kernel_id, {"procedure": secret}) == (400, REQUIRED)
+    with monkeypatch.context() as patched:
+        patched.setattr(flowsync, "get_dag_update_info", _fails)
+        assert await server.post(kernel_id, updated([a])) == (500, {"message": "out of order"})
+    assert flowsync.dag_cabinet[kernel_id] is registered
     # Each socket's next frame is the probe: none got anything from the
-    # unchanged or the refused pipeline, and the stranger got nothing at all.
+    # unchanged, the refused or the failed pipeline, and the stranger got nothing at all.
     assert await server.post(other_id, PROBE) == SUCCESS
     assert await read(stranger) == json.dumps(PROBE)
     assert await server.post(kernel_id, PROBE) == SUCCESS
     assert await read(first) == json.dumps(PROBE)
     assert await read(second) == json.dumps(PROBE)
-    # Besides the host's request log (and newer tornados' note on the host's websocket ping
-    # settings), only the 500's traceback is logged at INFO or above, by the handler's logger;
-    # no record carries the token or anything of a body.
+    # Besides the host's request log, only the refusal's warning line and the 500's traceback
+    # are logged at INFO or above, by the handler's logger; no record carries the token or
+    # anything of a body.
     token = jp_serverapp.identity_provider.token
     assert not [r for r in caplog.records if secret in r.getMessage() or token in r.getMessage()]
-    [logged] = [
-        r
-        for r in caplog.records
-        if r.levelno >= logging.INFO
-        and r.funcName != "log_request"
-        and not r.getMessage().startswith("The websocket_ping_timeout")
+    warned, logged = [
+        r for r in caplog.records if r.levelno >= logging.INFO and r.funcName != "log_request"
     ]
+    assert warned.levelno == logging.WARNING and warned.name == jp_serverapp.log.name
+    assert (
+        warned.getMessage()
+        == f"zelvo: refused the pipeline posted for kernel {kernel_id}: " + (str(refused.value))
+    )
+    assert warned.exc_info is None
     assert logged.levelno == logging.ERROR and logged.name == jp_serverapp.log.name
     assert logged.getMessage().startswith("Traceback (most recent call last):\n")
-    assert "line 115, in zelvo.server.handlers.flowsync.DAGHandler.post\n" in logged.getMessage()
-    assert logged.getMessage().endswith(f"ValueError: {refused.value}\n")
+    assert "line 123, in zelvo.server.handlers.flowsync.DAGHandler.post\n" in logged.getMessage()
+    assert logged.getMessage().endswith("LookupError: out of order\n")
 
 
 async def test_export_and_clean_up_of_a_stopped_kernel(server, component, updated, jp_runtime_dir):

@@ -1,13 +1,36 @@
+import asyncio
 import json
 import uuid
 
 import pytest
 import tornado.httpclient
-from jupyter_server.auth.authorizer import Authorizer
+from jupyter_server.auth import Authorizer
+
+from zelvo.server.handlers import flowsync
 
 PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "", "successful": None}
 NOT_AN_OBJECT = "The body of the request must be a JSON object."
 ROUTES = [("GET", ()), ("POST", ()), ("GET", ("export",)), ("WEBSOCKET", ("ws",))]
+
+
+class Refusing(Authorizer):
+    """Refuses the (action, resource) pairs in ``refused``; allows everything else."""
+
+    refused = frozenset()
+
+    async def is_authorized(self, handler, user, action, resource):
+        return (action, resource) not in self.refused
+
+
+@pytest.fixture()
+def jp_server_config(jp_server_config):
+    # As `--ServerApp.authorizer_class=...` sets it.
+    return {"ServerApp": {**jp_server_config["ServerApp"], "authorizer_class": Refusing}}
+
+
+@pytest.fixture()
+def refuse(monkeypatch):
+    return lambda action: monkeypatch.setattr(Refusing, "refused", {(action, "kernels")})
 
 
 async def _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, **kwargs):
@@ -99,3 +122,51 @@ async def test_pages_and_list_follow_the_servers_login_and_authorization(
     )
     monkeypatch.setitem(jp_serverapp.web_app.settings, "authorizer", denied)
     assert (await jp_fetch(path, raise_error=False)).code == 403
+
+
+# The action refused on "kernels": the status of each route, in the order of ROUTES. Reading
+# lets in GET (no pipeline: 400), the export (404) and the websocket; writing lets in POST.
+REFUSALS = {"write": [400, 403, 404, 101], "read": [403, 200, 403, 403]}
+
+
+@pytest.mark.parametrize("action", REFUSALS)
+@pytest.mark.parametrize(
+    "route", range(len(ROUTES)), ids=[" ".join(r[::-1][0] + (r[0],)) for r in ROUTES]
+)
+async def test_authorizer_is_asked_like_by_the_servers_kernel_api(
+    jp_fetch, jp_ws_fetch, running_id, refuse, action, route
+):
+    refuse(action)
+    method, suffix = ROUTES[route]
+    status = await _status(jp_fetch, jp_ws_fetch, method, running_id(), suffix)
+    assert status == REFUSALS[action][route]
+
+
+async def test_refused_post_reads_registers_and_relays_nothing(
+    server, jp_fetch, running_id, refuse, updated
+):
+    kernel_id = running_id()
+    listener = await server.connect(kernel_id)
+    refuse("write")
+    message = {"message": "User is not authorized to write on resource: kernels."}
+    assert await server.post(kernel_id, updated([])) == (403, message)
+    # The body is not even read: one that is not UTF-8 is refused alike.
+    not_utf8 = await jp_fetch(
+        "zelvo", "kernels", kernel_id, method="POST", body=b"\xff{", raise_error=False
+    )
+    assert (not_utf8.code, json.loads(not_utf8.body)) == (403, message)
+    assert (
+        await jp_fetch("api", "kernels", method="POST", body="{}", raise_error=False)
+    ).code == 403
+    assert flowsync.dag_cabinet == {}
+    refuse("read")
+    got = await server.get(kernel_id)
+    assert (got.code, json.loads(got.body)) == (
+        403,
+        {"message": message["message"].replace("write", "read")},
+    )
+    # The listener's first frame is what is posted once writing is allowed.
+    allowed = dict(PROBE, msg="allowed")
+    assert await server.post(kernel_id, allowed) == (200, {"message": "Success."})
+    assert await asyncio.wait_for(listener.read_message(), 10) == json.dumps(allowed)
+    listener.close()

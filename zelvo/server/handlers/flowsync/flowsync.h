@@ -14,6 +14,7 @@ namespace flowsync {
     ID(Dict)                                                                                  \
     ID(HTTPStatus)                                                                            \
     ID(INTERNAL_SERVER_ERROR)                                                                 \
+    ID(InvalidPipelineError)                                                                  \
     ID(OK)                                                                                    \
     ID(Set)                                                                                   \
     ID(ZelvoDagUpdateComponentModel)                                                          \
@@ -82,6 +83,7 @@ namespace flowsync {
     ID(update)                                                                                \
     ID(updated_components)                                                                    \
     ID(value)                                                                                 \
+    ID(warning)                                                                               \
     ID(web)                                                                                   \
     ID(write_message)                                                                         \
     ID(ws_handler)                                                                            \
@@ -111,6 +113,8 @@ namespace flowsync {
     TEXT(must_be_str, " must be a string or null.")                                           \
     TEXT(successful_must_be_dict, "successful must be an object or null.")                    \
     TEXT(body_must_be_object, "The body of the request must be a JSON object.")               \
+    TEXT(pipeline_needed, "successful must be an object for a successful pipeline:updated.")   \
+    TEXT(refused_log, "zelvo: refused the pipeline posted for kernel %s: %s")                  \
     TEXT(pipeline_updated, "pipeline:updated")                                                \
     TEXT(empty, "")                                                                           \
     TEXT(class_doc, DAG_HANDLER_DOC)

@@ -37,6 +37,14 @@ struct Fields {
     Ref successful;   // dict or None
 };
 
+// Whether the message reports a successful "pipeline:updated", which carries a pipeline.
+bool
+updates_pipeline(const Fields &fields) noexcept
+{
+    return equals(fields.procedure.get(), s(id::pipeline_updated)) &&
+           equals(fields.status.get(), s(id::successful));
+}
+
 // Reads the fields; a missing or wrongly typed one makes `problem` the 400 message.
 bool
 read_fields(PyObject *data, Fields &fields, Ref &problem, int &line) noexcept
@@ -82,10 +90,7 @@ register_pipeline(PyObject *kernel_id, PyObject *data, PyObject *successful, boo
     Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
     if (!model_class)
         return false;
-    if (successful == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-        return false;
-    }
+    assert(successful != Py_None);   // answered 400 before
     // Like a call with **successful: the model gets a copy, the body keeps its dict.
     Ref fields = Ref::steal(PyDict_Copy(successful));
     if (!fields)
@@ -192,8 +197,7 @@ process(PyObject *self, PyObject *kernel_id, PyObject *data, const Fields &field
             return false;
     }
     line = 114;
-    if (equals(fields.procedure.get(), s(id::pipeline_updated)) &&
-        equals(fields.status.get(), s(id::successful))) {
+    if (updates_pipeline(fields)) {
         bool changed;
         if (!register_pipeline(kernel_id, data, fields.successful.get(), changed, line))
             return false;
@@ -217,24 +221,43 @@ process(PyObject *self, PyObject *kernel_id, PyObject *data, const Fields &field
                                              nullptr, 0, nullptr));
 }
 
-// except Exception as exp: the 500 answer's message, and the traceback in the server's log.
+// except Exception as exp: the answer's message, and a record in the server's log. A pipeline
+// that the model refused while being built from the body (`building`) is the client's
+// mistake: 400 and one warning line. Anything else is a fault of the server: 500 and the
+// traceback.
 bool
-handle_failure(PyObject *self, Ref &status_code, PyObject *result, int &line) noexcept
+handle_failure(PyObject *self, PyObject *kernel_id, bool building, Ref &status_code,
+               PyObject *result, int &line) noexcept
 {
     line = 137;
     frame::ExceptClause clause;
     if (!clause.enter())
         return false;
+    bool refused = false;
+    if (building) {
+        Ref refusal = Ref::steal(FLOWSYNC_GLOBAL(InvalidPipelineError));
+        if (!refusal)
+            return false;
+        refused = PyErr_GivenExceptionMatches(clause.exception(), refusal.get());
+    }
     line = 138;
-    status_code = Ref::steal(http_status(id::INTERNAL_SERVER_ERROR));
+    status_code = Ref::steal(http_status(refused ? id::BAD_REQUEST : id::INTERNAL_SERVER_ERROR));
     if (!status_code)
         return false;
     line = 139;
     Ref message = Ref::steal(PyObject_Str(clause.exception()));
     if (!message || PyDict_SetItem(result, s(id::message), message.get()) < 0)
         return false;
-    // One ERROR record with the formatted traceback, through the handler's own logger.
     line = 141;
+    if (refused) {
+        // No traceback, headers or body: the kernel id and what the model said.
+        Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
+        if (!log)
+            return false;
+        PyObject *args[] = {s(id::refused_log), kernel_id, message.get()};
+        return frame::discard(frame::call_method(log.get(), s(id::warning), args, 3, nullptr));
+    }
+    // One ERROR record with the formatted traceback, through the handler's own logger.
     Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
     if (!traceback)
         return false;
@@ -263,16 +286,22 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
 
     line = 96;
     Ref data = Ref::steal(frame::call_method(self, s(id::get_json_body), nullptr, 0, nullptr));
-    if (!data)
-        return false;
+    if (!data) {
+        // The host decodes the body as UTF-8 before parsing it: other bytes are no JSON object.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            return false;
+        PyErr_Clear();
+    }
 
     // A client's mistake in the body is answered with 400 and its reason.
     Fields fields;
     Ref problem;
-    if (!PyDict_CheckExact(data.get()))
+    if (!data || !PyDict_CheckExact(data.get()))
         problem = Ref::borrow(s(id::body_must_be_object));
     else if (!read_fields(data.get(), fields, problem, line))
         return false;
+    if (!problem && updates_pipeline(fields) && fields.successful.get() == Py_None)
+        problem = Ref::borrow(s(id::pipeline_needed));
     if (problem) {
         line = 104;
         status_code = Ref::steal(http_status(id::BAD_REQUEST));
@@ -286,8 +315,9 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     }
 
     if (!process(self, kernel_id, data.get(), fields, line)) {
+        const bool building = line == 115;   // dag_info = ZelvoPipelineModel(**successful)
         if (!frame::caught_as_exception(module, POST, line) ||
-            !handle_failure(self, status_code, result.get(), line))
+            !handle_failure(self, kernel_id, building, status_code, result.get(), line))
             return false;
     }
 

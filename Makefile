@@ -58,7 +58,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             LSAN_OPTIONS=$(LSAN_OPTS) \
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
-.PHONY: serve test test-asan soak fuzz matrix wheels bench bench-install lint install clean FORCE
+.PHONY: serve test test-asan soak fuzz matrix wheels docs bench bench-install lint install clean FORCE
 
 install: $(VENV)/.installed
 
@@ -181,6 +181,10 @@ $(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/bin/python $(BENCH_SOURCES)
 	    -C "build-dir=build/bench-{wheel_tag}" ".[bench]"
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation ./bench/floor
 	touch $@
+
+# docs/protocol.md from the schemas in zelvo/server/schemas/; a test checks that it is current.
+docs: install
+	$(VENV)/bin/python docs/render_protocol.py
 
 lint: $(VENV)/bin/python
 	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"

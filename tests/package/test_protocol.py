@@ -71,6 +71,16 @@ CASES = {
         example("snapshot-message", **{UPDATE + "added": []}),
         True,
     ),
+    "snapshot without a pipeline": (
+        "snapshot-message",
+        schemas.load("snapshot-message")["examples"][1],
+        True,
+    ),
+    "failed snapshot with a pipeline": (
+        "snapshot-message",
+        {**example("snapshot-message"), "status": "failed", "msg": "none"},
+        False,
+    ),
     "empty export": ("export-document", example("export-document", dag_info=[]), False),
     "negative count": ("kernel-list", example("kernel-list", **{"0__components": -1}), False),
     "error with reason": ("error", {"message": "Forbidden", "reason": None}, True),

@@ -19,20 +19,16 @@ of a previous run.
 """
 
 import argparse
-import json
 import os
 import re
-import secrets
-import signal
-import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 import urllib.parse
-import urllib.request
 from pathlib import Path
+
+from served import Server
 
 HERE = Path(__file__).resolve().parent
 SECTION = "## Export of a large pipeline"
@@ -110,94 +106,19 @@ def measure_work(dag_info, rounds):
     return {name: {**summary(times[name]), "cpu": statistics.median(cpu[name])} for name in times}
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Server:
-    """A Jupyter Server of this interpreter's environment (zelvo's routes load with it)."""
-
-    def __init__(self, workdir):
-        self.port, self.token = free_port(), secrets.token_hex(16)
-        env = dict(os.environ, JUPYTER_RUNTIME_DIR=str(Path(workdir, "runtime")))
-        self.log = open(Path(workdir, "server.log"), "w")  # noqa: SIM115 - lives with the server
-        self.process = subprocess.Popen(
-            [
-                str(Path(sys.executable).with_name("jupyter")),
-                "server",
-                "--ip=127.0.0.1",
-                f"--port={self.port}",
-                "--port-retries=0",
-                "--no-browser",
-                "--allow-root",
-                f"--IdentityProvider.token={self.token}",
-                f"--ServerApp.root_dir={workdir}",
-                "--ServerApp.log_level=WARN",
-            ],
-            env=env,
-            stdout=subprocess.DEVNULL,
-            stderr=self.log,
-            start_new_session=True,
-        )
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                self.request("GET", "/api/status")
-                return
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.stop()
-                    raise RuntimeError(Path(workdir, "server.log").read_text()) from None
-                time.sleep(0.2)
-
-    def request(self, method, path, body=None):
-        request = urllib.request.Request(
-            f"http://127.0.0.1:{self.port}{path}",
-            data=None if body is None else json.dumps(body).encode(),
-            method=method,
-            headers={"Authorization": f"token {self.token}"},
-        )
-        with urllib.request.urlopen(request, timeout=60) as response:
-            return response.read()
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-        self.log.close()
-
-
 def measure_round_trip(dag_info, rounds):
-    with tempfile.TemporaryDirectory() as workdir:
-        server = Server(workdir)
-        try:
-            kernel_id = json.loads(server.request("POST", "/api/kernels", {"name": "python3"}))[
-                "id"
-            ]
-            body = {
-                "procedure": "pipeline:updated",
-                "status": "successful",
-                "msg": "",
-                "successful": {"dag_info": dag_info},
-            }
-            server.request("POST", f"/zelvo/kernels/{kernel_id}", body)
-            times = {name: [] for name, _ in cases(dag_info)}
-            sizes = {}
-            for _ in range(rounds):
-                for name, query in cases(dag_info):
-                    path = f"/zelvo/kernels/{kernel_id}/export?{urllib.parse.urlencode(query)}"
-                    start = time.perf_counter()
-                    sizes[name] = len(server.request("GET", path))
-                    times[name].append(time.perf_counter() - start)
-            server.request("DELETE", f"/api/kernels/{kernel_id}")
-        finally:
-            server.stop()
+    with tempfile.TemporaryDirectory() as workdir, Server(workdir) as server:
+        kernel_id = server.request("POST", "api/kernels", {"name": "python3"})["id"]
+        server.post_pipeline(kernel_id, dag_info)
+        times = {name: [] for name, _ in cases(dag_info)}
+        sizes = {}
+        for _ in range(rounds):
+            for name, query in cases(dag_info):
+                path = f"zelvo/kernels/{kernel_id}/export?{urllib.parse.urlencode(query)}"
+                start = time.perf_counter()
+                sizes[name] = len(server.fetch("GET", path))
+                times[name].append(time.perf_counter() - start)
+        server.request("DELETE", f"api/kernels/{kernel_id}")
     return {name: {**summary(values), "bytes": sizes[name]} for name, values in times.items()}
 
 

@@ -14,100 +14,22 @@ import argparse
 import asyncio
 import http.client
 import json
-import os
 import random
 import re
-import secrets
 import shutil
-import signal
-import socket
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
-import urllib.request
 from pathlib import Path
 
 import fakes
 import psutil
+from served import Server
 
-HERE = Path(__file__).resolve().parent
 ROUTES = {"native": "zelvo-native", "plain": "zelvo-plain"}
 TIMED = {"native": "zelvo-native-timed", "plain": "zelvo-plain-timed"}
 COMPONENTS = 10
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Server:
-    """A jupyter server of this interpreter's environment, with the bench routes."""
-
-    def __init__(self, workdir):
-        self.port = free_port()
-        self.token = secrets.token_hex(16)
-        self.base = f"http://127.0.0.1:{self.port}"
-        config = Path(workdir, "config.json")
-        config.write_text(
-            json.dumps({"ServerApp": {"jpserver_extensions": {"bench_routes": True}}})
-        )
-        env = dict(os.environ)
-        env["PYTHONPATH"] = str(HERE)
-        env["JUPYTER_RUNTIME_DIR"] = str(Path(workdir, "runtime"))
-        jupyter = Path(sys.executable).with_name("jupyter")
-        self.process = subprocess.Popen(
-            [
-                str(jupyter),
-                "server",
-                f"--config={config}",
-                "--ip=127.0.0.1",
-                f"--port={self.port}",
-                "--port-retries=0",
-                "--no-browser",
-                "--allow-root",
-                f"--IdentityProvider.token={self.token}",
-                f"--ServerApp.root_dir={workdir}",
-                "--ServerApp.log_level=WARN",
-            ],
-            env=env,
-            stdout=subprocess.DEVNULL,
-            stderr=open(Path(workdir, "server.log"), "w"),  # noqa: SIM115 - lives with the server
-            start_new_session=True,
-        )
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                self.request("GET", "/api/status")
-                break
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError(Path(workdir, "server.log").read_text()) from None
-                time.sleep(0.2)
-
-    def request(self, method, path, body=None):
-        data = None if body is None else json.dumps(body).encode()
-        request = urllib.request.Request(
-            self.base + path,
-            data=data,
-            method=method,
-            headers={"Authorization": f"token {self.token}", "Content-Type": "application/json"},
-        )
-        with urllib.request.urlopen(request, timeout=30) as response:
-            text = response.read()
-        return json.loads(text) if text else None
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
 
 
 # -- load generators -------------------------------------------------------------------------
@@ -237,20 +159,20 @@ def main():
     load = wrk_run if shutil.which("wrk") else python_run
 
     workdir = tempfile.mkdtemp(prefix="zelvo-bench-")
-    server = Server(workdir)
+    server = Server(workdir, extensions=["bench_routes"])
     try:
-        kernel = server.request("POST", "/api/kernels", {"name": "python3"})["id"]
+        kernel = server.request("POST", "api/kernels", {"name": "python3"})["id"]
         bodies = [
             fakes.updated_body(COMPONENTS, "succeeded"),
             fakes.updated_body(COMPONENTS, "failed"),
         ]
         # The extension's own route and both compared routes must answer alike.
         for route in ("zelvo", *ROUTES.values()):
-            assert server.request("POST", f"/{route}/kernels/{kernel}", bodies[0]) == {
+            assert server.request("POST", f"{route}/kernels/{kernel}", bodies[0]) == {
                 "message": "Success."
             }
         answers = [
-            server.request("GET", f"/{route}/kernels/{kernel}")
+            server.request("GET", f"{route}/kernels/{kernel}")
             for route in ("zelvo", *ROUTES.values())
         ]
         assert answers[0] == answers[1] == answers[2], answers
@@ -258,7 +180,7 @@ def main():
         process = psutil.Process(server.process.pid)
 
         def run(route, method):
-            url = f"{server.base}/{route}/kernels/{kernel}"
+            url = server.url(f"{route}/kernels/{kernel}")
             cpu = process.cpu_times()
             figures = load(
                 url,
@@ -280,14 +202,14 @@ def main():
 
         # The handler's share: the server is saturated, so its time per POST is a run's
         # length over the requests served; the timed routes add up the time inside post.
-        server.request("GET", "/zelvo-bench/stats")
+        server.request("GET", "zelvo-bench/stats")
         timed = {side: {"ns": 0, "posts": 0, "seconds": 0.0, "requests": 0} for side in TIMED}
 
         def timed_run(side):
             start = time.perf_counter()
             figures = run(TIMED[side], "POST")
             elapsed = time.perf_counter() - start
-            nanoseconds, posts = server.request("GET", "/zelvo-bench/stats")[side]
+            nanoseconds, posts = server.request("GET", "zelvo-bench/stats")[side]
             totals = timed[side]
             totals["ns"] += nanoseconds
             totals["posts"] += posts
@@ -313,7 +235,7 @@ def main():
         one_by_one = paired(server, kernel, bodies, args.pairs)
         # `jupyter server` replaces itself with the server, so the pid is the server's.
         server_rss = psutil.Process(server.process.pid).memory_info().rss
-        server.request("DELETE", f"/api/kernels/{kernel}")
+        server.request("DELETE", f"api/kernels/{kernel}")
     finally:
         server.stop()
         shutil.rmtree(workdir, ignore_errors=True)

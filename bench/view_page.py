@@ -13,102 +13,24 @@ of bench/RESULTS.md. With --screenshot, a small pipeline is drawn and saved as a
 """
 
 import argparse
-import json
 import os
 import random
 import re
-import secrets
 import shutil
-import signal
-import socket
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
-import urllib.request
 from pathlib import Path
 
 from selenium import webdriver
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
+from served import Server
 
 HERE = Path(__file__).resolve().parent
 BASE_URL = "/bench/"
 SECTION = "## Pipeline page"
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Server:
-    """A jupyter server of this interpreter's environment, with a token and a base_url."""
-
-    def __init__(self, workdir):
-        self.port = free_port()
-        self.token = secrets.token_hex(16)
-        self.origin = f"http://127.0.0.1:{self.port}"
-        env = dict(os.environ, JUPYTER_RUNTIME_DIR=str(Path(workdir, "runtime")))
-        self.process = subprocess.Popen(
-            [
-                str(Path(sys.executable).with_name("jupyter")),
-                "server",
-                "--ip=127.0.0.1",
-                f"--port={self.port}",
-                "--port-retries=0",
-                "--no-browser",
-                "--allow-root",
-                f"--ServerApp.base_url={BASE_URL}",
-                f"--IdentityProvider.token={self.token}",
-                f"--ServerApp.root_dir={workdir}",
-                "--ServerApp.log_level=WARN",
-            ],
-            env=env,
-            stdout=subprocess.DEVNULL,
-            stderr=open(Path(workdir, "server.log"), "w"),  # noqa: SIM115 - lives with the server
-            start_new_session=True,
-        )
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                self.request("GET", "api/status")
-                break
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError(Path(workdir, "server.log").read_text()) from None
-                time.sleep(0.2)
-
-    def request(self, method, path, body=None):
-        request = urllib.request.Request(
-            self.origin + BASE_URL + path,
-            data=None if body is None else json.dumps(body).encode(),
-            method=method,
-            headers={"Authorization": f"token {self.token}", "Content-Type": "application/json"},
-        )
-        with urllib.request.urlopen(request, timeout=60) as response:
-            text = response.read()
-        return json.loads(text) if text else None
-
-    def post_pipeline(self, kernel_id, dag_info):
-        body = {
-            "procedure": "pipeline:updated",
-            "status": "successful",
-            "msg": "",
-            "successful": {"dag_info": dag_info},
-        }
-        self.request("POST", f"zelvo/kernels/{kernel_id}", body)
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
 
 
 def browser(width, height):
@@ -172,7 +94,7 @@ SMALL = [
 
 
 def open_view(driver, server, kernel_id):
-    driver.get(f"{server.origin}{BASE_URL}zelvo/kernels/{kernel_id}/view?token={server.token}")
+    driver.get(server.url(f"zelvo/kernels/{kernel_id}/view?token={server.token}"))
     return WebDriverWait(driver, 60).until(
         lambda d: d.execute_script(
             "const m = performance.getEntriesByName('zelvo-draw');"
@@ -221,7 +143,7 @@ def main():
     parser.add_argument("--screenshot", metavar="PNG", help="save a small pipeline's page")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as workdir:
-        server = Server(workdir)
+        server = Server(workdir, base_url=BASE_URL)
         driver = None
         try:
             kernel_id = server.request("POST", "api/kernels", {"name": "python3"})["id"]

@@ -8,6 +8,7 @@ import sys
 import time
 import traceback
 import types
+import urllib.request
 import uuid
 import warnings
 
@@ -162,6 +163,7 @@ class Served:
 
     ``kind`` is "server" (Jupyter Server with the extension, its kernels local or behind
     ``gateway``) or "gateway" (a Jupyter Kernel Gateway). Its output goes to ``<kind>.log``.
+    ``ready`` (in a test's event loop) or ``wait`` returns it once it answers.
     """
 
     def __init__(self, folder, kind, gateway=None):
@@ -198,10 +200,14 @@ class Served:
             [sys.executable, "-m", *argv], env=env, cwd=folder,
             stdout=self.log, stderr=subprocess.STDOUT,
         )  # fmt: skip
-        self.http = AsyncHTTPClient(force_instance=True, max_clients=64)
+        self.deadline = time.monotonic() + 60  # fail rather than hang
+        # Made on first use, in the event loop of the test that uses it.
+        self.http = None
 
     def request(self, method, path, body=None):
         """The response to ``method`` on ``path``, whatever its status."""
+        if self.http is None:
+            self.http = AsyncHTTPClient(force_instance=True, max_clients=64)
         return self.http.fetch(
             HTTPRequest(
                 f"{self.url}/{path}", method=method, body=body, request_timeout=60,
@@ -211,17 +217,36 @@ class Served:
             raise_error=False,
         )  # fmt: skip
 
+    def call(self, method, path, body=None):
+        """The decoded JSON answer to ``method`` on ``path``, without an event loop; an
+        answer other than 2xx raises ``urllib.error.HTTPError``."""
+        request = urllib.request.Request(
+            f"{self.url}/{path}", method=method,
+            data=None if body is None else json.dumps(body).encode(),
+            headers={"Authorization": f"token {self.token}"},
+        )  # fmt: skip
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return json.loads(response.read() or b"null")
+
+    def answers(self):
+        """Whether it answers yet; fails once the process ended or the deadline passed."""
+        assert self.process.poll() is None, self.output()
+        try:
+            self.call("GET", "api")
+            return True
+        except OSError:  # refused, or an error status while it starts
+            assert time.monotonic() < self.deadline, f"the {self.kind} did not come up"
+            return False
+
     async def ready(self):
-        deadline = time.monotonic() + 60  # fail rather than hang
-        while True:
-            assert self.process.poll() is None, self.output()
-            try:
-                if (await self.request("GET", "api")).code == 200:
-                    return self
-            except OSError:
-                pass
-            assert time.monotonic() < deadline, f"the {self.kind} did not come up"
+        while not self.answers():
             await asyncio.sleep(0.2)
+        return self
+
+    def wait(self):
+        while not self.answers():
+            time.sleep(0.2)
+        return self
 
     def output(self):
         self.log.flush()
@@ -229,7 +254,8 @@ class Served:
 
     def stop(self):
         """Stops the process cleanly (so that the sanitizers can report); its exit status."""
-        self.http.close()
+        if self.http is not None:
+            self.http.close()
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -259,6 +285,19 @@ def serve(tmp_path):
     yield start
     for served in reversed(started):
         served.stop()
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    """A Jupyter Server process with one running kernel (``kernel_id``), shared by a module's
+    tests; for tests without an event loop (``call`` asks it)."""
+    server = Served(tmp_path_factory.mktemp("served"), "server")
+    try:
+        server.wait()
+        server.kernel_id = server.call("POST", "api/kernels", {"name": "python3"})["id"]
+        yield server
+    finally:
+        server.stop()
 
 
 @pytest.fixture()

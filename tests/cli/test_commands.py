@@ -3,14 +3,11 @@
 import importlib.util
 import json
 import os
-import secrets
 import signal
 import socket
 import subprocess
 import sys
 import threading
-import time
-import urllib.request
 
 import pytest
 
@@ -33,64 +30,6 @@ NOTEBOOK = {
          "outputs": [], "source": "total = sum(values)\nprint('total', total)"},
     ],
 }  # fmt: skip
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Served:
-    """A `jupyter server` subprocess with its own Jupyter folders, and one running kernel."""
-
-    def __init__(self, root):
-        self.root, self.token, port = root, secrets.token_hex(16), free_port()
-        self.url = f"http://127.0.0.1:{port}/"
-        self.runtime = root / "runtime"
-        env = dict(os.environ, JUPYTER_PLATFORM_DIRS="1")
-        env.pop("JUPYTER_TOKEN", None)
-        for name in ("CONFIG", "DATA", "RUNTIME"):
-            env[f"JUPYTER_{name}_DIR"] = str(root / name.lower())
-        self.log = open(root / "server.log", "w")  # noqa: SIM115 (closed in stop)
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "jupyter_server", "--no-browser", "--ip=127.0.0.1",
-             f"--port={port}", "--port-retries=0", f"--IdentityProvider.token={self.token}",
-             f"--ServerApp.root_dir={root}", "--ServerApp.allow_root=True"],
-            env=env, stdout=self.log, stderr=subprocess.STDOUT, cwd=root,
-        )  # fmt: skip
-        deadline = time.monotonic() + 60
-        while not list(self.runtime.glob("jpserver-*.json")):
-            assert self.process.poll() is None, (root / "server.log").read_text()
-            assert time.monotonic() < deadline, "the server did not come up"
-            time.sleep(0.2)
-        self.kernel_id = self.request("POST", "api/kernels", {"name": "python3"})["id"]
-
-    def request(self, method, path, body=None):
-        request = urllib.request.Request(
-            self.url + path,
-            method=method,
-            data=None if body is None else json.dumps(body).encode(),
-            headers={"Authorization": f"token {self.token}"},
-        )
-        with urllib.request.urlopen(request, timeout=60) as response:
-            return json.loads(response.read() or b"null")
-
-    def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.log.close()
-
-
-@pytest.fixture(scope="module")
-def served(tmp_path_factory):
-    server = Served(tmp_path_factory.mktemp("served"))
-    yield server
-    server.stop()
 
 
 @pytest.fixture()
@@ -202,7 +141,7 @@ def test_server_and_token_from_the_environment_or_the_runtime_dir(
     unposted = "00000000-0000-0000-0000-000000000000"
     absent = f"zelvo: error: kernel {unposted} has no pipeline on the server\n"
     # Reaching the server at all means the address and the token were right.
-    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(served.runtime))
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(served.runtime_dir))
     assert zelvo("show", unposted, server=False) == (1, "", absent)
     assert zelvo("show", unposted, "--url", served.url, server=False) == (1, "", absent)
     monkeypatch.setenv("JUPYTER_TOKEN", served.token)
@@ -210,7 +149,7 @@ def test_server_and_token_from_the_environment_or_the_runtime_dir(
     assert zelvo("show", unposted, "--url", served.url, server=False) == (1, "", absent)
     # The environment's token wins over the recorded one.
     monkeypatch.setenv("JUPYTER_TOKEN", "not-the-token")
-    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(served.runtime))
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(served.runtime_dir))
     status, _, refused = zelvo("show", unposted, server=False)
     assert (status, refused) == (
         1, "zelvo: error: the server refused the token (403 Forbidden); check --token\n"
@@ -232,6 +171,14 @@ def silent_url():
         listener.bind(("127.0.0.1", 0))
         listener.listen(8)
         yield f"http://127.0.0.1:{listener.getsockname()[1]}/"
+
+
+@pytest.fixture()
+def closed_url():
+    """An address that refuses connections: its port is held, but not listened on."""
+    with socket.socket() as held:
+        held.bind(("127.0.0.1", 0))
+        yield f"http://127.0.0.1:{held.getsockname()[1]}/"
 
 
 UNPOSTED = "11111111-2222-3333-4444-555555555555"
@@ -277,7 +224,7 @@ UNPOSTED = "11111111-2222-3333-4444-555555555555"
     ],
 )  # fmt: skip
 def test_errors_are_one_line_and_an_exit_status(
-    zelvo, served, silent_url, tmp_path, argv, status, message
+    zelvo, served, silent_url, closed_url, tmp_path, argv, status, message
 ):
     files = {
         "bad.ipynb": '{"cells": [',
@@ -295,7 +242,7 @@ def test_errors_are_one_line_and_an_exit_status(
         "tmp": str(tmp_path),
         "served": served.url,
         "token": served.token,
-        "closed": f"http://127.0.0.1:{free_port()}/",
+        "closed": closed_url,
         "silent": silent_url,
     }
     argv = [arg.format(**values) for arg in argv]

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <initializer_list>
+
 namespace frame {
 
 struct Module;
@@ -77,7 +79,7 @@ struct ModuleSpec {
 
 // A code object made for traceback records, kept for reuse.
 struct TracebackCode {
-    const char *name;   // qualified name of the failing function (a static text)
+    const void *key;    // the method's descriptor, or the module's init record text
     int line;           // the record's line
     PyObject *code;     // owned
 };
@@ -162,41 +164,72 @@ exec_slot(PyObject *module) noexcept
 uint32_t parse_version(const char *text) noexcept;
 
 // ---------------------------------------------------------------------------------------------
-// Functions
+// Methods
 
-// The static definition of a method: name, docstring and body.
-struct MethodDef {
-    const char *name;       // plain method name, e.g. "get"
-    const char *doc;        // docstring, or null
-    vectorcallfunc call;    // body, called with the interpreter's fast-call convention
+// String ids of a method's parameters or locals, in order; `names({id::self, ...})`.
+constexpr int MAX_NAMES = 16;
+struct Names {
+    int ids[MAX_NAMES];   // string ids
+    Py_ssize_t count;     // entries used
 };
 
-// Creates a NativeFunction for `def` in module `m`, with the module's dict as globals.
-PyObject *function_new(Module &m, const MethodDef &def, PyObject *qualname,
-                       PyObject *module_name, PyObject *code) noexcept;
+constexpr Names
+names(std::initializer_list<int> ids) noexcept
+{
+    Names list{};
+    for (int name : ids)
+        list.ids[list.count++] = name;   // more than MAX_NAMES does not compile
+    return list;
+}
 
-// Sets a function's __annotations__ (a dict).
-void function_set_annotations(PyObject *function, PyObject *annotations) noexcept;
+// One entry of __annotations__: a name (or "return") and the annotation's text, string ids.
+struct Annotation {
+    int name;
+    int text;
+};
 
-// How a module body makes one method: its code object and function object.
-struct FunctionSpec {
-    const MethodDef &def;
-    int name;                       // string id of the plain name (the code object's name)
-    int qualname;                   // string id of __qualname__
-    int first_line;                 // the `def` line
-    int argcount;                   // parameters, `self` included
-    const int *varnames;            // string ids of the parameters, then the locals
-    Py_ssize_t varname_count;
-    const int *annotation_keys;     // string ids of the annotated names and "return"
-    const int *annotation_values;   // string ids of the annotation texts
-    Py_ssize_t annotation_count;
+constexpr int MAX_ANNOTATIONS = 5;
+struct Annotations {
+    Annotation items[MAX_ANNOTATIONS];   // in the order of the `def` line
+    Py_ssize_t count;                    // entries used
+};
+
+constexpr Annotations
+annotations(std::initializer_list<Annotation> items) noexcept
+{
+    Annotations list{};
+    for (const Annotation &item : items)
+        list.items[list.count++] = item;   // more than MAX_ANNOTATIONS does not compile
+    return list;
+}
+
+// How a class body stores a method's function object.
+enum class Store {
+    plain,           // the function itself
+    authenticated,   // decorated with the host's tornado.web.authenticated
+    staticmethod,    // wrapped in staticmethod()
+};
+
+// The one description of a method, beside its body: binding, the code object, the function
+// object and the class body's entry are all made from it.
+struct Method {
+    const char *name;          // __name__, co_name and the name in binding messages
+    const char *qualname;      // __qualname__, e.g. "DAGHandler.post"
+    int first_line;            // the `def` line: co_firstlineno, binding failures' record
+    Names params;              // parameters in order, `self` included
+    Names locals;              // the other local variables of co_varnames
+    Annotations annotations;   // __annotations__
+    const char *doc;           // __doc__, or null
+    vectorcallfunc body;       // called with the interpreter's fast-call convention
+    Store store;               // how the class stores the function
 };
 
 // The method's code object: no bytecode, the module's source file name, flags 3.
-PyObject *make_code(Module &m, const FunctionSpec &spec) noexcept;
+PyObject *make_code(Module &m, const Method &method) noexcept;
 
-// The function object, its __annotations__ attached, with the module's name and dict.
-PyObject *make_function(Module &m, const FunctionSpec &spec, PyObject *code) noexcept;
+// The method's function object (a NativeFunction), its __annotations__ attached, with the
+// module's name and dict.
+PyObject *make_function(Module &m, const Method &method, PyObject *code) noexcept;
 
 // Gets the shared function type from the registry module, or makes and registers it.
 bool function_type_ready(Module &m) noexcept;
@@ -204,29 +237,23 @@ bool function_type_ready(Module &m) noexcept;
 // ---------------------------------------------------------------------------------------------
 // Argument binding and type tests
 
-// What argument binding needs to know of a method.
-struct Signature {
-    const char *name;        // plain name, for messages
-    const char *qualified;   // full dotted name, for the traceback record
-    int first_line;          // the `def` line
-    const int *params;       // string ids of the parameter names, in order
-    Py_ssize_t count;        // number of parameters, `self` included
-};
-
 // bind_arguments() for a call with keywords or a wrong count.
-bool bind_keywords(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
+bool bind_keywords(Module &m, const Method &method, PyObject *const *args, size_t nargsf,
                    PyObject *kwnames, PyObject **out) noexcept;
 
-// Binds a fast call's arguments to the parameters: out[i] is a borrowed reference to the value
-// of parameter i. On failure raises the binding TypeError and records the traceback entry.
-// Inline: the usual call, all arguments by position, costs a count test and the copy.
+// Binds a fast call's arguments to the parameters of method M: out[i] is a borrowed reference
+// to the value of parameter i. On failure raises the binding TypeError and records the
+// traceback entry. Inline: the usual call, all arguments by position, costs a count test and
+// the copy.
+template <const Method &M, size_t N>
 inline bool
-bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
-               PyObject *kwnames, PyObject **out) noexcept
+bind_arguments(Module &m, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+               PyObject *(&out)[N]) noexcept
 {
-    if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != sig.count)
-        return bind_keywords(m, sig, args, nargsf, kwnames, out);
-    for (Py_ssize_t i = 0; i < sig.count; i++)
+    static_assert(N == static_cast<size_t>(M.params.count), "one slot per parameter");
+    if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != static_cast<Py_ssize_t>(N))
+        return bind_keywords(m, M, args, nargsf, kwnames, out);
+    for (size_t i = 0; i < N; i++)
         out[i] = args[i];
     return true;
 }
@@ -393,9 +420,12 @@ for_each(PyObject *iterable, Visit &&visit) noexcept
 // ---------------------------------------------------------------------------------------------
 // Traceback records and except clauses
 
-// Adds a traceback entry to the exception being raised: function `qualified` (a static text)
-// of the module's source file, at `line`, with the module's dict as globals.
-void add_traceback(Module &m, const char *qualified, int line) noexcept;
+// Adds a traceback entry to the exception being raised: function `name` (a static text) of
+// the module's source file, at `line`, with the module's dict as globals.
+void add_record(Module &m, const char *name, int line) noexcept;
+
+// add_record() for a method: the entry's function is the method's full dotted name.
+void add_traceback(Module &m, const Method &method, int line) noexcept;
 
 // A method body's `line` after a failure whose traceback entry is already recorded.
 constexpr int LINE_RECORDED = 0;
@@ -403,18 +433,18 @@ constexpr int LINE_RECORDED = 0;
 // What a method returns after its body: `result` (None for a body that returns nothing), or
 // null after recording the traceback entry of the statement at `line` that failed.
 inline PyObject *
-method_result(Module &m, const Signature &sig, PyObject *result, int line) noexcept
+method_result(Module &m, const Method &method, PyObject *result, int line) noexcept
 {
     if (result == nullptr && line != LINE_RECORDED)
-        add_traceback(m, sig.qualified, line);
+        add_traceback(m, method, line);
     return result;
 }
 
 inline PyObject *
-method_result(Module &m, const Signature &sig, bool ok, int line) noexcept
+method_result(Module &m, const Method &method, bool ok, int line) noexcept
 {
     if (!ok)
-        return method_result(m, sig, static_cast<PyObject *>(nullptr), line);
+        return method_result(m, method, static_cast<PyObject *>(nullptr), line);
     Py_RETURN_NONE;
 }
 
@@ -423,9 +453,9 @@ method_result(Module &m, const Signature &sig, bool ok, int line) noexcept
 // exception. When it does not (KeyboardInterrupt and the like pass through), `line` becomes
 // LINE_RECORDED.
 inline bool
-caught_as_exception(Module &m, const Signature &sig, int &line) noexcept
+caught_as_exception(Module &m, const Method &method, int &line) noexcept
 {
-    add_traceback(m, sig.qualified, line);
+    add_traceback(m, method, line);
     if (PyErr_ExceptionMatches(PyExc_Exception))
         return true;
     line = LINE_RECORDED;

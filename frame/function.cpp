@@ -11,7 +11,7 @@ namespace {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;   // the body, called by the interpreter directly
-    const MethodDef *def;        // name, docstring and body
+    const Method *def;           // name, docstring and body
     PyObject *name;              // __name__, made from def->name on first read
     PyObject *qualname;          // __qualname__
     PyObject *module;            // __module__
@@ -472,14 +472,17 @@ function_type_ready(Module &m) noexcept
     return true;
 }
 
+namespace {
+
+// A new function object of `def` with the given __qualname__ and __module__.
 PyObject *
-function_new(Module &m, const MethodDef &def, PyObject *qualname, PyObject *module_name,
+function_new(Module &m, const Method &def, PyObject *qualname, PyObject *module_name,
              PyObject *code) noexcept
 {
     NativeFunction *f = PyObject_GC_New(NativeFunction, m.function_type);
     if (f == nullptr)
         return nullptr;
-    f->vectorcall = def.call;
+    f->vectorcall = def.body;
     f->def = &def;
     f->name = nullptr;
     f->qualname = qualname;
@@ -502,24 +505,20 @@ function_new(Module &m, const MethodDef &def, PyObject *qualname, PyObject *modu
     return self;
 }
 
-void
-function_set_annotations(PyObject *function, PyObject *annotations) noexcept
-{
-    replace(&as_function(function)->annotations, annotations);
-}
-
-namespace {
-
+// A tuple of the strings of `names`, then those of `more`.
 PyObject *
-tuple_of(Module &m, const int *names, Py_ssize_t count) noexcept
+tuple_of(Module &m, const Names &names, const Names &more) noexcept
 {
-    PyObject *t = PyTuple_New(count);
+    PyObject *t = PyTuple_New(names.count + more.count);
     if (t == nullptr)
         return nullptr;
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyObject *item = m.str(names[i]);
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(t, i, item);
+    Py_ssize_t i = 0;
+    for (const Names *list : {&names, &more}) {
+        for (Py_ssize_t k = 0; k < list->count; k++) {
+            PyObject *item = m.str(list->ids[k]);
+            Py_INCREF(item);
+            PyTuple_SET_ITEM(t, i++, item);
+        }
     }
     return t;
 }
@@ -527,30 +526,35 @@ tuple_of(Module &m, const int *names, Py_ssize_t count) noexcept
 } // namespace
 
 PyObject *
-make_code(Module &m, const FunctionSpec &spec) noexcept
+make_code(Module &m, const Method &method) noexcept
 {
-    Ref varnames = Ref::steal(tuple_of(m, spec.varnames, spec.varname_count));
+    Ref varnames = Ref::steal(tuple_of(m, method.params, method.locals));
     if (!varnames)
         return nullptr;
-    return compat::new_code(spec.argcount, varnames.get(), m.file_name, m.str(spec.name),
-                            spec.first_line, m.empty_bytes, m.empty_tuple);
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
+    if (!name)
+        return nullptr;
+    return compat::new_code(static_cast<int>(method.params.count), varnames.get(), m.file_name,
+                            name.get(), method.first_line, m.empty_bytes, m.empty_tuple);
 }
 
 PyObject *
-make_function(Module &m, const FunctionSpec &spec, PyObject *code) noexcept
+make_function(Module &m, const Method &method, PyObject *code) noexcept
 {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations)
         return nullptr;
-    for (Py_ssize_t i = 0; i < spec.annotation_count; i++) {
-        if (PyDict_SetItem(annotations.get(), m.str(spec.annotation_keys[i]),
-                           m.str(spec.annotation_values[i])) < 0)
+    for (Py_ssize_t i = 0; i < method.annotations.count; i++) {
+        const Annotation &item = method.annotations.items[i];
+        if (PyDict_SetItem(annotations.get(), m.str(item.name), m.str(item.text)) < 0)
             return nullptr;
     }
-    Ref function =
-        Ref::steal(function_new(m, spec.def, m.str(spec.qualname), m.full_name, code));
+    Ref qualname = Ref::steal(PyUnicode_InternFromString(method.qualname));
+    if (!qualname)
+        return nullptr;
+    Ref function = Ref::steal(function_new(m, method, qualname.get(), m.full_name, code));
     if (function)
-        function_set_annotations(function.get(), annotations.get());
+        replace(&as_function(function.get())->annotations, annotations.get());
     return function.release();
 }
 

@@ -198,7 +198,7 @@ module_exec(Module &m, PyObject *module) noexcept
     if (ok) {
         ok = run(m);
         if (!ok)
-            add_traceback(m, m.spec.init_record, m.line);
+            add_record(m, m.spec.init_record, m.line);
     }
     if (ok)
         return 0;

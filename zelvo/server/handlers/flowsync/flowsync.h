@@ -94,11 +94,6 @@ namespace flowsync {
     NAME(misc_models, "misc.models")                                                          \
     NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                \
     NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                \
-    NAME(q_finish_with_result, "DAGHandler._finish_with_result")                              \
-    NAME(q_get, "DAGHandler.get")                                                             \
-    NAME(q_post, "DAGHandler.post")                                                           \
-    NAME(q_remove_unused_kernels, "DAGHandler._remove_unused_kernels_on_cabinet")             \
-    NAME(q_transmit, "DAGHandler.transmit")                                                   \
     TEXT(a_str, "str")                                                                        \
     TEXT(a_none, "None")                                                                      \
     TEXT(a_result, "Dict[str, Any]")                                                          \
@@ -147,11 +142,11 @@ enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
 // HTTPStatus.<member>, with the module global read afresh. New reference or null.
 PyObject *http_status(id::Name member) noexcept;
 
-// The five methods of DAGHandler.
-extern const frame::MethodDef finish_with_result_def;
-extern const frame::MethodDef get_def;
-extern const frame::MethodDef post_def;
-extern const frame::MethodDef remove_unused_kernels_def;
-extern const frame::MethodDef transmit_def;
+// The methods of DAGHandler, each described in the source file named after it.
+extern const frame::Method FINISH_WITH_RESULT;
+extern const frame::Method GET;
+extern const frame::Method POST;
+extern const frame::Method REMOVE_UNUSED_KERNELS;
+extern const frame::Method TRANSMIT;
 
 } // namespace flowsync

@@ -67,64 +67,10 @@ constexpr frame::ImportStatement IMPORTS[] = {
      1},
 };
 
-// How a method object is stored in the class.
-enum class Wrap { none, authenticated, staticmethod };
-
-struct Method {
-    frame::FunctionSpec function;
-    Wrap wrap;
-};
-
-constexpr int FINISH_VARNAMES[] = {id::self, id::status_code, id::result};
-constexpr int GET_VARNAMES[] = {id::self, id::kernel_id, id::status_code, id::result,
-                                id::dag_update_info};
-constexpr int POST_VARNAMES[] = {
-    id::self,       id::kernel_id, id::status_code, id::result,          id::data,
-    id::procedure,  id::status,    id::msg,         id::successful,      id::exp,
-    id::dag_info,   id::dag_update_info,            id::updated_components, id::fp};
-constexpr int REMOVE_VARNAMES[] = {id::self,          id::kernel_ids,
-                                   id::unused_kernel_ids, id::unused_kernel_id,
-                                   id::unused_diskcache_dir, id::kernel};
-constexpr int TRANSMIT_VARNAMES[] = {id::kernel_id, id::data, id::payload, id::handler};
-
-constexpr int FINISH_ANN_KEYS[] = {id::status_code, id::result, id::return_};
-constexpr int FINISH_ANN_VALUES[] = {id::HTTPStatus, id::a_result, id::a_none};
-constexpr int KERNEL_ID_ANN_KEYS[] = {id::kernel_id, id::return_};
-constexpr int KERNEL_ID_ANN_VALUES[] = {id::a_str, id::a_none};
-constexpr int REMOVE_ANN_KEYS[] = {id::return_};
-constexpr int REMOVE_ANN_VALUES[] = {id::a_none};
-constexpr int TRANSMIT_ANN_KEYS[] = {id::kernel_id, id::data, id::return_};
-constexpr int TRANSMIT_ANN_VALUES[] = {id::a_str, id::a_result, id::a_none};
-
-template <typename T, size_t N>
-constexpr Py_ssize_t
-count_of(const T (&)[N])
-{
-    return static_cast<Py_ssize_t>(N);
-}
-
-// The methods in the order of the class body.
-const Method METHODS[] = {
-    {{finish_with_result_def, id::_finish_with_result, id::q_finish_with_result, 66, 3,
-      FINISH_VARNAMES, count_of(FINISH_VARNAMES), FINISH_ANN_KEYS, FINISH_ANN_VALUES,
-      count_of(FINISH_ANN_KEYS)},
-     Wrap::none},
-    {{get_def, id::get, id::q_get, 72, 2, GET_VARNAMES, count_of(GET_VARNAMES),
-      KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS)},
-     Wrap::authenticated},
-    {{post_def, id::post, id::q_post, 89, 2, POST_VARNAMES, count_of(POST_VARNAMES),
-      KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS)},
-     Wrap::authenticated},
-    {{remove_unused_kernels_def, id::_remove_unused_kernels_on_cabinet,
-      id::q_remove_unused_kernels, 146, 1, REMOVE_VARNAMES, count_of(REMOVE_VARNAMES),
-      REMOVE_ANN_KEYS, REMOVE_ANN_VALUES, count_of(REMOVE_ANN_KEYS)},
-     Wrap::none},
-    {{transmit_def, id::transmit, id::q_transmit, 154, 2, TRANSMIT_VARNAMES,
-      count_of(TRANSMIT_VARNAMES), TRANSMIT_ANN_KEYS, TRANSMIT_ANN_VALUES,
-      count_of(TRANSMIT_ANN_KEYS)},
-     Wrap::staticmethod},
-};
-constexpr int METHOD_COUNT = static_cast<int>(count_of(METHODS));
+// The class body: DAGHandler's methods in order.
+const frame::Method *const METHODS[] = {&FINISH_WITH_RESULT, &GET, &POST, &REMOVE_UNUSED_KERNELS,
+                                        &TRANSMIT};
+constexpr int METHOD_COUNT = static_cast<int>(sizeof METHODS / sizeof METHODS[0]);
 
 // The methods' code objects, module constants kept for the life of the process.
 PyObject *codes[METHOD_COUNT];
@@ -156,21 +102,21 @@ make_constants(frame::Module &m) noexcept
         !make_keywords(&keywords.ignore_errors, {id::ignore_errors}))
         return false;
     for (int i = 0; i < METHOD_COUNT; i++) {
-        if (codes[i] == nullptr && (codes[i] = frame::make_code(m, METHODS[i].function)) == nullptr)
+        if (codes[i] == nullptr && (codes[i] = frame::make_code(m, *METHODS[i])) == nullptr)
             return false;
     }
     return true;
 }
 
-// def <name>(...) in the class body, with get and post decorated by
-// tornado.web.authenticated and transmit made a staticmethod.
+// def <name>(...) in the class body, stored as the method's description says: get and post
+// decorated by tornado.web.authenticated, transmit made a staticmethod.
 bool
 add_method(frame::Module &m, PyObject *ns, int index) noexcept
 {
-    const Method &method = METHODS[index];
-    m.line = method.function.first_line;
+    const frame::Method &method = *METHODS[index];
+    m.line = method.first_line;
     Ref web;
-    if (method.wrap == Wrap::authenticated) {
+    if (method.store == frame::Store::authenticated) {
         Ref tornado = Ref::steal(FLOWSYNC_GLOBAL(tornado));
         if (!tornado)
             return false;
@@ -178,15 +124,15 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
         if (!web)
             return false;
     }
-    Ref function = Ref::steal(frame::make_function(m, method.function, codes[index]));
+    Ref function = Ref::steal(frame::make_function(m, method, codes[index]));
     if (!function)
         return false;
     Ref stored;
-    switch (method.wrap) {
-    case Wrap::none:
+    switch (method.store) {
+    case frame::Store::plain:
         stored = std::move(function);
         break;
-    case Wrap::authenticated: {
+    case frame::Store::authenticated: {
         Ref decorator = Ref::steal(PyObject_GetAttr(web.get(), s(id::authenticated)));
         if (!decorator)
             return false;
@@ -194,13 +140,15 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
             PyObject_CallFunctionObjArgs(decorator.get(), function.get(), nullptr));
         break;
     }
-    case Wrap::staticmethod:
+    case frame::Store::staticmethod:
         stored = Ref::steal(PyObject_CallFunctionObjArgs(m.captured[CAPTURED_staticmethod],
                                                          function.get(), nullptr));
         break;
     }
-    return stored && frame::namespace_set(
-                         ns, s(static_cast<id::Name>(method.function.name)), stored.get());
+    if (!stored)
+        return false;
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
+    return name && frame::namespace_set(ns, name.get(), stored.get());
 }
 
 // class DAGHandler(APIHandler): ... (line 33, the methods at their own lines)
@@ -256,6 +204,13 @@ const frame::ModuleSpec SPEC = {
 
 frame::Module module(SPEC, string_storage, captured_storage);
 KeywordNames keywords;
+
+PyObject *
+http_status(id::Name member) noexcept
+{
+    Ref status = Ref::steal(FLOWSYNC_GLOBAL(HTTPStatus));
+    return status ? PyObject_GetAttr(status.get(), s(member)) : nullptr;
+}
 
 } // namespace flowsync
 

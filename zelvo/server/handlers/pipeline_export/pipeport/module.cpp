@@ -22,16 +22,6 @@ constexpr frame::ImportStatement IMPORTS[] = {
      {id::BasePipelineExportHandler}, 1},
 };
 
-constexpr int VARNAMES[] = {id::self,     id::kernel_id,         id::cell_ids,
-                            id::ipynb_name, id::dag_info,        id::pipeline_contents,
-                            id::pipeline_type, id::exp};
-constexpr int ANN_KEYS[] = {id::kernel_id, id::cell_ids, id::ipynb_name, id::return_};
-constexpr int ANN_VALUES[] = {id::a_str, id::a_list_of_str, id::a_str, id::a_pair_of_str};
-
-const frame::FunctionSpec GET_PIPELINE = {
-    get_pipeline_def, id::_get_pipeline, id::q_get_pipeline, 28, 4, VARNAMES, 8,
-    ANN_KEYS,         ANN_VALUES,        4};
-
 // The code object of _get_pipeline, a module constant.
 PyObject *code;
 
@@ -60,7 +50,7 @@ make_class(frame::Module &m) noexcept
     frame::ClassStatement statement;
     if (!statement.begin_with_base(m, base.get(), s(id::ZelvoPipelineExportHandler), nullptr))
         return false;
-    m.line = 28;
+    m.line = GET_PIPELINE.first_line;
     Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code));
     if (!function || !frame::namespace_set(statement.ns(), s(id::_get_pipeline), function.get()))
         return false;

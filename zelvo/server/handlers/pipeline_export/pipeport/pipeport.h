@@ -37,7 +37,6 @@ namespace pipeport {
     NAME(zelvo_server_handlers_flowsync, "zelvo.server.handlers.flowsync")                    \
     NAME(zelvo_server_handlers_pipeline_export_base_handler,                                  \
          "zelvo.server.handlers.pipeline_export.base_handler")                                \
-    NAME(q_get_pipeline, "ZelvoPipelineExportHandler._get_pipeline")                          \
     TEXT(a_str, "str")                                                                        \
     TEXT(a_list_of_str, "List[str]")                                                          \
     TEXT(a_pair_of_str, "Tuple[str, str]")                                                    \
@@ -67,7 +66,7 @@ extern Constants constants;
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define PIPEPORT_GLOBAL(name) FRAME_GLOBAL(::pipeport::module, ::pipeport::id::name)
 
-// ZelvoPipelineExportHandler._get_pipeline.
-extern const frame::MethodDef get_pipeline_def;
+// ZelvoPipelineExportHandler._get_pipeline, described in get_pipeline.cpp.
+extern const frame::Method GET_PIPELINE;
 
 } // namespace pipeport

@@ -8,9 +8,25 @@ namespace {
 
 using frame::Ref;
 
-constexpr int POST_PARAMS[] = {id::self, id::kernel_id};
-constexpr frame::Signature POST = {"post", "zelvo.server.handlers.flowsync.DAGHandler.post", 89,
-                                   POST_PARAMS, 2};
+PyObject *post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
+
+} // namespace
+
+constexpr frame::Method POST = {
+    "post",
+    "DAGHandler.post",
+    89,
+    frame::names({id::self, id::kernel_id}),
+    frame::names({id::status_code, id::result, id::data, id::procedure, id::status, id::msg,
+                  id::successful, id::exp, id::dag_info, id::dag_update_info,
+                  id::updated_components, id::fp}),
+    frame::annotations({{id::kernel_id, id::a_str}, {id::return_, id::a_none}}),
+    "Register dag_info as kernel_id.",
+    post,
+    frame::Store::authenticated,
+};
+
+namespace {
 
 // self._finish_with_result(status_code=status_code, result=result)
 bool
@@ -299,7 +315,7 @@ PyObject *
 post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
 {
     PyObject *a[2];
-    if (!frame::bind_arguments(module, POST, args, nargsf, kwnames, a) ||
+    if (!frame::bind_arguments<POST>(module, args, nargsf, kwnames, a) ||
         !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id"))
         return nullptr;
     int line = POST.first_line;
@@ -308,7 +324,5 @@ post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexce
 }
 
 } // namespace
-
-const frame::MethodDef post_def = {"post", "Register dag_info as kernel_id.", post};
 
 } // namespace flowsync

@@ -7,11 +7,25 @@ namespace {
 
 using frame::Ref;
 
-constexpr int REMOVE_PARAMS[] = {id::self};
-constexpr frame::Signature REMOVE = {
+PyObject *remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
+                                PyObject *kwnames) noexcept;
+
+} // namespace
+
+constexpr frame::Method REMOVE_UNUSED_KERNELS = {
     "_remove_unused_kernels_on_cabinet",
-    "zelvo.server.handlers.flowsync.DAGHandler._remove_unused_kernels_on_cabinet", 146,
-    REMOVE_PARAMS, 1};
+    "DAGHandler._remove_unused_kernels_on_cabinet",
+    146,
+    frame::names({id::self}),
+    frame::names({id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
+                  id::unused_diskcache_dir, id::kernel}),
+    frame::annotations({{id::return_, id::a_none}}),
+    nullptr,
+    remove_unused_kernels,
+    frame::Store::plain,
+};
+
+namespace {
 
 // {kernel["id"] for kernel in self.kernel_manager.list_kernels()}
 PyObject *
@@ -111,17 +125,14 @@ PyObject *
 remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
                       PyObject *kwnames) noexcept
 {
-    PyObject *self;
-    if (!frame::bind_arguments(module, REMOVE, args, nargsf, kwnames, &self))
+    PyObject *a[1];
+    if (!frame::bind_arguments<REMOVE_UNUSED_KERNELS>(module, args, nargsf, kwnames, a))
         return nullptr;
-    int line = REMOVE.first_line;
-    const bool ok = remove_body(self, line);
-    return frame::method_result(module, REMOVE, ok, line);
+    int line = REMOVE_UNUSED_KERNELS.first_line;
+    const bool ok = remove_body(a[0], line);
+    return frame::method_result(module, REMOVE_UNUSED_KERNELS, ok, line);
 }
 
 } // namespace
-
-const frame::MethodDef remove_unused_kernels_def = {"_remove_unused_kernels_on_cabinet",
-                                                    nullptr, remove_unused_kernels};
 
 } // namespace flowsync

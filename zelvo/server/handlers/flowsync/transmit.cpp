@@ -6,9 +6,24 @@ namespace {
 
 using frame::Ref;
 
-constexpr int TRANSMIT_PARAMS[] = {id::kernel_id, id::data};
-constexpr frame::Signature TRANSMIT = {
-    "transmit", "zelvo.server.handlers.flowsync.DAGHandler.transmit", 154, TRANSMIT_PARAMS, 2};
+PyObject *transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
+
+} // namespace
+
+constexpr frame::Method TRANSMIT = {
+    "transmit",
+    "DAGHandler.transmit",
+    154,
+    frame::names({id::kernel_id, id::data}),
+    frame::names({id::payload, id::handler}),
+    frame::annotations(
+        {{id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}}),
+    "transmit DAG info to websocket connection which has kernel id",
+    transmit,
+    frame::Store::staticmethod,
+};
+
+namespace {
 
 // handler.kernel_id == kernel_id, the handler's value on the left. -1 on error.
 int
@@ -70,7 +85,7 @@ PyObject *
 transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
 {
     PyObject *a[2];
-    if (!frame::bind_arguments(module, TRANSMIT, args, nargsf, kwnames, a) ||
+    if (!frame::bind_arguments<TRANSMIT>(module, args, nargsf, kwnames, a) ||
         !frame::check_argument(module, a[0], &PyUnicode_Type, "kernel_id") ||
         !frame::check_argument(module, a[1], &PyDict_Type, "data"))
         return nullptr;
@@ -80,8 +95,5 @@ transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) no
 }
 
 } // namespace
-
-const frame::MethodDef transmit_def = {
-    "transmit", "transmit DAG info to websocket connection which has kernel id", transmit};
 
 } // namespace flowsync

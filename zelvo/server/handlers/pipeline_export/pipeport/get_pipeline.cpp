@@ -6,11 +6,25 @@ namespace {
 
 using frame::Ref;
 
-constexpr int PARAMS[] = {id::self, id::kernel_id, id::cell_ids, id::ipynb_name};
-constexpr frame::Signature GET_PIPELINE = {
+PyObject *get_pipeline(PyObject *, PyObject *const *args, size_t nargsf,
+                       PyObject *kwnames) noexcept;
+
+} // namespace
+
+constexpr frame::Method GET_PIPELINE = {
     "_get_pipeline",
-    "zelvo.server.handlers.pipeline_export.pipeport.ZelvoPipelineExportHandler._get_pipeline",
-    28, PARAMS, 4};
+    "ZelvoPipelineExportHandler._get_pipeline",
+    28,
+    frame::names({id::self, id::kernel_id, id::cell_ids, id::ipynb_name}),
+    frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
+    frame::annotations({{id::kernel_id, id::a_str}, {id::cell_ids, id::a_list_of_str},
+                        {id::ipynb_name, id::a_str}, {id::return_, id::a_pair_of_str}}),
+    nullptr,
+    get_pipeline,
+    frame::Store::plain,
+};
+
+namespace {
 
 // json.dumps(dag_info.to_zelvo_dict(include_captured=False)), a str or None.
 PyObject *
@@ -91,7 +105,7 @@ PyObject *
 get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
 {
     PyObject *a[4];
-    if (!frame::bind_arguments(module, GET_PIPELINE, args, nargsf, kwnames, a) ||
+    if (!frame::bind_arguments<GET_PIPELINE>(module, args, nargsf, kwnames, a) ||
         !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id") ||
         !frame::check_argument(module, a[2], &PyList_Type, "cell_ids") ||
         !frame::check_argument(module, a[3], &PyUnicode_Type, "ipynb_name"))
@@ -102,7 +116,5 @@ get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames
 }
 
 } // namespace
-
-const frame::MethodDef get_pipeline_def = {"_get_pipeline", nullptr, get_pipeline};
 
 } // namespace pipeport

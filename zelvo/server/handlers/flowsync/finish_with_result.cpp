@@ -8,6 +8,15 @@ namespace {
 
 using frame::Ref;
 
+// The statements of _finish_with_result that a traceback record can name.
+enum FinishWithResultLine : int {
+    FINISH_DEF = 66,             // def _finish_with_result(self, status_code, result) -> None:
+    FINISH_CONTENT_TYPE = 67,    // self.set_header(name="Content-Type", value="application/json")
+    FINISH_CONTENT_LENGTH = 68,  // self.set_header(name="Content-Length", value=<its length>)
+    FINISH_STATUS = 69,          // self.set_status(status_code=int(status_code))
+    FINISH_WRITE = 70,           // self.finish(json.dumps(result))
+};
+
 PyObject *finish_with_result(PyObject *, PyObject *const *args, size_t nargsf,
                              PyObject *kwnames) noexcept;
 
@@ -16,7 +25,7 @@ PyObject *finish_with_result(PyObject *, PyObject *const *args, size_t nargsf,
 constexpr frame::Method FINISH_WITH_RESULT = {
     "_finish_with_result",
     "DAGHandler._finish_with_result",
-    66,
+    FINISH_DEF,
     frame::names({id::self, id::status_code, id::result}),
     frame::names({}),
     frame::annotations({{id::status_code, id::HTTPStatus}, {id::result, id::a_result},
@@ -69,13 +78,13 @@ decimal_digits(Py_ssize_t count) noexcept
 bool
 finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) noexcept
 {
-    line = 67;
+    line = FINISH_CONTENT_TYPE;
     if (!set_header(self, s(id::content_type), s(id::application_json)))
         return false;
 
     // The length is taken of the text after escaping: json.dumps writes non-ASCII characters
     // as \uXXXX, so characters and bytes on the wire agree.
-    line = 68;
+    line = FINISH_CONTENT_LENGTH;
     Ref text = Ref::steal(dumps(result));
     if (!text)
         return false;
@@ -86,7 +95,7 @@ finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) 
     if (!digits || !set_header(self, s(id::content_length), digits.get()))
         return false;
 
-    line = 69;
+    line = FINISH_STATUS;
     Ref code = PyLong_CheckExact(status_code) ? Ref::borrow(status_code)
                                               : Ref::steal(PyNumber_Long(status_code));
     if (!code)
@@ -96,7 +105,7 @@ finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) 
             frame::call_method(self, s(id::set_status), &code_arg, 1, keywords.status_code)))
         return false;
 
-    line = 70;
+    line = FINISH_WRITE;
     text = Ref::steal(dumps(result));
     if (!text)
         return false;

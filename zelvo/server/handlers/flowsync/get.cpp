@@ -6,6 +6,20 @@ namespace {
 
 using frame::Ref;
 
+// The statements of get that a traceback record can name.
+enum GetLine : int {
+    GET_DEF = 72,                 // def get(self, kernel_id: str) -> None:
+    GET_STATUS_OK = 75,           // status_code = HTTPStatus.OK
+    GET_RESULT = 76,              // result = {}
+    GET_REGISTERED = 78,          // if kernel_id in dag_cabinet:
+    GET_COMPARE = 79,             // dag_update_info = get_dag_update_info(
+    GET_EMPTY_MODEL = 80,         //     ZelvoPipelineModel(identifier=kernel_id), dag_cabinet[k])
+    GET_RESULT_DICT = 82,         // result = dag_update_info.dict()
+    GET_STATUS_BAD_REQUEST = 84,  // status_code = HTTPStatus.BAD_REQUEST
+    GET_MESSAGE = 85,             // result["message"] = f"Cannot get dag data in {kernel_id}."
+    GET_ANSWER = 87,              // self._finish_with_result(status_code=..., result=...)
+};
+
 PyObject *get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
 
 } // namespace
@@ -13,7 +27,7 @@ PyObject *get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwname
 constexpr frame::Method GET = {
     "get",
     "DAGHandler.get",
-    72,
+    GET_DEF,
     frame::names({id::self, id::kernel_id}),
     frame::names({id::status_code, id::result, id::dag_update_info}),
     frame::annotations({{id::kernel_id, id::a_str}, {id::return_, id::a_none}}),
@@ -24,47 +38,19 @@ constexpr frame::Method GET = {
 
 namespace {
 
-// get_dag_update_info(ZelvoPipelineModel(identifier=kernel_id), dag_cabinet[kernel_id]):
-// the registered model as an update from an empty pipeline of the same kernel.
-PyObject *
-update_info(PyObject *kernel_id, int &line) noexcept
-{
-    line = 79;
-    Ref compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
-    if (!compare)
-        return nullptr;
-    line = 80;
-    Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
-    if (!model_class)
-        return nullptr;
-    Ref empty = Ref::steal(frame::compat::vectorcall(model_class.get(), &kernel_id, 0,
-                                                     keywords.identifier));
-    if (!empty)
-        return nullptr;
-    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return nullptr;
-    Ref registered = Ref::steal(frame::subscript(cabinet.get(), kernel_id));
-    if (!registered)
-        return nullptr;
-    line = 79;
-    PyObject *pair[] = {empty.get(), registered.get()};
-    return frame::compat::vectorcall(compare.get(), pair, 2, nullptr);
-}
-
 bool
 get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
 {
-    line = 75;
+    line = GET_STATUS_OK;
     Ref status_code = Ref::steal(http_status(id::OK));
     if (!status_code)
         return false;
-    line = 76;
+    line = GET_RESULT;
     Ref result = Ref::steal(PyDict_New());
     if (!result)
         return false;
 
-    line = 78;
+    line = GET_REGISTERED;
     Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
     if (!cabinet)
         return false;
@@ -73,21 +59,43 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         return false;
     cabinet.reset();
     if (registered) {
-        Ref dag_update_info = Ref::steal(update_info(kernel_id, line));
+        // The registered model as an update from an empty pipeline of the same kernel.
+        line = GET_COMPARE;
+        Ref compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
+        if (!compare)
+            return false;
+        line = GET_EMPTY_MODEL;
+        Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
+        if (!model_class)
+            return false;
+        Ref empty = Ref::steal(frame::compat::vectorcall(model_class.get(), &kernel_id, 0,
+                                                         keywords.identifier));
+        if (!empty)
+            return false;
+        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+        if (!cabinet)
+            return false;
+        Ref entry = Ref::steal(frame::subscript(cabinet.get(), kernel_id));
+        if (!entry)
+            return false;
+        line = GET_COMPARE;
+        PyObject *pair[] = {empty.get(), entry.get()};
+        Ref dag_update_info =
+            Ref::steal(frame::compat::vectorcall(compare.get(), pair, 2, nullptr));
         if (!dag_update_info)
             return false;
-        line = 82;
+        line = GET_RESULT_DICT;
         result = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0,
                                                nullptr));
         if (!result || !frame::check_local(result.get(), &PyDict_Type))
             return false;
     }
     else {
-        line = 84;
+        line = GET_STATUS_BAD_REQUEST;
         status_code = Ref::steal(http_status(id::BAD_REQUEST));
         if (!status_code)
             return false;
-        line = 85;
+        line = GET_MESSAGE;
         Ref message = Ref::steal(PyUnicode_Concat(s(id::cannot_get), kernel_id));
         if (!message)
             return false;
@@ -96,7 +104,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
             return false;
     }
 
-    line = 87;
+    line = GET_ANSWER;
     PyObject *answer[] = {status_code.get(), result.get()};
     return frame::discard(frame::call_method(self, s(id::_finish_with_result), answer, 2,
                                              keywords.status_code_result));

@@ -47,7 +47,14 @@ static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one en
 
 constexpr int CAPTURED_BUILTINS[] = {id::staticmethod};
 
-// The import statements of the body, in order.
+// The statements of the module body that a traceback record can name, besides the imports.
+enum BodyLine : int {
+    BODY_FRAME = 1,         // the frame's own steps, and __test__ = {}
+    BODY_DAG_CABINET = 30,  // dag_cabinet = {}
+    BODY_CLASS = 33,        // class DAGHandler(APIHandler):
+};
+
+// The import statements of the body, in order, each with its line.
 constexpr frame::ImportStatement IMPORTS[] = {
     {16, id::json, 0, id::json, {}, 0},
     {17, id::shutil, 0, id::shutil, {}, 0},
@@ -151,11 +158,11 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
     return name && frame::namespace_set(ns, name.get(), stored.get());
 }
 
-// class DAGHandler(APIHandler): ... (line 33, the methods at their own lines)
+// class DAGHandler(APIHandler): ..., the methods at their own lines.
 bool
 make_class(frame::Module &m) noexcept
 {
-    m.line = 33;
+    m.line = BODY_CLASS;
     Ref base = Ref::steal(FLOWSYNC_GLOBAL(APIHandler));
     if (!base)
         return false;
@@ -166,7 +173,7 @@ make_class(frame::Module &m) noexcept
         if (!add_method(m, statement.ns(), i))
             return false;
     }
-    m.line = 33;
+    m.line = BODY_CLASS;
     return statement.end(m);
 }
 
@@ -177,10 +184,10 @@ body(frame::Module &m) noexcept
         return false;
     if (!frame::run_imports(m, IMPORTS))
         return false;
-    m.line = 30;
+    m.line = BODY_DAG_CABINET;
     if (!frame::store_new_dict(m, s(id::dag_cabinet)) || !make_class(m))
         return false;
-    m.line = 1;
+    m.line = BODY_FRAME;
     return frame::store_new_dict(m, s(id::__test__));
 }
 

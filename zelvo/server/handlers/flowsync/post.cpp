@@ -8,6 +8,40 @@ namespace {
 
 using frame::Ref;
 
+// The statements of post that a traceback record can name.
+enum PostLine : int {
+    POST_DEF = 89,                  // def post(self, kernel_id: str) -> None:
+    POST_STATUS_OK = 93,            // status_code = HTTPStatus.OK
+    POST_RESULT = 94,               // result = {"message": "Success."}
+    POST_BODY = 96,                 // data = self.get_json_body()
+    POST_PROCEDURE = 99,            // procedure = data["procedure"]
+    POST_STATUS = 100,              // status = data["status"]
+    POST_MSG = 101,                 // msg = data["msg"]
+    POST_SUCCESSFUL = 102,          // successful = data["successful"]
+    POST_STATUS_BAD_REQUEST = 104,  // status_code = HTTPStatus.BAD_REQUEST
+    POST_PROBLEM = 105,             // result["message"] = <what is wrong with the body>
+    POST_ANSWER_PROBLEM = 106,      // self._finish_with_result(status_code=..., result=...)
+    POST_DROP_MSG = 112,            // data.pop("msg")
+    POST_IS_UPDATE = 114,           // if procedure == "pipeline:updated" and status == ...:
+    POST_MODEL = 115,               // dag_info = ZelvoPipelineModel(**successful)
+    POST_IDENTIFIER = 116,          // dag_info.identifier = kernel_id
+    POST_REGISTERED = 118,          // if kernel_id not in dag_cabinet:
+    POST_COMPARE_EMPTY = 119,       // dag_update_info = get_dag_update_info(
+    POST_EMPTY_MODEL = 120,         //     ZelvoPipelineModel(identifier=kernel_id), dag_info)
+    POST_COMPARE_REGISTERED = 123,  // dag_update_info = get_dag_update_info(dag_cabinet[...], ...)
+    POST_UPDATE_MESSAGE = 125,      // data["successful"] = dag_update_info.dict()
+    POST_REGISTER = 126,            // dag_cabinet.update({kernel_id: dag_info})
+    POST_UPDATED_COMPONENTS = 129,  // updated_components = dag_update_info.updated_components
+    POST_ANY_CHANGE = 130,          // if not (updated_components.added or .revised or .deleted)
+    POST_TRANSMIT = 135,            // DAGHandler.transmit(kernel_id, data)
+    POST_CLEAN_UP = 136,            // self._remove_unused_kernels_on_cabinet()
+    POST_EXCEPT = 137,              // except Exception as exp:
+    POST_STATUS_ERROR = 138,        // status_code = HTTPStatus.INTERNAL_SERVER_ERROR
+    POST_ERROR_MESSAGE = 139,       // result["message"] = str(exp)
+    POST_LOG = 141,                 // self.log.error(traceback.format_exc())
+    POST_ANSWER = 144,              // self._finish_with_result(status_code=..., result=...)
+};
+
 PyObject *post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
 
 } // namespace
@@ -15,7 +49,7 @@ PyObject *post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnam
 constexpr frame::Method POST = {
     "post",
     "DAGHandler.post",
-    89,
+    POST_DEF,
     frame::names({id::self, id::kernel_id}),
     frame::names({id::status_code, id::result, id::data, id::procedure, id::status, id::msg,
                   id::successful, id::exp, id::dag_info, id::dag_update_info,
@@ -53,231 +87,68 @@ struct Fields {
     Ref successful;   // dict or None
 };
 
-// Reads the fields; a missing or wrongly typed one makes `problem` the 400 message.
-bool
-read_fields(PyObject *data, Fields &fields, Ref &problem, int &line) noexcept
+// One field: its statement, key, slot and whether it holds an object (else a string).
+struct Field {
+    PostLine line;
+    id::Name key;
+    Ref Fields::*slot;
+    bool object;
+};
+
+constexpr Field FIELDS[] = {
+    {POST_PROCEDURE, id::procedure, &Fields::procedure, false},
+    {POST_STATUS, id::status, &Fields::status, false},
+    {POST_MSG, id::msg, &Fields::msg, false},
+    {POST_SUCCESSFUL, id::successful, &Fields::successful, true},
+};
+
+// The 400 message for a missing field (`value` null) or one of the wrong type; null, with no
+// exception set, when the value is fine.
+PyObject *
+field_problem(const Field &field, PyObject *value) noexcept
 {
-    struct Field {
-        int line;
-        id::Name key;
-        Ref *slot;
-    };
-    const Field order[] = {{99, id::procedure, &fields.procedure},
-                           {100, id::status, &fields.status},
-                           {101, id::msg, &fields.msg},
-                           {102, id::successful, &fields.successful}};
-    for (const Field &field : order) {
-        line = field.line;
-        PyObject *value = PyDict_GetItemWithError(data, s(field.key));
-        if (value == nullptr) {
-            if (PyErr_Occurred())
-                return false;
-            problem = Ref::steal(PyUnicode_Concat(s(field.key), s(id::is_required)));
-            return bool(problem);
-        }
-        const bool object = field.key == id::successful;
-        PyTypeObject *type = object ? &PyDict_Type : &PyUnicode_Type;
-        if (value != Py_None && Py_TYPE(value) != type) {
-            problem = object ? Ref::borrow(s(id::successful_must_be_dict))
-                             : Ref::steal(PyUnicode_Concat(s(field.key), s(id::must_be_str)));
-            return bool(problem);
-        }
-        *field.slot = Ref::borrow(value);
+    if (value == nullptr)
+        return PyUnicode_Concat(s(field.key), s(id::is_required));
+    PyTypeObject *type = field.object ? &PyDict_Type : &PyUnicode_Type;
+    if (value == Py_None || Py_TYPE(value) == type)
+        return nullptr;
+    if (field.object) {
+        Py_INCREF(s(id::successful_must_be_dict));
+        return s(id::successful_must_be_dict);
     }
-    return true;
+    return PyUnicode_Concat(s(field.key), s(id::must_be_str));
 }
 
-// A successful "pipeline:updated": builds the model, compares it with the registered one,
-// registers it and puts the update information into the message. `changed` tells whether
-// any component was added, revised or deleted.
-bool
-register_pipeline(PyObject *kernel_id, PyObject *data, PyObject *successful, bool &changed,
-                  int &line) noexcept
+// Whether updated_components.added, .revised or .deleted is true, taken in this order up to
+// the first true one; -1 on error.
+int
+any_change(PyObject *updated_components) noexcept
 {
-    line = 115;
-    Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
-    if (!model_class)
-        return false;
-    if (successful == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-        return false;
-    }
-    // Like a call with **successful: the model gets a copy, the body keeps its dict.
-    Ref fields = Ref::steal(PyDict_Copy(successful));
-    if (!fields)
-        return false;
-    Ref dag_info =
-        Ref::steal(PyObject_Call(model_class.get(), module.empty_tuple, fields.get()));
-    if (!dag_info)
-        return false;
-
-    line = 116;
-    if (PyObject_SetAttr(dag_info.get(), s(id::identifier), kernel_id) < 0)
-        return false;
-
-    line = 118;
-    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return false;
-    const int registered = PySequence_Contains(cabinet.get(), kernel_id);
-    if (registered < 0)
-        return false;
-    Ref previous;
-    Ref compare;
-    if (!registered) {
-        line = 119;
-        compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
-        if (!compare)
-            return false;
-        line = 120;
-        model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
-        if (!model_class)
-            return false;
-        previous = Ref::steal(frame::compat::vectorcall(model_class.get(), &kernel_id, 0,
-                                                        keywords.identifier));
-        if (!previous)
-            return false;
-        line = 119;
-    }
-    else {
-        line = 123;
-        compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
-        if (!compare)
-            return false;
-        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-        if (!cabinet)
-            return false;
-        previous = Ref::steal(frame::subscript(cabinet.get(), kernel_id));
-        if (!previous)
-            return false;
-    }
-    PyObject *pair[] = {previous.get(), dag_info.get()};
-    Ref dag_update_info = Ref::steal(frame::compat::vectorcall(compare.get(), pair, 2, nullptr));
-    if (!dag_update_info)
-        return false;
-    previous.reset();
-
-    line = 125;
-    Ref update = Ref::steal(
-        frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0, nullptr));
-    if (!update || PyDict_SetItem(data, s(id::successful), update.get()) < 0)
-        return false;
-
-    // From here on the kernel's entry is the new model, whatever happens next.
-    line = 126;
-    cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return false;
-    Ref entry = Ref::steal(PyDict_New());
-    if (!entry || PyDict_SetItem(entry.get(), kernel_id, dag_info.get()) < 0)
-        return false;
-    PyObject *entry_arg = entry.get();
-    if (!frame::discard(frame::call_method(cabinet.get(), s(id::update), &entry_arg, 1, nullptr)))
-        return false;
-
-    line = 129;
-    Ref updated_components =
-        Ref::steal(PyObject_GetAttr(dag_update_info.get(), s(id::updated_components)));
-    if (!updated_components)
-        return false;
-    line = 130;
-    changed = false;
     for (id::Name kind : {id::added, id::revised, id::deleted}) {
-        Ref value = Ref::steal(PyObject_GetAttr(updated_components.get(), s(kind)));
+        Ref value = Ref::steal(PyObject_GetAttr(updated_components, s(kind)));
         if (!value)
-            return false;
+            return -1;
         const int truth = PyObject_IsTrue(value.get());
-        if (truth < 0)
-            return false;
-        if (truth) {
-            changed = true;
-            break;
-        }
+        if (truth != 0)
+            return truth;
     }
-    return true;
+    return 0;
 }
 
-// The guarded block: registration, relay and clean-up.
-bool
-process(PyObject *self, PyObject *kernel_id, PyObject *data, const Fields &fields,
-        int &line) noexcept
-{
-    if (fields.msg.get() == Py_None || PyUnicode_GET_LENGTH(fields.msg.get()) == 0) {
-        line = 112;
-        if (PyDict_DelItem(data, s(id::msg)) < 0)
-            return false;
-    }
-    line = 114;
-    if (equals(fields.procedure.get(), s(id::pipeline_updated)) &&
-        equals(fields.status.get(), s(id::successful))) {
-        bool changed;
-        if (!register_pipeline(kernel_id, data, fields.successful.get(), changed, line))
-            return false;
-        if (!changed)
-            return true;   // nothing to relay; the answer still says success
-    }
-
-    line = 135;
-    Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(DAGHandler));
-    if (!handler_class)
-        return false;
-    Ref transmit = Ref::steal(PyObject_GetAttr(handler_class.get(), s(id::transmit)));
-    if (!transmit)
-        return false;
-    PyObject *relay[] = {kernel_id, data};
-    if (!frame::discard(frame::compat::vectorcall(transmit.get(), relay, 2, nullptr)))
-        return false;
-
-    line = 136;
-    return frame::discard(frame::call_method(self, s(id::_remove_unused_kernels_on_cabinet),
-                                             nullptr, 0, nullptr));
-}
-
-// except Exception as exp: the 500 answer's message, and the traceback in the server's log.
-bool
-handle_failure(PyObject *self, Ref &status_code, PyObject *result, int &line) noexcept
-{
-    line = 137;
-    frame::ExceptClause clause;
-    if (!clause.enter())
-        return false;
-    line = 138;
-    status_code = Ref::steal(http_status(id::INTERNAL_SERVER_ERROR));
-    if (!status_code)
-        return false;
-    line = 139;
-    Ref message = Ref::steal(PyObject_Str(clause.exception()));
-    if (!message || PyDict_SetItem(result, s(id::message), message.get()) < 0)
-        return false;
-    // One ERROR record with the formatted traceback, through the handler's own logger.
-    line = 141;
-    Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
-    if (!traceback)
-        return false;
-    Ref text =
-        Ref::steal(frame::call_method(traceback.get(), s(id::format_exc), nullptr, 0, nullptr));
-    if (!text)
-        return false;
-    Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
-    if (!log)
-        return false;
-    PyObject *text_arg = text.get();
-    return frame::discard(frame::call_method(log.get(), s(id::error), &text_arg, 1, nullptr));
-}
-
+// The method's body; `line` is the statement being run.
 bool
 post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
 {
-    line = 93;
+    line = POST_STATUS_OK;
     Ref status_code = Ref::steal(http_status(id::OK));
     if (!status_code)
         return false;
-    line = 94;
+    line = POST_RESULT;
     Ref result = Ref::steal(PyDict_New());
     if (!result || PyDict_SetItem(result.get(), s(id::message), s(id::success)) < 0)
         return false;
 
-    line = 96;
+    line = POST_BODY;
     Ref data = Ref::steal(frame::call_method(self, s(id::get_json_body), nullptr, 0, nullptr));
     if (!data)
         return false;
@@ -287,27 +158,190 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     Ref problem;
     if (!PyDict_CheckExact(data.get()))
         problem = Ref::borrow(s(id::body_must_be_object));
-    else if (!read_fields(data.get(), fields, problem, line))
-        return false;
+    for (const Field &field : FIELDS) {
+        if (problem)
+            break;
+        line = field.line;
+        PyObject *value = PyDict_GetItemWithError(data.get(), s(field.key));
+        if (value == nullptr && PyErr_Occurred())
+            return false;
+        problem = Ref::steal(field_problem(field, value));
+        if (!problem && PyErr_Occurred())
+            return false;
+        fields.*field.slot = Ref::borrow(value);
+    }
     if (problem) {
-        line = 104;
+        line = POST_STATUS_BAD_REQUEST;
         status_code = Ref::steal(http_status(id::BAD_REQUEST));
         if (!status_code)
             return false;
-        line = 105;
+        line = POST_PROBLEM;
         if (PyDict_SetItem(result.get(), s(id::message), problem.get()) < 0)
             return false;
-        line = 106;
+        line = POST_ANSWER_PROBLEM;
         return answer(self, status_code.get(), result.get());
     }
 
-    if (!process(self, kernel_id, data.get(), fields, line)) {
-        if (!frame::caught_as_exception(module, POST, line) ||
-            !handle_failure(self, status_code, result.get(), line))
+    // try: registration, relay and clean-up.
+    const bool tried = [&]() noexcept {
+        if (fields.msg.get() == Py_None || PyUnicode_GET_LENGTH(fields.msg.get()) == 0) {
+            line = POST_DROP_MSG;
+            if (PyDict_DelItem(data.get(), s(id::msg)) < 0)
+                return false;
+        }
+        line = POST_IS_UPDATE;
+        if (equals(fields.procedure.get(), s(id::pipeline_updated)) &&
+            equals(fields.status.get(), s(id::successful))) {
+            line = POST_MODEL;
+            Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
+            if (!model_class)
+                return false;
+            PyObject *successful = fields.successful.get();
+            if (successful == Py_None) {
+                PyErr_SetString(PyExc_TypeError,
+                                "argument after ** must be a mapping, not NoneType");
+                return false;
+            }
+            // Like a call with **successful: the model gets a copy, the body keeps its dict.
+            Ref model_fields = Ref::steal(PyDict_Copy(successful));
+            if (!model_fields)
+                return false;
+            Ref dag_info = Ref::steal(
+                PyObject_Call(model_class.get(), module.empty_tuple, model_fields.get()));
+            if (!dag_info)
+                return false;
+
+            line = POST_IDENTIFIER;
+            if (PyObject_SetAttr(dag_info.get(), s(id::identifier), kernel_id) < 0)
+                return false;
+
+            line = POST_REGISTERED;
+            Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+            if (!cabinet)
+                return false;
+            const int registered = PySequence_Contains(cabinet.get(), kernel_id);
+            if (registered < 0)
+                return false;
+            Ref previous;
+            Ref compare;
+            if (!registered) {
+                line = POST_COMPARE_EMPTY;
+                compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
+                if (!compare)
+                    return false;
+                line = POST_EMPTY_MODEL;
+                model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
+                if (!model_class)
+                    return false;
+                previous = Ref::steal(frame::compat::vectorcall(model_class.get(), &kernel_id, 0,
+                                                                keywords.identifier));
+                if (!previous)
+                    return false;
+                line = POST_COMPARE_EMPTY;
+            }
+            else {
+                line = POST_COMPARE_REGISTERED;
+                compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
+                if (!compare)
+                    return false;
+                cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+                if (!cabinet)
+                    return false;
+                previous = Ref::steal(frame::subscript(cabinet.get(), kernel_id));
+                if (!previous)
+                    return false;
+            }
+            PyObject *pair[] = {previous.get(), dag_info.get()};
+            Ref dag_update_info =
+                Ref::steal(frame::compat::vectorcall(compare.get(), pair, 2, nullptr));
+            if (!dag_update_info)
+                return false;
+            previous.reset();
+
+            line = POST_UPDATE_MESSAGE;
+            Ref update = Ref::steal(
+                frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0, nullptr));
+            if (!update || PyDict_SetItem(data.get(), s(id::successful), update.get()) < 0)
+                return false;
+
+            // From here on the kernel's entry is the new model, whatever happens next.
+            line = POST_REGISTER;
+            cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+            if (!cabinet)
+                return false;
+            Ref entry = Ref::steal(PyDict_New());
+            if (!entry || PyDict_SetItem(entry.get(), kernel_id, dag_info.get()) < 0)
+                return false;
+            PyObject *entry_arg = entry.get();
+            if (!frame::discard(
+                    frame::call_method(cabinet.get(), s(id::update), &entry_arg, 1, nullptr)))
+                return false;
+
+            line = POST_UPDATED_COMPONENTS;
+            Ref updated_components =
+                Ref::steal(PyObject_GetAttr(dag_update_info.get(), s(id::updated_components)));
+            if (!updated_components)
+                return false;
+            line = POST_ANY_CHANGE;
+            const int changed = any_change(updated_components.get());
+            if (changed < 0)
+                return false;
+            if (!changed)
+                return true;   // nothing to relay; the answer still says success
+        }
+
+        line = POST_TRANSMIT;
+        Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(DAGHandler));
+        if (!handler_class)
+            return false;
+        Ref transmit = Ref::steal(PyObject_GetAttr(handler_class.get(), s(id::transmit)));
+        if (!transmit)
+            return false;
+        PyObject *relay[] = {kernel_id, data.get()};
+        if (!frame::discard(frame::compat::vectorcall(transmit.get(), relay, 2, nullptr)))
+            return false;
+
+        line = POST_CLEAN_UP;
+        return frame::discard(frame::call_method(
+            self, s(id::_remove_unused_kernels_on_cabinet), nullptr, 0, nullptr));
+    }();
+
+    // except Exception as exp: the 500 answer's message, and the traceback in the server's
+    // log. The record is made before the handler sees the exception, as Python does.
+    if (!tried) {
+        if (!frame::caught_as_exception(module, POST, line))
+            return false;
+        line = POST_EXCEPT;
+        frame::ExceptClause clause;
+        if (!clause.enter())
+            return false;
+        line = POST_STATUS_ERROR;
+        status_code = Ref::steal(http_status(id::INTERNAL_SERVER_ERROR));
+        if (!status_code)
+            return false;
+        line = POST_ERROR_MESSAGE;
+        Ref message = Ref::steal(PyObject_Str(clause.exception()));
+        if (!message || PyDict_SetItem(result.get(), s(id::message), message.get()) < 0)
+            return false;
+        // One ERROR record with the formatted traceback, through the handler's own logger.
+        line = POST_LOG;
+        Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
+        if (!traceback)
+            return false;
+        Ref text = Ref::steal(
+            frame::call_method(traceback.get(), s(id::format_exc), nullptr, 0, nullptr));
+        if (!text)
+            return false;
+        Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
+        if (!log)
+            return false;
+        PyObject *text_arg = text.get();
+        if (!frame::discard(
+                frame::call_method(log.get(), s(id::error), &text_arg, 1, nullptr)))
             return false;
     }
 
-    line = 144;
+    line = POST_ANSWER;
     return answer(self, status_code.get(), result.get());
 }
 

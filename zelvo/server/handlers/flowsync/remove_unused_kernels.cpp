@@ -7,6 +7,17 @@ namespace {
 
 using frame::Ref;
 
+// The statements of _remove_unused_kernels_on_cabinet that a traceback record can name.
+enum RemoveUnusedKernelsLine : int {
+    REMOVE_DEF = 146,        // def _remove_unused_kernels_on_cabinet(self) -> None:
+    REMOVE_RUNNING = 147,    // kernel_ids = {kernel["id"] for kernel in ...list_kernels()}
+    REMOVE_UNUSED = 148,     // unused_kernel_ids = set(dag_cabinet.keys()) - kernel_ids
+    REMOVE_LOOP = 149,       // for unused_kernel_id in unused_kernel_ids:
+    REMOVE_CACHE_DIR = 150,  //     unused_diskcache_dir = dag_cabinet[...].diskcache_dir
+    REMOVE_RMTREE = 151,     //     shutil.rmtree(unused_diskcache_dir, ignore_errors=True)
+    REMOVE_POP = 152,        //     dag_cabinet.pop(unused_kernel_id)
+};
+
 PyObject *remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
                                 PyObject *kwnames) noexcept;
 
@@ -15,7 +26,7 @@ PyObject *remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf
 constexpr frame::Method REMOVE_UNUSED_KERNELS = {
     "_remove_unused_kernels_on_cabinet",
     "DAGHandler._remove_unused_kernels_on_cabinet",
-    146,
+    REMOVE_DEF,
     frame::names({id::self}),
     frame::names({id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
                   id::unused_diskcache_dir, id::kernel}),
@@ -48,56 +59,17 @@ running_kernel_ids(PyObject *self) noexcept
     return walked ? kernel_ids.release() : nullptr;
 }
 
-// Removes one stopped kernel: its cache folder first, then its entry.
-bool
-remove_kernel(PyObject *unused_kernel_id, int &line) noexcept
-{
-    line = 150;
-    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return false;
-    Ref entry = Ref::steal(frame::subscript(cabinet.get(), unused_kernel_id));
-    if (!entry)
-        return false;
-    Ref unused_diskcache_dir = Ref::steal(PyObject_GetAttr(entry.get(), s(id::diskcache_dir)));
-    if (!unused_diskcache_dir || !frame::check_local(unused_diskcache_dir.get(), &PyUnicode_Type))
-        return false;
-    entry.reset();
-    cabinet.reset();
-
-    // An entry without a cache folder has nothing to remove. (Handing None to rmtree is
-    // ignored by some releases and a TypeError in others, which would keep the entry, and
-    // every later clean-up, failing for good.)
-    if (unused_diskcache_dir.get() != Py_None) {
-        line = 151;
-        Ref shutil = Ref::steal(FLOWSYNC_GLOBAL(shutil));
-        if (!shutil)
-            return false;
-        PyObject *rmtree_args[] = {unused_diskcache_dir.get(), Py_True};
-        if (!frame::discard(frame::call_method(shutil.get(), s(id::rmtree), rmtree_args, 2,
-                                               keywords.ignore_errors)))
-            return false;
-    }
-
-    line = 152;
-    cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return false;
-    return frame::discard(
-        frame::call_method(cabinet.get(), s(id::pop), &unused_kernel_id, 1, nullptr));
-}
-
 bool
 remove_body(PyObject *self, int &line) noexcept
 {
-    line = 147;
+    line = REMOVE_RUNNING;
     Ref kernel_ids = Ref::steal(running_kernel_ids(self));
     if (!kernel_ids)
         return false;
 
     // A snapshot: the walk below never looks at dag_cabinet itself, so removing entries
     // does not disturb it.
-    line = 148;
+    line = REMOVE_UNUSED;
     Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
     if (!cabinet)
         return false;
@@ -112,11 +84,48 @@ remove_body(PyObject *self, int &line) noexcept
     if (!unused_kernel_ids || !frame::check_local(unused_kernel_ids.get(), &PySet_Type))
         return false;
 
-    line = 149;
+    // Each stopped kernel: its cache folder first, then its entry.
+    line = REMOVE_LOOP;
     return frame::for_each(unused_kernel_ids.get(), [&](PyObject *unused_kernel_id) {
-        if (!remove_kernel(unused_kernel_id, line))
+        line = REMOVE_CACHE_DIR;
+        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+        if (!cabinet)
             return false;
-        line = 149;
+        Ref entry = Ref::steal(frame::subscript(cabinet.get(), unused_kernel_id));
+        if (!entry)
+            return false;
+        Ref unused_diskcache_dir =
+            Ref::steal(PyObject_GetAttr(entry.get(), s(id::diskcache_dir)));
+        if (!unused_diskcache_dir ||
+            !frame::check_local(unused_diskcache_dir.get(), &PyUnicode_Type))
+            return false;
+        entry.reset();
+        cabinet.reset();
+
+        // An entry without a cache folder has nothing to remove. (Handing None to rmtree is
+        // ignored by some releases and a TypeError in others, which would keep the entry, and
+        // every later clean-up, failing for good.)
+        if (unused_diskcache_dir.get() != Py_None) {
+            line = REMOVE_RMTREE;
+            Ref shutil = Ref::steal(FLOWSYNC_GLOBAL(shutil));
+            if (!shutil)
+                return false;
+            PyObject *rmtree_args[] = {unused_diskcache_dir.get(), Py_True};
+            if (!frame::discard(frame::call_method(shutil.get(), s(id::rmtree), rmtree_args, 2,
+                                                   keywords.ignore_errors)))
+                return false;
+        }
+
+        line = REMOVE_POP;
+        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+        if (!cabinet)
+            return false;
+        const bool popped = frame::discard(
+            frame::call_method(cabinet.get(), s(id::pop), &unused_kernel_id, 1, nullptr));
+        cabinet.reset();
+        if (!popped)
+            return false;
+        line = REMOVE_LOOP;
         return true;
     });
 }

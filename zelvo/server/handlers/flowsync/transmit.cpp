@@ -6,6 +6,15 @@ namespace {
 
 using frame::Ref;
 
+// The statements of transmit that a traceback record can name.
+enum TransmitLine : int {
+    TRANSMIT_DEF = 154,      // def transmit(kernel_id: str, data: Dict[str, Any]) -> None:
+    TRANSMIT_PAYLOAD = 157,  // payload = json.dumps(data)
+    TRANSMIT_LOOP = 158,     // for handler in ZelvoWebSocketHandler.registry:
+    TRANSMIT_MATCH = 159,    //     if handler.kernel_id == kernel_id:
+    TRANSMIT_WRITE = 160,    //         handler.write_message(payload)
+};
+
 PyObject *transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
 
 } // namespace
@@ -13,7 +22,7 @@ PyObject *transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *k
 constexpr frame::Method TRANSMIT = {
     "transmit",
     "DAGHandler.transmit",
-    154,
+    TRANSMIT_DEF,
     frame::names({id::kernel_id, id::data}),
     frame::names({id::payload, id::handler}),
     frame::annotations(
@@ -45,7 +54,7 @@ bool
 transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
 {
     // Serialised once: every connection gets the same text object.
-    line = 157;
+    line = TRANSMIT_PAYLOAD;
     Ref json = Ref::steal(FLOWSYNC_GLOBAL(json));
     if (!json)
         return false;
@@ -53,7 +62,7 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
     if (!payload || !frame::check_local(payload.get(), &PyUnicode_Type))
         return false;
 
-    line = 158;
+    line = TRANSMIT_LOOP;
     Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoWebSocketHandler));
     if (!handler_class)
         return false;
@@ -62,7 +71,7 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
         return false;
     PyObject *text = payload.get();
     return frame::for_each(registry.get(), [&](PyObject *handler) {
-        line = 159;
+        line = TRANSMIT_MATCH;
         Ref handler_kernel = Ref::steal(PyObject_GetAttr(handler, s(id::kernel_id)));
         if (!handler_kernel)
             return false;
@@ -71,12 +80,12 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
             return false;
         if (matches) {
             // Whatever write_message returns (a future) is dropped without being awaited.
-            line = 160;
+            line = TRANSMIT_WRITE;
             if (!frame::discard(
                     frame::call_method(handler, s(id::write_message), &text, 1, nullptr)))
                 return false;
         }
-        line = 158;   // the walk itself goes on
+        line = TRANSMIT_LOOP;   // the walk itself goes on
         return true;
     });
 }

@@ -6,6 +6,17 @@ namespace {
 
 using frame::Ref;
 
+// The statements of _get_pipeline that a traceback record can name.
+enum GetPipelineLine : int {
+    GET_PIPELINE_DEF = 28,        // def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
+    GET_PIPELINE_ENTRY = 30,      // dag_info = dag_cabinet[kernel_id]
+    GET_PIPELINE_EMPTY = 32,      // if not dag_info.graph.components:
+    GET_PIPELINE_SERIALISE = 36,  // pipeline_contents = json.dumps(dag_info.to_zelvo_dict(...))
+    GET_PIPELINE_EXCEPT = 38,     // except Exception as exp:
+    GET_PIPELINE_ERROR = 39,      // pipeline_contents = str(exp)
+    GET_PIPELINE_RESULT = 42,     // return pipeline_contents, pipeline_type
+};
+
 PyObject *get_pipeline(PyObject *, PyObject *const *args, size_t nargsf,
                        PyObject *kwnames) noexcept;
 
@@ -14,7 +25,7 @@ PyObject *get_pipeline(PyObject *, PyObject *const *args, size_t nargsf,
 constexpr frame::Method GET_PIPELINE = {
     "_get_pipeline",
     "ZelvoPipelineExportHandler._get_pipeline",
-    28,
+    GET_PIPELINE_DEF,
     frame::names({id::self, id::kernel_id, id::cell_ids, id::ipynb_name}),
     frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
     frame::annotations({{id::kernel_id, id::a_str}, {id::cell_ids, id::a_list_of_str},
@@ -52,7 +63,7 @@ serialise(PyObject *dag_info) noexcept
 PyObject *
 get_pipeline_body(PyObject *kernel_id, int &line) noexcept
 {
-    line = 30;
+    line = GET_PIPELINE_ENTRY;
     Ref cabinet = Ref::steal(PIPEPORT_GLOBAL(dag_cabinet));
     if (!cabinet)
         return nullptr;
@@ -61,7 +72,7 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
         return nullptr;
     cabinet.reset();
 
-    line = 32;
+    line = GET_PIPELINE_EMPTY;
     Ref graph = Ref::steal(PyObject_GetAttr(dag_info.get(), s(id::graph)));
     if (!graph)
         return nullptr;
@@ -80,24 +91,24 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
     graph.reset();
 
     // try: ... except Exception as exp: the error's text becomes the contents.
-    line = 36;
+    line = GET_PIPELINE_SERIALISE;
     Ref pipeline_contents = Ref::steal(serialise(dag_info.get()));
     PyObject *pipeline_type = s(id::json_type);
     if (!pipeline_contents) {
         if (!frame::caught_as_exception(module, GET_PIPELINE, line))
             return nullptr;
-        line = 38;
+        line = GET_PIPELINE_EXCEPT;
         frame::ExceptClause clause;
         if (!clause.enter())
             return nullptr;
-        line = 39;
+        line = GET_PIPELINE_ERROR;
         pipeline_contents = Ref::steal(PyObject_Str(clause.exception()));
         if (!pipeline_contents)
             return nullptr;
         pipeline_type = s(id::error_type);
     }
 
-    line = 42;
+    line = GET_PIPELINE_RESULT;
     return PyTuple_Pack(2, pipeline_contents.get(), pipeline_type);
 }
 

@@ -10,8 +10,14 @@ using frame::Ref;
 constexpr frame::StringDef STRING_DEFS[] = {FRAME_STRING_DEFS(PIPEPORT_STRINGS)};
 static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one entry per id");
 
-// The import statements of the body, in order. `from ..flowsync import dag_cabinet` makes
-// both modules hold the one registry, whichever is imported first.
+// The statements of the module body that a traceback record can name, besides the imports.
+enum BodyLine : int {
+    BODY_FRAME = 1,   // the frame's own steps, and __test__ = {}
+    BODY_CLASS = 26,  // class ZelvoPipelineExportHandler(BasePipelineExportHandler):
+};
+
+// The import statements of the body, in order, each with its line. `from ..flowsync import
+// dag_cabinet` makes both modules hold the one registry, whichever is imported first.
 constexpr frame::ImportStatement IMPORTS[] = {
     {17, id::json, 0, id::json, {}, 0},
     {18, id::typing, 0, id::typing, {id::List, id::Tuple}, 2},
@@ -39,11 +45,11 @@ make_constants(frame::Module &m) noexcept
     return code != nullptr || (code = frame::make_code(m, GET_PIPELINE)) != nullptr;
 }
 
-// class ZelvoPipelineExportHandler(BasePipelineExportHandler): ... (line 26, the method 28)
+// class ZelvoPipelineExportHandler(BasePipelineExportHandler): ..., the method at its line.
 bool
 make_class(frame::Module &m) noexcept
 {
-    m.line = 26;
+    m.line = BODY_CLASS;
     Ref base = Ref::steal(PIPEPORT_GLOBAL(BasePipelineExportHandler));
     if (!base)
         return false;
@@ -54,7 +60,7 @@ make_class(frame::Module &m) noexcept
     Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code));
     if (!function || !frame::namespace_set(statement.ns(), s(id::_get_pipeline), function.get()))
         return false;
-    m.line = 26;
+    m.line = BODY_CLASS;
     return statement.end(m);
 }
 
@@ -67,7 +73,7 @@ body(frame::Module &m) noexcept
         return false;
     if (!make_class(m))
         return false;
-    m.line = 1;
+    m.line = BODY_FRAME;
     return frame::store_new_dict(m, s(id::__test__));
 }
 

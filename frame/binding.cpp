@@ -78,10 +78,9 @@ wrong_count(Module &m, const Method &method, Py_ssize_t given) noexcept
     }
     if (!text) {
         text = Ref::steal(
-            PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                                 method.name, "exactly", method.params.count,
-                                 method.params.count == 1 ? "" : "s",
-                                 given));
+            PyUnicode_FromFormat("%.200s() takes exactly %zd positional argument%s (%zd given)",
+                                 method.name, method.params.count,
+                                 method.params.count == 1 ? "" : "s", given));
         if (text) {
             Py_INCREF(text.get());
             keep_message(count_messages, next_count_message, {&method, given, text.get()});
@@ -189,7 +188,7 @@ bind_keywords(Module &m, const Method &method, PyObject *const *args, size_t nar
 }
 
 bool
-raise_argument_type(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept
+raise_argument_type(PyObject *value, PyTypeObject *type, const char *name) noexcept
 {
     PyTypeObject *given = Py_TYPE(value);
     // A class's name and bases can change: the text is reused only while both are the same.
@@ -204,10 +203,15 @@ raise_argument_type(Module &m, PyObject *value, PyTypeObject *type, const char *
         }
     }
     if (!text) {
-        text = Ref::steal(PyUnicode_FromFormat(
-            "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
-            type->tp_name, given->tp_name, subclass ? ". " : "",
-            subclass ? m.exact_type_note : m.empty_str));
+        text = Ref::steal(
+            subclass ? PyUnicode_FromFormat(
+                           "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                           "Subclasses of built-in types are rejected: the value must be of "
+                           "exactly that type.",
+                           name, type->tp_name, given->tp_name)
+                     : PyUnicode_FromFormat(
+                           "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                           name, type->tp_name, given->tp_name));
         if (!text)
             return false;
         PyObject *given_name = name_object(given);

@@ -69,7 +69,6 @@ struct ModuleSpec {
     const char *full_name;        // dotted name: sys.modules key, __module__, messages
     const char *file_name;        // source file name of code objects and traceback records
     const char *init_record;      // name of the initialisation's traceback record
-    const char *reinit_message;   // RuntimeError text of an exec on another module object
     const StringDef *strings;     // the module's string table
     Py_ssize_t string_count;      // entries in it
     const int *builtins;          // string ids of the built-ins that the body captures
@@ -107,8 +106,6 @@ struct Module {
     PyObject *builtins_dict = nullptr;  // its __dict__, borrowed from `builtins`
     PyObject *empty_tuple = nullptr;
     PyObject *empty_bytes = nullptr;
-    PyObject *empty_str = nullptr;
-    PyObject *exact_type_note = nullptr;      // trailing note of exact-type errors for subclasses
     PyObject *full_name = nullptr;            // spec.full_name as an interned str
     PyObject *file_name = nullptr;            // spec.file_name as a str
     PyTypeObject *function_type = nullptr;    // NativeFunction, shared by every module
@@ -259,15 +256,14 @@ bind_arguments(Module &m, PyObject *const *args, size_t nargsf, PyObject *kwname
 }
 
 // Raises the TypeError of an argument that is not of exactly `type`; returns false.
-bool raise_argument_type(Module &m, PyObject *value, PyTypeObject *type,
-                         const char *name) noexcept;
+bool raise_argument_type(PyObject *value, PyTypeObject *type, const char *name) noexcept;
 
 // The value must be of exactly `type` (None and subclass instances refused). Inline: a
 // passing test is one comparison.
 inline bool
-check_argument(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept
+check_argument(PyObject *value, PyTypeObject *type, const char *name) noexcept
 {
-    return Py_TYPE(value) == type || raise_argument_type(m, value, type, name);
+    return Py_TYPE(value) == type || raise_argument_type(value, type, name);
 }
 
 // A typed local holds exactly `type` or None.

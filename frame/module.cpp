@@ -46,10 +46,10 @@ check_version(Module &m) noexcept
     if (major == FRAME_BUILT_FOR_MAJOR && minor == FRAME_BUILT_FOR_MINOR)
         return true;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime "
-                            "version %d.%d",
+                            "compile time Python version %d.%d of module '%.100s' does not "
+                            "match runtime version %d.%d",
                             FRAME_BUILT_FOR_MAJOR, FRAME_BUILT_FOR_MINOR, m.spec.full_name,
-                            "does not match", major, minor) == 0;
+                            major, minor) == 0;
 }
 
 // Steps 2 to 5 of the common start: builtins, version, constants of the frame, strings.
@@ -73,13 +73,6 @@ start(Module &m) noexcept
         return false;
     if (m.empty_bytes == nullptr &&
         (m.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) == nullptr)
-        return false;
-    if (m.empty_str == nullptr && (m.empty_str = PyUnicode_FromString("")) == nullptr)
-        return false;
-    if (m.exact_type_note == nullptr &&
-        (m.exact_type_note = PyUnicode_FromString(
-             "Subclasses of built-in types are rejected: the value must be of exactly that "
-             "type.")) == nullptr)
         return false;
     if (m.full_name == nullptr &&
         (m.full_name = PyUnicode_InternFromString(m.spec.full_name)) == nullptr)
@@ -188,7 +181,10 @@ module_exec(Module &m, PyObject *module) noexcept
     if (m.module != nullptr) {
         if (m.module == module)
             return 0;
-        PyErr_SetString(PyExc_RuntimeError, m.spec.reinit_message);
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not "
+                     "supported.",
+                     m.spec.short_name);
         return -1;
     }
     Py_INCREF(module);

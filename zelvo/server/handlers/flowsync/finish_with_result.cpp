@@ -118,7 +118,7 @@ finish_with_result(PyObject *, PyObject *const *args, size_t nargsf, PyObject *k
 {
     PyObject *a[3];
     if (!frame::bind_arguments<FINISH_WITH_RESULT>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(module, a[2], &PyDict_Type, "result"))
+        !frame::check_argument(a[2], &PyDict_Type, "result"))
         return nullptr;
     int line = FINISH_WITH_RESULT.first_line;
     const bool ok = finish_body(a[0], a[1], a[2], line);

@@ -100,15 +100,8 @@ namespace flowsync {
     TEXT(content_type, "Content-Type")                                                        \
     TEXT(content_length, "Content-Length")                                                    \
     TEXT(application_json, "application/json")                                                \
-    TEXT(cannot_get, "Cannot get dag data in ")                                               \
-    TEXT(full_stop, ".")                                                                      \
     TEXT(success, "Success.")                                                                 \
-    TEXT(is_required, " is required in the body of the request.")                             \
-    TEXT(must_be_str, " must be a string or null.")                                           \
-    TEXT(successful_must_be_dict, "successful must be an object or null.")                    \
-    TEXT(body_must_be_object, "The body of the request must be a JSON object.")               \
     TEXT(pipeline_updated, "pipeline:updated")                                                \
-    TEXT(empty, "")                                                                           \
     TEXT(class_doc, DAG_HANDLER_DOC)
 
 // String ids: id::json is the entry for "json".

@@ -96,10 +96,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!status_code)
             return false;
         line = GET_MESSAGE;
-        Ref message = Ref::steal(PyUnicode_Concat(s(id::cannot_get), kernel_id));
-        if (!message)
-            return false;
-        message = Ref::steal(PyUnicode_Concat(message.get(), s(id::full_stop)));
+        Ref message = Ref::steal(PyUnicode_FromFormat("Cannot get dag data in %U.", kernel_id));
         if (!message || PyDict_SetItem(result.get(), s(id::message), message.get()) < 0)
             return false;
     }
@@ -115,7 +112,7 @@ get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcep
 {
     PyObject *a[2];
     if (!frame::bind_arguments<GET>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id"))
+        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id"))
         return nullptr;
     int line = GET.first_line;
     const bool ok = get_body(a[0], a[1], line);

@@ -199,7 +199,6 @@ const frame::ModuleSpec SPEC = {
     "zelvo.server.handlers.flowsync",
     "zelvo/server/handlers/flowsync",
     "init zelvo.server.handlers.flowsync",
-    "Module 'flowsync' has already been imported. Re-initialisation is not supported.",
     STRING_DEFS,
     id::COUNT,
     CAPTURED_BUILTINS,

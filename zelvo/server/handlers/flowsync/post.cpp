@@ -108,15 +108,13 @@ PyObject *
 field_problem(const Field &field, PyObject *value) noexcept
 {
     if (value == nullptr)
-        return PyUnicode_Concat(s(field.key), s(id::is_required));
+        return PyUnicode_FromFormat("%U is required in the body of the request.", s(field.key));
     PyTypeObject *type = field.object ? &PyDict_Type : &PyUnicode_Type;
     if (value == Py_None || Py_TYPE(value) == type)
         return nullptr;
-    if (field.object) {
-        Py_INCREF(s(id::successful_must_be_dict));
-        return s(id::successful_must_be_dict);
-    }
-    return PyUnicode_Concat(s(field.key), s(id::must_be_str));
+    if (field.object)
+        return PyUnicode_FromString("successful must be an object or null.");
+    return PyUnicode_FromFormat("%U must be a string or null.", s(field.key));
 }
 
 // Whether updated_components.added, .revised or .deleted is true, taken in this order up to
@@ -157,7 +155,8 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     Fields fields;
     Ref problem;
     if (!PyDict_CheckExact(data.get()))
-        problem = Ref::borrow(s(id::body_must_be_object));
+        problem =
+            Ref::steal(PyUnicode_FromString("The body of the request must be a JSON object."));
     for (const Field &field : FIELDS) {
         if (problem)
             break;
@@ -350,7 +349,7 @@ post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexce
 {
     PyObject *a[2];
     if (!frame::bind_arguments<POST>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id"))
+        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id"))
         return nullptr;
     int line = POST.first_line;
     const bool ok = post_body(a[0], a[1], line);

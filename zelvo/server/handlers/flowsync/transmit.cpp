@@ -95,8 +95,8 @@ transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) no
 {
     PyObject *a[2];
     if (!frame::bind_arguments<TRANSMIT>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(module, a[0], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(module, a[1], &PyDict_Type, "data"))
+        !frame::check_argument(a[0], &PyUnicode_Type, "kernel_id") ||
+        !frame::check_argument(a[1], &PyDict_Type, "data"))
         return nullptr;
     int line = TRANSMIT.first_line;
     const bool ok = transmit_body(a[0], a[1], line);

@@ -117,9 +117,9 @@ get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames
 {
     PyObject *a[4];
     if (!frame::bind_arguments<GET_PIPELINE>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(module, a[2], &PyList_Type, "cell_ids") ||
-        !frame::check_argument(module, a[3], &PyUnicode_Type, "ipynb_name"))
+        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id") ||
+        !frame::check_argument(a[2], &PyList_Type, "cell_ids") ||
+        !frame::check_argument(a[3], &PyUnicode_Type, "ipynb_name"))
         return nullptr;
     int line = GET_PIPELINE.first_line;
     PyObject *result = get_pipeline_body(a[1], line);

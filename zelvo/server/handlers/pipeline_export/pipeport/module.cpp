@@ -84,7 +84,6 @@ const frame::ModuleSpec SPEC = {
     "zelvo.server.handlers.pipeline_export.pipeport",
     "zelvo/server/handlers/pipeline_export/pipeport",
     "init zelvo.server.handlers.pipeline_export.pipeport",
-    "Module 'pipeport' has already been imported. Re-initialisation is not supported.",
     STRING_DEFS,
     id::COUNT,
     nullptr,

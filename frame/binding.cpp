@@ -4,90 +4,12 @@
 namespace frame {
 namespace {
 
-// The texts of the latest TypeErrors for a wrong count and for a wrong argument type. A
-// caller that gets a call wrong tends to repeat it, and formatting a text costs more than the
-// rest of the failure; each text depends on nothing but its key.
-constexpr int MESSAGE_CACHE_SIZE = 8;
-
-struct CountMessage {
-    const Method *method;   // the method
-    Py_ssize_t given;       // the count reported
-    PyObject *text;         // owned
-};
-
-struct TypeMessage {
-    const char *name;         // the argument
-    PyTypeObject *expected;   // its type
-    PyObject *given;          // owned, so that no other type can take its address meanwhile
-    PyObject *given_name;     // owned: a class's name object then (renaming replaces it)
-    bool subclass;            // whether it was a subclass of `expected` then
-    PyObject *text;           // owned
-};
-
-CountMessage count_messages[MESSAGE_CACHE_SIZE];
-TypeMessage type_messages[MESSAGE_CACHE_SIZE];
-int next_count_message;   // the entry that the next new text replaces
-int next_type_message;
-
-void
-release(const CountMessage &entry) noexcept
-{
-    Py_XDECREF(entry.text);
-}
-
-void
-release(const TypeMessage &entry) noexcept
-{
-    Py_XDECREF(entry.text);
-    Py_XDECREF(entry.given_name);
-    Py_XDECREF(entry.given);
-}
-
-// The object behind a class's tp_name: its name str for a class made in Python (null for a
-// static type, whose name never changes).
-PyObject *
-name_object(PyTypeObject *type) noexcept
-{
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
-        return nullptr;
-    return reinterpret_cast<PyHeapTypeObject *>(type)->ht_name;
-}
-
-// Puts `entry` (whose references it takes) in place of the oldest entry of `cache`. The old
-// entry is released after the new one is stored: releasing a type can run Python code.
-template <typename Entry>
-void
-keep_message(Entry (&cache)[MESSAGE_CACHE_SIZE], int &next, const Entry &entry) noexcept
-{
-    const Entry old = cache[next];
-    cache[next] = entry;
-    next = (next + 1) % MESSAGE_CACHE_SIZE;
-    release(old);
-}
-
 // Like a Python function with positional-or-keyword parameters and no defaults.
 bool
 wrong_count(Module &m, const Method &method, Py_ssize_t given) noexcept
 {
-    Ref text;
-    for (const CountMessage &entry : count_messages) {
-        if (entry.method == &method && entry.given == given) {
-            text = Ref::borrow(entry.text);
-            break;
-        }
-    }
-    if (!text) {
-        text = Ref::steal(
-            PyUnicode_FromFormat("%.200s() takes exactly %zd positional argument%s (%zd given)",
-                                 method.name, method.params.count,
-                                 method.params.count == 1 ? "" : "s", given));
-        if (text) {
-            Py_INCREF(text.get());
-            keep_message(count_messages, next_count_message, {&method, given, text.get()});
-        }
-    }
-    if (text)
-        PyErr_SetObject(PyExc_TypeError, text.get());
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd positional argument%s (%zd given)",
+                 method.name, method.params.count, method.params.count == 1 ? "" : "s", given);
     add_traceback(m, method, method.first_line);
     return false;
 }
@@ -191,38 +113,16 @@ bool
 raise_argument_type(PyObject *value, PyTypeObject *type, const char *name) noexcept
 {
     PyTypeObject *given = Py_TYPE(value);
-    // A class's name and bases can change: the text is reused only while both are the same.
-    const bool subclass = PyType_IsSubtype(given, type);
-    Ref text;
-    for (const TypeMessage &entry : type_messages) {
-        if (entry.given == reinterpret_cast<PyObject *>(given) && entry.expected == type &&
-            entry.name == name && entry.given_name == name_object(given) &&
-            entry.subclass == subclass) {
-            text = Ref::borrow(entry.text);
-            break;
-        }
-    }
-    if (!text) {
-        text = Ref::steal(
-            subclass ? PyUnicode_FromFormat(
-                           "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
-                           "Subclasses of built-in types are rejected: the value must be of "
-                           "exactly that type.",
-                           name, type->tp_name, given->tp_name)
-                     : PyUnicode_FromFormat(
-                           "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                           name, type->tp_name, given->tp_name));
-        if (!text)
-            return false;
-        PyObject *given_name = name_object(given);
-        Py_INCREF(text.get());
-        Py_INCREF(given);
-        Py_XINCREF(given_name);
-        keep_message(type_messages, next_type_message,
-                     {name, type, reinterpret_cast<PyObject *>(given), given_name, subclass,
-                      text.get()});
-    }
-    PyErr_SetObject(PyExc_TypeError, text.get());
+    if (PyType_IsSubtype(given, type))
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                     "Subclasses of built-in types are rejected: the value must be of exactly "
+                     "that type.",
+                     name, type->tp_name, given->tp_name);
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                     type->tp_name, given->tp_name);
     return false;
 }
 

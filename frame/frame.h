@@ -76,15 +76,6 @@ struct ModuleSpec {
     bool (*body)(Module &m);      // constants and module body; sets m.line per statement
 };
 
-// A code object made for traceback records, kept for reuse.
-struct TracebackCode {
-    const void *key;    // the method's descriptor, or the module's init record text
-    int line;           // the record's line
-    PyObject *code;     // owned
-};
-
-constexpr int TRACEBACK_CACHE_SIZE = 64;
-
 // Process-wide storage of one module (its definition declares no per-module state).
 struct Module {
     constexpr Module(const ModuleSpec &s, PyObject **string_storage,
@@ -112,7 +103,6 @@ struct Module {
     PyTypeObject *function_metatype = nullptr;
     uint32_t runtime_version = 0;       // major, minor, micro, next: one byte each
     int line = 0;                       // statement being run by the body, for its record
-    TracebackCode traceback_codes[TRACEBACK_CACHE_SIZE] = {};
 
     PyObject *str(int id) const noexcept { return strings[id]; }
     PyObject *str(FrameString id) const noexcept

@@ -6,41 +6,15 @@
 namespace frame {
 namespace {
 
-// The code object of a record, made once per (function, line) while the cache has room.
-PyObject *
-traceback_code(Module &m, const void *key, const char *name, int line) noexcept
-{
-    const uintptr_t hash = reinterpret_cast<uintptr_t>(key) ^ static_cast<uintptr_t>(line);
-    const int start = static_cast<int>((hash >> 3) % TRACEBACK_CACHE_SIZE);
-    TracebackCode *slot = nullptr;
-    for (int probe = 0; probe < TRACEBACK_CACHE_SIZE; probe++) {
-        TracebackCode &entry = m.traceback_codes[(start + probe) % TRACEBACK_CACHE_SIZE];
-        if (entry.code == nullptr) {
-            slot = &entry;
-            break;
-        }
-        if (entry.key == key && entry.line == line) {
-            Py_INCREF(entry.code);
-            return entry.code;
-        }
-    }
-    PyObject *code = reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(m.spec.file_name, name, line));
-    if (code != nullptr && slot != nullptr) {
-        Py_INCREF(code);
-        *slot = {key, line, code};
-    }
-    return code;
-}
-
-// The entry of function `name`, made once per `key` and line.
+// The entry of function `name`: a code object and a frame made for it alone.
 void
-add_entry(Module &m, const void *key, const char *name, int line) noexcept
+add_entry(Module &m, const char *name, int line) noexcept
 {
     // Set the raised exception aside while the code object and frame are made: making them
     // must not see (or clear) a pending exception.
     PyObject *exc = compat::take_error();
-    Ref code = Ref::steal(traceback_code(m, key, name, line));
+    Ref code = Ref::steal(
+        reinterpret_cast<PyObject *>(PyCode_NewEmpty(m.spec.file_name, name, line)));
     Ref f = code ? Ref::steal(compat::new_frame(code.get(), m.dict, line)) : Ref();
     if (!f)
         PyErr_Clear();   // keep the original error; only its record is lost
@@ -54,7 +28,7 @@ add_entry(Module &m, const void *key, const char *name, int line) noexcept
 void
 add_record(Module &m, const char *name, int line) noexcept
 {
-    add_entry(m, name, name, line);
+    add_entry(m, name, line);
 }
 
 void
@@ -63,7 +37,7 @@ add_traceback(Module &m, const Method &method, int line) noexcept
     // The module's dotted name, then the qualified name: "package.module.Class.method".
     char name[256];
     snprintf(name, sizeof name, "%s.%s", m.spec.full_name, method.qualname);
-    add_entry(m, &method, name, line);
+    add_entry(m, name, line);
 }
 
 ExceptClause::~ExceptClause()

@@ -357,6 +357,14 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Operations of method bodies
 
+// callable(*args) with the interpreter's fast-call convention: `nargs` positional arguments,
+// then one value per name of `kwnames` (a tuple of str, or null).
+inline PyObject *
+call(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
+{
+    return compat::vectorcall(callable, args, nargs, kwnames);
+}
+
 // Drops the result of a call whose value is not used: true when the call succeeded.
 inline bool
 discard(PyObject *result) noexcept

@@ -108,7 +108,7 @@ func_dealloc(PyObject *self)
 PyObject *
 func_repr(PyObject *self)
 {
-    return PyUnicode_FromFormat("<%s %U at %p>", _PyType_Name(Py_TYPE(self)),
+    return PyUnicode_FromFormat("<%s %U at %p>", compat::type_name(Py_TYPE(self)),
                                 as_function(self)->qualname, self);
 }
 
@@ -362,7 +362,9 @@ PyMethodDef func_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The metatype keeps the function type's own attributes fixed.
+// The metatype keeps the function type's own attributes fixed, with one message on every
+// version: a static type refuses them by itself, but with "can't set attributes of
+// built-in/extension type" before 3.10 and this text from 3.10 on.
 int
 meta_setattro(PyObject *type, PyObject *name, PyObject *)
 {

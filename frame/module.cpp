@@ -153,10 +153,8 @@ module_create(Module &m, PyObject *spec) noexcept
     // forgets the state block of whatever a create slot returns and allocates a new one when
     // it executes the module, so the old block is freed here: else every re-import leaks it.
     if (m.module != nullptr) {
-        void *state = PyModule_GetState(m.module);
-        if (state == nullptr && PyErr_Occurred())
+        if (compat::free_module_state(m.module) < 0)
             return nullptr;
-        PyMem_Free(state);
         Py_INCREF(m.module);
         return m.module;
     }

@@ -68,8 +68,8 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
         if (!model_class)
             return false;
-        Ref empty = Ref::steal(frame::compat::vectorcall(model_class.get(), &kernel_id, 0,
-                                                         keywords.identifier));
+        Ref empty =
+            Ref::steal(frame::call(model_class.get(), &kernel_id, 0, keywords.identifier));
         if (!empty)
             return false;
         cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
@@ -80,8 +80,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
             return false;
         line = GET_COMPARE;
         PyObject *pair[] = {empty.get(), entry.get()};
-        Ref dag_update_info =
-            Ref::steal(frame::compat::vectorcall(compare.get(), pair, 2, nullptr));
+        Ref dag_update_info = Ref::steal(frame::call(compare.get(), pair, 2, nullptr));
         if (!dag_update_info)
             return false;
         line = GET_RESULT_DICT;

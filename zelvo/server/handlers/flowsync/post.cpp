@@ -232,8 +232,8 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
                 model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
                 if (!model_class)
                     return false;
-                previous = Ref::steal(frame::compat::vectorcall(model_class.get(), &kernel_id, 0,
-                                                                keywords.identifier));
+                previous = Ref::steal(
+                    frame::call(model_class.get(), &kernel_id, 0, keywords.identifier));
                 if (!previous)
                     return false;
                 line = POST_COMPARE_EMPTY;
@@ -251,8 +251,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
                     return false;
             }
             PyObject *pair[] = {previous.get(), dag_info.get()};
-            Ref dag_update_info =
-                Ref::steal(frame::compat::vectorcall(compare.get(), pair, 2, nullptr));
+            Ref dag_update_info = Ref::steal(frame::call(compare.get(), pair, 2, nullptr));
             if (!dag_update_info)
                 return false;
             previous.reset();
@@ -297,7 +296,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!transmit)
             return false;
         PyObject *relay[] = {kernel_id, data.get()};
-        if (!frame::discard(frame::compat::vectorcall(transmit.get(), relay, 2, nullptr)))
+        if (!frame::discard(frame::call(transmit.get(), relay, 2, nullptr)))
             return false;
 
         line = POST_CLEAN_UP;

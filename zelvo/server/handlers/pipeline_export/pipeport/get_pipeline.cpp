@@ -53,7 +53,7 @@ serialise(PyObject *dag_info) noexcept
     if (!document)
         return nullptr;
     PyObject *document_arg = document.get();
-    Ref text = Ref::steal(frame::compat::vectorcall(dumps.get(), &document_arg, 1, nullptr));
+    Ref text = Ref::steal(frame::call(dumps.get(), &document_arg, 1, nullptr));
     if (!text || !frame::check_local(text.get(), &PyUnicode_Type))
         return nullptr;
     return text.release();

@@ -24,7 +24,7 @@ struct StringDef {
 };
 
 // Creates (once) and hashes every entry of a table; false with an exception set on failure.
-bool make_strings(const StringDef *defs, PyObject **out, Py_ssize_t count) noexcept;
+bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
 
 // The names the frame itself uses, in every module's storage.
 #define FRAME_STRINGS(X)                                                                      \
@@ -76,38 +76,39 @@ struct ModuleSpec {
     bool (*body)(Module &m);      // constants and module body; sets m.line per statement
 };
 
-// Process-wide storage of one module (its definition declares no per-module state).
+// Process-wide storage of one module (its definition declares no per-module state). Every
+// reference it holds is kept for the life of the process, or until a failed initialisation
+// starts again.
 struct Module {
-    constexpr Module(const ModuleSpec &s, PyObject **string_storage,
-                     PyObject **builtin_storage) noexcept
+    constexpr Module(const ModuleSpec &s, Kept *string_storage, Kept *builtin_storage) noexcept
         : spec(s), strings(string_storage), captured(builtin_storage)
     {
     }
 
     const ModuleSpec &spec;
-    PyObject **strings;                 // the string table, spec.string_count entries
-    PyObject **captured;                // captured built-ins, spec.builtin_count entries
-    PyObject *frame_strings[static_cast<int>(FrameString::count_)] = {};
+    Kept *strings;                      // the string table, spec.string_count entries
+    Kept *captured;                     // captured built-ins, spec.builtin_count entries
+    Kept frame_strings[static_cast<int>(FrameString::count_)];
 
     bool has_interpreter = false;       // set by the first create slot, never cleared
     int64_t interpreter_id = 0;         // that interpreter
-    PyObject *module = nullptr;         // the one module object, kept until the process ends
+    Kept module;                        // the one module object
     PyObject *dict = nullptr;           // its __dict__, borrowed from `module`
-    PyObject *builtins = nullptr;       // the builtins module
+    Kept builtins;                      // the builtins module
     PyObject *builtins_dict = nullptr;  // its __dict__, borrowed from `builtins`
-    PyObject *empty_tuple = nullptr;
-    PyObject *empty_bytes = nullptr;
-    PyObject *full_name = nullptr;            // spec.full_name as an interned str
-    PyObject *file_name = nullptr;            // spec.file_name as a str
-    PyTypeObject *function_type = nullptr;    // NativeFunction, shared by every module
-    PyTypeObject *function_metatype = nullptr;
+    Kept empty_tuple;
+    Kept empty_bytes;
+    Kept full_name;                     // spec.full_name as an interned str
+    Kept file_name;                     // spec.file_name as a str
+    Kept function_type;                 // NativeFunction, shared by every module
+    Kept function_metatype;             // its metatype
     uint32_t runtime_version = 0;       // major, minor, micro, next: one byte each
     int line = 0;                       // statement being run by the body, for its record
 
-    PyObject *str(int id) const noexcept { return strings[id]; }
+    PyObject *str(int id) const noexcept { return strings[id].get(); }
     PyObject *str(FrameString id) const noexcept
     {
-        return frame_strings[static_cast<int>(id)];
+        return frame_strings[static_cast<int>(id)].get();
     }
 };
 

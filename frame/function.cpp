@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <structmember.h>
 
+#include <utility>
+
 namespace frame {
 namespace {
 
@@ -438,7 +440,7 @@ check_registered(PyObject *type) noexcept
 bool
 function_type_ready(Module &m) noexcept
 {
-    if (m.function_type != nullptr)
+    if (m.function_type)
         return true;
     Ref registry = Ref::borrow(PyImport_AddModule(REGISTRY_MODULE));
     if (!registry)
@@ -468,9 +470,8 @@ function_type_ready(Module &m) noexcept
             PyObject_SetAttrString(registry.get(), REGISTRY_METATYPE, metatype.get()) < 0)
             return false;
     }
-    // Held for the life of the process, like the rest of the module's storage.
-    m.function_type = reinterpret_cast<PyTypeObject *>(type.release());
-    m.function_metatype = reinterpret_cast<PyTypeObject *>(metatype.release());
+    m.function_type = std::move(type);
+    m.function_metatype = std::move(metatype);
     return true;
 }
 
@@ -481,7 +482,8 @@ PyObject *
 function_new(Module &m, const Method &def, PyObject *qualname, PyObject *module_name,
              PyObject *code) noexcept
 {
-    NativeFunction *f = PyObject_GC_New(NativeFunction, m.function_type);
+    NativeFunction *f =
+        PyObject_GC_New(NativeFunction, reinterpret_cast<PyTypeObject *>(m.function_type.get()));
     if (f == nullptr)
         return nullptr;
     f->vectorcall = def.body;
@@ -536,8 +538,9 @@ make_code(Module &m, const Method &method) noexcept
     Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
     if (!name)
         return nullptr;
-    return compat::new_code(static_cast<int>(method.params.count), varnames.get(), m.file_name,
-                            name.get(), method.first_line, m.empty_bytes, m.empty_tuple);
+    return compat::new_code(static_cast<int>(method.params.count), varnames.get(),
+                            m.file_name.get(), name.get(), method.first_line,
+                            m.empty_bytes.get(), m.empty_tuple.get());
 }
 
 PyObject *
@@ -554,7 +557,8 @@ make_function(Module &m, const Method &method, PyObject *code) noexcept
     Ref qualname = Ref::steal(PyUnicode_InternFromString(method.qualname));
     if (!qualname)
         return nullptr;
-    Ref function = Ref::steal(function_new(m, method, qualname.get(), m.full_name, code));
+    Ref function =
+        Ref::steal(function_new(m, method, qualname.get(), m.full_name.get(), code));
     if (function)
         replace(&as_function(function.get())->annotations, annotations.get());
     return function.release();

@@ -248,7 +248,7 @@ ClassStatement::begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc)
         return false;
     // Classes of module bodies are top-level: the qualified name is the name.
     ns_ = Ref::steal(prepare_namespace(m, metaclass_.get(), resolved_.get(), name, name,
-                                       m.full_name, doc));
+                                       m.full_name.get(), doc));
     if (!ns_)
         return false;
     return resolved_.get() == bases ||

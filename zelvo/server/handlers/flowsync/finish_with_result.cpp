@@ -43,7 +43,7 @@ set_header(PyObject *self, PyObject *name, PyObject *value) noexcept
 {
     PyObject *args[] = {name, value};
     return frame::discard(
-        frame::call_method(self, s(id::set_header), args, 2, keywords.name_value));
+        frame::call_method(self, s(id::set_header), args, 2, keywords.name_value.get()));
 }
 
 // json.dumps(result), with the module global read afresh.
@@ -102,7 +102,7 @@ finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) 
         return false;
     PyObject *code_arg = code.get();
     if (!frame::discard(
-            frame::call_method(self, s(id::set_status), &code_arg, 1, keywords.status_code)))
+            frame::call_method(self, s(id::set_status), &code_arg, 1, keywords.status_code.get())))
         return false;
 
     line = FINISH_WRITE;

@@ -113,16 +113,16 @@ extern frame::Module module;
 inline PyObject *
 s(id::Name name) noexcept
 {
-    return module.strings[name];
+    return module.str(name);
 }
 
 // Keyword-name tuples of the calls the methods make, made once with the module.
 struct KeywordNames {
-    PyObject *name_value;              // set_header(name=..., value=...)
-    PyObject *status_code;             // set_status(status_code=...)
-    PyObject *status_code_result;      // _finish_with_result(status_code=..., result=...)
-    PyObject *identifier;              // ZelvoPipelineModel(identifier=...)
-    PyObject *ignore_errors;           // rmtree(path, ignore_errors=True)
+    frame::Kept name_value;           // set_header(name=..., value=...)
+    frame::Kept status_code;          // set_status(status_code=...)
+    frame::Kept status_code_result;   // _finish_with_result(status_code=..., result=...)
+    frame::Kept identifier;           // ZelvoPipelineModel(identifier=...)
+    frame::Kept ignore_errors;        // rmtree(path, ignore_errors=True)
 };
 extern KeywordNames keywords;
 

@@ -69,7 +69,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!model_class)
             return false;
         Ref empty =
-            Ref::steal(frame::call(model_class.get(), &kernel_id, 0, keywords.identifier));
+            Ref::steal(frame::call(model_class.get(), &kernel_id, 0, keywords.identifier.get()));
         if (!empty)
             return false;
         cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
@@ -103,7 +103,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     line = GET_ANSWER;
     PyObject *answer[] = {status_code.get(), result.get()};
     return frame::discard(frame::call_method(self, s(id::_finish_with_result), answer, 2,
-                                             keywords.status_code_result));
+                                             keywords.status_code_result.get()));
 }
 
 PyObject *

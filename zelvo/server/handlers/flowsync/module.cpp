@@ -80,21 +80,20 @@ const frame::Method *const METHODS[] = {&FINISH_WITH_RESULT, &GET, &POST, &REMOV
 constexpr int METHOD_COUNT = static_cast<int>(sizeof METHODS / sizeof METHODS[0]);
 
 // The methods' code objects, module constants kept for the life of the process.
-PyObject *codes[METHOD_COUNT];
+frame::Kept codes[METHOD_COUNT];
 
 bool
-make_keywords(PyObject **slot, std::initializer_list<int> names) noexcept
+make_keywords(frame::Kept &slot, std::initializer_list<id::Name> names) noexcept
 {
-    if (*slot != nullptr)
-        return true;
-    *slot = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (*slot == nullptr)
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple)
         return false;
     Py_ssize_t i = 0;
-    for (int name : names) {
-        Py_INCREF(s(static_cast<id::Name>(name)));
-        PyTuple_SET_ITEM(*slot, i++, s(static_cast<id::Name>(name)));
+    for (id::Name name : names) {
+        Py_INCREF(s(name));
+        PyTuple_SET_ITEM(tuple.get(), i++, s(name));
     }
+    slot = std::move(tuple);
     return true;
 }
 
@@ -102,14 +101,15 @@ make_keywords(PyObject **slot, std::initializer_list<int> names) noexcept
 bool
 make_constants(frame::Module &m) noexcept
 {
-    if (!make_keywords(&keywords.name_value, {id::name, id::value}) ||
-        !make_keywords(&keywords.status_code, {id::status_code}) ||
-        !make_keywords(&keywords.status_code_result, {id::status_code, id::result}) ||
-        !make_keywords(&keywords.identifier, {id::identifier}) ||
-        !make_keywords(&keywords.ignore_errors, {id::ignore_errors}))
+    if (!make_keywords(keywords.name_value, {id::name, id::value}) ||
+        !make_keywords(keywords.status_code, {id::status_code}) ||
+        !make_keywords(keywords.status_code_result, {id::status_code, id::result}) ||
+        !make_keywords(keywords.identifier, {id::identifier}) ||
+        !make_keywords(keywords.ignore_errors, {id::ignore_errors}))
         return false;
     for (int i = 0; i < METHOD_COUNT; i++) {
-        if (codes[i] == nullptr && (codes[i] = frame::make_code(m, *METHODS[i])) == nullptr)
+        codes[i] = Ref::steal(frame::make_code(m, *METHODS[i]));
+        if (!codes[i])
             return false;
     }
     return true;
@@ -131,7 +131,7 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
         if (!web)
             return false;
     }
-    Ref function = Ref::steal(frame::make_function(m, method, codes[index]));
+    Ref function = Ref::steal(frame::make_function(m, method, codes[index].get()));
     if (!function)
         return false;
     Ref stored;
@@ -148,8 +148,8 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
         break;
     }
     case frame::Store::staticmethod:
-        stored = Ref::steal(PyObject_CallFunctionObjArgs(m.captured[CAPTURED_staticmethod],
-                                                         function.get(), nullptr));
+        stored = Ref::steal(PyObject_CallFunctionObjArgs(
+            m.captured[CAPTURED_staticmethod].get(), function.get(), nullptr));
         break;
     }
     if (!stored)
@@ -191,8 +191,8 @@ body(frame::Module &m) noexcept
     return frame::store_new_dict(m, s(id::__test__));
 }
 
-PyObject *string_storage[id::COUNT];
-PyObject *captured_storage[CAPTURED_COUNT];
+frame::Kept string_storage[id::COUNT];
+frame::Kept captured_storage[CAPTURED_COUNT];
 
 const frame::ModuleSpec SPEC = {
     "flowsync",

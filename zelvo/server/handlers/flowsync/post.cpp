@@ -68,7 +68,7 @@ answer(PyObject *self, PyObject *status_code, PyObject *result) noexcept
 {
     PyObject *args[] = {status_code, result};
     return frame::discard(frame::call_method(self, s(id::_finish_with_result), args, 2,
-                                             keywords.status_code_result));
+                                             keywords.status_code_result.get()));
 }
 
 // Exact-text comparison of a field (a str or None) with a literal.
@@ -206,7 +206,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
             if (!model_fields)
                 return false;
             Ref dag_info = Ref::steal(
-                PyObject_Call(model_class.get(), module.empty_tuple, model_fields.get()));
+                PyObject_Call(model_class.get(), module.empty_tuple.get(), model_fields.get()));
             if (!dag_info)
                 return false;
 
@@ -233,7 +233,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
                 if (!model_class)
                     return false;
                 previous = Ref::steal(
-                    frame::call(model_class.get(), &kernel_id, 0, keywords.identifier));
+                    frame::call(model_class.get(), &kernel_id, 0, keywords.identifier.get()));
                 if (!previous)
                     return false;
                 line = POST_COMPARE_EMPTY;

@@ -112,7 +112,7 @@ remove_body(PyObject *self, int &line) noexcept
                 return false;
             PyObject *rmtree_args[] = {unused_diskcache_dir.get(), Py_True};
             if (!frame::discard(frame::call_method(shutil.get(), s(id::rmtree), rmtree_args, 2,
-                                                   keywords.ignore_errors)))
+                                                   keywords.ignore_errors.get())))
                 return false;
         }
 

@@ -49,7 +49,7 @@ serialise(PyObject *dag_info) noexcept
         return nullptr;
     PyObject *no_captured = Py_False;
     Ref document = Ref::steal(frame::call_method(dag_info, s(id::to_zelvo_dict), &no_captured,
-                                                 1, constants.include_captured));
+                                                 1, constants.include_captured.get()));
     if (!document)
         return nullptr;
     PyObject *document_arg = document.get();
@@ -84,8 +84,7 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
         return nullptr;
     if (!has_components) {
         // The one prebuilt result: this path allocates nothing.
-        Py_INCREF(constants.no_components);
-        return constants.no_components;
+        return Ref::borrow(constants.no_components.get()).release();
     }
     components.reset();
     graph.reset();

@@ -29,20 +29,20 @@ constexpr frame::ImportStatement IMPORTS[] = {
 };
 
 // The code object of _get_pipeline, a module constant.
-PyObject *code;
+frame::Kept code;
 
 // The module constants: the "no components" result, then the code object.
 bool
 make_constants(frame::Module &m) noexcept
 {
-    if (constants.no_components == nullptr &&
-        (constants.no_components = PyTuple_Pack(2, s(id::no_components), s(id::error_type))) ==
-            nullptr)
+    constants.no_components = Ref::steal(PyTuple_Pack(2, s(id::no_components), s(id::error_type)));
+    if (!constants.no_components)
         return false;
-    if (constants.include_captured == nullptr &&
-        (constants.include_captured = PyTuple_Pack(1, s(id::include_captured))) == nullptr)
+    constants.include_captured = Ref::steal(PyTuple_Pack(1, s(id::include_captured)));
+    if (!constants.include_captured)
         return false;
-    return code != nullptr || (code = frame::make_code(m, GET_PIPELINE)) != nullptr;
+    code = Ref::steal(frame::make_code(m, GET_PIPELINE));
+    return bool(code);
 }
 
 // class ZelvoPipelineExportHandler(BasePipelineExportHandler): ..., the method at its line.
@@ -57,7 +57,7 @@ make_class(frame::Module &m) noexcept
     if (!statement.begin_with_base(m, base.get(), s(id::ZelvoPipelineExportHandler), nullptr))
         return false;
     m.line = GET_PIPELINE.first_line;
-    Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code));
+    Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code.get()));
     if (!function || !frame::namespace_set(statement.ns(), s(id::_get_pipeline), function.get()))
         return false;
     m.line = BODY_CLASS;
@@ -77,7 +77,7 @@ body(frame::Module &m) noexcept
     return frame::store_new_dict(m, s(id::__test__));
 }
 
-PyObject *string_storage[id::COUNT];
+frame::Kept string_storage[id::COUNT];
 
 const frame::ModuleSpec SPEC = {
     "pipeport",

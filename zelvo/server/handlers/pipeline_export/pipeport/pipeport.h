@@ -53,13 +53,13 @@ extern frame::Module module;
 inline PyObject *
 s(id::Name name) noexcept
 {
-    return module.strings[name];
+    return module.str(name);
 }
 
 // Module constants, made once with the module.
 struct Constants {
-    PyObject *no_components;      // ("There are no components in this pipeline.", "error")
-    PyObject *include_captured;   // keyword names of to_zelvo_dict(include_captured=False)
+    frame::Kept no_components;      // ("There are no components in this pipeline.", "error")
+    frame::Kept include_captured;   // keyword names of to_zelvo_dict(include_captured=False)
 };
 extern Constants constants;
 

@@ -336,6 +336,10 @@ PyObject *prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyO
 // Stores into a class namespace: straight into a dict, through __setitem__ otherwise.
 bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
 
+// `def name(...)` in a class body: stores `stored` (the function, or what wraps it) under the
+// method's name.
+bool store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept;
+
 // A class statement of a module body: begin() resolves the bases, calculates the metaclass and
 // prepares the namespace (with __orig_bases__ when the bases changed); the body then stores
 // its methods with namespace_set(ns(), ...); end() calls the metaclass and binds the class as

@@ -213,6 +213,13 @@ namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept
     return PyObject_SetItem(ns, key, value) == 0;
 }
 
+bool
+store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept
+{
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
+    return name && namespace_set(ns, name.get(), stored);
+}
+
 // The metaclass's __prepare__(name, bases), or a new dict; then __module__, __qualname__
 // and (when the class has one) __doc__, in this order.
 PyObject *

@@ -46,16 +46,6 @@ set_header(PyObject *self, PyObject *name, PyObject *value) noexcept
         frame::call_method(self, s(id::set_header), args, 2, keywords.name_value.get()));
 }
 
-// json.dumps(result), with the module global read afresh.
-PyObject *
-dumps(PyObject *value) noexcept
-{
-    Ref json = Ref::steal(FLOWSYNC_GLOBAL(json));
-    if (!json)
-        return nullptr;
-    return frame::call_method(json.get(), s(id::dumps), &value, 1, nullptr);
-}
-
 // The decimal digits of a count (not negative) as a new str, as "%zd" writes them; the
 // formatter's generic machinery costs more than the whole conversion.
 PyObject *
@@ -85,7 +75,7 @@ finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) 
     // The length is taken of the text after escaping: json.dumps writes non-ASCII characters
     // as \uXXXX, so characters and bytes on the wire agree.
     line = FINISH_CONTENT_LENGTH;
-    Ref text = Ref::steal(dumps(result));
+    Ref text = Ref::steal(json_dumps(result));
     if (!text)
         return false;
     const Py_ssize_t length = PyObject_Size(text.get());
@@ -106,7 +96,7 @@ finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) 
         return false;
 
     line = FINISH_WRITE;
-    text = Ref::steal(dumps(result));
+    text = Ref::steal(json_dumps(result));
     if (!text)
         return false;
     PyObject *text_arg = text.get();

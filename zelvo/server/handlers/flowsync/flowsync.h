@@ -38,7 +38,6 @@ namespace flowsync {
     ID(finish)                                                                                \
     ID(format_exc)                                                                            \
     ID(fp)                                                                                    \
-    ID(get)                                                                                   \
     ID(get_dag_update_info)                                                                   \
     ID(get_json_body)                                                                         \
     ID(handler)                                                                               \
@@ -59,7 +58,6 @@ namespace flowsync {
     ID(name)                                                                                  \
     ID(payload)                                                                               \
     ID(pop)                                                                                   \
-    ID(post)                                                                                  \
     ID(procedure)                                                                             \
     ID(registry)                                                                              \
     ID(result)                                                                                \
@@ -132,8 +130,19 @@ enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define FLOWSYNC_GLOBAL(name) FRAME_GLOBAL(::flowsync::module, ::flowsync::id::name)
 
-// HTTPStatus.<member>, with the module global read afresh. New reference or null.
+// The calls that several methods make, each written once. New reference or null.
+
+// HTTPStatus.<member>, with the module global read afresh.
 PyObject *http_status(id::Name member) noexcept;
+
+// self._finish_with_result(status_code=status_code, result=result)
+PyObject *finish_with_result(PyObject *self, PyObject *status_code, PyObject *result) noexcept;
+
+// json.dumps(value), with the module global read afresh.
+PyObject *json_dumps(PyObject *value) noexcept;
+
+// ZelvoPipelineModel(identifier=kernel_id): an empty pipeline of the kernel.
+PyObject *empty_model(PyObject *kernel_id) noexcept;
 
 // The methods of DAGHandler, each described in the source file named after it.
 extern const frame::Method FINISH_WITH_RESULT;

@@ -65,11 +65,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!compare)
             return false;
         line = GET_EMPTY_MODEL;
-        Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
-        if (!model_class)
-            return false;
-        Ref empty =
-            Ref::steal(frame::call(model_class.get(), &kernel_id, 0, keywords.identifier.get()));
+        Ref empty = Ref::steal(empty_model(kernel_id));
         if (!empty)
             return false;
         cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
@@ -101,9 +97,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     }
 
     line = GET_ANSWER;
-    PyObject *answer[] = {status_code.get(), result.get()};
-    return frame::discard(frame::call_method(self, s(id::_finish_with_result), answer, 2,
-                                             keywords.status_code_result.get()));
+    return frame::discard(finish_with_result(self, status_code.get(), result.get()));
 }
 
 PyObject *

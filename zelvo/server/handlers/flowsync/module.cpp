@@ -135,6 +135,7 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
     if (!function)
         return false;
     Ref stored;
+    PyObject *function_arg = function.get();
     switch (method.store) {
     case frame::Store::plain:
         stored = std::move(function);
@@ -143,19 +144,15 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
         Ref decorator = Ref::steal(PyObject_GetAttr(web.get(), s(id::authenticated)));
         if (!decorator)
             return false;
-        stored = Ref::steal(
-            PyObject_CallFunctionObjArgs(decorator.get(), function.get(), nullptr));
+        stored = Ref::steal(frame::call(decorator.get(), &function_arg, 1, nullptr));
         break;
     }
     case frame::Store::staticmethod:
-        stored = Ref::steal(PyObject_CallFunctionObjArgs(
-            m.captured[CAPTURED_staticmethod].get(), function.get(), nullptr));
+        stored = Ref::steal(
+            frame::call(m.captured[CAPTURED_staticmethod].get(), &function_arg, 1, nullptr));
         break;
     }
-    if (!stored)
-        return false;
-    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
-    return name && frame::namespace_set(ns, name.get(), stored.get());
+    return stored && frame::store_method(ns, method, stored.get());
 }
 
 // class DAGHandler(APIHandler): ..., the methods at their own lines.
@@ -216,6 +213,33 @@ http_status(id::Name member) noexcept
 {
     Ref status = Ref::steal(FLOWSYNC_GLOBAL(HTTPStatus));
     return status ? PyObject_GetAttr(status.get(), s(member)) : nullptr;
+}
+
+PyObject *
+finish_with_result(PyObject *self, PyObject *status_code, PyObject *result) noexcept
+{
+    PyObject *args[] = {status_code, result};
+    return frame::call_method(self, s(id::_finish_with_result), args, 2,
+                              keywords.status_code_result.get());
+}
+
+PyObject *
+json_dumps(PyObject *value) noexcept
+{
+    Ref json = Ref::steal(FLOWSYNC_GLOBAL(json));
+    if (!json)
+        return nullptr;
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), s(id::dumps)));
+    return dumps ? frame::call(dumps.get(), &value, 1, nullptr) : nullptr;
+}
+
+PyObject *
+empty_model(PyObject *kernel_id) noexcept
+{
+    Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
+    if (!model_class)
+        return nullptr;
+    return frame::call(model_class.get(), &kernel_id, 0, keywords.identifier.get());
 }
 
 } // namespace flowsync

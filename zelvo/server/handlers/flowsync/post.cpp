@@ -62,15 +62,6 @@ constexpr frame::Method POST = {
 
 namespace {
 
-// self._finish_with_result(status_code=status_code, result=result)
-bool
-answer(PyObject *self, PyObject *status_code, PyObject *result) noexcept
-{
-    PyObject *args[] = {status_code, result};
-    return frame::discard(frame::call_method(self, s(id::_finish_with_result), args, 2,
-                                             keywords.status_code_result.get()));
-}
-
 // Exact-text comparison of a field (a str or None) with a literal.
 bool
 equals(PyObject *field, PyObject *literal) noexcept
@@ -178,7 +169,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (PyDict_SetItem(result.get(), s(id::message), problem.get()) < 0)
             return false;
         line = POST_ANSWER_PROBLEM;
-        return answer(self, status_code.get(), result.get());
+        return frame::discard(finish_with_result(self, status_code.get(), result.get()));
     }
 
     // try: registration, relay and clean-up.
@@ -229,11 +220,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
                 if (!compare)
                     return false;
                 line = POST_EMPTY_MODEL;
-                model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
-                if (!model_class)
-                    return false;
-                previous = Ref::steal(
-                    frame::call(model_class.get(), &kernel_id, 0, keywords.identifier.get()));
+                previous = Ref::steal(empty_model(kernel_id));
                 if (!previous)
                     return false;
                 line = POST_COMPARE_EMPTY;
@@ -340,7 +327,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     }
 
     line = POST_ANSWER;
-    return answer(self, status_code.get(), result.get());
+    return frame::discard(finish_with_result(self, status_code.get(), result.get()));
 }
 
 PyObject *

@@ -55,10 +55,7 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
 {
     // Serialised once: every connection gets the same text object.
     line = TRANSMIT_PAYLOAD;
-    Ref json = Ref::steal(FLOWSYNC_GLOBAL(json));
-    if (!json)
-        return false;
-    Ref payload = Ref::steal(frame::call_method(json.get(), s(id::dumps), &data, 1, nullptr));
+    Ref payload = Ref::steal(json_dumps(data));
     if (!payload || !frame::check_local(payload.get(), &PyUnicode_Type))
         return false;
 

@@ -58,7 +58,7 @@ make_class(frame::Module &m) noexcept
         return false;
     m.line = GET_PIPELINE.first_line;
     Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code.get()));
-    if (!function || !frame::namespace_set(statement.ns(), s(id::_get_pipeline), function.get()))
+    if (!function || !frame::store_method(statement.ns(), GET_PIPELINE, function.get()))
         return false;
     m.line = BODY_CLASS;
     return statement.end(m);

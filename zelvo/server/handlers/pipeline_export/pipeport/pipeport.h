@@ -13,7 +13,6 @@ namespace pipeport {
     ID(ZelvoPipelineExportHandler)                                                            \
     ID(ZelvoPipelineModel)                                                                    \
     ID(__test__)                                                                              \
-    ID(_get_pipeline)                                                                         \
     ID(base_handler)                                                                          \
     ID(cell_ids)                                                                              \
     ID(components)                                                                            \

@@ -68,7 +68,6 @@ struct ModuleSpec {
     const char *short_name;       // name in the module definition, e.g. "flowsync"
     const char *full_name;        // dotted name: sys.modules key, __module__, messages
     const char *file_name;        // source file name of code objects and traceback records
-    const char *init_record;      // name of the initialisation's traceback record
     const StringDef *strings;     // the module's string table
     Py_ssize_t string_count;      // entries in it
     const int *builtins;          // string ids of the built-ins that the body captures
@@ -419,12 +418,11 @@ for_each(PyObject *iterable, Visit &&visit) noexcept
 // ---------------------------------------------------------------------------------------------
 // Traceback records and except clauses
 
-// Adds a traceback entry to the exception being raised: function `name` (a static text) of
-// the module's source file, at `line`, with the module's dict as globals.
-void add_record(Module &m, const char *name, int line) noexcept;
-
-// add_record() for a method: the entry's function is the method's full dotted name.
+// Adds a traceback entry to the exception being raised, of the module's source file with its
+// dict as globals: for a method, its full dotted name at `line`; for the module body,
+// "init <module's dotted name>" at m.line.
 void add_traceback(Module &m, const Method &method, int line) noexcept;
+void add_init_traceback(Module &m) noexcept;
 
 // A method body's `line` after a failure whose traceback entry is already recorded.
 constexpr int LINE_RECORDED = 0;

@@ -191,7 +191,7 @@ module_exec(Module &m, PyObject *module) noexcept
     if (ok) {
         ok = run(m);
         if (!ok)
-            add_record(m, m.spec.init_record, m.line);
+            add_init_traceback(m);
     }
     if (ok)
         return 0;

@@ -26,18 +26,20 @@ add_entry(Module &m, const char *name, int line) noexcept
 } // namespace
 
 void
-add_record(Module &m, const char *name, int line) noexcept
-{
-    add_entry(m, name, line);
-}
-
-void
 add_traceback(Module &m, const Method &method, int line) noexcept
 {
     // The module's dotted name, then the qualified name: "package.module.Class.method".
     char name[256];
     snprintf(name, sizeof name, "%s.%s", m.spec.full_name, method.qualname);
     add_entry(m, name, line);
+}
+
+void
+add_init_traceback(Module &m) noexcept
+{
+    char name[256];
+    snprintf(name, sizeof name, "init %s", m.spec.full_name);
+    add_entry(m, name, m.line);
 }
 
 ExceptClause::~ExceptClause()

@@ -195,7 +195,6 @@ const frame::ModuleSpec SPEC = {
     "flowsync",
     "zelvo.server.handlers.flowsync",
     "zelvo/server/handlers/flowsync",
-    "init zelvo.server.handlers.flowsync",
     STRING_DEFS,
     id::COUNT,
     CAPTURED_BUILTINS,

@@ -83,7 +83,6 @@ const frame::ModuleSpec SPEC = {
     "pipeport",
     "zelvo.server.handlers.pipeline_export.pipeport",
     "zelvo/server/handlers/pipeline_export/pipeport",
-    "init zelvo.server.handlers.pipeline_export.pipeport",
     STRING_DEFS,
     id::COUNT,
     nullptr,

@@ -136,7 +136,7 @@ enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
 PyObject *http_status(id::Name member) noexcept;
 
 // self._finish_with_result(status_code=status_code, result=result)
-PyObject *finish_with_result(PyObject *self, PyObject *status_code, PyObject *result) noexcept;
+PyObject *answer(PyObject *self, PyObject *status_code, PyObject *result) noexcept;
 
 // json.dumps(value), with the module global read afresh.
 PyObject *json_dumps(PyObject *value) noexcept;

@@ -97,7 +97,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     }
 
     line = GET_ANSWER;
-    return frame::discard(finish_with_result(self, status_code.get(), result.get()));
+    return frame::discard(answer(self, status_code.get(), result.get()));
 }
 
 PyObject *

@@ -215,7 +215,7 @@ http_status(id::Name member) noexcept
 }
 
 PyObject *
-finish_with_result(PyObject *self, PyObject *status_code, PyObject *result) noexcept
+answer(PyObject *self, PyObject *status_code, PyObject *result) noexcept
 {
     PyObject *args[] = {status_code, result};
     return frame::call_method(self, s(id::_finish_with_result), args, 2,

@@ -169,7 +169,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (PyDict_SetItem(result.get(), s(id::message), problem.get()) < 0)
             return false;
         line = POST_ANSWER_PROBLEM;
-        return frame::discard(finish_with_result(self, status_code.get(), result.get()));
+        return frame::discard(answer(self, status_code.get(), result.get()));
     }
 
     // try: registration, relay and clean-up.
@@ -327,7 +327,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     }
 
     line = POST_ANSWER;
-    return frame::discard(finish_with_result(self, status_code.get(), result.get()));
+    return frame::discard(answer(self, status_code.get(), result.get()));
 }
 
 PyObject *

@@ -153,8 +153,10 @@ uint32_t parse_version(const char *text) noexcept;
 // ---------------------------------------------------------------------------------------------
 // Methods
 
-// String ids of a method's parameters or locals, in order; `names({id::self, ...})`.
+// Room for the parameters or locals of a method; the longest has 14.
 constexpr int MAX_NAMES = 16;
+
+// String ids of a method's parameters or locals, in order; `names({id::self, ...})`.
 struct Names {
     int ids[MAX_NAMES];   // string ids
     Py_ssize_t count;     // entries used
@@ -169,13 +171,16 @@ names(std::initializer_list<int> ids) noexcept
     return list;
 }
 
-// One entry of __annotations__: a name (or "return") and the annotation's text, string ids.
+// One entry of __annotations__.
 struct Annotation {
-    int name;
-    int text;
+    int name;   // string id of the annotated name, or of "return"
+    int text;   // string id of the annotation's text
 };
 
+// Room for a method's annotations; the most annotated has 4.
 constexpr int MAX_ANNOTATIONS = 5;
+
+// A method's __annotations__ in order; `annotations({{id::kernel_id, id::a_str}, ...})`.
 struct Annotations {
     Annotation items[MAX_ANNOTATIONS];   // in the order of the `def` line
     Py_ssize_t count;                    // entries used

@@ -78,12 +78,12 @@ struct Fields {
     Ref successful;   // dict or None
 };
 
-// One field: its statement, key, slot and whether it holds an object (else a string).
+// How one field is read.
 struct Field {
-    PostLine line;
-    id::Name key;
-    Ref Fields::*slot;
-    bool object;
+    PostLine line;       // its statement
+    id::Name key;        // its key in the body
+    Ref Fields::*slot;   // where it is held
+    bool object;         // a dict (else a str), or None
 };
 
 constexpr Field FIELDS[] = {

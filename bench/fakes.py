@@ -77,13 +77,13 @@ def model(kernel, count):
 
 
 class FakeKernelManager:
-    """Lists the same prebuilt kernel records on every call."""
+    """Lists the same prebuilt kernel ids on every call."""
 
     def __init__(self, kernel_ids):
-        self.kernels = [{"id": kernel} for kernel in kernel_ids]
+        self.kernel_ids = list(kernel_ids)
 
-    def list_kernels(self):
-        return self.kernels
+    def list_kernel_ids(self):
+        return self.kernel_ids
 
 
 class FakeLog:

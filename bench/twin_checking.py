@@ -135,7 +135,7 @@ class DAGHandler(APIHandler):
         self._finish_with_result(status_code=status_code, result=result)
 
     def _remove_unused_kernels_on_cabinet(self) -> None:
-        kernel_ids = {kernel["id"] for kernel in self.kernel_manager.list_kernels()}
+        kernel_ids = set(self.kernel_manager.list_kernel_ids())
         unused_kernel_ids = set(dag_cabinet.keys()) - kernel_ids
         if type(unused_kernel_ids) is not set:
             raise _wrong_local(set, unused_kernel_ids)

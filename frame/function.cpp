@@ -110,8 +110,11 @@ func_dealloc(PyObject *self)
 PyObject *
 func_repr(PyObject *self)
 {
-    return PyUnicode_FromFormat("<%s %U at %p>", compat::type_name(Py_TYPE(self)),
-                                as_function(self)->qualname, self);
+    // A cleared function (tp_clear, in a garbage cycle) has no qualified name left; its
+    // definition's name stays.
+    NativeFunction *f = as_function(self);
+    return PyUnicode_FromFormat("<%s %V at %p>", compat::type_name(Py_TYPE(self)), f->qualname,
+                                f->def->name, self);
 }
 
 // Like a Python function: through an instance, a bound method; through the class, itself.

@@ -92,8 +92,8 @@ import_from(Module &m, PyObject *module, PyObject *name) noexcept
 
 } // namespace
 
-// 1. Probe sys.modules under the absolute name; a plain import uses what it finds, a
-//    from-import only when the module has every name to take.
+// 1. Probe sys.modules under the absolute name; a plain import uses what it finds (unless it
+//    is None), a from-import only when the module has every name to take.
 // 2. Otherwise call the import machinery with the name as written, the module's globals, a
 //    new locals dict, a new list of the names and the level.
 // 3. Bind the module, or each name taken from it, as a module global.
@@ -103,6 +103,10 @@ run_import(Module &m, const ImportStatement &stmt) noexcept
     Ref module = Ref::steal(probe_sys_modules(m.str(stmt.absolute)));
     if (!module && PyErr_Occurred())
         return false;
+    // None in sys.modules blocks the import on purpose: the machinery raises the
+    // interpreter's ModuleNotFoundError for it.
+    if (module.get() == Py_None)
+        module.reset();
     if (module && stmt.count > 0 && !has_names(m, module.get(), stmt))
         module.reset();
     if (!module) {

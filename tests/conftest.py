@@ -1,10 +1,18 @@
+import asyncio
 import json
 import os
+import secrets
+import socket
+import subprocess
+import sys
+import time
 import traceback
 import types
+import uuid
 import warnings
 
 import pytest
+from tornado.httpclient import AsyncHTTPClient, HTTPRequest
 
 # jupyter_core warns on import unless told to use the platformdirs layout,
 # and this suite turns warnings into errors.
@@ -27,22 +35,28 @@ class FakeHandler:
     """``self`` of the DAGHandler methods, which run natively on it.
 
     Calls of the host's methods go to ``calls`` in order, texts given to ``log.error`` to
-    ``logged``; ``fail`` maps a host method's name to the exception it raises.
+    ``logged``, the arguments given to ``log.warning`` to ``warned``; ``fail`` maps a host
+    method's name to the exception it raises.
     """
 
     _finish_with_result = flowsync.DAGHandler._finish_with_result
     _remove_unused_kernels_on_cabinet = flowsync.DAGHandler._remove_unused_kernels_on_cabinet
 
     def __init__(self, body=None, kernels=()):
-        self.body, self.kernels, self.calls, self.fail, self.logged = (
+        self.body, self.kernels, self.calls, self.fail, self.logged, self.warned = (
             body,
             list(kernels),
             [],
             {},
             [],
+            [],
         )
-        self.kernel_manager = types.SimpleNamespace(list_kernels=self.recorder("list_kernels"))
-        self.log = types.SimpleNamespace(error=self.logged.append)
+        self.kernel_manager = types.SimpleNamespace(
+            list_kernel_ids=self.recorder("list_kernel_ids")
+        )
+        self.log = types.SimpleNamespace(
+            error=self.logged.append, warning=lambda *args: self.warned.append(args)
+        )
         for name in ("get_json_body", *ANSWER[1:]):
             setattr(self, name, self.recorder(name))
 
@@ -51,8 +65,8 @@ class FakeHandler:
             self.calls.append((name, *args, *kwargs.values()))
             if name in self.fail:
                 raise self.fail[name]
-            if name == "list_kernels":
-                return [{"id": kernel_id} for kernel_id in self.kernels]
+            if name == "list_kernel_ids":
+                return list(self.kernels)
             return self.body if name == "get_json_body" else None
 
         return call
@@ -141,3 +155,128 @@ def component():
         return {key: value for key, value in fields.items() if value is not ...}
 
     return make
+
+
+class Served:
+    """A server process of its own on a free loopback port with its own token.
+
+    ``kind`` is "server" (Jupyter Server with the extension, its kernels local or behind
+    ``gateway``) or "gateway" (a Jupyter Kernel Gateway). Its output goes to ``<kind>.log``.
+    """
+
+    def __init__(self, folder, kind, gateway=None):
+        self.folder, self.kind, self.token = folder, kind, secrets.token_hex(16)
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.url = f"http://127.0.0.1:{self.port}"
+        env = dict(os.environ, JUPYTER_PLATFORM_DIRS="1")
+        for name in ("CONFIG", "DATA", "RUNTIME"):
+            env[f"JUPYTER_{name}_DIR"] = str(folder / kind / name.lower())
+        self.runtime_dir = folder / kind / "runtime"
+        app = "KernelGatewayApp" if kind == "gateway" else "ServerApp"
+        common = [f"--{app}.ip=127.0.0.1", f"--{app}.port={self.port}", f"--{app}.port_retries=0"]
+        if kind == "gateway":
+            argv = ["kernel_gateway", *common, f"--KernelGatewayApp.auth_token={self.token}"]
+        else:
+            argv = [
+                "jupyter_server",
+                "--no-browser",
+                *common,
+                "--ServerApp.allow_root=True",
+                f"--IdentityProvider.token={self.token}",
+                f"--ServerApp.root_dir={folder}",
+            ]
+            if gateway is not None:
+                argv += [
+                    f"--GatewayClient.url={gateway.url}",
+                    f"--GatewayClient.auth_token={gateway.token}",
+                ]
+        self.log_path = folder / f"{kind}.log"
+        self.log = open(self.log_path, "w")  # noqa: SIM115 (closed in stop)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", *argv], env=env, cwd=folder,
+            stdout=self.log, stderr=subprocess.STDOUT,
+        )  # fmt: skip
+        self.http = AsyncHTTPClient(force_instance=True, max_clients=64)
+
+    def request(self, method, path, body=None):
+        """The response to ``method`` on ``path``, whatever its status."""
+        return self.http.fetch(
+            HTTPRequest(
+                f"{self.url}/{path}", method=method, body=body, request_timeout=60,
+                headers={"Authorization": f"token {self.token}"},
+                allow_nonstandard_methods=True,
+            ),
+            raise_error=False,
+        )  # fmt: skip
+
+    async def ready(self):
+        deadline = time.monotonic() + 60  # fail rather than hang
+        while True:
+            assert self.process.poll() is None, self.output()
+            try:
+                if (await self.request("GET", "api")).code == 200:
+                    return self
+            except OSError:
+                pass
+            assert time.monotonic() < deadline, f"the {self.kind} did not come up"
+            await asyncio.sleep(0.2)
+
+    def output(self):
+        self.log.flush()
+        return self.log_path.read_text()
+
+    def stop(self):
+        """Stops the process cleanly (so that the sanitizers can report); its exit status."""
+        self.http.close()
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(60)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        return self.process.returncode
+
+
+@pytest.fixture()
+def serve(tmp_path):
+    """serve(kernels="local"|"gateway") -> a Jupyter Server process, ready; stopped after."""
+    started = []
+
+    async def start(kernels="local"):
+        gateway = None
+        if kernels == "gateway":
+            gateway = Served(tmp_path, "gateway")
+            started.append(gateway)
+            await gateway.ready()
+        server = Served(tmp_path, "server", gateway)
+        started.append(server)
+        return await server.ready()
+
+    yield start
+    for served in reversed(started):
+        served.stop()
+
+
+@pytest.fixture()
+def running_id(jp_serverapp):
+    """running_id() -> a new kernel id that the in-process server's kernel manager lists.
+
+    No kernel process stands behind it: for routes that only ask whether the kernel runs.
+    """
+    kernels = jp_serverapp.kernel_manager._kernels
+    made = []
+
+    def make():
+        kernel_id = str(uuid.uuid4())
+        kernels[kernel_id] = types.SimpleNamespace(kernel_id=kernel_id)
+        made.append(kernel_id)
+        return kernel_id
+
+    yield make
+    # Gone before the server's own shutdown, which would try to stop them.
+    for kernel_id in made:
+        kernels.pop(kernel_id, None)

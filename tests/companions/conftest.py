@@ -1,4 +1,5 @@
 import asyncio
+import json
 import time
 
 import pytest
@@ -6,6 +7,7 @@ import pytest
 from zelvo.server import kernel_url_pattern
 from zelvo.server.handlers.pipeline_export.base_handler import BasePipelineExportHandler
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+from zelvo_core.misc.models import ZelvoPipelineModel
 
 
 @pytest.fixture()
@@ -40,7 +42,8 @@ def zelvo_routes(jp_serverapp, export_answers):
     """Registers the websocket route and an export route; yields the ``_get_pipeline`` calls.
 
     The full extension needs the native modules, so a plain-Python subclass
-    stands in for the native export handler here.
+    stands in for the native export handler here; its registered model is
+    made from the document of ``export_answers``.
     """
     calls = []
 
@@ -48,6 +51,10 @@ def zelvo_routes(jp_serverapp, export_answers):
         def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
             calls.append((kernel_id, cell_ids, ipynb_name))
             return export_answers[kernel_id]
+
+        def _registered_model(self, kernel_id):
+            text, kind = export_answers[kernel_id]
+            return ZelvoPipelineModel(**(json.loads(text) if kind == "json" else {}))
 
     base_url = jp_serverapp.web_app.settings["base_url"]
     jp_serverapp.web_app.add_handlers(

@@ -1,15 +1,34 @@
 import json
 import uuid
 
+import nbformat
 import pytest
 import tornado.httpclient
 from jupyter_server.auth.authorizer import Authorizer
 
 from zelvo.server.handlers.pipeline_export.base_handler import content_disposition
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+from zelvo.server.misc.export import notebook, parents_first, percent_script
+from zelvo_core.misc.models import PipelineComponent, ZelvoPipelineModel
 
 KERNEL_ID = str(uuid.uuid4())
-DOCUMENT = json.dumps({"identifier": KERNEL_ID, "dag_info": []})
+# Selecting all four components of this document gives it back unchanged.
+DOCUMENT = json.dumps(
+    {
+        "identifier": KERNEL_ID,
+        "dag_info": [
+            {
+                "id": ident,
+                "component_type": "code",
+                "parents_id": [],
+                "code": "pass",
+                "execution_status": "not-run",
+                "last_execution": None,
+            }
+            for ident in ("c1", "c2", "c3", "c4")
+        ],
+    }
+)
 
 
 def _fetch_export(jp_fetch, params, **kwargs):
@@ -31,7 +50,7 @@ CELLS = [("cell_ids", "c1"), ("cell_ids", "c2,c3"), ("cell_ids", " c4 ,,")]
             "dir/My Analysis.ipynb",
             "My Analysis.json",
         ),
-        (CELLS, ["c1", "c2", "c3", "c4"], "pipeline.ipynb", "pipeline.json"),
+        (CELLS, None, "pipeline.ipynb", "pipeline.json"),
     ],
 )
 async def test_pipeline_is_offered_as_download(
@@ -39,7 +58,8 @@ async def test_pipeline_is_offered_as_download(
 ):
     export_answers[KERNEL_ID] = (DOCUMENT, "json")
     response = await _fetch_export(jp_fetch, params)
-    assert zelvo_routes == [(KERNEL_ID, cell_ids, ipynb_name)]
+    # A selection is made from the registered model, without _get_pipeline.
+    assert zelvo_routes == ([] if cell_ids is None else [(KERNEL_ID, cell_ids, ipynb_name)])
     assert response.code == 200
     assert response.headers["Content-Type"] == "application/json"
     assert response.headers["Content-Disposition"] == f'attachment; filename="{filename}"'
@@ -59,7 +79,7 @@ async def test_refusals_are_json_messages(
 ):
     if answer is not None:
         export_answers[KERNEL_ID] = answer
-    response = await _fetch_export(jp_fetch, [("cell_ids", "c9")], headers=headers)
+    response = await _fetch_export(jp_fetch, [], headers=headers)
     assert response.code == code
     assert response.headers["Content-Type"] == "application/json"
     assert "Content-Disposition" not in response.headers
@@ -69,21 +89,25 @@ async def test_refusals_are_json_messages(
         assert json.loads(response.body) == {"message": message}
 
 
+@pytest.mark.parametrize("ending", [".json", ".py", ".pipeline.ipynb"])
 @pytest.mark.parametrize(
     ("ipynb_name", "filename"),
     [
-        ("../../etc/passwd.ipynb", '"passwd.json"'),
-        ("C:\\work\\run.IPYNB", '"run.json"'),
-        ("analysis", '"analysis.json"'),
-        (".ipynb", '"pipeline.json"'),
-        ("...", '"pipeline.json"'),
-        ('a"b.ipynb', '"a_b.json"'),
-        ('x"\r\nX-Injected: 1\x00;.ipynb', '"x_X-Injected_ 1_.json"'),
-        ("データ.ipynb", "\"pipeline.json\"; filename*=UTF-8''%E3%83%87%E3%83%BC%E3%82%BF.json"),
+        ("../../etc/passwd.ipynb", '"passwd{}"'),
+        ("C:\\work\\run.IPYNB", '"run{}"'),
+        ("analysis", '"analysis{}"'),
+        (".ipynb", '"pipeline{}"'),
+        ("...", '"pipeline{}"'),
+        ('a"b.ipynb', '"a_b{}"'),
+        ('x"\r\nX-Injected: 1\x00;.ipynb', '"x_X-Injected_ 1_{}"'),
+        ("データ.ipynb", "\"pipeline{}\"; filename*=UTF-8''%E3%83%87%E3%83%BC%E3%82%BF{}"),
     ],
 )
-def test_download_name_is_sanitised(ipynb_name, filename):
-    assert content_disposition(ipynb_name) == f"attachment; filename={filename}"
+def test_download_name_is_sanitised(ipynb_name, filename, ending):
+    expected = f"attachment; filename={filename.format(ending, ending)}"
+    if ending == ".json":
+        assert content_disposition(ipynb_name) == expected
+    assert content_disposition(ipynb_name, ending) == expected
 
 
 class NoKernelsAuthorizer(Authorizer):
@@ -105,3 +129,150 @@ async def test_user_without_kernel_access_is_refused(
     assert refused.value.code == 403 and not ZelvoWebSocketHandler.registry
     assert (await _fetch_export(jp_fetch, [])).code == 403
     assert zelvo_routes == []
+
+
+@pytest.mark.parametrize(
+    ("nodes", "order"),
+    [
+        ([("c", "b"), ("b", "a"), ("a", "")], "abc"),  # children first
+        ([("y", "z"), ("x", ""), ("z", "")], "xzy"),  # ties in pipeline order
+        ([("d", "bc"), ("c", "a"), ("b", "a"), ("a", "")], "acbd"),  # diamond
+        ([("s", "r"), ("q", ""), ("r", ""), ("t", "qs")], "qrst"),  # several roots
+        ([("a", ""), ("c", ""), ("b", "a")], "acb"),  # parents first already: kept
+    ],
+)
+def test_parents_first_is_stable(nodes, order):
+    dag = [
+        PipelineComponent(ident, "code", tuple(parents), "", "", None) for ident, parents in nodes
+    ]
+    assert "".join(c.id for c in parents_first(dag)) == order
+    with pytest.raises(ValueError, match="cycle"):
+        parents_first(
+            [
+                *dag,
+                dag[0]._replace(id="u", parents_id=("v",)),
+                dag[0]._replace(id="v", parents_id=("u",)),
+            ]
+        )
+
+
+# A diamond posted children first, and a second root.
+PIPELINE = [("d", "bc"), ("c", "a"), ("b", "a"), ("a", ""), ("e", "")]
+
+
+@pytest.fixture()
+def pipeline(component, export_answers):
+    """Registers PIPELINE ("a" a parameter) for KERNEL_ID; returns its export document's text."""
+    dag = [
+        component(ident, list(parents), component_type="parameter" if ident == "a" else "code")
+        for ident, parents in PIPELINE
+    ]
+    text = json.dumps({"identifier": KERNEL_ID, "dag_info": dag})
+    export_answers[KERNEL_ID] = (text, "json")
+    return text
+
+
+@pytest.mark.parametrize(
+    ("params", "selected"),
+    [
+        ([("cell_ids", "d")], "dcba"),  # a leaf: it and its ancestors, in pipeline order
+        ([("cell_ids", "a")], "a"),  # a root
+        ([("cell_ids", "b,e"), ("cell_ids", "c")], "cbae"),
+        ([("cell_ids", " , ")], None),  # an empty selection: the whole document as it came
+        ([("cell_ids", ""), ("format", "")], None),
+    ],
+)
+async def test_cell_ids_select_components_with_ancestors(
+    zelvo_routes, pipeline, jp_fetch, params, selected
+):
+    response = await _fetch_export(jp_fetch, params)
+    assert response.code == 200
+    assert response.headers["Content-Disposition"] == 'attachment; filename="pipeline.json"'
+    if selected is None:
+        assert response.body.decode() == pipeline
+    else:
+        document = json.loads(pipeline)
+        document["dag_info"] = [c for c in document["dag_info"] if c["id"] in selected]
+        assert response.body.decode() == json.dumps(document)
+
+
+@pytest.mark.parametrize(
+    ("export_format", "filename", "content_type"),
+    [
+        ("py", "My Analysis.py", "text/x-python; charset=UTF-8"),
+        ("ipynb", "My Analysis.pipeline.ipynb", "application/x-ipynb+json"),
+    ],
+)
+async def test_script_and_notebook_list_parents_first(
+    zelvo_routes, pipeline, jp_fetch, export_format, filename, content_type
+):
+    params = [("format", export_format), ("cell_ids", "d"), ("ipynb_name", "My Analysis.ipynb")]
+    response = await _fetch_export(jp_fetch, params)
+    assert response.code == 200
+    assert response.headers["Content-Disposition"] == f'attachment; filename="{filename}"'
+    assert response.headers["Content-Type"] == content_type
+    dag = ZelvoPipelineModel(**json.loads(pipeline)).graph.components
+    ordered = [dag[ident] for ident in "acbd"]
+    if export_format == "py":
+        assert response.body.decode() == percent_script(ordered)
+        assert response.body.decode().startswith(
+            '# %% id="a" component_type="parameter" tags=["parameters"]\na = 1\n\n'
+            '# %% id="c" component_type="code"\nc = 1\n\n'
+        )
+    else:
+        # No kernel of that id runs here: the notebook is for a Python 3 kernel.
+        kernelspec = {"name": "python3", "display_name": "Python 3", "language": "python"}
+        assert response.body.decode() == notebook(ordered, kernelspec)
+
+
+@pytest.mark.parametrize(
+    ("params", "message"),
+    [
+        ([("format", "pdf")], "Unknown format 'pdf': use one of json, py, ipynb."),
+        ([("format", "JSON")], "Unknown format 'JSON': use one of json, py, ipynb."),
+        (
+            [("format", "py"), ("cell_ids", "zzz,a,zzz"), ("cell_ids", "d\n")],
+            "cell_ids names components that are not in the pipeline: 'zzz'",
+        ),
+        (
+            [("cell_ids", ",".join(f"x{n}" for n in range(12)))],
+            "cell_ids names components that are not in the pipeline: "
+            + ", ".join(f"'x{n}'" for n in range(10))
+            + " and 2 more",
+        ),
+    ],
+)
+async def test_unknown_format_or_cell_id_is_refused(
+    zelvo_routes, pipeline, jp_fetch, params, message
+):
+    response = await _fetch_export(jp_fetch, params)
+    assert response.code == 400
+    assert json.loads(response.body) == {"message": message}
+    assert "Content-Disposition" not in response.headers
+    assert zelvo_routes == []
+
+
+async def test_lone_surrogate_in_code_is_escaped(
+    zelvo_routes, export_answers, component, jp_fetch
+):
+    code = "text = '\ud800'"  # a JSON body may carry it; UTF-8 cannot
+    document = {"identifier": KERNEL_ID, "dag_info": [component("s\ud800", code=code)]}
+    export_answers[KERNEL_ID] = (json.dumps(document), "json")
+    script = await _fetch_export(jp_fetch, [("format", "py")])
+    assert script.body.decode() == '# %% id="s\\ud800" component_type="code"\ntext = \'\\ud800\'\n'
+    cells = json.loads((await _fetch_export(jp_fetch, [("format", "ipynb")])).body)["cells"]
+    assert [(cell["source"], cell["metadata"]["zelvo"]["id"]) for cell in cells] == [
+        (code, "s\ud800")
+    ]
+
+
+def test_notebook_cell_ids_are_valid_and_unique():
+    ids = ["a" * 64, "a" * 65, "a b", "a-b", "\u00fc", "-", "x" * 200, "tab\there"]
+    dag = [PipelineComponent(ident, "code", (), "pass", "not-run", None) for ident in ids]
+    kernelspec = {"name": "python3", "display_name": "Python 3", "language": "python"}
+    exported = nbformat.reads(notebook(dag, kernelspec), as_version=nbformat.NO_CONVERT)
+    nbformat.validate(exported)
+    cells = exported.cells
+    assert len({cell.id for cell in cells}) == len(ids)
+    assert [cell.id for cell in cells if cell.id in ids] == ["a" * 64, "a-b", "-"]
+    assert [cell.metadata.zelvo.id for cell in cells] == ids

@@ -4,7 +4,7 @@ import uuid
 
 import pytest
 
-from zelvo_core.misc.models import ZelvoPipelineModel, diskcache_root
+from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel, diskcache_root
 
 CHAIN_LENGTH = 100_000
 ROOT = ("r", [], {})
@@ -27,6 +27,7 @@ ROOT = ("r", [], {})
         ({}, [ROOT, ("a", [1], {})], TypeError, "parents_id"),
         ({}, [("a", [], {"code": b"x = 1"})], TypeError, "'code'"),
         ({}, [("a", [], {"execution_status": True})], ValueError, "execution_status"),
+        ({}, [("a", [], {"execution_status": "not run"})], ValueError, "execution_status"),
         ({}, [("a", [], {"last_execution": "yesterday"})], ValueError, "last_execution"),
         ({}, [("a", [], {"last_execution": 1627392875})], TypeError, "last_execution"),
         ({}, [ROOT, ROOT], ValueError, "duplicate id 'r'"),
@@ -46,7 +47,8 @@ def test_refused_input(make_dag, fields, nodes, error, fragment):
         fields = dict(fields, dag_info=make_dag(nodes))
     with pytest.raises(error) as caught:
         ZelvoPipelineModel(**fields)
-    assert fragment in str(caught.value)
+    # One class for every refusal, still the TypeError or ValueError it always was.
+    assert type(caught.value) is InvalidPipelineError and fragment in str(caught.value)
 
 
 @pytest.mark.parametrize(
@@ -59,6 +61,7 @@ def test_refused_input(make_dag, fields, nodes, error, fragment):
             ("a", [], {"component_type": "parameter", "last_execution": None}),
             ("b", ["a"], {"execution_status": "running", "last_execution": "2021-07-27"}),
             ("c", ["a", "b"], {"last_execution": "2021-07-27T13:34:35.123Z", "code": ""}),
+            ("d", ["c"], {"execution_status": "not-run", "last_execution": None}),
         ],
     ],
 )

@@ -1,7 +1,6 @@
 import asyncio
 import gc
 import logging
-import uuid
 
 import pytest
 import tornado.httpclient
@@ -11,16 +10,18 @@ from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 registry = ZelvoWebSocketHandler.registry
 
 
-async def _connect_all(jp_ws_fetch, wait_until, count):
+async def _connect_all(jp_ws_fetch, wait_until, running_id, count):
     clients = []
     for _ in range(count):
-        clients.append(await jp_ws_fetch("zelvo", "kernels", str(uuid.uuid4()), "ws"))
+        clients.append(await jp_ws_fetch("zelvo", "kernels", running_id(), "ws"))
         await wait_until(lambda: len(registry) == len(clients))
     return clients
 
 
-async def test_connection_is_listed_until_it_closes(zelvo_routes, jp_ws_fetch, wait_until):
-    first, second = await _connect_all(jp_ws_fetch, wait_until, 2)
+async def test_connection_is_listed_until_it_closes(
+    zelvo_routes, jp_ws_fetch, wait_until, running_id
+):
+    first, second = await _connect_all(jp_ws_fetch, wait_until, running_id, 2)
     kernel_ids = [handler.kernel_id for handler in registry]
     assert first.request.url.endswith(f"/{kernel_ids[0]}/ws")
     assert second.request.url.endswith(f"/{kernel_ids[1]}/ws")
@@ -36,9 +37,11 @@ async def test_connection_is_listed_until_it_closes(zelvo_routes, jp_ws_fetch, w
 
 
 @pytest.mark.parametrize("right", [False, True])
-async def test_query_token_is_checked(zelvo_routes, jp_serverapp, jp_ws_fetch, wait_until, right):
+async def test_query_token_is_checked(
+    zelvo_routes, jp_serverapp, jp_ws_fetch, wait_until, running_id, right
+):
     token = jp_serverapp.identity_provider.token if right else "wrong"
-    parts = ("zelvo", "kernels", str(uuid.uuid4()), "ws")
+    parts = ("zelvo", "kernels", running_id(), "ws")
     connecting = jp_ws_fetch(*parts, headers={"Authorization": ""}, params={"token": token})
     if right:
         (await connecting).close()
@@ -50,9 +53,9 @@ async def test_query_token_is_checked(zelvo_routes, jp_serverapp, jp_ws_fetch, w
 
 
 async def test_write_failing_after_it_started_is_silent(
-    zelvo_routes, jp_ws_fetch, wait_until, caplog
+    zelvo_routes, jp_ws_fetch, wait_until, running_id, caplog
 ):
-    (client,) = await _connect_all(jp_ws_fetch, wait_until, 1)
+    (client,) = await _connect_all(jp_ws_fetch, wait_until, running_id, 1)
     handler = registry[0]
     caplog.clear()
     # Far more than the socket buffers take: the write is still pending when the connection drops.

@@ -48,7 +48,7 @@ def test_stopped_kernels_lose_folder_then_entry(make_handler, cached, rmtree_cal
     stopped = [cached("gone1"), cached("gone2"), cached("no-folder", make_folder=False)]
     handler = make_handler(kernels=["run", "never-registered"])
     assert CLEAN(handler) is None
-    assert handler.calls == [("list_kernels",)] and flowsync.dag_cabinet == {"run": running}
+    assert handler.calls == [("list_kernel_ids",)] and flowsync.dag_cabinet == {"run": running}
     assert sorted(args for args, _, _ in rmtree_calls) == sorted(
         (m.diskcache_dir,) for m in stopped
     )
@@ -63,21 +63,22 @@ def test_stopped_kernels_lose_folder_then_entry(make_handler, cached, rmtree_cal
 @pytest.mark.parametrize(
     "kind, kernels",
     [
-        (list, [{"id": "c"}]),
-        (tuple, ({"id": "a"}, {"id": "c"})),
-        (iter, [{"id": "a", "x": 1}, {"id": "c"}, {"id": "c"}]),
+        (list, ["c"]),
+        (tuple, ("a", "c")),
+        (iter, ["a", "c", "c"]),
+        (dict.fromkeys, ["a", "c"]),
     ],
 )
-def test_kernel_records_of_any_iterable(make_handler, rmtree_calls, kind, kernels):
+def test_kernel_ids_of_any_iterable(make_handler, rmtree_calls, kind, kernels):
     # An unsafe identifier has no cache folder: its entry goes without a call of rmtree.
     for kernel_id in "ab":
         flowsync.dag_cabinet[kernel_id] = ZelvoPipelineModel(identifier="../" + kernel_id)
     # A running kernel's entry is never read, however odd.
     odd = flowsync.dag_cabinet["c"] = ns(diskcache_dir=5)
     handler = make_handler()
-    handler.kernel_manager = ns(list_kernels=lambda: kind(kernels))
+    handler.kernel_manager = ns(list_kernel_ids=lambda: kind(kernels))
     CLEAN(handler)
-    running = {kernel["id"] for kernel in kernels}
+    running = set(kernels)
     assert set(flowsync.dag_cabinet) == {"a", "b", "c"} & running
     assert flowsync.dag_cabinet["c"] is odd and rmtree_calls == []
 
@@ -88,8 +89,7 @@ def test_kernel_records_of_any_iterable(make_handler, rmtree_calls, kind, kernel
         (5, [], TypeError, "Expected str, got int", 150),
         (b"/tmp/x", [], TypeError, "Expected str, got bytes", 150),
         (..., [], AttributeError, "'object' object has no attribute 'diskcache_dir'", 150),
-        (None, [{"name": "no id"}], KeyError, "'id'", 147),
-        (None, [{"id": []}], TypeError, "unhashable type: 'list'", 147),
+        (None, [[]], TypeError, "unhashable type: 'list'", 147),
         (None, 5, TypeError, "'int' object is not iterable", 147),
     ],
 )
@@ -97,7 +97,7 @@ def test_failures_keep_the_entry(make_handler, records, entry, kernels, error, m
     value = object() if entry is ... else ns(diskcache_dir=entry)
     flowsync.dag_cabinet["k9"] = value
     handler = make_handler()
-    handler.kernel_manager = ns(list_kernels=lambda: kernels)
+    handler.kernel_manager = ns(list_kernel_ids=lambda: kernels)
     with pytest.raises(error) as info:
         CLEAN(handler)
     assert str(info.value) == message

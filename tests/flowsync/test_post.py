@@ -11,18 +11,24 @@ import pytest
 
 from zelvo.server.handlers import flowsync
 from zelvo.server.misc.functions import get_dag_update_info
-from zelvo_core.misc.models import ZelvoPipelineModel
+from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel
 
 POST = flowsync.DAGHandler.post.__wrapped__
 row = pytest.param
 K = "k1"
 SUCCESS = (200, {"message": "Success."})
 ANSWER = ["set_header", "set_header", "set_status", "finish"]
+REFUSED = "refused: "  # a row's message that the model gives, and the warning logged
+LOGGED = "zelvo: refused the pipeline posted for kernel %s: %s"
+CYCLE = "'parents_id' form a cycle: component 'a' is on or below a cycle"
+GHOST = "component 'a' lists parent 'ghost', which is not in the pipeline"
+OWN, NOT_INT = "a component cannot be its own parent", "must be a string, not int"
 NOT_OBJECT = "The body of the request must be a JSON object."
 REQUIRED = "{} is required in the body of the request."
 NOT_STR = "{} must be a string or null."
 NOT_DICT = "successful must be an object or null."
-NULL = "TypeError: argument after ** must be a mapping, not NoneType"
+NEEDED = "successful must be an object for a successful pipeline:updated."
+NOT_UTF8 = "<a body that is not UTF-8>"  # get_json_body raises UnicodeDecodeError
 # Against an empty or unregistered pipeline, one added component.
 CHANGE = {"dag_info": [{"id": "a", "component_type": "code", "parents_id": [], "code": ""}]}
 CHANGE["dag_info"][0].update(execution_status="failed", last_execution=None)
@@ -33,6 +39,16 @@ def fields(drop=(), **values):
     body = {"procedure": "pipeline:updated", "status": "successful", "msg": "", "successful": {}}
     body.update(values)
     return {key: value for key, value in body.items() if key not in drop}
+
+
+def pipeline(*dag, **successful):
+    """A successful "pipeline:updated" of these components, its "msg" kept as it is."""
+    return fields(msg="kept", successful={"dag_info": list(dag), **successful})
+
+
+def node(ident, parents=(), **overrides):
+    fields = dict(CHANGE["dag_info"][0], id=ident, parents_id=list(parents), **overrides)
+    return {key: value for key, value in fields.items() if value is not ...}
 
 
 @pytest.mark.parametrize("msg", [None, "", "note"])
@@ -59,7 +75,7 @@ def test_first_update_is_registered_and_relayed(make_handler, connect, component
     # Relay, then clean-up, then the answer.
     assert (
         handler.names()
-        == ["get_json_body", "write_message", "write_message", "list_kernels"] + ANSWER
+        == ["get_json_body", "write_message", "write_message", "list_kernel_ids"] + ANSWER
     )
     assert handler.answer() == SUCCESS
 
@@ -109,7 +125,7 @@ def test_other_messages_are_relayed_as_they_came(
     # Through the class, positionally, with the body dict itself.
     assert relayed == [((K, data), {})] and relayed[0][0][1] is data
     assert data == expected and flowsync.dag_cabinet == {"p": old}
-    assert handler.names() == ["get_json_body", "list_kernels", *ANSWER]
+    assert handler.names() == ["get_json_body", "list_kernel_ids", *ANSWER]
     assert handler.answer() == SUCCESS
 
 
@@ -118,11 +134,15 @@ def test_other_messages_are_relayed_as_they_came(
     [
         (fields(procedure=None), HTTPStatus.OK, "Success."),
         ({}, HTTPStatus.BAD_REQUEST, REQUIRED.format("procedure")),
-        (fields(successful=None), HTTPStatus.INTERNAL_SERVER_ERROR, NULL[11:]),
+        (fields(successful=None), HTTPStatus.BAD_REQUEST, NEEDED),
+        (pipeline(node("a", ["a"])), HTTPStatus.BAD_REQUEST, "dag_info[0] (id 'a'): " + OWN),
+        (fields(procedure=None), HTTPStatus.INTERNAL_SERVER_ERROR, "busy"),
     ],
 )
 def test_answer_goes_through_the_handler(make_handler, data, status, message):
     handler = make_handler(data, [K])
+    if status == 500:
+        handler.fail["list_kernel_ids"] = TimeoutError("busy")
     seen = []
     handler._finish_with_result = lambda *args, **kwargs: seen.append((args, kwargs))
     POST(handler, K)
@@ -151,17 +171,38 @@ def test_answer_goes_through_the_handler(make_handler, data, status, message):
         (fields(msg=1.5, successful="x"), NOT_STR.format("msg")),
         (fields(msg=False), NOT_STR.format("msg")),
         (fields(successful=[]), NOT_DICT),
+        (fields(successful=None), NEEDED),
+        (fields(msg=None, successful=None), NEEDED),
+        (NOT_UTF8, NOT_OBJECT),
+        # Refused by the model, which names the component and field at fault.
+        (pipeline(node("a", ["b"]), node("b", ["a"])), REFUSED + CYCLE),
+        (pipeline(node("a"), node("a")), REFUSED + "dag_info[1]: duplicate id 'a'"),
+        (pipeline(node("a", ["ghost"])), REFUSED + GHOST),
+        (pipeline(node("a", code=5)), REFUSED + "dag_info[0] (id 'a'): 'code' " + NOT_INT),
+        (
+            pipeline(node("a", colour="red")),
+            REFUSED + "dag_info[0] (id 'a'): unknown key(s) 'colour'",
+        ),
+        (pipeline(bogus=1), REFUSED + "ZelvoPipelineModel got unexpected field(s) 'bogus'"),
+        (pipeline(identifier=[K]), REFUSED + "'identifier' must be a string or null, not list"),
     ],
 )
 def test_bad_body_answers_400_and_touches_nothing(make_handler, connect, data, message):
-    old = flowsync.dag_cabinet["p"] = ZelvoPipelineModel(identifier="p")
+    old = flowsync.dag_cabinet[K] = ZelvoPipelineModel(identifier=K, dag_info=[node("x")])
     before = copy.deepcopy(data)
-    handler = make_handler(data, kernels=[])
+    handler = make_handler(data, kernels=[])  # a clean-up would drop the entry
+    if data == NOT_UTF8:
+        handler.fail["get_json_body"] = UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid")
     connect(handler.calls, K)
+    refused = message.startswith(REFUSED)
+    message = message[len(REFUSED) :] if refused else message
     assert POST(handler, K) is None
     assert handler.answer() == (400, {"message": message})
-    assert handler.names() == ["get_json_body", *ANSWER]
-    assert data == before and flowsync.dag_cabinet == {"p": old}
+    assert handler.names() == ["get_json_body", *ANSWER]  # nothing relayed
+    assert data == before and flowsync.dag_cabinet == {K: old} and flowsync.dag_cabinet[K] is old
+    # One warning line for a refused pipeline: the kernel id and the model's text.
+    assert handler.logged == [] and handler.warned == ([(LOGGED, K, message)] if refused else [])
+    assert sys.exc_info() == (None, None, None)
 
 
 def _raise(error):
@@ -257,12 +298,12 @@ def _kernel_id_uncomparable(mp, handler, sockets):
 
 
 def _kernels_unknown(mp, handler, sockets):
-    handler.kernel_manager = ns(list_kernels=_raise(TimeoutError("busy")))
+    handler.kernel_manager = ns(list_kernel_ids=_raise(TimeoutError("busy")))
 
 
 NO_EMPTY, FULL = "ValueError: no empty models", "MemoryError: cabinet full"
+LATE = "zelvo_core.misc.models.InvalidPipelineError: late"
 UNTRUE, NOT_ITERABLE = "ArithmeticError: no truth here", "TypeError: 'int' object is not iterable"
-BOGUS = "TypeError: ZelvoPipelineModel got unexpected field(s) 'bogus'"
 NO = "AttributeError: 'types.SimpleNamespace' object has no attribute "
 NO_IDENTIFIER = "AttributeError: frozen model"
 NAN = "ValueError: Out of range float values are not JSON compliant"
@@ -273,8 +314,13 @@ RM = "_remove_unused_kernels_on_cabinet"
 # records, sockets reached, error)
 REL, CLEAN = "post 135, transmit ", "post 136, _remove_unused_kernels_on_cabinet "
 FAILURES = {
-    "null successful": row(1, None, None, "post 115", 0, NULL),
-    "model refuses": row(0, {"bogus": 1}, None, "post 115", 0, BOGUS),
+    # Only the model's refusal of the posted pipeline is the client's mistake.
+    "model fails": row(
+        1, {}, P(ZelvoPipelineModel=_raise(ValueError("m"))), "post 115", 0, "ValueError: m"
+    ),
+    "refusal elsewhere": row(
+        0, {}, compare(_raise(InvalidPipelineError("late"))), "post 119", 0, LATE
+    ),
     "identifier": row(1, {}, P(ZelvoPipelineModel=Frozen), "post 116", 0, NO_IDENTIFIER),
     "empty model": row(0, CHANGE, P(ZelvoPipelineModel=OnlyFull), "post 120", 0, NO_EMPTY),
     "compare new": row(0, {}, compare(_raise(LookupError("c"))), "post 119", 0, "LookupError: c"),
@@ -308,7 +354,7 @@ FAILURES = {
         1, CHANGE, _kernel_id_uncomparable, REL + "159", 1, "ArithmeticError: no"
     ),
     "write_message": row(1, CHANGE, _socket_fails, REL + "160", 1, "ConnectionError: socket gone"),
-    "list_kernels": row(0, CHANGE, _kernels_unknown, CLEAN + "147", 2, "TimeoutError: busy"),
+    "list_kernel_ids": row(0, CHANGE, _kernels_unknown, CLEAN + "147", 2, "TimeoutError: busy"),
     "rmtree": row(
         0, CHANGE, P(shutil=ns(rmtree=_raise(OSError("r")))), CLEAN + "151", 2, "OSError: r"
     ),
@@ -335,11 +381,12 @@ def test_failure_answers_500_and_logs_one_traceback(
     assert POST(handler, K) is None
     assert handler.answer() == (500, {"message": error.split(": ", 1)[1]})
     [text] = handler.logged
+    assert handler.warned == []
     assert text.startswith("Traceback (most recent call last):\n")
     assert text.endswith(f"\n{error}\n")
     assert ", ".join(f"{name} {line}" for line, name in re.findall(NATIVE, text)) == where
     assert len([call for call in handler.calls if call[0] == "write_message"]) == sent
-    assert ("list_kernels",) not in handler.calls or where.startswith("post 136")
+    assert ("list_kernel_ids",) not in handler.calls or where.startswith("post 136")
     if int(where[5:8]) > 126:  # the new model is registered from there on
         assert flowsync.dag_cabinet.keys() == {K}
         assert flowsync.dag_cabinet[K] is not old and flowsync.dag_cabinet[K].identifier == K
@@ -373,16 +420,22 @@ def test_non_exceptions_pass_through(
         (fields(), "get_json_body", [("post", 96)]),
         (fields(procedure=None), "finish", [("post", 144), ("_finish_with_result", 70)]),
         ({}, "set_status", [("post", 106), ("_finish_with_result", 69)]),
-        (fields(successful=None), "set_header", [("post", 144), ("_finish_with_result", 67)]),
-        (fields(successful=None), "log", [("post", 141)]),  # while the 500 is handled
+        (pipeline(node("a", ["a"])), "set_header", [("post", 144), ("_finish_with_result", 67)]),
+        # While the 500 and the 400 of a refused pipeline are handled.
+        (fields(procedure=None), "error", [("post", 141)]),
+        (pipeline(node("a", ["a"])), "warning", [("post", 141)]),
     ],
 )
 def test_failures_outside_the_guard_go_to_the_caller(make_handler, records, data, fail, entries):
     handler = make_handler(data, kernels=[K])
     handler.fail[fail] = error = OSError("gone")
-    handler.log = ns(error=_raise(error)) if fail == "log" else handler.log
+    logging = fail in ("error", "warning")
+    if logging:
+        handler.log = ns(**{fail: _raise(error)})
+        handler.fail["list_kernel_ids"] = TimeoutError("busy")  # a 500 when the clean-up runs
     with pytest.raises(OSError) as info:
         POST(handler, K)
     assert info.value is error and records(info.value) == entries
-    assert isinstance(info.value.__context__, TypeError) == (fail == "log")
-    assert fail != "log" or handler.names() == ["get_json_body"]  # no answer written
+    context = {"error": TimeoutError, "warning": InvalidPipelineError}.get(fail, type(None))
+    assert type(info.value.__context__) is context
+    assert not logging or "set_status" not in handler.names()  # no answer written

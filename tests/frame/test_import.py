@@ -46,6 +46,11 @@ del builtins.staticmethod
 facts["no_staticmethod"] = attempt(FLOWSYNC, "no_staticmethod")
 builtins.staticmethod = saved
 
+import shutil
+sys.modules["shutil"] = None  # blocked on purpose
+facts["blocked"] = attempt(FLOWSYNC)
+sys.modules["shutil"] = shutil
+
 class Refuse(importlib.abc.MetaPathFinder):
     seen = []
     def find_spec(self, name, path=None, target=None):
@@ -200,16 +205,30 @@ facts["cabinet"] = [flowsync is not None and pipeport.dag_cabinet is flowsync.da
                     type(pipeport.dag_cabinet) is dict, pipeport.dag_cabinet == {}]
 facts["subinterpreter"] = [import_in_subinterpreter(name) for name in (FLOWSYNC, PIPEPORT)]
 
-# A function kept alive only by a cycle through its own __dict__ is collected.
+# A function kept alive only by a cycle through its own __dict__ is collected. Code that runs
+# while the collector clears it still gets its representation.
+class Token:
+    pass
+
+class Holder:
+    def __del__(self):
+        # Weak references made while the collector finalises are not cleared by it: the
+        # callback runs when the function's clearing frees the token.
+        function = weakref.ref(self.function)
+        self.watch = weakref.ref(self.token, lambda _: cleared.append(repr(function())))
+
 handler = flowsync.DAGHandler
 function = handler.__dict__["_remove_unused_kernels_on_cabinet"]
 del handler._remove_unused_kernels_on_cabinet
-ref = weakref.ref(function)
+ref, cleared, where = weakref.ref(function), [], hex(id(function))
 function.itself = function
 function.__annotations__["cycle"] = function
+function.holder = Holder()
+function.holder.function, function.holder.token = function, Token()
 del function
 gc.collect()
 facts["cycle_collected"] = ref() is None
+facts["cleared_repr"] = [text.replace(where, "<address>") for text in cleared]
 
 # A global missing from the module is read from the builtins, and else is a NameError.
 class Refusing:
@@ -241,12 +260,14 @@ CONFLICT = (
     "(non-strict) subclass of the metaclasses of all its bases"
 )
 NO_CORE = ("ModuleNotFoundError", "No module named 'zelvo_core'")
+BLOCKED = "import of shutil halted; None in sys.modules"
 
 
 @pytest.mark.parametrize(
     "fact, error, records",
     [
         ("no_staticmethod", ("NameError", "name 'staticmethod' is not defined"), [(FLOWSYNC, 1)]),
+        ("blocked", ("ModuleNotFoundError", BLOCKED), [(FLOWSYNC, 17)]),
         ("flowsync_no_core", NO_CORE, [(FLOWSYNC, 24)]),
         ("pipeport_no_core", NO_CORE, [(PIPEPORT, 20)]),
         ("missing_name", ("ImportError", "cannot import name HTTPStatus"), [(FLOWSYNC, 19)]),
@@ -281,6 +302,10 @@ def test_one_module_object_per_process(facts):
     ]
     assert facts["flowsync_first"] and facts["cabinet"] == [True] * 3  # shared in either order
     assert facts["cycle_collected"]
+    # Cleared, it has only its definition's name left.
+    assert facts["cleared_repr"] == [
+        "<NativeFunction _remove_unused_kernels_on_cabinet at <address>>"
+    ]
     # The module object belongs to the main interpreter: a subinterpreter cannot import it.
     text = (
         "ImportError'?>?: Interpreter change detected - this module can only be loaded into one "

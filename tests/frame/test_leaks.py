@@ -124,7 +124,12 @@ def _attributes():
 
 CLEAN = D._remove_unused_kernels_on_cabinet
 BROKEN = ns(registry=[ns(kernel_id=K, write_message=_raise(OSError))])
-LOG_FAILS = {"log": ns(error=_raise(RuntimeError))}
+LOG_FAILS = {"log": ns(error=_raise(RuntimeError), warning=_raise(RuntimeError))}
+
+
+class NotUtf8(UnicodeDecodeError):
+    def __init__(self):
+        super().__init__("utf-8", b"\xff", 0, 1, "invalid start byte")
 
 
 def relayed():
@@ -153,15 +158,21 @@ PATHS = {
     "post missing key": _post(400, lambda: {"procedure": "p"}),
     "post wrong type": _post(400, lambda: pipeline(msg=3)),
     "post wrong object": _post(400, lambda: body(successful=[])),
-    "post null successful": _post(500, lambda: body(successful=None), registered=True),
-    "post model refuses": _post(500, lambda: body(successful={"x": 1})),
+    "post null successful": _post(400, lambda: body(successful=None), registered=True),
+    "post model refuses": _post(400, lambda: body(successful={"x": 1}), registered=True),
+    "post not UTF-8": _post(400, pipeline, handler={"fail": {"get_json_body": NotUtf8}}),
     "post compare": _post(500, pipeline, True, get_dag_update_info=_raise(LookupError)),
     "post transmit": _post(500, lambda: pipeline(procedure=None), ZelvoWebSocketHandler=BROKEN),
     "post clean-up": _post(500, relayed, True, (), shutil=ns(rmtree=_raise(OSError))),
     "post interrupt": _post(
         KeyboardInterrupt, pipeline, get_dag_update_info=_raise(KeyboardInterrupt)
     ),
-    "post log fails": _post(RuntimeError, lambda: body(successful=None), handler=LOG_FAILS),
+    "post log fails": _post(
+        RuntimeError, relayed, True, (), shutil=ns(rmtree=_raise(OSError)), handler=LOG_FAILS
+    ),
+    "post warning fails": _post(
+        RuntimeError, lambda: body(successful={"x": 1}), handler=LOG_FAILS
+    ),
     "post body fails": _post(
         ValueError, pipeline, handler={"fail": {"get_json_body": ValueError}}
     ),
@@ -200,6 +211,7 @@ def _run(case, function, args):
         outcome = type(exc)
     case.handler.calls.clear()
     case.handler.logged.clear()
+    case.handler.warned.clear()
     return outcome
 
 

@@ -21,7 +21,7 @@ GLOBALS = {
     flowsync: (
         "json shutil traceback http:HTTPStatus typing:Any typing:Dict "
         "typing:Set tornado jupyter_server.base.handlers:APIHandler "
-        "zelvo_core.misc.models:ZelvoPipelineModel "
+        "zelvo_core.misc.models:ZelvoPipelineModel zelvo_core.misc.models:InvalidPipelineError "
         "zelvo.server.misc.functions:get_dag_update_info "
         "zelvo.server.misc.models:ZelvoDagUpdateComponentModel "
         "zelvo.server.misc.models:ZelvoDagUpdateModel "

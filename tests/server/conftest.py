@@ -5,11 +5,43 @@ import json
 import time
 
 import pytest
+from jsonschema import Draft202012Validator
 
+from zelvo.server import schemas
 from zelvo.server.handlers import flowsync
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 
 registry = ZelvoWebSocketHandler.registry
+_schema_registry = schemas.registry()
+VALIDATORS = {
+    name: Draft202012Validator(schemas.load(name), registry=_schema_registry)
+    for name in schemas.names()
+}
+
+
+def answered(method, route, response, params):
+    """``response``, once its status is one the protocol lists for the route and its body
+    conforms to that answer's schema (a download of another format than JSON is not checked).
+    """
+    answers = schemas.ANSWERS[method, route]
+    assert response.code in answers, f"{method} {route} answered {response.code}"
+    if response.code != 200 or params.get("format", "json") == "json":
+        VALIDATORS[answers[response.code]].validate(json.loads(response.body))
+    return response
+
+
+def frames_checked(client, snapshot):
+    """Makes ``client.read_message`` check every frame against the protocol."""
+    read, kinds = client.read_message, ["snapshot-message"] if snapshot else []
+
+    async def read_message():
+        text = await read()
+        if text is not None:
+            VALIDATORS[kinds.pop(0) if kinds else "relayed-message"].validate(json.loads(text))
+        return text
+
+    client.read_message = read_message
+    return client
 
 
 @pytest.fixture()
@@ -31,6 +63,9 @@ def _fresh_state():
 
 
 class Client:
+    """Requests to a real server; every answer and relayed message is checked against the
+    protocol's schemas."""
+
     def __init__(self, fetch, ws_fetch):
         self.fetch, self.ws_fetch = fetch, ws_fetch
 
@@ -49,16 +84,20 @@ class Client:
         response = await self.fetch(
             "zelvo", "kernels", kernel_id, method="POST", body=text, raise_error=False
         )
+        answered("POST", schemas.PIPELINE, response, {})
         return response.code, json.loads(response.body)
 
     async def get(self, *parts, **params):
         """The response to a GET of zelvo/kernels/<parts>, whatever its status."""
-        return await self.fetch("zelvo", "kernels", *parts, params=params, raise_error=False)
+        response = await self.fetch("zelvo", "kernels", *parts, params=params, raise_error=False)
+        route = {0: schemas.LIST, 1: schemas.PIPELINE}.get(len(parts), schemas.EXPORT)
+        return answered("GET", route, response, params)
 
-    async def connect(self, kernel_id):
+    async def connect(self, kernel_id, **params):
         """A websocket client, returned once the server lists it."""
         listed = len(registry)
-        client = await self.ws_fetch("zelvo", "kernels", kernel_id, "ws")
+        client = await self.ws_fetch("zelvo", "kernels", kernel_id, "ws", params=params)
+        frames_checked(client, params.get("snapshot") == "1")
         deadline = time.monotonic() + 10  # the server side opens just after the handshake
         while len(registry) == listed:
             assert time.monotonic() < deadline, "the server never listed the socket"

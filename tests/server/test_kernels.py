@@ -1,19 +1,35 @@
 import asyncio
+import datetime
 import json
 import logging
 import os
+import subprocess
+import sys
+import time
+import types
 import uuid
 from pathlib import Path
 
+import nbclient
+import nbformat
 import pytest
+from jupyter_server.auth.authorizer import AllowAllAuthorizer
+from tornado.httpclient import HTTPClientError, HTTPRequest
+from tornado.websocket import websocket_connect
 
 from zelvo.server.handlers import flowsync
-from zelvo_core.misc.models import ZelvoPipelineModel
+from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+from zelvo.server.kernel_events import watch_kernels
+from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel
 
 SUCCESS = (200, {"message": "Success."})
 REQUIRED = {"message": "status is required in the body of the request."}
 # Any message that is not a pipeline update: relayed as it came, and it runs the clean-up.
 PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "ran", "successful": None}
+
+
+def _fails(previous, current):
+    raise LookupError("out of order")
 
 
 async def read(client):
@@ -29,14 +45,19 @@ def relayed(kernel_id, added=(), revised=(), deleted=(), **extra):
     return json.dumps({**message, **extra})
 
 
-async def test_updates_reach_the_kernels_sockets(server, component, updated, caplog, jp_serverapp):
-    kernel_id = await server.start_kernel()  # the host logs the start
-    caplog.set_level(logging.DEBUG)
-    caplog.clear()
-    secret, other_id = "body-" + uuid.uuid4().hex, str(uuid.uuid4())
+async def test_updates_reach_the_kernels_sockets(
+    server, component, updated, caplog, jp_serverapp, monkeypatch
+):
+    # The server's default authorizer: the pipeline route answers as it always did.
+    assert type(jp_serverapp.authorizer) is AllowAllAuthorizer
+    kernel_id, other_id = await server.start_kernel(), await server.start_kernel()
+    secret = "body-" + uuid.uuid4().hex
     first = await server.connect(kernel_id)
     second = await server.connect(kernel_id)
     stranger = await server.connect(other_id)
+    # Newer Tornado warns about the host's ping settings at the first websocket of a process.
+    caplog.set_level(logging.DEBUG)
+    caplog.clear()
     a, b = component("a", code=secret), component("b", ["a"])
     assert await server.post(kernel_id, updated([a, b], note=secret)) == SUCCESS
     text = relayed(kernel_id, added=[a, b], note=secret)
@@ -59,30 +80,42 @@ async def test_updates_reach_the_kernels_sockets(server, component, updated, cap
         "identifier": kernel_id,
         "updated_components": {"added": [revised_a, c], "revised": [], "deleted": []},
     }
+    # A pipeline the model refuses is the client's mistake; a failure of the server's own is not.
     cycle = [component("x", ["y"]), component("y", ["x"])]
-    with pytest.raises(ValueError) as refused:
+    with pytest.raises(InvalidPipelineError) as refused:
         ZelvoPipelineModel(dag_info=cycle)
-    assert await server.post(kernel_id, updated(cycle)) == (500, {"message": str(refused.value)})
+    assert await server.post(kernel_id, updated(cycle)) == (400, {"message": str(refused.value)})
     assert flowsync.dag_cabinet[kernel_id] is registered
     assert await server.post(kernel_id, {"procedure": secret}) == (400, REQUIRED)
+    with monkeypatch.context() as patched:
+        patched.setattr(flowsync, "get_dag_update_info", _fails)
+        assert await server.post(kernel_id, updated([a])) == (500, {"message": "out of order"})
+    assert flowsync.dag_cabinet[kernel_id] is registered
     # Each socket's next frame is the probe: none got anything from the
-    # unchanged or the refused pipeline, and the stranger got nothing at all.
+    # unchanged, the refused or the failed pipeline, and the stranger got nothing at all.
     assert await server.post(other_id, PROBE) == SUCCESS
     assert await read(stranger) == json.dumps(PROBE)
     assert await server.post(kernel_id, PROBE) == SUCCESS
     assert await read(first) == json.dumps(PROBE)
     assert await read(second) == json.dumps(PROBE)
-    # Besides the host's request log, only the 500's traceback is logged at INFO or above, by
-    # the handler's logger; no record carries the token or anything of a body.
+    # Besides the host's request log, only the refusal's warning line and the 500's traceback
+    # are logged at INFO or above, by the handler's logger; no record carries the token or
+    # anything of a body.
     token = jp_serverapp.identity_provider.token
     assert not [r for r in caplog.records if secret in r.getMessage() or token in r.getMessage()]
-    [logged] = [
+    warned, logged = [
         r for r in caplog.records if r.levelno >= logging.INFO and r.funcName != "log_request"
     ]
+    assert warned.levelno == logging.WARNING and warned.name == jp_serverapp.log.name
+    assert (
+        warned.getMessage()
+        == f"zelvo: refused the pipeline posted for kernel {kernel_id}: " + (str(refused.value))
+    )
+    assert warned.exc_info is None
     assert logged.levelno == logging.ERROR and logged.name == jp_serverapp.log.name
     assert logged.getMessage().startswith("Traceback (most recent call last):\n")
-    assert "line 115, in zelvo.server.handlers.flowsync.DAGHandler.post\n" in logged.getMessage()
-    assert logged.getMessage().endswith(f"ValueError: {refused.value}\n")
+    assert "line 123, in zelvo.server.handlers.flowsync.DAGHandler.post\n" in logged.getMessage()
+    assert logged.getMessage().endswith("LookupError: out of order\n")
 
 
 async def test_export_and_clean_up_of_a_stopped_kernel(server, component, updated, jp_runtime_dir):
@@ -113,10 +146,11 @@ async def test_export_and_clean_up_of_a_stopped_kernel(server, component, update
         (folder / "cached.bin").write_bytes(b"\0")
         folders[kernel_id] = folder
     await server.stop_kernel(stopping)
-    # A GET only reads: the entry stays until a relayed POST runs the clean-up.
-    assert (await server.get(stopping)).code == 200
-    assert await server.post(staying, PROBE) == SUCCESS
-    assert stopping not in flowsync.dag_cabinet
+    # The server announces the shutdown; no POST is needed for the clean-up.
+    deadline = time.monotonic() + 10
+    while stopping in flowsync.dag_cabinet:
+        assert time.monotonic() < deadline, "the stopped kernel's entry stayed"
+        await asyncio.sleep(0.01)
     assert not os.path.exists(folders[stopping])
     assert staying in flowsync.dag_cabinet
     assert (folders[staying] / "cached.bin").exists()
@@ -124,3 +158,262 @@ async def test_export_and_clean_up_of_a_stopped_kernel(server, component, update
     assert response.code == 400
     assert json.loads(response.body) == {"message": f"Cannot get dag data in {stopping}."}
     assert (await server.get(stopping, "export", ipynb_name="x.ipynb")).code == 404
+
+
+async def test_exports_run_parents_first(server, component, updated, tmp_path):
+    kernel_id = await server.start_kernel()
+    # Posted children first; the result is right only if the cells run in order. The odd id
+    # must break neither the script's header line nor the notebook's cell ids.
+    odd = "step 2\nprint('injected')  # \u00fc"
+    dag_info = [
+        component("stray", [], code="raise SystemExit('not selected, yet exported')"),
+        component("total", ["doubled", odd], code="total = doubled + 1\nprint('total', total)"),
+        component("doubled", ["base"], code="doubled = base * 2", execution_status="not-run"),
+        component(odd, [], code="unrelated = 0"),
+        component("base", [], component_type="parameter", code="base = 20"),
+    ]
+    assert await server.post(kernel_id, updated(dag_info)) == SUCCESS
+
+    response = await server.get(kernel_id, "export", format="py", cell_ids="total")
+    assert response.headers["Content-Disposition"] == 'attachment; filename="pipeline.py"'
+    script = tmp_path / "pipeline.py"
+    script.write_bytes(response.body)
+    ran = subprocess.run([sys.executable, str(script)], capture_output=True, text=True)
+    assert (ran.returncode, ran.stdout, ran.stderr) == (0, "total 41\n", "")
+
+    response = await server.get(
+        kernel_id, "export", format="ipynb", cell_ids="total", ipynb_name="\u00fc.ipynb"
+    )
+    assert response.headers["Content-Disposition"] == (
+        "attachment; filename=\"pipeline.pipeline.ipynb\"; filename*=UTF-8''%C3%BC.pipeline.ipynb"
+    )
+    notebook = nbformat.reads(response.body.decode(), as_version=nbformat.NO_CONVERT)
+    nbformat.validate(notebook)
+    assert (notebook.nbformat, notebook.nbformat_minor) == (4, 5)
+    assert notebook.metadata.kernelspec.name == "python3"
+    assert notebook.metadata.language_info.name == "python"
+    cells = notebook.cells
+    assert [cell.metadata.zelvo.id for cell in cells] == [odd, "base", "doubled", "total"]
+    assert [cell.id for cell in cells][1:] == ["base", "doubled", "total"]
+    assert [cell.metadata.get("tags") for cell in cells] == [None, ["parameters"], None, None]
+    await nbclient.NotebookClient(notebook, timeout=60).async_execute()
+    assert [output.text for output in cells[-1].outputs] == ["total 41\n"]
+
+
+class Kernels:
+    """Kernels, pipelines and websocket clients of a server process, through its routes."""
+
+    def __init__(self, served):
+        self.served = served
+
+    async def start(self):
+        response = await self.served.request(
+            "POST", "api/kernels", json.dumps({"name": "python3"})
+        )
+        assert response.code == 201, response.body
+        return json.loads(response.body)["id"]
+
+    async def post(self, kernel_id, body):
+        response = await self.served.request(
+            "POST", f"zelvo/kernels/{kernel_id}", json.dumps(body)
+        )
+        return response.code, json.loads(response.body)
+
+    async def connect(self, kernel_id):
+        request = HTTPRequest(
+            f"ws://127.0.0.1:{self.served.port}/zelvo/kernels/{kernel_id}/ws",
+            headers={"Authorization": f"token {self.served.token}"},
+        )
+        return await asyncio.wait_for(websocket_connect(request), 30)
+
+    def folder(self, kernel_id):
+        """The kernel's cache folder, made and filled as a front end would."""
+        folder = self.served.runtime_dir / "zelvo-cache" / kernel_id
+        folder.mkdir(parents=True)
+        (folder / "cached.bin").write_bytes(b"\0")
+        return folder
+
+    async def until(self, predicate):
+        deadline = time.monotonic() + 30  # fail rather than hang
+        while not await predicate():
+            assert time.monotonic() < deadline, "condition not reached"
+            await asyncio.sleep(0.1)
+
+
+@pytest.mark.parametrize("kernels", ["local", "gateway"])
+async def test_kernel_life_cycle(serve, component, updated, kernels):
+    served = await serve(kernels)
+    k = Kernels(served)
+    stopping, staying = await k.start(), await k.start()
+    ghost = str(uuid.uuid4())
+    with pytest.raises(HTTPClientError) as refused:
+        await k.connect(ghost)
+    assert refused.value.code == 404
+    listeners = [await k.connect(stopping), await k.connect(stopping)]
+    other = await k.connect(staying)
+    a = component("a")
+    for kernel_id in (stopping, staying):
+        assert await k.post(kernel_id, updated([a])) == SUCCESS
+    for client in (*listeners, other):
+        assert json.loads(await read(client))["successful"]["updated_components"]["added"] == [a]
+    export = await served.request("GET", f"zelvo/kernels/{stopping}/export?ipynb_name=x.ipynb")
+    assert export.code == 200 and json.loads(export.body)["identifier"] == stopping
+    # Kernels this server does not run: nothing is registered, relayed or cleaned up, not even
+    # the folder of a kernel of another server that shares the runtime folder.
+    foreign = k.folder(ghost)
+    for kernel_id in (ghost, stopping.upper()):
+        missing = (404, {"message": f"Kernel does not exist: {kernel_id}"})
+        assert await k.post(kernel_id, updated([a])) == missing
+        assert await k.post(kernel_id, PROBE) == missing
+        assert (await served.request("GET", f"zelvo/kernels/{kernel_id}")).code == 400
+    folders = {kernel_id: k.folder(kernel_id) for kernel_id in (stopping, staying)}
+    # A restart keeps the pipeline and the clients.
+    restart = await served.request("POST", f"api/kernels/{stopping}/restart", "{}")
+    assert restart.code == 200
+    assert (await served.request("GET", f"zelvo/kernels/{stopping}")).code == 200
+    assert await k.post(stopping, PROBE) == SUCCESS
+    for client in listeners:
+        assert await read(client) == json.dumps(PROBE)  # nothing from the ghosts came first
+    # POSTs while a kernel starts answer as any other.
+    starting = asyncio.ensure_future(k.start())
+    answers = []
+    while not starting.done() or not answers:
+        answers.append(await k.post(staying, PROBE))
+    assert answers == [SUCCESS] * len(answers)
+    for _ in answers:
+        assert await read(other) == json.dumps(PROBE)
+    started = await starting
+    # A shutdown forgets the kernel at once: no POST is needed.
+    assert (await served.request("DELETE", f"api/kernels/{stopping}")).code == 204
+    for client in listeners:
+        assert await read(client) is None
+        assert (client.close_code, client.close_reason) == (
+            1001,
+            f"Kernel {stopping} was shut down.",
+        )
+
+    async def forgotten():
+        return (await served.request("GET", f"zelvo/kernels/{stopping}")).code == 400
+
+    await k.until(forgotten)
+    assert not folders[stopping].exists()
+    assert (folders[staying] / "cached.bin").exists()
+    assert await k.post(stopping, PROBE) == (
+        404,
+        {"message": f"Kernel does not exist: {stopping}"},
+    )
+    assert await k.post(staying, PROBE) == SUCCESS
+    assert await read(other) == json.dumps(PROBE)
+    assert (await served.request("GET", f"zelvo/kernels/{staying}")).code == 200
+    assert await k.post(started, updated([a])) == SUCCESS
+    # The server logged no error (kernels interrupted while starting print tracebacks of their
+    # own to the same output).
+    assert not [line for line in served.output().splitlines() if line.startswith("[E")]
+    # The server's own shutdown stops the kernels that remain: their folders go too.
+    assert served.stop() == 0
+    assert await read(other) is None
+    assert not folders[staying].exists()
+    assert (foreign / "cached.bin").exists()
+    for client in (*listeners, other):
+        client.close()
+
+
+@pytest.mark.parametrize(
+    ("event", "forgotten"),
+    [
+        ({"action": "shutdown", "status": "success"}, True),
+        ({"action": "start", "status": "error"}, True),  # nothing runs under the id
+        ({"action": "start", "status": "error", "running": True}, False),
+        ({"action": "shutdown", "status": "error", "running": True}, False),
+        ({"action": "restart", "status": "success", "running": True}, False),
+        ({"action": "interrupt", "status": "success", "running": True}, False),
+        ({"action": "shutdown", "status": "success", "kernel_id": None}, False),
+    ],
+)
+async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event, forgotten):
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
+    kernel_id, other = str(uuid.uuid4()), str(uuid.uuid4())
+    running = {other} | ({kernel_id} if event.pop("running", False) else set())
+    listeners = []
+    serverapp = types.SimpleNamespace(
+        kernel_manager=running,
+        event_logger=types.SimpleNamespace(add_listener=lambda **kw: listeners.append(kw)),
+        log=logging.getLogger("test"),
+    )
+    closed = []
+    sockets = [
+        types.SimpleNamespace(kernel_id=k, close=lambda *a, k=k: closed.append((k, *a)))
+        for k in (kernel_id, other, kernel_id)
+    ]
+    monkeypatch.setattr(ZelvoWebSocketHandler, "registry", sockets)
+    for k in (kernel_id, other):
+        flowsync.dag_cabinet[k] = ZelvoPipelineModel(identifier=k)
+        Path(flowsync.dag_cabinet[k].diskcache_dir).mkdir(parents=True)
+    folders = {k: Path(flowsync.dag_cabinet[k].diskcache_dir) for k in (kernel_id, other)}
+    watch_kernels(serverapp)
+    [listener] = listeners
+    assert listener["modified"] is False and listener["schema_id"].endswith("/kernel_actions/v1")
+    data = {"kernel_name": "python3", "msg": "", "kernel_id": kernel_id, **event}
+    await listener["listener"](logger=None, schema_id=listener["schema_id"], data=data)
+    assert (kernel_id in flowsync.dag_cabinet, folders[kernel_id].exists()) == (not forgotten,) * 2
+    reason = f"Kernel {kernel_id} was shut down."
+    assert closed == ([(kernel_id, 1001, reason)] * 2 if forgotten else [])
+    assert other in flowsync.dag_cabinet and folders[other].exists()
+
+
+async def test_list_snapshot_and_shut_down_announcement(server, component, updated):
+    kernel_id, stale = await server.start_kernel(), str(uuid.uuid4())
+    # No pipeline yet: the snapshot says so in GET's words, then updates follow.
+    early = await server.connect(kernel_id, snapshot="1")
+    assert json.loads(await read(early)) == {
+        "procedure": "pipeline:updated",
+        "status": "failed",
+        "msg": f"Cannot get dag data in {kernel_id}.",
+    }
+    a, b = component("a"), component("b", ["a"])
+    before = datetime.datetime.now(datetime.timezone.utc)
+    assert await server.post(kernel_id, updated([a, b])) == SUCCESS
+    assert await read(early) == relayed(kernel_id, added=[a, b])
+    # A kernel that no longer runs keeps its entry until the next clean-up.
+    flowsync.dag_cabinet[stale] = ZelvoPipelineModel(identifier=stale)
+    listed = json.loads((await server.get()).body)
+    assert [(e["kernel_id"], e["components"], e["running"]) for e in listed] == sorted(
+        [(kernel_id, 2, True), (stale, 0, False)]
+    )
+    updated_at = {e["kernel_id"]: datetime.datetime.fromisoformat(e["updated"]) for e in listed}
+    assert before <= updated_at[kernel_id] <= updated_at[stale]
+
+    # Posts racing the connect: the snapshot holds a prefix of them and the
+    # relayed messages exactly the rest, in order.
+    parts, halfway = [component(f"c{i}", ["a"]) for i in range(40)], asyncio.Event()
+
+    async def post_parts():
+        for count in range(1, len(parts) + 1):
+            assert await server.post(kernel_id, updated([a, b, *parts[:count]])) == SUCCESS
+            if count == 10:
+                halfway.set()
+
+    posting = asyncio.ensure_future(post_parts())
+    await halfway.wait()
+    late = await server.connect(kernel_id, snapshot="1")
+    await posting
+    first = json.loads(await read(late))
+    assert first["procedure"] == "pipeline:updated" and first["status"] == "successful"
+    snapshot = first["successful"]["updated_components"]
+    assert snapshot["revised"] == snapshot["deleted"] == []
+    seen = len(snapshot["added"]) - 2
+    assert snapshot["added"] == [a, b, *parts[:seen]]
+    for part in parts[seen:]:
+        assert await read(late) == relayed(kernel_id, added=[part])
+    assert await read(early) == relayed(kernel_id, added=[parts[0]])
+
+    # Shutting the kernel down closes its sockets with a reason a page can show.
+    await server.stop_kernel(kernel_id)
+    for client in (early, late):
+        while await read(client) is not None:
+            pass
+        assert (client.close_code, client.close_reason) == (
+            1001,
+            f"Kernel {kernel_id} was shut down.",
+        )
+        client.close()

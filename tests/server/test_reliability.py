@@ -3,7 +3,6 @@
 import asyncio
 import json
 import urllib.parse
-import uuid
 from http.cookies import SimpleCookie
 
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
@@ -12,8 +11,8 @@ PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "ran", "su
 NO_TOKEN = {"Authorization": ""}
 
 
-async def test_socket_closing_during_a_broadcast_does_not_stop_it(server):
-    kernel_id = str(uuid.uuid4())
+async def test_socket_closing_during_a_broadcast_does_not_stop_it(server, running_id):
+    kernel_id = running_id()
     clients = [await server.connect(kernel_id) for _ in range(3)]
     first, closing, last = ZelvoWebSocketHandler.registry
     write = first.write_message
@@ -58,9 +57,11 @@ async def _login(jp_fetch, jp_serverapp):
     return "; ".join(f"{name}={morsel.value}" for name, morsel in cookies.items()), xsrf
 
 
-async def test_cookie_post_needs_the_xsrf_token_like_the_servers_own_api(jp_fetch, jp_serverapp):
+async def test_cookie_post_needs_the_xsrf_token_like_the_servers_own_api(
+    jp_fetch, jp_serverapp, running_id
+):
     cookie, xsrf = await _login(jp_fetch, jp_serverapp)
-    kernel_id = str(uuid.uuid4())
+    kernel_id = running_id()
 
     async def send(*parts, body, **headers):
         headers = {**NO_TOKEN, "Cookie": cookie, **headers}

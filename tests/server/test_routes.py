@@ -1,12 +1,36 @@
+import asyncio
 import json
 import uuid
 
 import pytest
 import tornado.httpclient
+from jupyter_server.auth import Authorizer
+
+from zelvo.server.handlers import flowsync
 
 PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "", "successful": None}
 NOT_AN_OBJECT = "The body of the request must be a JSON object."
 ROUTES = [("GET", ()), ("POST", ()), ("GET", ("export",)), ("WEBSOCKET", ("ws",))]
+
+
+class Refusing(Authorizer):
+    """Refuses the (action, resource) pairs in ``refused``; allows everything else."""
+
+    refused = frozenset()
+
+    async def is_authorized(self, handler, user, action, resource):
+        return (action, resource) not in self.refused
+
+
+@pytest.fixture()
+def jp_server_config(jp_server_config):
+    # As `--ServerApp.authorizer_class=...` sets it.
+    return {"ServerApp": {**jp_server_config["ServerApp"], "authorizer_class": Refusing}}
+
+
+@pytest.fixture()
+def refuse(monkeypatch):
+    return lambda action: monkeypatch.setattr(Refusing, "refused", {(action, "kernels")})
 
 
 async def _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, **kwargs):
@@ -59,5 +83,90 @@ async def test_routes_live_under_the_base_url(
 
 
 @pytest.mark.parametrize("body", ["", "[]"])  # no body and a JSON array, as the host parses them
-async def test_body_that_is_not_an_object_is_answered_400(server, body):
-    assert await server.post(str(uuid.uuid4()), body) == (400, {"message": NOT_AN_OBJECT})
+async def test_body_that_is_not_an_object_is_answered_400(server, running_id, body):
+    assert await server.post(running_id(), body) == (400, {"message": NOT_AN_OBJECT})
+
+
+class NoKernelsAuthorizer(Authorizer):
+    def is_authorized(self, handler, user, action, resource):
+        return resource != "kernels"
+
+
+@pytest.mark.parametrize(
+    ("path", "content_type"),
+    [("zelvo/", "text/html"), ("zelvo/kernels/{}/view", "text/html"), ("zelvo/kernels", "json")],
+)
+async def test_pages_and_list_follow_the_servers_login_and_authorization(
+    jp_fetch, jp_serverapp, jp_base_url, monkeypatch, path, content_type
+):
+    path = path.format(uuid.uuid4())
+    anonymous = await jp_fetch(
+        path, headers={"Authorization": ""}, follow_redirects=False, raise_error=False
+    )
+    if path == "zelvo/":  # the index is also reached without the final slash
+        bare = await jp_fetch("zelvo", follow_redirects=False, raise_error=False)
+        assert bare.code == 301 and bare.headers["Location"] == "zelvo/"
+    if content_type == "json":
+        assert anonymous.code == 403
+    else:  # like the server's own pages: to the login page, and back after it
+        assert anonymous.code == 302
+        assert anonymous.headers["Location"].startswith(f"{jp_base_url}login?next=")
+    answer = await jp_fetch(path)
+    assert content_type in answer.headers["Content-Type"]
+    if content_type != "json":
+        policy = answer.headers["Content-Security-Policy"]
+        assert "frame-ancestors 'self'" in policy and "script-src 'self'" in policy
+        assert f'src="{jp_base_url}static/zelvo/' in answer.body.decode()
+    denied = NoKernelsAuthorizer(
+        parent=jp_serverapp, identity_provider=jp_serverapp.identity_provider
+    )
+    monkeypatch.setitem(jp_serverapp.web_app.settings, "authorizer", denied)
+    assert (await jp_fetch(path, raise_error=False)).code == 403
+
+
+# The action refused on "kernels": the status of each route, in the order of ROUTES. Reading
+# lets in GET (no pipeline: 400), the export (404) and the websocket; writing lets in POST.
+REFUSALS = {"write": [400, 403, 404, 101], "read": [403, 200, 403, 403]}
+
+
+@pytest.mark.parametrize("action", REFUSALS)
+@pytest.mark.parametrize(
+    "route", range(len(ROUTES)), ids=[" ".join(r[::-1][0] + (r[0],)) for r in ROUTES]
+)
+async def test_authorizer_is_asked_like_by_the_servers_kernel_api(
+    jp_fetch, jp_ws_fetch, running_id, refuse, action, route
+):
+    refuse(action)
+    method, suffix = ROUTES[route]
+    status = await _status(jp_fetch, jp_ws_fetch, method, running_id(), suffix)
+    assert status == REFUSALS[action][route]
+
+
+async def test_refused_post_reads_registers_and_relays_nothing(
+    server, jp_fetch, running_id, refuse, updated
+):
+    kernel_id = running_id()
+    listener = await server.connect(kernel_id)
+    refuse("write")
+    message = {"message": "User is not authorized to write on resource: kernels."}
+    assert await server.post(kernel_id, updated([])) == (403, message)
+    # The body is not even read: one that is not UTF-8 is refused alike.
+    not_utf8 = await jp_fetch(
+        "zelvo", "kernels", kernel_id, method="POST", body=b"\xff{", raise_error=False
+    )
+    assert (not_utf8.code, json.loads(not_utf8.body)) == (403, message)
+    assert (
+        await jp_fetch("api", "kernels", method="POST", body="{}", raise_error=False)
+    ).code == 403
+    assert flowsync.dag_cabinet == {}
+    refuse("read")
+    got = await server.get(kernel_id)
+    assert (got.code, json.loads(got.body)) == (
+        403,
+        {"message": message["message"].replace("write", "read")},
+    )
+    # The listener's first frame is what is posted once writing is allowed.
+    allowed = dict(PROBE, msg="allowed")
+    assert await server.post(kernel_id, allowed) == (200, {"message": "Success."})
+    assert await asyncio.wait_for(listener.read_message(), 10) == json.dumps(allowed)
+    listener.close()

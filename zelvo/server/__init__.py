@@ -18,19 +18,40 @@ def kernel_url_pattern(base_url, *suffix):
 def _load_jupyter_server_extension(serverapp):
     # The handler modules import zelvo.server.misc themselves, so they are
     # imported here rather than when this package is first imported.
-    from zelvo.server.handlers.flowsync import DAGHandler
+    from jupyter_server.base.handlers import FileFindHandler
+    from jupyter_server.utils import url_path_join
+    from tornado import web
+
+    from zelvo.server.handlers.pipeline import PipelineHandler
     from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
+    from zelvo.server.handlers.views import (
+        STATIC_DIR,
+        IndexPageHandler,
+        PipelineListHandler,
+        ViewPageHandler,
+    )
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+    from zelvo.server.kernel_events import watch_kernels
 
     base_url = serverapp.web_app.settings["base_url"]
     serverapp.web_app.add_handlers(
         ".*$",
         [
-            (kernel_url_pattern(base_url), DAGHandler),
+            (kernel_url_pattern(base_url), PipelineHandler),
             (kernel_url_pattern(base_url, "ws"), ZelvoWebSocketHandler),
             (kernel_url_pattern(base_url, "export"), ZelvoPipelineExportHandler),
+            (url_path_join(base_url, "zelvo", "kernels"), PipelineListHandler),
+            (kernel_url_pattern(base_url, "view"), ViewPageHandler),
+            (url_path_join(base_url, "zelvo") + "/", IndexPageHandler),
+            (url_path_join(base_url, "zelvo"), web.RedirectHandler, {"url": "zelvo/"}),
+            (
+                url_path_join(base_url, "static", "zelvo", "(.*)"),
+                FileFindHandler,
+                {"path": STATIC_DIR},
+            ),
         ],
     )
+    watch_kernels(serverapp)
     serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
 
 

@@ -19,12 +19,23 @@ from jupyter_core.paths import jupyter_runtime_dir
 
 CACHE_FOLDER = "zelvo-cache"
 COMPONENT_TYPES = frozenset({"code", "parameter"})
-EXECUTION_STATUSES = frozenset({"succeeded", "failed", "invalid", "running"})
+# "not-run": a component that has never run, e.g. one derived from a notebook
+# that has no outputs.
+EXECUTION_STATUSES = frozenset({"succeeded", "failed", "invalid", "running", "not-run"})
 MODEL_FIELDS = frozenset({"identifier", "dag_info"})
 
 # The cache folder of a pipeline is removed with shutil.rmtree, so its name
 # must be one plain path component that cannot climb out of the cache root.
 _SAFE_IDENTIFIER = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,254}")
+
+
+class InvalidPipelineError(ValueError, TypeError):
+    """The posted pipeline is refused; the message names the component and field at fault.
+
+    The model raises this one class for every refusal, so that a server can tell a client's
+    mistake from its own faults.  A wrongly typed field is a TypeError too, and callers may
+    catch it as one.
+    """
 
 
 def diskcache_root():
@@ -106,7 +117,9 @@ def _is_timestamp(value):
 
 def _component_from_dict(raw, position):
     if not isinstance(raw, dict):
-        raise TypeError(f"dag_info[{position}] must be an object, not {type(raw).__name__}")
+        raise InvalidPipelineError(
+            f"dag_info[{position}] must be an object, not {type(raw).__name__}"
+        )
     if raw.keys() != COMPONENT_FIELDS:
         where = _describe(raw, position)
         unknown = sorted(repr(key) for key in raw.keys() - COMPONENT_FIELDS)
@@ -116,47 +129,53 @@ def _component_from_dict(raw, position):
             problems.append("unknown key(s) " + ", ".join(unknown))
         if missing:
             problems.append("missing key(s) " + ", ".join(missing))
-        raise ValueError(f"{where}: " + "; ".join(problems))
+        raise InvalidPipelineError(f"{where}: " + "; ".join(problems))
 
     ident = raw["id"]
     if not isinstance(ident, str):
-        raise TypeError(f"dag_info[{position}]: 'id' must be a string, not {type(ident).__name__}")
+        raise InvalidPipelineError(
+            f"dag_info[{position}]: 'id' must be a string, not {type(ident).__name__}"
+        )
     if not ident:
-        raise ValueError(f"dag_info[{position}]: 'id' must not be empty")
+        raise InvalidPipelineError(f"dag_info[{position}]: 'id' must not be empty")
 
     component_type = raw["component_type"]
     if not isinstance(component_type, str) or component_type not in COMPONENT_TYPES:
-        raise ValueError(
+        raise InvalidPipelineError(
             f"{_describe(raw, position)}: 'component_type' must be one of "
             f"{sorted(COMPONENT_TYPES)}, got {component_type!r}"
         )
 
     parents = raw["parents_id"]
     if not isinstance(parents, (list, tuple)):
-        raise TypeError(
+        raise InvalidPipelineError(
             f"{_describe(raw, position)}: 'parents_id' must be a list, "
             f"not {type(parents).__name__}"
         )
     for parent in parents:
         if not isinstance(parent, str):
-            raise TypeError(
+            raise InvalidPipelineError(
                 f"{_describe(raw, position)}: 'parents_id' must hold strings, "
                 f"found {type(parent).__name__}"
             )
     if len(parents) > 1 and len(set(parents)) != len(parents):
-        raise ValueError(f"{_describe(raw, position)}: 'parents_id' lists a parent twice")
+        raise InvalidPipelineError(
+            f"{_describe(raw, position)}: 'parents_id' lists a parent twice"
+        )
     if ident in parents:
-        raise ValueError(f"{_describe(raw, position)}: a component cannot be its own parent")
+        raise InvalidPipelineError(
+            f"{_describe(raw, position)}: a component cannot be its own parent"
+        )
 
     code = raw["code"]
     if not isinstance(code, str):
-        raise TypeError(
+        raise InvalidPipelineError(
             f"{_describe(raw, position)}: 'code' must be a string, not {type(code).__name__}"
         )
 
     status = raw["execution_status"]
     if not isinstance(status, str) or status not in EXECUTION_STATUSES:
-        raise ValueError(
+        raise InvalidPipelineError(
             f"{_describe(raw, position)}: 'execution_status' must be one of "
             f"{sorted(EXECUTION_STATUSES)}, got {status!r}"
         )
@@ -164,12 +183,12 @@ def _component_from_dict(raw, position):
     last_execution = raw["last_execution"]
     if last_execution is not None:
         if not isinstance(last_execution, str):
-            raise TypeError(
+            raise InvalidPipelineError(
                 f"{_describe(raw, position)}: 'last_execution' must be a string or null, "
                 f"not {type(last_execution).__name__}"
             )
         if not _is_timestamp(last_execution):
-            raise ValueError(
+            raise InvalidPipelineError(
                 f"{_describe(raw, position)}: 'last_execution' must be an ISO 8601 "
                 f"timestamp or null, got {last_execution!r}"
             )
@@ -197,12 +216,14 @@ def _check_acyclic(components):
                 ready.append(child)
     if ordered != len(components):
         stuck = next(ident for ident, count in pending.items() if count)
-        raise ValueError(f"'parents_id' form a cycle: component {stuck!r} is on or below a cycle")
+        raise InvalidPipelineError(
+            f"'parents_id' form a cycle: component {stuck!r} is on or below a cycle"
+        )
 
 
 def _build_components(dag_info):
     if not isinstance(dag_info, (list, tuple)):
-        raise TypeError(f"'dag_info' must be a list, not {type(dag_info).__name__}")
+        raise InvalidPipelineError(f"'dag_info' must be a list, not {type(dag_info).__name__}")
     components = {}
     # Front ends usually send parents before children; then no cycle is
     # possible and the full graph walk can be skipped.
@@ -210,7 +231,7 @@ def _build_components(dag_info):
     for position, raw in enumerate(dag_info):
         component = _component_from_dict(raw, position)
         if component.id in components:
-            raise ValueError(f"dag_info[{position}]: duplicate id {component.id!r}")
+            raise InvalidPipelineError(f"dag_info[{position}]: duplicate id {component.id!r}")
         if parents_first:
             for parent in component.parents_id:
                 if parent not in components:
@@ -221,7 +242,7 @@ def _build_components(dag_info):
         for component in components.values():
             for parent in component.parents_id:
                 if parent not in components:
-                    raise ValueError(
+                    raise InvalidPipelineError(
                         f"component {component.id!r} lists parent {parent!r}, "
                         "which is not in the pipeline"
                     )
@@ -233,23 +254,26 @@ class ZelvoPipelineModel:
     """A pipeline as posted by the front end, validated on construction.
 
     ``identifier`` is a plain attribute: the server replaces whatever the
-    client sent with the kernel id after construction.
+    client sent with the kernel id after construction.  ``created`` is the
+    UTC time the model was built; for a registered model that is when its
+    pipeline was registered.
     """
 
     def __init__(self, **fields):
         unknown = fields.keys() - MODEL_FIELDS
         if unknown:
             names = ", ".join(sorted(repr(name) for name in unknown))
-            raise TypeError(f"ZelvoPipelineModel got unexpected field(s) {names}")
+            raise InvalidPipelineError(f"ZelvoPipelineModel got unexpected field(s) {names}")
         identifier = fields.get("identifier")
         if identifier is not None and not isinstance(identifier, str):
-            raise TypeError(
+            raise InvalidPipelineError(
                 f"'identifier' must be a string or null, not {type(identifier).__name__}"
             )
         self.identifier = identifier
         with _collector_paused():
             components = _build_components(fields.get("dag_info", []))
         self.graph = PipelineGraph(components)
+        self.created = datetime.datetime.now(datetime.timezone.utc)
 
     def __repr__(self):
         return (

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import functools
+import json
 from typing import ClassVar
 
+import tornado
 from jupyter_core.utils import ensure_async
 from jupyter_server.auth.decorator import ws_authenticated
 from jupyter_server.base.handlers import JupyterHandler
@@ -16,11 +18,34 @@ from tornado.websocket import WebSocketClosedError, WebSocketHandler
 AUTH_RESOURCE = "kernels"
 
 
+def snapshot(kernel_id):
+    """The registered pipeline of ``kernel_id`` as a relayed message, as GET answers it."""
+    # Imported on use: flowsync imports this module while it initialises.
+    from zelvo.server.handlers.flowsync import dag_cabinet
+    from zelvo.server.misc.functions import get_dag_update_info
+    from zelvo_core.misc.models import ZelvoPipelineModel
+
+    registered = dag_cabinet.get(kernel_id)
+    if registered is None:
+        return {
+            "procedure": "pipeline:updated",
+            "status": "failed",
+            "msg": f"Cannot get dag data in {kernel_id}.",
+        }
+    update = get_dag_update_info(ZelvoPipelineModel(identifier=kernel_id), registered)
+    return {"procedure": "pipeline:updated", "status": "successful", "successful": update.dict()}
+
+
 class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     """Serves ``<base_url>zelvo/kernels/<kernel_id>/ws``.
 
     Clients only listen; whatever they send is ignored.  ``registry`` lists
     the open connections in the order they opened, for broadcasting.
+
+    With ``?snapshot=1`` the first message is the registered pipeline in the
+    shape of a relayed update (everything added), or, when none is
+    registered, ``{"procedure": "pipeline:updated", "status": "failed",
+    "msg": ...}`` with GET's message.  Every relayed message follows.
     """
 
     auth_resource = AUTH_RESOURCE
@@ -33,6 +58,15 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     def get_compression_options(self):
         return self.settings.get("websocket_compression_options", None)
 
+    @property
+    def ping_timeout(self):
+        # Tornado 6.5 and later cut a timeout longer than the ping interval down to it and
+        # log a warning; the host's default (three intervals) always is, so cut it here.
+        timeout = super().ping_timeout
+        if tornado.version_info >= (6, 5) and self.ping_interval:
+            return min(timeout, self.ping_interval)
+        return timeout
+
     @ws_authenticated
     async def get(self, kernel_id):
         self.kernel_id = kernel_id
@@ -42,10 +76,17 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
         )
         if not authorized:
             raise web.HTTPError(403)
+        # Nothing would ever be relayed to a socket of a kernel this server does not run.
+        if kernel_id not in self.kernel_manager:
+            raise web.HTTPError(404, "Kernel does not exist: %s", kernel_id)
         await super().get(kernel_id=kernel_id)
 
     def open(self, kernel_id):
         super().open()
+        # Queued and listed in one step on the event loop: every POST handled
+        # before is in the snapshot, every one after is relayed, none twice.
+        if self.get_query_argument("snapshot", "") == "1":
+            self.write_message(json.dumps(snapshot(kernel_id)))
         self.registry.append(self)
         self.log.debug("Zelvo websocket opened for kernel %s", kernel_id)
 

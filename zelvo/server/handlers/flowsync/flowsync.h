@@ -14,6 +14,7 @@ namespace flowsync {
     ID(Dict)                                                                                  \
     ID(HTTPStatus)                                                                            \
     ID(INTERNAL_SERVER_ERROR)                                                                 \
+    ID(InvalidPipelineError)                                                                  \
     ID(OK)                                                                                    \
     ID(Set)                                                                                   \
     ID(ZelvoDagUpdateComponentModel)                                                          \
@@ -42,7 +43,6 @@ namespace flowsync {
     ID(get_json_body)                                                                         \
     ID(handler)                                                                               \
     ID(http)                                                                                  \
-    ID(id)                                                                                    \
     ID(identifier)                                                                            \
     ID(ignore_errors)                                                                         \
     ID(json)                                                                                  \
@@ -51,7 +51,7 @@ namespace flowsync {
     ID(kernel_ids)                                                                            \
     ID(kernel_manager)                                                                        \
     ID(keys)                                                                                  \
-    ID(list_kernels)                                                                          \
+    ID(list_kernel_ids)                                                                       \
     ID(log)                                                                                   \
     ID(message)                                                                               \
     ID(msg)                                                                                   \
@@ -81,6 +81,7 @@ namespace flowsync {
     ID(update)                                                                                \
     ID(updated_components)                                                                    \
     ID(value)                                                                                 \
+    ID(warning)                                                                               \
     ID(web)                                                                                   \
     ID(write_message)                                                                         \
     ID(ws_handler)                                                                            \

@@ -36,9 +36,9 @@ enum PostLine : int {
     POST_TRANSMIT = 135,            // DAGHandler.transmit(kernel_id, data)
     POST_CLEAN_UP = 136,            // self._remove_unused_kernels_on_cabinet()
     POST_EXCEPT = 137,              // except Exception as exp:
-    POST_STATUS_ERROR = 138,        // status_code = HTTPStatus.INTERNAL_SERVER_ERROR
+    POST_STATUS_ERROR = 138,        // status_code = HTTPStatus.INTERNAL_SERVER_ERROR (or 400)
     POST_ERROR_MESSAGE = 139,       // result["message"] = str(exp)
-    POST_LOG = 141,                 // self.log.error(traceback.format_exc())
+    POST_LOG = 141,                 // self.log.error(traceback.format_exc()) (or a warning)
     POST_ANSWER = 144,              // self._finish_with_result(status_code=..., result=...)
 };
 
@@ -139,15 +139,22 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
 
     line = POST_BODY;
     Ref data = Ref::steal(frame::call_method(self, s(id::get_json_body), nullptr, 0, nullptr));
-    if (!data)
-        return false;
+    if (!data) {
+        // The host decodes the body as UTF-8 before parsing it: other bytes are no JSON object.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            return false;
+        PyErr_Clear();
+    }
 
     // A client's mistake in the body is answered with 400 and its reason.
     Fields fields;
     Ref problem;
-    if (!PyDict_CheckExact(data.get()))
+    if (!data || !PyDict_CheckExact(data.get())) {
         problem =
             Ref::steal(PyUnicode_FromString("The body of the request must be a JSON object."));
+        if (!problem)
+            return false;
+    }
     for (const Field &field : FIELDS) {
         if (problem)
             break;
@@ -159,6 +166,16 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!problem && PyErr_Occurred())
             return false;
         fields.*field.slot = Ref::borrow(value);
+    }
+    // A successful "pipeline:updated" carries a pipeline.
+    const bool updates_pipeline = !problem &&
+                                  equals(fields.procedure.get(), s(id::pipeline_updated)) &&
+                                  equals(fields.status.get(), s(id::successful));
+    if (updates_pipeline && fields.successful.get() == Py_None) {
+        problem = Ref::steal(PyUnicode_FromString(
+            "successful must be an object for a successful pipeline:updated."));
+        if (!problem)
+            return false;
     }
     if (problem) {
         line = POST_STATUS_BAD_REQUEST;
@@ -180,20 +197,14 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
                 return false;
         }
         line = POST_IS_UPDATE;
-        if (equals(fields.procedure.get(), s(id::pipeline_updated)) &&
-            equals(fields.status.get(), s(id::successful))) {
+        if (updates_pipeline) {
             line = POST_MODEL;
             Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
             if (!model_class)
                 return false;
-            PyObject *successful = fields.successful.get();
-            if (successful == Py_None) {
-                PyErr_SetString(PyExc_TypeError,
-                                "argument after ** must be a mapping, not NoneType");
-                return false;
-            }
-            // Like a call with **successful: the model gets a copy, the body keeps its dict.
-            Ref model_fields = Ref::steal(PyDict_Copy(successful));
+            // Like a call with **successful (a dict: None was answered with 400 above): the
+            // model gets a copy, the body keeps its dict.
+            Ref model_fields = Ref::steal(PyDict_Copy(fields.successful.get()));
             if (!model_fields)
                 return false;
             Ref dag_info = Ref::steal(
@@ -291,39 +302,66 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
             self, s(id::_remove_unused_kernels_on_cabinet), nullptr, 0, nullptr));
     }();
 
-    // except Exception as exp: the 500 answer's message, and the traceback in the server's
-    // log. The record is made before the handler sees the exception, as Python does.
+    // except Exception as exp: the answer's message, and a record in the server's log. The
+    // record is made before the handler sees the exception, as Python does. A pipeline that
+    // the model refused while being built from the body is the client's mistake: 400 and one
+    // warning line. Anything else is a fault of the server: 500 and the traceback.
     if (!tried) {
+        const bool building = line == POST_MODEL;
         if (!frame::caught_as_exception(module, POST, line))
             return false;
         line = POST_EXCEPT;
         frame::ExceptClause clause;
         if (!clause.enter())
             return false;
+        bool refused = false;
+        if (building) {
+            Ref refusal = Ref::steal(FLOWSYNC_GLOBAL(InvalidPipelineError));
+            if (!refusal)
+                return false;
+            refused = PyErr_GivenExceptionMatches(clause.exception(), refusal.get());
+        }
         line = POST_STATUS_ERROR;
-        status_code = Ref::steal(http_status(id::INTERNAL_SERVER_ERROR));
+        status_code =
+            Ref::steal(http_status(refused ? id::BAD_REQUEST : id::INTERNAL_SERVER_ERROR));
         if (!status_code)
             return false;
         line = POST_ERROR_MESSAGE;
         Ref message = Ref::steal(PyObject_Str(clause.exception()));
         if (!message || PyDict_SetItem(result.get(), s(id::message), message.get()) < 0)
             return false;
-        // One ERROR record with the formatted traceback, through the handler's own logger.
         line = POST_LOG;
-        Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
-        if (!traceback)
-            return false;
-        Ref text = Ref::steal(
-            frame::call_method(traceback.get(), s(id::format_exc), nullptr, 0, nullptr));
-        if (!text)
-            return false;
-        Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
-        if (!log)
-            return false;
-        PyObject *text_arg = text.get();
-        if (!frame::discard(
-                frame::call_method(log.get(), s(id::error), &text_arg, 1, nullptr)))
-            return false;
+        if (refused) {
+            // No traceback, headers or body: the kernel id and what the model said.
+            Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
+            if (!log)
+                return false;
+            Ref format = Ref::steal(
+                PyUnicode_FromString("zelvo: refused the pipeline posted for kernel %s: %s"));
+            if (!format)
+                return false;
+            PyObject *warning_args[] = {format.get(), kernel_id, message.get()};
+            if (!frame::discard(
+                    frame::call_method(log.get(), s(id::warning), warning_args, 3, nullptr)))
+                return false;
+        }
+        else {
+            // One ERROR record with the formatted traceback, through the handler's own logger.
+            Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
+            if (!traceback)
+                return false;
+            Ref text = Ref::steal(
+                frame::call_method(traceback.get(), s(id::format_exc), nullptr, 0, nullptr));
+            if (!text)
+                return false;
+            Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
+            if (!log)
+                return false;
+            PyObject *text_arg = text.get();
+            if (!frame::discard(
+                    frame::call_method(log.get(), s(id::error), &text_arg, 1, nullptr)))
+                return false;
+        }
     }
 
     line = POST_ANSWER;

@@ -10,7 +10,7 @@ using frame::Ref;
 // The statements of _remove_unused_kernels_on_cabinet that a traceback record can name.
 enum RemoveUnusedKernelsLine : int {
     REMOVE_DEF = 146,        // def _remove_unused_kernels_on_cabinet(self) -> None:
-    REMOVE_RUNNING = 147,    // kernel_ids = {kernel["id"] for kernel in ...list_kernels()}
+    REMOVE_RUNNING = 147,    // kernel_ids = set(self.kernel_manager.list_kernel_ids())
     REMOVE_UNUSED = 148,     // unused_kernel_ids = set(dag_cabinet.keys()) - kernel_ids
     REMOVE_LOOP = 149,       // for unused_kernel_id in unused_kernel_ids:
     REMOVE_CACHE_DIR = 150,  //     unused_diskcache_dir = dag_cabinet[...].diskcache_dir
@@ -38,25 +38,19 @@ constexpr frame::Method REMOVE_UNUSED_KERNELS = {
 
 namespace {
 
-// {kernel["id"] for kernel in self.kernel_manager.list_kernels()}
+// set(self.kernel_manager.list_kernel_ids()): synchronous on the local and the gateway kernel
+// manager alike, and it cannot fail while a kernel is starting, as list_kernels() can.
 PyObject *
 running_kernel_ids(PyObject *self) noexcept
 {
-    Ref kernel_ids = Ref::steal(PySet_New(nullptr));
-    if (!kernel_ids)
-        return nullptr;
     Ref manager = Ref::steal(PyObject_GetAttr(self, s(id::kernel_manager)));
     if (!manager)
         return nullptr;
-    Ref kernels =
-        Ref::steal(frame::call_method(manager.get(), s(id::list_kernels), nullptr, 0, nullptr));
-    if (!kernels)
+    Ref ids = Ref::steal(
+        frame::call_method(manager.get(), s(id::list_kernel_ids), nullptr, 0, nullptr));
+    if (!ids)
         return nullptr;
-    const bool walked = frame::for_each(kernels.get(), [&](PyObject *kernel) {
-        Ref kernel_id = Ref::steal(frame::subscript(kernel, s(id::id)));
-        return kernel_id && PySet_Add(kernel_ids.get(), kernel_id.get()) == 0;
-    });
-    return walked ? kernel_ids.release() : nullptr;
+    return PySet_New(ids.get());
 }
 
 bool

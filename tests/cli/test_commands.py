@@ -1,0 +1,340 @@
+"""The `zelvo` command against a real `jupyter server` with the extension and a real kernel."""
+
+import importlib.util
+import json
+import os
+import secrets
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
+
+import pytest
+
+from zelvo.cli import main
+
+# The route answers 404 for a kernel that the server does not run.
+KERNEL_CHECK = importlib.util.find_spec("zelvo.server.handlers.pipeline") is not None
+
+NOTEBOOK = {
+    "nbformat": 4,
+    "nbformat_minor": 5,
+    "metadata": {},
+    "cells": [
+        {"cell_type": "markdown", "id": "intro", "metadata": {}, "source": "# Factorials"},
+        {"cell_type": "code", "id": "params", "metadata": {"tags": ["parameters"]},
+         "execution_count": 1, "outputs": [], "source": "n = 4"},
+        {"cell_type": "code", "id": "values", "metadata": {}, "execution_count": None,
+         "outputs": [], "source": "import math\nvalues = [math.factorial(i) for i in range(n)]"},
+        {"cell_type": "code", "id": "total", "metadata": {}, "execution_count": None,
+         "outputs": [], "source": "total = sum(values)\nprint('total', total)"},
+    ],
+}  # fmt: skip
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Served:
+    """A `jupyter server` subprocess with its own Jupyter folders, and one running kernel."""
+
+    def __init__(self, root):
+        self.root, self.token, port = root, secrets.token_hex(16), free_port()
+        self.url = f"http://127.0.0.1:{port}/"
+        self.runtime = root / "runtime"
+        env = dict(os.environ, JUPYTER_PLATFORM_DIRS="1")
+        env.pop("JUPYTER_TOKEN", None)
+        for name in ("CONFIG", "DATA", "RUNTIME"):
+            env[f"JUPYTER_{name}_DIR"] = str(root / name.lower())
+        self.log = open(root / "server.log", "w")  # noqa: SIM115 (closed in stop)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "jupyter_server", "--no-browser", "--ip=127.0.0.1",
+             f"--port={port}", "--port-retries=0", f"--IdentityProvider.token={self.token}",
+             f"--ServerApp.root_dir={root}", "--ServerApp.allow_root=True"],
+            env=env, stdout=self.log, stderr=subprocess.STDOUT, cwd=root,
+        )  # fmt: skip
+        deadline = time.monotonic() + 60
+        while not list(self.runtime.glob("jpserver-*.json")):
+            assert self.process.poll() is None, (root / "server.log").read_text()
+            assert time.monotonic() < deadline, "the server did not come up"
+            time.sleep(0.2)
+        self.kernel_id = self.request("POST", "api/kernels", {"name": "python3"})["id"]
+
+    def request(self, method, path, body=None):
+        request = urllib.request.Request(
+            self.url + path,
+            method=method,
+            data=None if body is None else json.dumps(body).encode(),
+            headers={"Authorization": f"token {self.token}"},
+        )
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return json.loads(response.read() or b"null")
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    server = Served(tmp_path_factory.mktemp("served"))
+    yield server
+    server.stop()
+
+
+@pytest.fixture()
+def zelvo(served, capsys, monkeypatch, tmp_path):
+    """zelvo(*argv, server=True) -> (status, stdout, stderr) of main() run in this process.
+
+    With ``server`` the address and token of ``served`` are given as options; no
+    running server is recorded unless a test points JUPYTER_RUNTIME_DIR at one.
+    """
+    monkeypatch.delenv("JUPYTER_TOKEN", raising=False)
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path / "no-servers"))
+    capsys.readouterr()
+
+    def run(*argv, server=True):
+        options = ["--url", served.url, "--token", served.token] if server else []
+        status = main([*argv, *options])
+        out, err = capsys.readouterr()
+        assert "Traceback" not in err
+        return status, out, err
+
+    return run
+
+
+def test_notebook_posted_listed_shown_and_exported(served, zelvo, tmp_path):
+    path = tmp_path / "factorials.ipynb"
+    path.write_text(json.dumps(NOTEBOOK))
+    status, printed, _ = zelvo("from-notebook", str(path), server=False)
+    assert status == 0
+    pipeline = json.loads(printed)
+    assert [(c["id"], c["parents_id"]) for c in pipeline["dag_info"]] == [
+        ("params", []),
+        ("values", ["params"]),
+        ("total", ["values"]),
+    ]
+
+    kernel = served.kernel_id
+    assert zelvo("post", kernel, str(path)) == (0, '{\n  "message": "Success."\n}\n', "")
+    status, shown, _ = zelvo("show", kernel)
+    assert json.loads(shown)["updated_components"]["added"] == pipeline["dag_info"]
+
+    status, listed, _ = zelvo("pipelines", "--json")
+    (entry,) = [entry for entry in json.loads(listed) if entry["kernel_id"] == kernel]
+    assert (entry["components"], entry["running"]) == (3, True)
+    status, table, _ = zelvo("pipelines")
+    header, *rows = table.splitlines()
+    assert header.split() == ["KERNEL", "ID", "COMPONENTS", "UPDATED", "RUNNING"]
+    assert [row.split()[:2] + row.split()[3:] for row in rows if kernel in row] == [
+        [kernel, "3", "yes"]
+    ]
+
+    # The exported script runs the cells parents first.
+    script = tmp_path / "pipeline.py"
+    assert zelvo("export", kernel, "--format", "py", "-o", str(script)) == (
+        0, "", f"zelvo: saved {script}\n",
+    )  # fmt: skip
+    ran = subprocess.run([sys.executable, str(script)], capture_output=True, text=True)
+    assert (ran.returncode, ran.stdout) == (0, "total 10\n")
+
+    status, exported, _ = zelvo("export", kernel, "--cell-ids", "values,params")
+    assert [c["id"] for c in json.loads(exported)["dag_info"]] == ["params", "values"]
+
+    # A pipeline file (what from-notebook prints) posts as well, from stdin too.
+    pipeline["dag_info"][0]["code"] = "n = 5"
+    changed = tmp_path / "pipeline.json"
+    changed.write_text(json.dumps(pipeline))
+    assert zelvo("post", kernel, str(changed))[0] == 0
+    status, shown, _ = zelvo("show", kernel)
+    assert json.loads(shown)["updated_components"]["added"][0]["code"] == "n = 5"
+
+
+def test_watch_prints_the_snapshot_then_each_update_until_interrupted(served, zelvo, tmp_path):
+    kernel = served.kernel_id
+    path = tmp_path / "pipeline.json"
+    path.write_text(json.dumps({"dag_info": []}))
+    assert zelvo("post", kernel, str(path))[0] == 0
+    watcher = subprocess.Popen(
+        [sys.executable, "-m", "zelvo", "watch", kernel, "--url", served.url],
+        env=dict(os.environ, JUPYTER_TOKEN=served.token),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    # The timer only turns a missing line into a failure instead of a hang.
+    timer = threading.Timer(60, watcher.kill)
+    timer.start()
+    try:
+        assert watcher.stderr.readline().startswith(f"zelvo: watching kernel {kernel} at ")
+        snapshot = json.loads(watcher.stdout.readline())
+        assert snapshot["successful"]["updated_components"]["added"] == []
+
+        path.write_text(json.dumps(NOTEBOOK))
+        assert zelvo("post", kernel, str(path))[0] == 0
+        update = json.loads(watcher.stdout.readline())
+        assert (update["procedure"], update["status"]) == ("pipeline:updated", "successful")
+        added = update["successful"]["updated_components"]["added"]
+        assert [c["id"] for c in added] == ["params", "values", "total"]
+
+        watcher.send_signal(signal.SIGINT)
+        assert watcher.wait() == 0
+        assert watcher.stdout.read() == watcher.stderr.read() == ""
+    finally:
+        timer.cancel()
+        watcher.kill()
+        watcher.stdout.close()
+        watcher.stderr.close()
+
+
+def test_server_and_token_from_the_environment_or_the_runtime_dir(
+    served, zelvo, monkeypatch, tmp_path
+):
+    unposted = "00000000-0000-0000-0000-000000000000"
+    absent = f"zelvo: error: kernel {unposted} has no pipeline on the server\n"
+    # Reaching the server at all means the address and the token were right.
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(served.runtime))
+    assert zelvo("show", unposted, server=False) == (1, "", absent)
+    assert zelvo("show", unposted, "--url", served.url, server=False) == (1, "", absent)
+    monkeypatch.setenv("JUPYTER_TOKEN", served.token)
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
+    assert zelvo("show", unposted, "--url", served.url, server=False) == (1, "", absent)
+    # The environment's token wins over the recorded one.
+    monkeypatch.setenv("JUPYTER_TOKEN", "not-the-token")
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(served.runtime))
+    status, _, refused = zelvo("show", unposted, server=False)
+    assert (status, refused) == (
+        1, "zelvo: error: the server refused the token (403 Forbidden); check --token\n"
+    )  # fmt: skip
+    # Several servers: the user must choose.
+    for number in (1, 2):
+        info = {"url": f"http://127.0.0.{number}:8888/", "pid": os.getpid(), "token": ""}
+        (tmp_path / f"jpserver-{number}.json").write_text(json.dumps(info))
+    monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
+    status, _, several = zelvo("pipelines", server=False)
+    assert status == 1 and several.startswith("zelvo: error: several Jupyter servers are running")
+    assert "http://127.0.0.1:8888/" in several and "http://127.0.0.2:8888/" in several
+
+
+@pytest.fixture()
+def silent_url():
+    """A server that accepts connections and never answers."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}/"
+
+
+UNPOSTED = "11111111-2222-3333-4444-555555555555"
+
+
+@pytest.mark.parametrize(
+    ("argv", "status", "message"),
+    [
+        ([], 2, "the following arguments are required: COMMAND"),
+        (["show", "not-a-kernel"], 2, "argument KERNEL_ID: not a kernel id: 'not-a-kernel'"),
+        (["export", UNPOSTED, "--format", "pdf"], 2, "argument --format: invalid choice: 'pdf'"),
+        (["show", UNPOSTED, "--timeout", "0"], 2, "argument --timeout: not a positive number of"),
+        (["from-notebook", "{tmp}/missing.ipynb"], 1, "{tmp}/missing.ipynb: no such file"),
+        (["from-notebook", "{tmp}"], 1, "{tmp}: is a directory"),
+        (["from-notebook", "{tmp}/bad.ipynb"], 1, "{tmp}/bad.ipynb: not a notebook: invalid JSON"),
+        (["from-notebook", "{tmp}/list.ipynb"], 1, "{tmp}/list.ipynb: not a notebook: no list"),
+        (["from-notebook", "{tmp}/v3.ipynb"], 1, "{tmp}/v3.ipynb: a notebook of format 3"),
+        (["from-notebook", "{tmp}/twice.ipynb"], 1, "{tmp}/twice.ipynb: two cells have the id"),
+        (["post", UNPOSTED, "{tmp}/list.ipynb"], 1,
+         "{tmp}/list.ipynb: neither a notebook nor a pipeline (no 'cells' or 'dag_info')"),
+        (["show", UNPOSTED, "--url", "{closed}"], 1,
+         "cannot reach the server at {closed}: Connection refused"),
+        (["show", UNPOSTED, "--url", "{silent}", "--timeout", "0.5"], 1,
+         f"the server at {{silent}} did not answer in time (the pipeline of kernel {UNPOSTED})"),
+        (["watch", UNPOSTED, "--url", "{silent}", "--timeout", "0.5"], 1,
+         "the server at {silent} did not answer in time"),
+        (["show", UNPOSTED, "--url", "ftp://127.0.0.1/"], 1,
+         "--url must be an http:// or https:// address, not ftp://127.0.0.1/"),
+        (["show", UNPOSTED], 1, "no running Jupyter server found; start one or give its address"),
+        (["pipelines", "--url", "{served}", "--token", "wrong"], 1,
+         "the server refused the token (403 Forbidden); check --token"),
+        (["watch", UNPOSTED, "--url", "{served}"], 1,
+         "the server refused the token (403 Forbidden); give --token or set JUPYTER_TOKEN"),
+        (["show", UNPOSTED, "--url", "{served}", "--token", "{token}"], 1,
+         f"kernel {UNPOSTED} has no pipeline on the server"),
+        (["export", UNPOSTED, "--url", "{served}", "--token", "{token}"], 1,
+         f"kernel {UNPOSTED} has no pipeline on the server"),
+        pytest.param(
+            ["post", UNPOSTED, "{tmp}/empty.json", "--url", "{served}", "--token", "{token}"], 1,
+            f"Kernel does not exist: {UNPOSTED} (404 Not Found)",
+            marks=pytest.mark.skipif(not KERNEL_CHECK, reason="the route posts for any kernel"),
+        ),
+    ],
+)  # fmt: skip
+def test_errors_are_one_line_and_an_exit_status(
+    zelvo, served, silent_url, tmp_path, argv, status, message
+):
+    files = {
+        "bad.ipynb": '{"cells": [',
+        "list.ipynb": "[]",
+        "v3.ipynb": '{"nbformat": 3, "worksheets": []}',
+        "twice.ipynb": json.dumps({"cells": [
+            {"cell_type": "code", "id": "a", "source": "x = 1"},
+            {"cell_type": "code", "id": "a", "source": "y = 1"},
+        ]}),
+        "empty.json": '{"dag_info": []}',
+    }  # fmt: skip
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    values = {
+        "tmp": str(tmp_path),
+        "served": served.url,
+        "token": served.token,
+        "closed": f"http://127.0.0.1:{free_port()}/",
+        "silent": silent_url,
+    }
+    argv = [arg.format(**values) for arg in argv]
+    got_status, out, err = zelvo(*argv, server=False)
+    assert (got_status, out) == (status, "")
+    if status == 1:
+        assert err.startswith("zelvo: error: " + message.format(**values))
+        assert len(err.splitlines()) == 1
+    else:
+        assert err.startswith("usage: zelvo") and f": error: {message}" in err
+
+
+def test_refused_pipelines_are_reported_with_the_servers_message(served, zelvo, tmp_path):
+    path = tmp_path / "pipeline.json"
+    path.write_text(json.dumps(NOTEBOOK))
+    assert zelvo("post", served.kernel_id, str(path))[0] == 0
+    assert zelvo("export", served.kernel_id, "--cell-ids", "total", "ghost", "--format", "py") == (
+        1, "", "zelvo: error: cell_ids names components that are not in the pipeline: 'ghost' "
+               "(400 Bad Request)\n",
+    )  # fmt: skip
+    path.write_text(json.dumps({"dag_info": []}))
+    assert zelvo("post", served.kernel_id, str(path))[0] == 0
+    assert zelvo("export", served.kernel_id) == (
+        1, "", "zelvo: error: There are no components in this pipeline. (400 Bad Request)\n"
+    )  # fmt: skip
+    cycle = [{"id": i, "component_type": "code", "parents_id": [p], "code": "", "execution_status":
+              "not-run", "last_execution": None} for i, p in (("a", "b"), ("b", "a"))]  # fmt: skip
+    path.write_text(json.dumps({"dag_info": cycle}))
+    status, out, err = zelvo("post", served.kernel_id, str(path))
+    assert (status, out) == (1, "")
+    assert err.startswith("zelvo: error: ") and err.endswith(" (400 Bad Request)\n")
+    assert "cycle" in err
+
+
+def test_help_says_what_each_command_does():
+    run = [sys.executable, "-m", "zelvo"]
+    overview = subprocess.run([*run, "--help"], capture_output=True, text=True)
+    assert overview.returncode == 0
+    for command in ("from-notebook", "post", "pipelines", "show", "watch", "export"):
+        assert command in overview.stdout
+        helped = subprocess.run([*run, command, "--help"], capture_output=True, text=True)
+        assert helped.returncode == 0 and helped.stdout.startswith(f"usage: zelvo {command} ")

@@ -1,0 +1,167 @@
+import pytest
+
+from zelvo.cli.notebook import NOT_RUN, pipeline_from_notebook
+from zelvo_core.misc.models import ZelvoPipelineModel
+
+
+def markdown(text):
+    return {"cell_type": "markdown", "metadata": {}, "source": text}
+
+
+def raw(text):
+    return {"cell_type": "raw", "metadata": {}, "source": text}
+
+
+def notebook(cells, ids=True):
+    """A notebook of ``cells``: source strings become code cells with the id c<position>."""
+    built = []
+    for position, cell in enumerate(cells):
+        if isinstance(cell, str):
+            cell = {"cell_type": "code", "metadata": {}, "execution_count": None,
+                    "outputs": [], "source": cell.splitlines(keepends=True)}  # fmt: skip
+        if ids:
+            cell = {"id": f"c{position}", **cell}
+        built.append(cell)
+    return {"nbformat": 4, "nbformat_minor": 5 if ids else 4, "metadata": {}, "cells": built}
+
+
+def analyse(cells, ids=True):
+    """({id: parents} of the code cells, the warnings)."""
+    warnings = []
+    pipeline = pipeline_from_notebook(notebook(cells, ids), "nb.ipynb", warn=warnings.append)
+    # What the command prints is always a pipeline the server accepts.
+    ZelvoPipelineModel(**pipeline)
+    return {c["id"]: c["parents_id"] for c in pipeline["dag_info"]}, warnings
+
+
+@pytest.mark.parametrize(
+    ("cells", "parents"),
+    [
+        pytest.param(
+            ["x = 1", "x = 2", "y = x", "x = 3", "z = x + y"],
+            {"c0": [], "c1": [], "c2": ["c1"], "c3": [], "c4": ["c2", "c3"]},
+            id="redefinitions, parents in notebook order",
+        ),
+        pytest.param(
+            ["x = 1", "print(x)\nx = 2", "x = 3\nprint(x)", "x"],
+            {"c0": [], "c1": ["c0"], "c2": [], "c3": ["c2"]},
+            id="read before or after the cell's own assignment",
+        ),
+        pytest.param(
+            ["import numpy as np", "import os.path", "from math import pi as PI, tau",
+             "a = np.ones(os.sep, PI, tau)"],
+            {"c0": [], "c1": [], "c2": [], "c3": ["c0", "c1", "c2"]},
+            id="imports",
+        ),
+        pytest.param(
+            ["k = 1\ng = 2",
+             "def f(v, w=k):\n    return v * k + g + f(v)\n",
+             "def h():\n    return helper()\ndef helper():\n    return 1",
+             "@f\nclass A(Base):\n    z = f(1)\n    t = z + g\n    def m(self):\n        return z",
+             "r = A().m() + h()"],
+            {"c0": [], "c1": ["c0"], "c2": [], "c3": ["c0", "c1"], "c4": ["c2", "c3"]},
+            id="functions and classes",
+        ),
+        pytest.param(
+            ["i = 10\nxs = [1]\nk = 0",
+             "s = [i * 2 for i in xs if i > k]\nd = {j: v for j, v in pairs}",
+             "g = (i for i in range(3))",
+             "ys = [last := x for x in xs]",
+             "print(i, x, last)"],
+            {"c0": [], "c1": ["c0"], "c2": [], "c3": ["c0"], "c4": ["c0", "c3"]},
+            id="comprehension scopes",
+        ),
+        pytest.param(
+            ["n = 0", "n += 1", "m = n", "m -= n"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"], "c3": ["c1", "c2"]},
+            id="augmented assignment reads and defines",
+        ),
+        pytest.param(
+            ["x = 1\ny = 1", "del x", "print(x, y)", "x = 2\ndel x\nz = 3", "x, z"],
+            {"c0": [], "c1": ["c0"], "c2": ["c0"], "c3": [], "c4": ["c3"]},
+            id="del",
+        ),
+        pytest.param(
+            ["for i in range(3):\n    acc = i", "with open(p) as fh, lock as (a, b):\n    pass",
+             "if (w := 5):\n    pass", "e = 1",
+             "try:\n    pass\nexcept ValueError as e:\n    pass",
+             "print(i, acc, fh, b, w, e)"],
+            {"c0": [], "c1": [], "c2": [], "c3": [], "c4": [], "c5": ["c0", "c1", "c2"]},
+            id="for, with and walrus targets; an except name ends with its handler",
+        ),
+        pytest.param(
+            ["print(len(range(3)))", "len = 3", "print(len)"],
+            {"c0": [], "c1": [], "c2": ["c1"]},
+            id="builtins are not cell names until a cell defines one",
+        ),
+        pytest.param(
+            ["%matplotlib inline\nimport pandas as pd",
+             "!pip install x\nfiles = !ls\nif files:\n    %time df = pd.read_csv(files[0])\nf?",
+             "%%bash\necho $files", "%%time\nout = files.sum()"],
+            {"c0": [], "c1": ["c0"], "c2": [], "c3": ["c1"]},
+            id="magics and shell escapes",
+        ),
+        pytest.param(
+            [markdown("x = 1"), raw("x = 2"), "y = x", markdown("# y"), "z = y"],
+            {"c2": [], "c4": ["c2"]},
+            id="markdown and raw cells skipped",
+        ),
+    ],
+)  # fmt: skip
+def test_parents_from_the_names_cells_share(cells, parents):
+    assert analyse(cells) == (parents, [])
+
+
+def test_cell_that_is_not_python_is_kept_without_parents():
+    cells = ["a = 1", "b = a +", "c = b + a", "%load_ext x\nd = (", "e = 'x\x00'"]
+    parents, warnings = analyse(cells)
+    assert parents == {"c0": [], "c1": [], "c2": ["c0"], "c3": [], "c4": []}
+    assert warnings[:2] == [
+        "nb.ipynb: cell 'c1' is not Python (line 1): kept without parents",
+        "nb.ipynb: cell 'c3' is not Python (line 2): kept without parents",
+    ]
+    assert len(warnings) == 3 and "'c4'" in warnings[2]
+
+
+def test_notebook_without_cell_ids_numbers_cells_by_position():
+    cells = [markdown("intro"), "a = 1", "b = a", markdown("end"), "c = a + b"]
+    assert analyse(cells, ids=False) == (
+        {"cell-1": [], "cell-2": ["cell-1"], "cell-4": ["cell-1", "cell-2"]},
+        [],
+    )
+
+
+ERROR = {"output_type": "error", "ename": "ZeroDivisionError", "evalue": "", "traceback": []}
+STREAM = {"output_type": "stream", "name": "stdout", "text": "1\n"}
+FINISHED = "2024-03-01T10:00:02.123456Z"
+
+
+@pytest.mark.parametrize(
+    ("fields", "expected"),
+    [
+        ({}, ("code", NOT_RUN, None)),
+        ({"execution_count": 3, "outputs": [STREAM]}, ("code", "succeeded", None)),
+        ({"execution_count": 4, "outputs": [STREAM, ERROR]}, ("code", "failed", None)),
+        (
+            {"execution_count": 1, "metadata": {"tags": ["parameters"], "execution": {
+                "iopub.status.idle": "2024-03-01T10:00:02Z", "shell.execute_reply": FINISHED}}},
+            ("parameter", "succeeded", FINISHED),
+        ),
+        # A cell whose outputs were cleared may keep its timing; a bad timestamp is dropped.
+        ({"metadata": {"execution": {"iopub.status.idle": FINISHED}}},
+         ("code", "succeeded", FINISHED)),
+        ({"execution_count": 2, "metadata": {"execution": {"shell.execute_reply": "noon"}}},
+         ("code", "succeeded", None)),
+        ({"metadata": {"tags": ["other"]}, "outputs": [ERROR]}, ("code", "failed", None)),
+    ],
+)  # fmt: skip
+def test_component_fields_from_the_cell(fields, expected):
+    cell = {"cell_type": "code", "id": "c", "metadata": {}, "outputs": [], "source": ["a = 1\n"],
+            "execution_count": None, **fields}  # fmt: skip
+    (component,) = pipeline_from_notebook({"cells": [cell]})["dag_info"]
+    assert component["code"] == "a = 1\n"
+    assert (
+        component["component_type"],
+        component["execution_status"],
+        component["last_execution"],
+    ) == expected

@@ -1,0 +1,7 @@
+"""`python -m zelvo`: the `zelvo` command."""
+
+import sys
+
+from zelvo.cli import main
+
+sys.exit(main())

@@ -1,0 +1,43 @@
+"""The route of a kernel's pipeline: DAGHandler behind the server's authorizer and kernels."""
+
+from http import HTTPStatus
+
+from jupyter_core.utils import ensure_async
+from jupyter_server.auth.utils import HTTP_METHOD_TO_AUTH_ACTION
+
+from zelvo.server.handlers.flowsync import DAGHandler
+
+AUTH_RESOURCE = "kernels"
+
+
+class PipelineHandler(DAGHandler):
+    """Serves ``<base_url>zelvo/kernels/<kernel_id>``: GET reads, POST writes the pipeline.
+
+    A pipeline is kernel state, so the route asks the authorizer as the server's own kernel
+    API does: "read" on "kernels" for a GET, "write" for a POST.  The methods are
+    DAGHandler's own.
+    """
+
+    auth_resource = AUTH_RESOURCE
+
+    async def prepare(self):
+        await super().prepare()
+        # An anonymous request is left to the methods' tornado.web.authenticated.
+        if self._finished or not self.current_user:
+            return
+        action = HTTP_METHOD_TO_AUTH_ACTION.get(self.request.method, "write")
+        authorized = await ensure_async(
+            self.authorizer.is_authorized(self, self.current_user, action, self.auth_resource)
+        )
+        if not authorized:
+            # Answered before anything of the request is read, registered or relayed.
+            message = f"User is not authorized to {action} on resource: {self.auth_resource}."
+            self._finish_with_result(HTTPStatus.FORBIDDEN, {"message": message})
+            return
+        kernel_id = self.path_kwargs["kernel_id"]
+        # A POST for a kernel this server does not run would be relayed and registered,
+        # then dropped again by the clean-up, together with a cache folder that may belong to
+        # another server sharing the runtime folder.
+        if self.request.method == "POST" and kernel_id not in self.kernel_manager:
+            message = f"Kernel does not exist: {kernel_id}"
+            self._finish_with_result(HTTPStatus.NOT_FOUND, {"message": message})

@@ -1,0 +1,106 @@
+"""The list of registered pipelines, and the pages that show them in a browser."""
+
+from __future__ import annotations
+
+import json
+import os
+
+import jinja2
+from jupyter_server.auth.decorator import authorized
+from jupyter_server.base.handlers import APIHandler, JupyterHandler
+from tornado import web
+
+from zelvo.server.handlers.flowsync import dag_cabinet
+
+AUTH_RESOURCE = "kernels"
+HERE = os.path.dirname(os.path.abspath(__file__))
+STATIC_DIR = os.path.join(os.path.dirname(HERE), "static")
+TEMPLATE_DIR = os.path.join(os.path.dirname(HERE), "templates")
+
+# Added to the host's own policy (unless the operator configured one): the
+# pages load their scripts and styles from the server and nothing inline.
+PAGE_POLICY = (
+    "script-src 'self'",
+    "style-src 'self'",
+    "object-src 'none'",
+    "base-uri 'none'",
+)
+
+# Autoescaped: the kernel id comes from the URL.
+_templates = jinja2.Environment(
+    loader=jinja2.FileSystemLoader(TEMPLATE_DIR), autoescape=True, auto_reload=False
+)
+
+
+def pipeline_list(kernel_manager):
+    """One entry per registered pipeline, ordered by kernel id."""
+    entries = []
+    for kernel_id, model in sorted(dag_cabinet.items()):
+        created = getattr(model, "created", None)
+        entries.append(
+            {
+                "kernel_id": kernel_id,
+                "components": len(model.graph.components),
+                "updated": created.isoformat() if created is not None else None,
+                "running": kernel_id in kernel_manager,
+            }
+        )
+    return entries
+
+
+class PipelineListHandler(APIHandler):
+    """Serves ``GET <base_url>zelvo/kernels``: the registered pipelines."""
+
+    auth_resource = AUTH_RESOURCE
+
+    @web.authenticated
+    @authorized
+    def get(self):
+        self.set_header("Content-Type", "application/json")
+        self.finish(json.dumps(pipeline_list(self.kernel_manager)))
+
+
+class PageHandler(JupyterHandler):
+    """A page of the extension: an anonymous visitor is sent to the login page."""
+
+    auth_resource = AUTH_RESOURCE
+    template_name = ""
+
+    @property
+    def content_security_policy(self):
+        policy = super().content_security_policy
+        if "Content-Security-Policy" in self.settings.get("headers", {}):
+            return policy
+        return "; ".join((policy, *PAGE_POLICY))
+
+    def render_page(self, **values):
+        template = _templates.get_template(self.template_name)
+        self.finish(
+            template.render(
+                base_url=self.base_url,
+                static=self.base_url + "static/zelvo/",
+                **values,
+            )
+        )
+
+
+class IndexPageHandler(PageHandler):
+    """Serves ``GET <base_url>zelvo/``: links to every registered pipeline."""
+
+    template_name = "index.html"
+
+    @web.authenticated
+    @authorized
+    def get(self):
+        self.render_page()
+
+
+class ViewPageHandler(PageHandler):
+    """Serves ``GET <base_url>zelvo/kernels/<kernel_id>/view``: the live drawing."""
+
+    template_name = "view.html"
+
+    @web.authenticated
+    @authorized
+    def get(self, kernel_id):
+        self.render_page(kernel_id=kernel_id)

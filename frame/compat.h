@@ -168,6 +168,27 @@ set_handled(PyObject *exc)
 #endif
 }
 
+// A type's name after the last dot, as repr() shows it. Private: the public PyType_GetName
+// (3.11 on) makes a new str instead.
+inline const char *
+type_name(PyTypeObject *type)
+{
+    return _PyType_Name(type);
+}
+
+// Frees the state block of a module that a create slot hands back a second time: the import
+// system allocated it with PyMem_Malloc for that module and, on exec, overwrites the pointer
+// without freeing it. Relies on that allocation, an interpreter detail, not public API.
+inline int
+free_module_state(PyObject *module)
+{
+    void *state = PyModule_GetState(module);
+    if (state == nullptr && PyErr_Occurred())
+        return -1;
+    PyMem_Free(state);
+    return 0;
+}
+
 // A code object with no bytecode, as the module bodies describe their methods.
 inline PyObject *
 new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name, int firstlineno,

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <initializer_list>
+
 namespace frame {
 
 struct Module;
@@ -22,7 +24,7 @@ struct StringDef {
 };
 
 // Creates (once) and hashes every entry of a table; false with an exception set on failure.
-bool make_strings(const StringDef *defs, PyObject **out, Py_ssize_t count) noexcept;
+bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
 
 // The names the frame itself uses, in every module's storage.
 #define FRAME_STRINGS(X)                                                                      \
@@ -66,8 +68,6 @@ struct ModuleSpec {
     const char *short_name;       // name in the module definition, e.g. "flowsync"
     const char *full_name;        // dotted name: sys.modules key, __module__, messages
     const char *file_name;        // source file name of code objects and traceback records
-    const char *init_record;      // name of the initialisation's traceback record
-    const char *reinit_message;   // RuntimeError text of an exec on another module object
     const StringDef *strings;     // the module's string table
     Py_ssize_t string_count;      // entries in it
     const int *builtins;          // string ids of the built-ins that the body captures
@@ -75,50 +75,39 @@ struct ModuleSpec {
     bool (*body)(Module &m);      // constants and module body; sets m.line per statement
 };
 
-// A code object made for traceback records, kept for reuse.
-struct TracebackCode {
-    const char *name;   // qualified name of the failing function (a static text)
-    int line;           // the record's line
-    PyObject *code;     // owned
-};
-
-constexpr int TRACEBACK_CACHE_SIZE = 64;
-
-// Process-wide storage of one module (its definition declares no per-module state).
+// Process-wide storage of one module (its definition declares no per-module state). Every
+// reference it holds is kept for the life of the process, or until a failed initialisation
+// starts again.
 struct Module {
-    constexpr Module(const ModuleSpec &s, PyObject **string_storage,
-                     PyObject **builtin_storage) noexcept
+    constexpr Module(const ModuleSpec &s, Kept *string_storage, Kept *builtin_storage) noexcept
         : spec(s), strings(string_storage), captured(builtin_storage)
     {
     }
 
     const ModuleSpec &spec;
-    PyObject **strings;                 // the string table, spec.string_count entries
-    PyObject **captured;                // captured built-ins, spec.builtin_count entries
-    PyObject *frame_strings[static_cast<int>(FrameString::count_)] = {};
+    Kept *strings;                      // the string table, spec.string_count entries
+    Kept *captured;                     // captured built-ins, spec.builtin_count entries
+    Kept frame_strings[static_cast<int>(FrameString::count_)];
 
     bool has_interpreter = false;       // set by the first create slot, never cleared
     int64_t interpreter_id = 0;         // that interpreter
-    PyObject *module = nullptr;         // the one module object, kept until the process ends
+    Kept module;                        // the one module object
     PyObject *dict = nullptr;           // its __dict__, borrowed from `module`
-    PyObject *builtins = nullptr;       // the builtins module
+    Kept builtins;                      // the builtins module
     PyObject *builtins_dict = nullptr;  // its __dict__, borrowed from `builtins`
-    PyObject *empty_tuple = nullptr;
-    PyObject *empty_bytes = nullptr;
-    PyObject *empty_str = nullptr;
-    PyObject *exact_type_note = nullptr;      // trailing note of exact-type errors for subclasses
-    PyObject *full_name = nullptr;            // spec.full_name as an interned str
-    PyObject *file_name = nullptr;            // spec.file_name as a str
-    PyTypeObject *function_type = nullptr;    // NativeFunction, shared by every module
-    PyTypeObject *function_metatype = nullptr;
+    Kept empty_tuple;
+    Kept empty_bytes;
+    Kept full_name;                     // spec.full_name as an interned str
+    Kept file_name;                     // spec.file_name as a str
+    Kept function_type;                 // NativeFunction, shared by every module
+    Kept function_metatype;             // its metatype
     uint32_t runtime_version = 0;       // major, minor, micro, next: one byte each
     int line = 0;                       // statement being run by the body, for its record
-    TracebackCode traceback_codes[TRACEBACK_CACHE_SIZE] = {};
 
-    PyObject *str(int id) const noexcept { return strings[id]; }
+    PyObject *str(int id) const noexcept { return strings[id].get(); }
     PyObject *str(FrameString id) const noexcept
     {
-        return frame_strings[static_cast<int>(id)];
+        return frame_strings[static_cast<int>(id)].get();
     }
 };
 
@@ -162,41 +151,77 @@ exec_slot(PyObject *module) noexcept
 uint32_t parse_version(const char *text) noexcept;
 
 // ---------------------------------------------------------------------------------------------
-// Functions
+// Methods
 
-// The static definition of a method: name, docstring and body.
-struct MethodDef {
-    const char *name;       // plain method name, e.g. "get"
-    const char *doc;        // docstring, or null
-    vectorcallfunc call;    // body, called with the interpreter's fast-call convention
+// Room for the parameters or locals of a method; the longest has 14.
+constexpr int MAX_NAMES = 16;
+
+// String ids of a method's parameters or locals, in order; `names({id::self, ...})`.
+struct Names {
+    int ids[MAX_NAMES];   // string ids
+    Py_ssize_t count;     // entries used
 };
 
-// Creates a NativeFunction for `def` in module `m`, with the module's dict as globals.
-PyObject *function_new(Module &m, const MethodDef &def, PyObject *qualname,
-                       PyObject *module_name, PyObject *code) noexcept;
+constexpr Names
+names(std::initializer_list<int> ids) noexcept
+{
+    Names list{};
+    for (int name : ids)
+        list.ids[list.count++] = name;   // more than MAX_NAMES does not compile
+    return list;
+}
 
-// Sets a function's __annotations__ (a dict).
-void function_set_annotations(PyObject *function, PyObject *annotations) noexcept;
+// One entry of __annotations__.
+struct Annotation {
+    int name;   // string id of the annotated name, or of "return"
+    int text;   // string id of the annotation's text
+};
 
-// How a module body makes one method: its code object and function object.
-struct FunctionSpec {
-    const MethodDef &def;
-    int name;                       // string id of the plain name (the code object's name)
-    int qualname;                   // string id of __qualname__
-    int first_line;                 // the `def` line
-    int argcount;                   // parameters, `self` included
-    const int *varnames;            // string ids of the parameters, then the locals
-    Py_ssize_t varname_count;
-    const int *annotation_keys;     // string ids of the annotated names and "return"
-    const int *annotation_values;   // string ids of the annotation texts
-    Py_ssize_t annotation_count;
+// Room for a method's annotations; the most annotated has 4.
+constexpr int MAX_ANNOTATIONS = 5;
+
+// A method's __annotations__ in order; `annotations({{id::kernel_id, id::a_str}, ...})`.
+struct Annotations {
+    Annotation items[MAX_ANNOTATIONS];   // in the order of the `def` line
+    Py_ssize_t count;                    // entries used
+};
+
+constexpr Annotations
+annotations(std::initializer_list<Annotation> items) noexcept
+{
+    Annotations list{};
+    for (const Annotation &item : items)
+        list.items[list.count++] = item;   // more than MAX_ANNOTATIONS does not compile
+    return list;
+}
+
+// How a class body stores a method's function object.
+enum class Store {
+    plain,           // the function itself
+    authenticated,   // decorated with the host's tornado.web.authenticated
+    staticmethod,    // wrapped in staticmethod()
+};
+
+// The one description of a method, beside its body: binding, the code object, the function
+// object and the class body's entry are all made from it.
+struct Method {
+    const char *name;          // __name__, co_name and the name in binding messages
+    const char *qualname;      // __qualname__, e.g. "DAGHandler.post"
+    int first_line;            // the `def` line: co_firstlineno, binding failures' record
+    Names params;              // parameters in order, `self` included
+    Names locals;              // the other local variables of co_varnames
+    Annotations annotations;   // __annotations__
+    const char *doc;           // __doc__, or null
+    vectorcallfunc body;       // called with the interpreter's fast-call convention
+    Store store;               // how the class stores the function
 };
 
 // The method's code object: no bytecode, the module's source file name, flags 3.
-PyObject *make_code(Module &m, const FunctionSpec &spec) noexcept;
+PyObject *make_code(Module &m, const Method &method) noexcept;
 
-// The function object, its __annotations__ attached, with the module's name and dict.
-PyObject *make_function(Module &m, const FunctionSpec &spec, PyObject *code) noexcept;
+// The method's function object (a NativeFunction), its __annotations__ attached, with the
+// module's name and dict.
+PyObject *make_function(Module &m, const Method &method, PyObject *code) noexcept;
 
 // Gets the shared function type from the registry module, or makes and registers it.
 bool function_type_ready(Module &m) noexcept;
@@ -204,43 +229,36 @@ bool function_type_ready(Module &m) noexcept;
 // ---------------------------------------------------------------------------------------------
 // Argument binding and type tests
 
-// What argument binding needs to know of a method.
-struct Signature {
-    const char *name;        // plain name, for messages
-    const char *qualified;   // full dotted name, for the traceback record
-    int first_line;          // the `def` line
-    const int *params;       // string ids of the parameter names, in order
-    Py_ssize_t count;        // number of parameters, `self` included
-};
-
 // bind_arguments() for a call with keywords or a wrong count.
-bool bind_keywords(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
+bool bind_keywords(Module &m, const Method &method, PyObject *const *args, size_t nargsf,
                    PyObject *kwnames, PyObject **out) noexcept;
 
-// Binds a fast call's arguments to the parameters: out[i] is a borrowed reference to the value
-// of parameter i. On failure raises the binding TypeError and records the traceback entry.
-// Inline: the usual call, all arguments by position, costs a count test and the copy.
+// Binds a fast call's arguments to the parameters of method M: out[i] is a borrowed reference
+// to the value of parameter i. On failure raises the binding TypeError and records the
+// traceback entry. Inline: the usual call, all arguments by position, costs a count test and
+// the copy.
+template <const Method &M, size_t N>
 inline bool
-bind_arguments(Module &m, const Signature &sig, PyObject *const *args, size_t nargsf,
-               PyObject *kwnames, PyObject **out) noexcept
+bind_arguments(Module &m, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+               PyObject *(&out)[N]) noexcept
 {
-    if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != sig.count)
-        return bind_keywords(m, sig, args, nargsf, kwnames, out);
-    for (Py_ssize_t i = 0; i < sig.count; i++)
+    static_assert(N == static_cast<size_t>(M.params.count), "one slot per parameter");
+    if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != static_cast<Py_ssize_t>(N))
+        return bind_keywords(m, M, args, nargsf, kwnames, out);
+    for (size_t i = 0; i < N; i++)
         out[i] = args[i];
     return true;
 }
 
 // Raises the TypeError of an argument that is not of exactly `type`; returns false.
-bool raise_argument_type(Module &m, PyObject *value, PyTypeObject *type,
-                         const char *name) noexcept;
+bool raise_argument_type(PyObject *value, PyTypeObject *type, const char *name) noexcept;
 
 // The value must be of exactly `type` (None and subclass instances refused). Inline: a
 // passing test is one comparison.
 inline bool
-check_argument(Module &m, PyObject *value, PyTypeObject *type, const char *name) noexcept
+check_argument(PyObject *value, PyTypeObject *type, const char *name) noexcept
 {
-    return Py_TYPE(value) == type || raise_argument_type(m, value, type, name);
+    return Py_TYPE(value) == type || raise_argument_type(value, type, name);
 }
 
 // A typed local holds exactly `type` or None.
@@ -322,6 +340,10 @@ PyObject *prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyO
 // Stores into a class namespace: straight into a dict, through __setitem__ otherwise.
 bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
 
+// `def name(...)` in a class body: stores `stored` (the function, or what wraps it) under the
+// method's name.
+bool store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept;
+
 // A class statement of a module body: begin() resolves the bases, calculates the metaclass and
 // prepares the namespace (with __orig_bases__ when the bases changed); the body then stores
 // its methods with namespace_set(ns(), ...); end() calls the metaclass and binds the class as
@@ -343,6 +365,14 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Operations of method bodies
+
+// callable(*args) with the interpreter's fast-call convention: `nargs` positional arguments,
+// then one value per name of `kwnames` (a tuple of str, or null).
+inline PyObject *
+call(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
+{
+    return compat::vectorcall(callable, args, nargs, kwnames);
+}
 
 // Drops the result of a call whose value is not used: true when the call succeeded.
 inline bool
@@ -393,9 +423,11 @@ for_each(PyObject *iterable, Visit &&visit) noexcept
 // ---------------------------------------------------------------------------------------------
 // Traceback records and except clauses
 
-// Adds a traceback entry to the exception being raised: function `qualified` (a static text)
-// of the module's source file, at `line`, with the module's dict as globals.
-void add_traceback(Module &m, const char *qualified, int line) noexcept;
+// Adds a traceback entry to the exception being raised, of the module's source file with its
+// dict as globals: for a method, its full dotted name at `line`; for the module body,
+// "init <module's dotted name>" at m.line.
+void add_traceback(Module &m, const Method &method, int line) noexcept;
+void add_init_traceback(Module &m) noexcept;
 
 // A method body's `line` after a failure whose traceback entry is already recorded.
 constexpr int LINE_RECORDED = 0;
@@ -403,18 +435,18 @@ constexpr int LINE_RECORDED = 0;
 // What a method returns after its body: `result` (None for a body that returns nothing), or
 // null after recording the traceback entry of the statement at `line` that failed.
 inline PyObject *
-method_result(Module &m, const Signature &sig, PyObject *result, int line) noexcept
+method_result(Module &m, const Method &method, PyObject *result, int line) noexcept
 {
     if (result == nullptr && line != LINE_RECORDED)
-        add_traceback(m, sig.qualified, line);
+        add_traceback(m, method, line);
     return result;
 }
 
 inline PyObject *
-method_result(Module &m, const Signature &sig, bool ok, int line) noexcept
+method_result(Module &m, const Method &method, bool ok, int line) noexcept
 {
     if (!ok)
-        return method_result(m, sig, static_cast<PyObject *>(nullptr), line);
+        return method_result(m, method, static_cast<PyObject *>(nullptr), line);
     Py_RETURN_NONE;
 }
 
@@ -423,9 +455,9 @@ method_result(Module &m, const Signature &sig, bool ok, int line) noexcept
 // exception. When it does not (KeyboardInterrupt and the like pass through), `line` becomes
 // LINE_RECORDED.
 inline bool
-caught_as_exception(Module &m, const Signature &sig, int &line) noexcept
+caught_as_exception(Module &m, const Method &method, int &line) noexcept
 {
-    add_traceback(m, sig.qualified, line);
+    add_traceback(m, method, line);
     if (PyErr_ExceptionMatches(PyExc_Exception))
         return true;
     line = LINE_RECORDED;

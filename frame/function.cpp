@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <structmember.h>
 
+#include <utility>
+
 namespace frame {
 namespace {
 
@@ -11,7 +13,7 @@ namespace {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;   // the body, called by the interpreter directly
-    const MethodDef *def;        // name, docstring and body
+    const Method *def;           // name, docstring and body
     PyObject *name;              // __name__, made from def->name on first read
     PyObject *qualname;          // __qualname__
     PyObject *module;            // __module__
@@ -111,7 +113,7 @@ func_repr(PyObject *self)
     // A cleared function (tp_clear, in a garbage cycle) has no qualified name left; its
     // definition's name stays.
     NativeFunction *f = as_function(self);
-    return PyUnicode_FromFormat("<%s %V at %p>", _PyType_Name(Py_TYPE(self)), f->qualname,
+    return PyUnicode_FromFormat("<%s %V at %p>", compat::type_name(Py_TYPE(self)), f->qualname,
                                 f->def->name, self);
 }
 
@@ -365,7 +367,9 @@ PyMethodDef func_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The metatype keeps the function type's own attributes fixed.
+// The metatype keeps the function type's own attributes fixed, with one message on every
+// version: a static type refuses them by itself, but with "can't set attributes of
+// built-in/extension type" before 3.10 and this text from 3.10 on.
 int
 meta_setattro(PyObject *type, PyObject *name, PyObject *)
 {
@@ -439,7 +443,7 @@ check_registered(PyObject *type) noexcept
 bool
 function_type_ready(Module &m) noexcept
 {
-    if (m.function_type != nullptr)
+    if (m.function_type)
         return true;
     Ref registry = Ref::borrow(PyImport_AddModule(REGISTRY_MODULE));
     if (!registry)
@@ -469,20 +473,23 @@ function_type_ready(Module &m) noexcept
             PyObject_SetAttrString(registry.get(), REGISTRY_METATYPE, metatype.get()) < 0)
             return false;
     }
-    // Held for the life of the process, like the rest of the module's storage.
-    m.function_type = reinterpret_cast<PyTypeObject *>(type.release());
-    m.function_metatype = reinterpret_cast<PyTypeObject *>(metatype.release());
+    m.function_type = std::move(type);
+    m.function_metatype = std::move(metatype);
     return true;
 }
 
+namespace {
+
+// A new function object of `def` with the given __qualname__ and __module__.
 PyObject *
-function_new(Module &m, const MethodDef &def, PyObject *qualname, PyObject *module_name,
+function_new(Module &m, const Method &def, PyObject *qualname, PyObject *module_name,
              PyObject *code) noexcept
 {
-    NativeFunction *f = PyObject_GC_New(NativeFunction, m.function_type);
+    NativeFunction *f =
+        PyObject_GC_New(NativeFunction, reinterpret_cast<PyTypeObject *>(m.function_type.get()));
     if (f == nullptr)
         return nullptr;
-    f->vectorcall = def.call;
+    f->vectorcall = def.body;
     f->def = &def;
     f->name = nullptr;
     f->qualname = qualname;
@@ -505,24 +512,20 @@ function_new(Module &m, const MethodDef &def, PyObject *qualname, PyObject *modu
     return self;
 }
 
-void
-function_set_annotations(PyObject *function, PyObject *annotations) noexcept
-{
-    replace(&as_function(function)->annotations, annotations);
-}
-
-namespace {
-
+// A tuple of the strings of `names`, then those of `more`.
 PyObject *
-tuple_of(Module &m, const int *names, Py_ssize_t count) noexcept
+tuple_of(Module &m, const Names &names, const Names &more) noexcept
 {
-    PyObject *t = PyTuple_New(count);
+    PyObject *t = PyTuple_New(names.count + more.count);
     if (t == nullptr)
         return nullptr;
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyObject *item = m.str(names[i]);
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(t, i, item);
+    Py_ssize_t i = 0;
+    for (const Names *list : {&names, &more}) {
+        for (Py_ssize_t k = 0; k < list->count; k++) {
+            PyObject *item = m.str(list->ids[k]);
+            Py_INCREF(item);
+            PyTuple_SET_ITEM(t, i++, item);
+        }
     }
     return t;
 }
@@ -530,30 +533,37 @@ tuple_of(Module &m, const int *names, Py_ssize_t count) noexcept
 } // namespace
 
 PyObject *
-make_code(Module &m, const FunctionSpec &spec) noexcept
+make_code(Module &m, const Method &method) noexcept
 {
-    Ref varnames = Ref::steal(tuple_of(m, spec.varnames, spec.varname_count));
+    Ref varnames = Ref::steal(tuple_of(m, method.params, method.locals));
     if (!varnames)
         return nullptr;
-    return compat::new_code(spec.argcount, varnames.get(), m.file_name, m.str(spec.name),
-                            spec.first_line, m.empty_bytes, m.empty_tuple);
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
+    if (!name)
+        return nullptr;
+    return compat::new_code(static_cast<int>(method.params.count), varnames.get(),
+                            m.file_name.get(), name.get(), method.first_line,
+                            m.empty_bytes.get(), m.empty_tuple.get());
 }
 
 PyObject *
-make_function(Module &m, const FunctionSpec &spec, PyObject *code) noexcept
+make_function(Module &m, const Method &method, PyObject *code) noexcept
 {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations)
         return nullptr;
-    for (Py_ssize_t i = 0; i < spec.annotation_count; i++) {
-        if (PyDict_SetItem(annotations.get(), m.str(spec.annotation_keys[i]),
-                           m.str(spec.annotation_values[i])) < 0)
+    for (Py_ssize_t i = 0; i < method.annotations.count; i++) {
+        const Annotation &item = method.annotations.items[i];
+        if (PyDict_SetItem(annotations.get(), m.str(item.name), m.str(item.text)) < 0)
             return nullptr;
     }
+    Ref qualname = Ref::steal(PyUnicode_InternFromString(method.qualname));
+    if (!qualname)
+        return nullptr;
     Ref function =
-        Ref::steal(function_new(m, spec.def, m.str(spec.qualname), m.full_name, code));
+        Ref::steal(function_new(m, method, qualname.get(), m.full_name.get(), code));
     if (function)
-        function_set_annotations(function.get(), annotations.get());
+        replace(&as_function(function.get())->annotations, annotations.get());
     return function.release();
 }
 

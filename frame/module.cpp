@@ -46,10 +46,10 @@ check_version(Module &m) noexcept
     if (major == FRAME_BUILT_FOR_MAJOR && minor == FRAME_BUILT_FOR_MINOR)
         return true;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime "
-                            "version %d.%d",
+                            "compile time Python version %d.%d of module '%.100s' does not "
+                            "match runtime version %d.%d",
                             FRAME_BUILT_FOR_MAJOR, FRAME_BUILT_FOR_MINOR, m.spec.full_name,
-                            "does not match", major, minor) == 0;
+                            major, minor) == 0;
 }
 
 // Steps 2 to 5 of the common start: builtins, version, constants of the frame, strings.
@@ -57,34 +57,29 @@ check_version(Module &m) noexcept
 bool
 start(Module &m) noexcept
 {
-    if (m.builtins == nullptr) {
-        m.builtins = PyImport_ImportModule("builtins");
-        if (m.builtins == nullptr)
-            return false;
-        m.builtins_dict = PyModule_GetDict(m.builtins);
-        if (compat::watch_dict(m.builtins_dict) < 0)
-            return false;
-    }
-    if (PyObject_SetAttrString(m.module, "__builtins__", m.builtins) < 0)
+    m.builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!m.builtins)
+        return false;
+    m.builtins_dict = PyModule_GetDict(m.builtins.get());
+    if (compat::watch_dict(m.builtins_dict) < 0)
+        return false;
+    if (PyObject_SetAttrString(m.module.get(), "__builtins__", m.builtins.get()) < 0)
         return false;
     if (!check_version(m))
         return false;
-    if (m.empty_tuple == nullptr && (m.empty_tuple = PyTuple_New(0)) == nullptr)
+    // Made anew by an initialisation that starts again: what an earlier one made with them
+    // holds references of its own.
+    m.empty_tuple = Ref::steal(PyTuple_New(0));
+    if (!m.empty_tuple)
         return false;
-    if (m.empty_bytes == nullptr &&
-        (m.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) == nullptr)
+    m.empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!m.empty_bytes)
         return false;
-    if (m.empty_str == nullptr && (m.empty_str = PyUnicode_FromString("")) == nullptr)
+    m.full_name = Ref::steal(PyUnicode_InternFromString(m.spec.full_name));
+    if (!m.full_name)
         return false;
-    if (m.exact_type_note == nullptr &&
-        (m.exact_type_note = PyUnicode_FromString(
-             "Subclasses of built-in types are rejected: the value must be of exactly that "
-             "type.")) == nullptr)
-        return false;
-    if (m.full_name == nullptr &&
-        (m.full_name = PyUnicode_InternFromString(m.spec.full_name)) == nullptr)
-        return false;
-    if (m.file_name == nullptr && (m.file_name = PyUnicode_FromString(m.spec.file_name)) == nullptr)
+    m.file_name = Ref::steal(PyUnicode_FromString(m.spec.file_name));
+    if (!m.file_name)
         return false;
     return make_strings(FRAME_STRING_DEFS, m.frame_strings,
                         static_cast<Py_ssize_t>(FrameString::count_)) &&
@@ -100,8 +95,8 @@ run(Module &m) noexcept
     if (!function_type_ready(m))
         return false;
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemWithError(modules, m.full_name) == nullptr) {
-        if (PyErr_Occurred() || PyDict_SetItem(modules, m.full_name, m.module) < 0)
+    if (PyDict_GetItemWithError(modules, m.full_name.get()) == nullptr) {
+        if (PyErr_Occurred() || PyDict_SetItem(modules, m.full_name.get(), m.module.get()) < 0)
             return false;
     }
     for (Py_ssize_t i = 0; i < m.spec.builtin_count; i++) {
@@ -112,8 +107,7 @@ run(Module &m) noexcept
                 PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
             return false;
         }
-        Py_INCREF(value);
-        Py_XSETREF(m.captured[i], value);
+        m.captured[i] = Ref::borrow(value);
     }
     return m.spec.body(m);
 }
@@ -159,13 +153,10 @@ module_create(Module &m, PyObject *spec) noexcept
     // A repeated import gets the module that is already initialised. The import system
     // forgets the state block of whatever a create slot returns and allocates a new one when
     // it executes the module, so the old block is freed here: else every re-import leaks it.
-    if (m.module != nullptr) {
-        void *state = PyModule_GetState(m.module);
-        if (state == nullptr && PyErr_Occurred())
+    if (m.module) {
+        if (compat::free_module_state(m.module.get()) < 0)
             return nullptr;
-        PyMem_Free(state);
-        Py_INCREF(m.module);
-        return m.module;
+        return Ref::borrow(m.module.get()).release();
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name)
@@ -185,26 +176,28 @@ module_create(Module &m, PyObject *spec) noexcept
 int
 module_exec(Module &m, PyObject *module) noexcept
 {
-    if (m.module != nullptr) {
-        if (m.module == module)
+    if (m.module) {
+        if (m.module.get() == module)
             return 0;
-        PyErr_SetString(PyExc_RuntimeError, m.spec.reinit_message);
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not "
+                     "supported.",
+                     m.spec.short_name);
         return -1;
     }
-    Py_INCREF(module);
-    m.module = module;
+    m.module = Ref::borrow(module);
     m.dict = PyModule_GetDict(module);
     bool ok = compat::watch_dict(m.dict) == 0 && start(m);
     if (ok) {
         ok = run(m);
         if (!ok)
-            add_traceback(m, m.spec.init_record, m.line);
+            add_init_traceback(m);
     }
     if (ok)
         return 0;
     // Forget the half-built module, so that the next import starts again from create.
     m.dict = nullptr;
-    Py_CLEAR(m.module);
+    m.module.reset();
     return -1;
 }
 

@@ -217,6 +217,13 @@ namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept
     return PyObject_SetItem(ns, key, value) == 0;
 }
 
+bool
+store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept
+{
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
+    return name && namespace_set(ns, name.get(), stored);
+}
+
 // The metaclass's __prepare__(name, bases), or a new dict; then __module__, __qualname__
 // and (when the class has one) __doc__, in this order.
 PyObject *
@@ -252,7 +259,7 @@ ClassStatement::begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc)
         return false;
     // Classes of module bodies are top-level: the qualified name is the name.
     ns_ = Ref::steal(prepare_namespace(m, metaclass_.get(), resolved_.get(), name, name,
-                                       m.full_name, doc));
+                                       m.full_name.get(), doc));
     if (!ns_)
         return false;
     return resolved_.get() == bases ||

@@ -54,4 +54,36 @@ private:
     PyObject *p_ = nullptr;
 };
 
+// Owns one reference (or none) for the life of the process: a Ref without a destructor, for
+// static storage, which is destroyed after the interpreter has finalised, when no reference
+// may be released any more.
+class Kept {
+public:
+    constexpr Kept() noexcept = default;
+    Kept(const Kept &) = delete;
+    Kept &operator=(const Kept &) = delete;
+    // Takes over `r`'s reference, then releases the one held before: a decref may run Python
+    // code.
+    Kept &operator=(Ref &&r) noexcept
+    {
+        PyObject *old = p_;
+        p_ = r.release();
+        Py_XDECREF(old);
+        return *this;
+    }
+
+    PyObject *get() const noexcept { return p_; }
+    // Drops the reference now.
+    void reset() noexcept
+    {
+        PyObject *old = p_;
+        p_ = nullptr;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject *p_ = nullptr;
+};
+
 } // namespace frame

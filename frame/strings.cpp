@@ -1,24 +1,22 @@
 // String tables: every name and text a module uses, made once at exec time.
 #include "frame/frame.h"
 
+#include <utility>
+
 namespace frame {
 
 bool
-make_strings(const StringDef *defs, PyObject **out, Py_ssize_t count) noexcept
+make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept
 {
     for (Py_ssize_t i = 0; i < count; i++) {
-        if (out[i] != nullptr)
+        if (out[i])
             continue;   // made by an earlier, failed initialisation
-        PyObject *s = defs[i].identifier ? PyUnicode_InternFromString(defs[i].text)
-                                         : PyUnicode_FromString(defs[i].text);
-        if (s == nullptr)
-            return false;
+        Ref s = Ref::steal(defs[i].identifier ? PyUnicode_InternFromString(defs[i].text)
+                                              : PyUnicode_FromString(defs[i].text));
         // Hash now so that no lookup has to later.
-        if (PyObject_Hash(s) == -1) {
-            Py_DECREF(s);
+        if (!s || PyObject_Hash(s.get()) == -1)
             return false;
-        }
-        out[i] = s;
+        out[i] = std::move(s);
     }
     return true;
 }

@@ -1,51 +1,45 @@
 // Traceback records of failures, and except clauses.
 #include "frame/frame.h"
 
+#include <stdio.h>
+
 namespace frame {
 namespace {
 
-// The code object of a record, made once per (function, line) while the cache has room.
-PyObject *
-traceback_code(Module &m, const char *qualified, int line) noexcept
-{
-    const uintptr_t key = reinterpret_cast<uintptr_t>(qualified) ^ static_cast<uintptr_t>(line);
-    const int start = static_cast<int>((key >> 3) % TRACEBACK_CACHE_SIZE);
-    TracebackCode *slot = nullptr;
-    for (int probe = 0; probe < TRACEBACK_CACHE_SIZE; probe++) {
-        TracebackCode &entry = m.traceback_codes[(start + probe) % TRACEBACK_CACHE_SIZE];
-        if (entry.code == nullptr) {
-            slot = &entry;
-            break;
-        }
-        if (entry.name == qualified && entry.line == line) {
-            Py_INCREF(entry.code);
-            return entry.code;
-        }
-    }
-    PyObject *code = reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(m.spec.file_name, qualified, line));
-    if (code != nullptr && slot != nullptr) {
-        Py_INCREF(code);
-        *slot = {qualified, line, code};
-    }
-    return code;
-}
-
-} // namespace
-
+// The entry of function `name`: a code object and a frame made for it alone.
 void
-add_traceback(Module &m, const char *qualified, int line) noexcept
+add_entry(Module &m, const char *name, int line) noexcept
 {
     // Set the raised exception aside while the code object and frame are made: making them
     // must not see (or clear) a pending exception.
     PyObject *exc = compat::take_error();
-    Ref code = Ref::steal(traceback_code(m, qualified, line));
+    Ref code = Ref::steal(
+        reinterpret_cast<PyObject *>(PyCode_NewEmpty(m.spec.file_name, name, line)));
     Ref f = code ? Ref::steal(compat::new_frame(code.get(), m.dict, line)) : Ref();
     if (!f)
         PyErr_Clear();   // keep the original error; only its record is lost
     compat::restore_error(exc);
     if (f)
         PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(f.get()));
+}
+
+} // namespace
+
+void
+add_traceback(Module &m, const Method &method, int line) noexcept
+{
+    // The module's dotted name, then the qualified name: "package.module.Class.method".
+    char name[256];
+    snprintf(name, sizeof name, "%s.%s", m.spec.full_name, method.qualname);
+    add_entry(m, name, line);
+}
+
+void
+add_init_traceback(Module &m) noexcept
+{
+    char name[256];
+    snprintf(name, sizeof name, "init %s", m.spec.full_name);
+    add_entry(m, name, m.line);
 }
 
 ExceptClause::~ExceptClause()

@@ -1,6 +1,11 @@
 """Argument binding and exact-type tests of every method: messages and traceback records."""
 
+import shutil
+import subprocess
+import sys
+import sysconfig
 import traceback
+from pathlib import Path
 
 import pytest
 
@@ -13,6 +18,7 @@ get, post = DAGHandler.get.__wrapped__, DAGHandler.post.__wrapped__
 pipeline = ZelvoPipelineExportHandler._get_pipeline
 bound = object.__new__(ZelvoPipelineExportHandler)._get_pipeline
 
+SOURCES = Path(__file__).resolve().parents[2]
 FLOWSYNC = "zelvo.server.handlers.flowsync"
 PIPEPORT = "zelvo.server.handlers.pipeline_export.pipeport"
 NOTE = ". Subclasses of built-in types are rejected: the value must be of exactly that type."
@@ -33,8 +39,6 @@ class Cells(list):
     pass
 
 
-LINES = {"_remove_unused_kernels_on_cabinet": 146, "transmit": 154, "_finish_with_result": 66}
-LINES.update(get=72, post=89, _get_pipeline=28)
 row = pytest.param
 
 
@@ -86,7 +90,13 @@ def test_binding_error_and_its_record(make_handler, isolated, call, message):
         (PIPEPORT, "ZelvoPipelineExportHandler") if "pipe" in method else (FLOWSYNC, "DAGHandler")
     )
     assert innermost.name == f"{module}.{cls}.{method}"
-    assert (innermost.filename, innermost.lineno) == (module.replace(".", "/"), LINES[method])
+    fn = vars(sys.modules[module])[cls].__dict__[method]
+    fn = getattr(fn, "__wrapped__", None) or getattr(fn, "__func__", fn)
+    # At the `def` line, which the method's code object gives (checked in test_modules).
+    assert (innermost.filename, innermost.lineno) == (
+        module.replace(".", "/"),
+        fn.__code__.co_firstlineno,
+    )
 
 
 # Exact types, tested in parameter order before the body runs; the frame adds no record,
@@ -149,3 +159,43 @@ def test_type_error_before_the_body(make_handler, isolated, call, message):
 )
 def test_binding_succeeds(isolated, call):
     assert call() is None
+
+
+# A method's binding takes an argument array of the descriptor's size; any other size, or a
+# descriptor with more names than it has room for, must not compile.
+DESCRIBED = """
+#include "frame/frame.h"
+extern frame::Module module;
+namespace {
+enum Name : int { self, kernel_id };
+PyObject *body(PyObject *, PyObject *const *, size_t, PyObject *) noexcept;
+constexpr frame::Method METHOD = {"m", "C.m", 1, frame::names({self, kernel_id}),
+                                  frame::names({LOCALS}), frame::annotations({}), nullptr,
+                                  body, frame::Store::plain};
+PyObject *body(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
+{
+    PyObject *a[SLOTS];
+    return frame::bind_arguments<METHOD>(module, args, nargsf, kwnames, a) ? a[0] : nullptr;
+}
+}
+"""
+
+
+@pytest.mark.parametrize(
+    "slots, local_count, compiles",
+    [(2, 0, True), (1, 0, False), (3, 0, False), (2, 17, False)],
+    ids=["matching", "too-few-slots", "too-many-slots", "too-many-names"],
+)
+def test_argument_array_size_is_checked_when_compiled(tmp_path, slots, local_count, compiles):
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    source = tmp_path / "described.cpp"
+    source.write_text(DESCRIBED)
+    locals_ = ",".join(["self"] * local_count)
+    command = [compiler, "-std=c++17", "-fsyntax-only", f"-DSLOTS={slots}"]
+    command += [f"-DLOCALS={locals_}", f"-I{SOURCES}", f"-I{sysconfig.get_paths()['include']}"]
+    result = subprocess.run([*command, str(source)], capture_output=True, text=True, timeout=120)
+    assert (result.returncode == 0) == compiles, result.stderr
+    if slots != 2:
+        assert "one slot per parameter" in result.stderr

@@ -39,7 +39,6 @@ namespace flowsync {
     ID(finish)                                                                                \
     ID(format_exc)                                                                            \
     ID(fp)                                                                                    \
-    ID(get)                                                                                   \
     ID(get_dag_update_info)                                                                   \
     ID(get_json_body)                                                                         \
     ID(handler)                                                                               \
@@ -59,7 +58,6 @@ namespace flowsync {
     ID(name)                                                                                  \
     ID(payload)                                                                               \
     ID(pop)                                                                                   \
-    ID(post)                                                                                  \
     ID(procedure)                                                                             \
     ID(registry)                                                                              \
     ID(result)                                                                                \
@@ -95,28 +93,14 @@ namespace flowsync {
     NAME(misc_models, "misc.models")                                                          \
     NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                \
     NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                \
-    NAME(q_finish_with_result, "DAGHandler._finish_with_result")                              \
-    NAME(q_get, "DAGHandler.get")                                                             \
-    NAME(q_post, "DAGHandler.post")                                                           \
-    NAME(q_remove_unused_kernels, "DAGHandler._remove_unused_kernels_on_cabinet")             \
-    NAME(q_transmit, "DAGHandler.transmit")                                                   \
     TEXT(a_str, "str")                                                                        \
     TEXT(a_none, "None")                                                                      \
     TEXT(a_result, "Dict[str, Any]")                                                          \
     TEXT(content_type, "Content-Type")                                                        \
     TEXT(content_length, "Content-Length")                                                    \
     TEXT(application_json, "application/json")                                                \
-    TEXT(cannot_get, "Cannot get dag data in ")                                               \
-    TEXT(full_stop, ".")                                                                      \
     TEXT(success, "Success.")                                                                 \
-    TEXT(is_required, " is required in the body of the request.")                             \
-    TEXT(must_be_str, " must be a string or null.")                                           \
-    TEXT(successful_must_be_dict, "successful must be an object or null.")                    \
-    TEXT(body_must_be_object, "The body of the request must be a JSON object.")               \
-    TEXT(pipeline_needed, "successful must be an object for a successful pipeline:updated.")   \
-    TEXT(refused_log, "zelvo: refused the pipeline posted for kernel %s: %s")                  \
     TEXT(pipeline_updated, "pipeline:updated")                                                \
-    TEXT(empty, "")                                                                           \
     TEXT(class_doc, DAG_HANDLER_DOC)
 
 // String ids: id::json is the entry for "json".
@@ -128,16 +112,16 @@ extern frame::Module module;
 inline PyObject *
 s(id::Name name) noexcept
 {
-    return module.strings[name];
+    return module.str(name);
 }
 
 // Keyword-name tuples of the calls the methods make, made once with the module.
 struct KeywordNames {
-    PyObject *name_value;              // set_header(name=..., value=...)
-    PyObject *status_code;             // set_status(status_code=...)
-    PyObject *status_code_result;      // _finish_with_result(status_code=..., result=...)
-    PyObject *identifier;              // ZelvoPipelineModel(identifier=...)
-    PyObject *ignore_errors;           // rmtree(path, ignore_errors=True)
+    frame::Kept name_value;           // set_header(name=..., value=...)
+    frame::Kept status_code;          // set_status(status_code=...)
+    frame::Kept status_code_result;   // _finish_with_result(status_code=..., result=...)
+    frame::Kept identifier;           // ZelvoPipelineModel(identifier=...)
+    frame::Kept ignore_errors;        // rmtree(path, ignore_errors=True)
 };
 extern KeywordNames keywords;
 
@@ -147,14 +131,25 @@ enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define FLOWSYNC_GLOBAL(name) FRAME_GLOBAL(::flowsync::module, ::flowsync::id::name)
 
-// HTTPStatus.<member>, with the module global read afresh. New reference or null.
+// The calls that several methods make, each written once. New reference or null.
+
+// HTTPStatus.<member>, with the module global read afresh.
 PyObject *http_status(id::Name member) noexcept;
 
-// The five methods of DAGHandler.
-extern const frame::MethodDef finish_with_result_def;
-extern const frame::MethodDef get_def;
-extern const frame::MethodDef post_def;
-extern const frame::MethodDef remove_unused_kernels_def;
-extern const frame::MethodDef transmit_def;
+// self._finish_with_result(status_code=status_code, result=result)
+PyObject *answer(PyObject *self, PyObject *status_code, PyObject *result) noexcept;
+
+// json.dumps(value), with the module global read afresh.
+PyObject *json_dumps(PyObject *value) noexcept;
+
+// ZelvoPipelineModel(identifier=kernel_id): an empty pipeline of the kernel.
+PyObject *empty_model(PyObject *kernel_id) noexcept;
+
+// The methods of DAGHandler, each described in the source file named after it.
+extern const frame::Method FINISH_WITH_RESULT;
+extern const frame::Method GET;
+extern const frame::Method POST;
+extern const frame::Method REMOVE_UNUSED_KERNELS;
+extern const frame::Method TRANSMIT;
 
 } // namespace flowsync

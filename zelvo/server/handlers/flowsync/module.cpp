@@ -47,7 +47,14 @@ static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one en
 
 constexpr int CAPTURED_BUILTINS[] = {id::staticmethod};
 
-// The import statements of the body, in order.
+// The statements of the module body that a traceback record can name, besides the imports.
+enum BodyLine : int {
+    BODY_FRAME = 1,         // the frame's own steps, and __test__ = {}
+    BODY_DAG_CABINET = 30,  // dag_cabinet = {}
+    BODY_CLASS = 33,        // class DAGHandler(APIHandler):
+};
+
+// The import statements of the body, in order, each with its line.
 constexpr frame::ImportStatement IMPORTS[] = {
     {16, id::json, 0, id::json, {}, 0},
     {17, id::shutil, 0, id::shutil, {}, 0},
@@ -67,81 +74,26 @@ constexpr frame::ImportStatement IMPORTS[] = {
      1},
 };
 
-// How a method object is stored in the class.
-enum class Wrap { none, authenticated, staticmethod };
-
-struct Method {
-    frame::FunctionSpec function;
-    Wrap wrap;
-};
-
-constexpr int FINISH_VARNAMES[] = {id::self, id::status_code, id::result};
-constexpr int GET_VARNAMES[] = {id::self, id::kernel_id, id::status_code, id::result,
-                                id::dag_update_info};
-constexpr int POST_VARNAMES[] = {
-    id::self,       id::kernel_id, id::status_code, id::result,          id::data,
-    id::procedure,  id::status,    id::msg,         id::successful,      id::exp,
-    id::dag_info,   id::dag_update_info,            id::updated_components, id::fp};
-constexpr int REMOVE_VARNAMES[] = {id::self,          id::kernel_ids,
-                                   id::unused_kernel_ids, id::unused_kernel_id,
-                                   id::unused_diskcache_dir, id::kernel};
-constexpr int TRANSMIT_VARNAMES[] = {id::kernel_id, id::data, id::payload, id::handler};
-
-constexpr int FINISH_ANN_KEYS[] = {id::status_code, id::result, id::return_};
-constexpr int FINISH_ANN_VALUES[] = {id::HTTPStatus, id::a_result, id::a_none};
-constexpr int KERNEL_ID_ANN_KEYS[] = {id::kernel_id, id::return_};
-constexpr int KERNEL_ID_ANN_VALUES[] = {id::a_str, id::a_none};
-constexpr int REMOVE_ANN_KEYS[] = {id::return_};
-constexpr int REMOVE_ANN_VALUES[] = {id::a_none};
-constexpr int TRANSMIT_ANN_KEYS[] = {id::kernel_id, id::data, id::return_};
-constexpr int TRANSMIT_ANN_VALUES[] = {id::a_str, id::a_result, id::a_none};
-
-template <typename T, size_t N>
-constexpr Py_ssize_t
-count_of(const T (&)[N])
-{
-    return static_cast<Py_ssize_t>(N);
-}
-
-// The methods in the order of the class body.
-const Method METHODS[] = {
-    {{finish_with_result_def, id::_finish_with_result, id::q_finish_with_result, 66, 3,
-      FINISH_VARNAMES, count_of(FINISH_VARNAMES), FINISH_ANN_KEYS, FINISH_ANN_VALUES,
-      count_of(FINISH_ANN_KEYS)},
-     Wrap::none},
-    {{get_def, id::get, id::q_get, 72, 2, GET_VARNAMES, count_of(GET_VARNAMES),
-      KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS)},
-     Wrap::authenticated},
-    {{post_def, id::post, id::q_post, 89, 2, POST_VARNAMES, count_of(POST_VARNAMES),
-      KERNEL_ID_ANN_KEYS, KERNEL_ID_ANN_VALUES, count_of(KERNEL_ID_ANN_KEYS)},
-     Wrap::authenticated},
-    {{remove_unused_kernels_def, id::_remove_unused_kernels_on_cabinet,
-      id::q_remove_unused_kernels, 146, 1, REMOVE_VARNAMES, count_of(REMOVE_VARNAMES),
-      REMOVE_ANN_KEYS, REMOVE_ANN_VALUES, count_of(REMOVE_ANN_KEYS)},
-     Wrap::none},
-    {{transmit_def, id::transmit, id::q_transmit, 154, 2, TRANSMIT_VARNAMES,
-      count_of(TRANSMIT_VARNAMES), TRANSMIT_ANN_KEYS, TRANSMIT_ANN_VALUES,
-      count_of(TRANSMIT_ANN_KEYS)},
-     Wrap::staticmethod},
-};
-constexpr int METHOD_COUNT = static_cast<int>(count_of(METHODS));
+// The class body: DAGHandler's methods in order.
+const frame::Method *const METHODS[] = {&FINISH_WITH_RESULT, &GET, &POST, &REMOVE_UNUSED_KERNELS,
+                                        &TRANSMIT};
+constexpr int METHOD_COUNT = static_cast<int>(sizeof METHODS / sizeof METHODS[0]);
 
 // The methods' code objects, module constants kept for the life of the process.
-PyObject *codes[METHOD_COUNT];
+frame::Kept codes[METHOD_COUNT];
 
 bool
-make_keywords(PyObject **slot, std::initializer_list<int> names) noexcept
+make_keywords(frame::Kept &slot, std::initializer_list<id::Name> names) noexcept
 {
-    if (*slot != nullptr)
-        return true;
-    *slot = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (*slot == nullptr)
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple)
         return false;
     Py_ssize_t i = 0;
-    for (int name : names) {
-        Py_INCREF(s(static_cast<id::Name>(name)));
-        PyTuple_SET_ITEM(*slot, i++, s(static_cast<id::Name>(name)));
+    for (id::Name name : names) {
+        Py_INCREF(s(name));
+        PyTuple_SET_ITEM(tuple.get(), i++, s(name));
     }
+    slot = std::move(tuple);
     return true;
 }
 
@@ -149,28 +101,29 @@ make_keywords(PyObject **slot, std::initializer_list<int> names) noexcept
 bool
 make_constants(frame::Module &m) noexcept
 {
-    if (!make_keywords(&keywords.name_value, {id::name, id::value}) ||
-        !make_keywords(&keywords.status_code, {id::status_code}) ||
-        !make_keywords(&keywords.status_code_result, {id::status_code, id::result}) ||
-        !make_keywords(&keywords.identifier, {id::identifier}) ||
-        !make_keywords(&keywords.ignore_errors, {id::ignore_errors}))
+    if (!make_keywords(keywords.name_value, {id::name, id::value}) ||
+        !make_keywords(keywords.status_code, {id::status_code}) ||
+        !make_keywords(keywords.status_code_result, {id::status_code, id::result}) ||
+        !make_keywords(keywords.identifier, {id::identifier}) ||
+        !make_keywords(keywords.ignore_errors, {id::ignore_errors}))
         return false;
     for (int i = 0; i < METHOD_COUNT; i++) {
-        if (codes[i] == nullptr && (codes[i] = frame::make_code(m, METHODS[i].function)) == nullptr)
+        codes[i] = Ref::steal(frame::make_code(m, *METHODS[i]));
+        if (!codes[i])
             return false;
     }
     return true;
 }
 
-// def <name>(...) in the class body, with get and post decorated by
-// tornado.web.authenticated and transmit made a staticmethod.
+// def <name>(...) in the class body, stored as the method's description says: get and post
+// decorated by tornado.web.authenticated, transmit made a staticmethod.
 bool
 add_method(frame::Module &m, PyObject *ns, int index) noexcept
 {
-    const Method &method = METHODS[index];
-    m.line = method.function.first_line;
+    const frame::Method &method = *METHODS[index];
+    m.line = method.first_line;
     Ref web;
-    if (method.wrap == Wrap::authenticated) {
+    if (method.store == frame::Store::authenticated) {
         Ref tornado = Ref::steal(FLOWSYNC_GLOBAL(tornado));
         if (!tornado)
             return false;
@@ -178,36 +131,35 @@ add_method(frame::Module &m, PyObject *ns, int index) noexcept
         if (!web)
             return false;
     }
-    Ref function = Ref::steal(frame::make_function(m, method.function, codes[index]));
+    Ref function = Ref::steal(frame::make_function(m, method, codes[index].get()));
     if (!function)
         return false;
     Ref stored;
-    switch (method.wrap) {
-    case Wrap::none:
+    PyObject *function_arg = function.get();
+    switch (method.store) {
+    case frame::Store::plain:
         stored = std::move(function);
         break;
-    case Wrap::authenticated: {
+    case frame::Store::authenticated: {
         Ref decorator = Ref::steal(PyObject_GetAttr(web.get(), s(id::authenticated)));
         if (!decorator)
             return false;
+        stored = Ref::steal(frame::call(decorator.get(), &function_arg, 1, nullptr));
+        break;
+    }
+    case frame::Store::staticmethod:
         stored = Ref::steal(
-            PyObject_CallFunctionObjArgs(decorator.get(), function.get(), nullptr));
+            frame::call(m.captured[CAPTURED_staticmethod].get(), &function_arg, 1, nullptr));
         break;
     }
-    case Wrap::staticmethod:
-        stored = Ref::steal(PyObject_CallFunctionObjArgs(m.captured[CAPTURED_staticmethod],
-                                                         function.get(), nullptr));
-        break;
-    }
-    return stored && frame::namespace_set(
-                         ns, s(static_cast<id::Name>(method.function.name)), stored.get());
+    return stored && frame::store_method(ns, method, stored.get());
 }
 
-// class DAGHandler(APIHandler): ... (line 33, the methods at their own lines)
+// class DAGHandler(APIHandler): ..., the methods at their own lines.
 bool
 make_class(frame::Module &m) noexcept
 {
-    m.line = 33;
+    m.line = BODY_CLASS;
     Ref base = Ref::steal(FLOWSYNC_GLOBAL(APIHandler));
     if (!base)
         return false;
@@ -218,7 +170,7 @@ make_class(frame::Module &m) noexcept
         if (!add_method(m, statement.ns(), i))
             return false;
     }
-    m.line = 33;
+    m.line = BODY_CLASS;
     return statement.end(m);
 }
 
@@ -229,22 +181,20 @@ body(frame::Module &m) noexcept
         return false;
     if (!frame::run_imports(m, IMPORTS))
         return false;
-    m.line = 30;
+    m.line = BODY_DAG_CABINET;
     if (!frame::store_new_dict(m, s(id::dag_cabinet)) || !make_class(m))
         return false;
-    m.line = 1;
+    m.line = BODY_FRAME;
     return frame::store_new_dict(m, s(id::__test__));
 }
 
-PyObject *string_storage[id::COUNT];
-PyObject *captured_storage[CAPTURED_COUNT];
+frame::Kept string_storage[id::COUNT];
+frame::Kept captured_storage[CAPTURED_COUNT];
 
 const frame::ModuleSpec SPEC = {
     "flowsync",
     "zelvo.server.handlers.flowsync",
     "zelvo/server/handlers/flowsync",
-    "init zelvo.server.handlers.flowsync",
-    "Module 'flowsync' has already been imported. Re-initialisation is not supported.",
     STRING_DEFS,
     id::COUNT,
     CAPTURED_BUILTINS,
@@ -256,6 +206,40 @@ const frame::ModuleSpec SPEC = {
 
 frame::Module module(SPEC, string_storage, captured_storage);
 KeywordNames keywords;
+
+PyObject *
+http_status(id::Name member) noexcept
+{
+    Ref status = Ref::steal(FLOWSYNC_GLOBAL(HTTPStatus));
+    return status ? PyObject_GetAttr(status.get(), s(member)) : nullptr;
+}
+
+PyObject *
+answer(PyObject *self, PyObject *status_code, PyObject *result) noexcept
+{
+    PyObject *args[] = {status_code, result};
+    return frame::call_method(self, s(id::_finish_with_result), args, 2,
+                              keywords.status_code_result.get());
+}
+
+PyObject *
+json_dumps(PyObject *value) noexcept
+{
+    Ref json = Ref::steal(FLOWSYNC_GLOBAL(json));
+    if (!json)
+        return nullptr;
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), s(id::dumps)));
+    return dumps ? frame::call(dumps.get(), &value, 1, nullptr) : nullptr;
+}
+
+PyObject *
+empty_model(PyObject *kernel_id) noexcept
+{
+    Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
+    if (!model_class)
+        return nullptr;
+    return frame::call(model_class.get(), &kernel_id, 0, keywords.identifier.get());
+}
 
 } // namespace flowsync
 

@@ -10,8 +10,14 @@ using frame::Ref;
 constexpr frame::StringDef STRING_DEFS[] = {FRAME_STRING_DEFS(PIPEPORT_STRINGS)};
 static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one entry per id");
 
-// The import statements of the body, in order. `from ..flowsync import dag_cabinet` makes
-// both modules hold the one registry, whichever is imported first.
+// The statements of the module body that a traceback record can name, besides the imports.
+enum BodyLine : int {
+    BODY_FRAME = 1,   // the frame's own steps, and __test__ = {}
+    BODY_CLASS = 26,  // class ZelvoPipelineExportHandler(BasePipelineExportHandler):
+};
+
+// The import statements of the body, in order, each with its line. `from ..flowsync import
+// dag_cabinet` makes both modules hold the one registry, whichever is imported first.
 constexpr frame::ImportStatement IMPORTS[] = {
     {17, id::json, 0, id::json, {}, 0},
     {18, id::typing, 0, id::typing, {id::List, id::Tuple}, 2},
@@ -22,49 +28,39 @@ constexpr frame::ImportStatement IMPORTS[] = {
      {id::BasePipelineExportHandler}, 1},
 };
 
-constexpr int VARNAMES[] = {id::self,     id::kernel_id,         id::cell_ids,
-                            id::ipynb_name, id::dag_info,        id::pipeline_contents,
-                            id::pipeline_type, id::exp};
-constexpr int ANN_KEYS[] = {id::kernel_id, id::cell_ids, id::ipynb_name, id::return_};
-constexpr int ANN_VALUES[] = {id::a_str, id::a_list_of_str, id::a_str, id::a_pair_of_str};
-
-const frame::FunctionSpec GET_PIPELINE = {
-    get_pipeline_def, id::_get_pipeline, id::q_get_pipeline, 28, 4, VARNAMES, 8,
-    ANN_KEYS,         ANN_VALUES,        4};
-
 // The code object of _get_pipeline, a module constant.
-PyObject *code;
+frame::Kept code;
 
 // The module constants: the "no components" result, then the code object.
 bool
 make_constants(frame::Module &m) noexcept
 {
-    if (constants.no_components == nullptr &&
-        (constants.no_components = PyTuple_Pack(2, s(id::no_components), s(id::error_type))) ==
-            nullptr)
+    constants.no_components = Ref::steal(PyTuple_Pack(2, s(id::no_components), s(id::error_type)));
+    if (!constants.no_components)
         return false;
-    if (constants.include_captured == nullptr &&
-        (constants.include_captured = PyTuple_Pack(1, s(id::include_captured))) == nullptr)
+    constants.include_captured = Ref::steal(PyTuple_Pack(1, s(id::include_captured)));
+    if (!constants.include_captured)
         return false;
-    return code != nullptr || (code = frame::make_code(m, GET_PIPELINE)) != nullptr;
+    code = Ref::steal(frame::make_code(m, GET_PIPELINE));
+    return bool(code);
 }
 
-// class ZelvoPipelineExportHandler(BasePipelineExportHandler): ... (line 26, the method 28)
+// class ZelvoPipelineExportHandler(BasePipelineExportHandler): ..., the method at its line.
 bool
 make_class(frame::Module &m) noexcept
 {
-    m.line = 26;
+    m.line = BODY_CLASS;
     Ref base = Ref::steal(PIPEPORT_GLOBAL(BasePipelineExportHandler));
     if (!base)
         return false;
     frame::ClassStatement statement;
     if (!statement.begin_with_base(m, base.get(), s(id::ZelvoPipelineExportHandler), nullptr))
         return false;
-    m.line = 28;
-    Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code));
-    if (!function || !frame::namespace_set(statement.ns(), s(id::_get_pipeline), function.get()))
+    m.line = GET_PIPELINE.first_line;
+    Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code.get()));
+    if (!function || !frame::store_method(statement.ns(), GET_PIPELINE, function.get()))
         return false;
-    m.line = 26;
+    m.line = BODY_CLASS;
     return statement.end(m);
 }
 
@@ -77,18 +73,16 @@ body(frame::Module &m) noexcept
         return false;
     if (!make_class(m))
         return false;
-    m.line = 1;
+    m.line = BODY_FRAME;
     return frame::store_new_dict(m, s(id::__test__));
 }
 
-PyObject *string_storage[id::COUNT];
+frame::Kept string_storage[id::COUNT];
 
 const frame::ModuleSpec SPEC = {
     "pipeport",
     "zelvo.server.handlers.pipeline_export.pipeport",
     "zelvo/server/handlers/pipeline_export/pipeport",
-    "init zelvo.server.handlers.pipeline_export.pipeport",
-    "Module 'pipeport' has already been imported. Re-initialisation is not supported.",
     STRING_DEFS,
     id::COUNT,
     nullptr,

@@ -13,7 +13,6 @@ namespace pipeport {
     ID(ZelvoPipelineExportHandler)                                                            \
     ID(ZelvoPipelineModel)                                                                    \
     ID(__test__)                                                                              \
-    ID(_get_pipeline)                                                                         \
     ID(base_handler)                                                                          \
     ID(cell_ids)                                                                              \
     ID(components)                                                                            \
@@ -37,7 +36,6 @@ namespace pipeport {
     NAME(zelvo_server_handlers_flowsync, "zelvo.server.handlers.flowsync")                    \
     NAME(zelvo_server_handlers_pipeline_export_base_handler,                                  \
          "zelvo.server.handlers.pipeline_export.base_handler")                                \
-    NAME(q_get_pipeline, "ZelvoPipelineExportHandler._get_pipeline")                          \
     TEXT(a_str, "str")                                                                        \
     TEXT(a_list_of_str, "List[str]")                                                          \
     TEXT(a_pair_of_str, "Tuple[str, str]")                                                    \
@@ -54,20 +52,20 @@ extern frame::Module module;
 inline PyObject *
 s(id::Name name) noexcept
 {
-    return module.strings[name];
+    return module.str(name);
 }
 
 // Module constants, made once with the module.
 struct Constants {
-    PyObject *no_components;      // ("There are no components in this pipeline.", "error")
-    PyObject *include_captured;   // keyword names of to_zelvo_dict(include_captured=False)
+    frame::Kept no_components;      // ("There are no components in this pipeline.", "error")
+    frame::Kept include_captured;   // keyword names of to_zelvo_dict(include_captured=False)
 };
 extern Constants constants;
 
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define PIPEPORT_GLOBAL(name) FRAME_GLOBAL(::pipeport::module, ::pipeport::id::name)
 
-// ZelvoPipelineExportHandler._get_pipeline.
-extern const frame::MethodDef get_pipeline_def;
+// ZelvoPipelineExportHandler._get_pipeline, described in get_pipeline.cpp.
+extern const frame::Method GET_PIPELINE;
 
 } // namespace pipeport

@@ -6,9 +6,33 @@ namespace {
 
 using frame::Ref;
 
-constexpr int TRANSMIT_PARAMS[] = {id::kernel_id, id::data};
-constexpr frame::Signature TRANSMIT = {
-    "transmit", "zelvo.server.handlers.flowsync.DAGHandler.transmit", 154, TRANSMIT_PARAMS, 2};
+// The statements of transmit that a traceback record can name.
+enum TransmitLine : int {
+    TRANSMIT_DEF = 154,      // def transmit(kernel_id: str, data: Dict[str, Any]) -> None:
+    TRANSMIT_PAYLOAD = 157,  // payload = json.dumps(data)
+    TRANSMIT_LOOP = 158,     // for handler in ZelvoWebSocketHandler.registry:
+    TRANSMIT_MATCH = 159,    //     if handler.kernel_id == kernel_id:
+    TRANSMIT_WRITE = 160,    //         handler.write_message(payload)
+};
+
+PyObject *transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
+
+} // namespace
+
+constexpr frame::Method TRANSMIT = {
+    "transmit",
+    "DAGHandler.transmit",
+    TRANSMIT_DEF,
+    frame::names({id::kernel_id, id::data}),
+    frame::names({id::payload, id::handler}),
+    frame::annotations(
+        {{id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}}),
+    "transmit DAG info to websocket connection which has kernel id",
+    transmit,
+    frame::Store::staticmethod,
+};
+
+namespace {
 
 // handler.kernel_id == kernel_id, the handler's value on the left. -1 on error.
 int
@@ -30,15 +54,12 @@ bool
 transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
 {
     // Serialised once: every connection gets the same text object.
-    line = 157;
-    Ref json = Ref::steal(FLOWSYNC_GLOBAL(json));
-    if (!json)
-        return false;
-    Ref payload = Ref::steal(frame::call_method(json.get(), s(id::dumps), &data, 1, nullptr));
+    line = TRANSMIT_PAYLOAD;
+    Ref payload = Ref::steal(json_dumps(data));
     if (!payload || !frame::check_local(payload.get(), &PyUnicode_Type))
         return false;
 
-    line = 158;
+    line = TRANSMIT_LOOP;
     Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoWebSocketHandler));
     if (!handler_class)
         return false;
@@ -47,7 +68,7 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
         return false;
     PyObject *text = payload.get();
     return frame::for_each(registry.get(), [&](PyObject *handler) {
-        line = 159;
+        line = TRANSMIT_MATCH;
         Ref handler_kernel = Ref::steal(PyObject_GetAttr(handler, s(id::kernel_id)));
         if (!handler_kernel)
             return false;
@@ -56,12 +77,12 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
             return false;
         if (matches) {
             // Whatever write_message returns (a future) is dropped without being awaited.
-            line = 160;
+            line = TRANSMIT_WRITE;
             if (!frame::discard(
                     frame::call_method(handler, s(id::write_message), &text, 1, nullptr)))
                 return false;
         }
-        line = 158;   // the walk itself goes on
+        line = TRANSMIT_LOOP;   // the walk itself goes on
         return true;
     });
 }
@@ -70,9 +91,9 @@ PyObject *
 transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
 {
     PyObject *a[2];
-    if (!frame::bind_arguments(module, TRANSMIT, args, nargsf, kwnames, a) ||
-        !frame::check_argument(module, a[0], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(module, a[1], &PyDict_Type, "data"))
+    if (!frame::bind_arguments<TRANSMIT>(module, args, nargsf, kwnames, a) ||
+        !frame::check_argument(a[0], &PyUnicode_Type, "kernel_id") ||
+        !frame::check_argument(a[1], &PyDict_Type, "data"))
         return nullptr;
     int line = TRANSMIT.first_line;
     const bool ok = transmit_body(a[0], a[1], line);
@@ -80,8 +101,5 @@ transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) no
 }
 
 } // namespace
-
-const frame::MethodDef transmit_def = {
-    "transmit", "transmit DAG info to websocket connection which has kernel id", transmit};
 
 } // namespace flowsync

@@ -6,11 +6,36 @@ namespace {
 
 using frame::Ref;
 
-constexpr int PARAMS[] = {id::self, id::kernel_id, id::cell_ids, id::ipynb_name};
-constexpr frame::Signature GET_PIPELINE = {
+// The statements of _get_pipeline that a traceback record can name.
+enum GetPipelineLine : int {
+    GET_PIPELINE_DEF = 28,        // def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
+    GET_PIPELINE_ENTRY = 30,      // dag_info = dag_cabinet[kernel_id]
+    GET_PIPELINE_EMPTY = 32,      // if not dag_info.graph.components:
+    GET_PIPELINE_SERIALISE = 36,  // pipeline_contents = json.dumps(dag_info.to_zelvo_dict(...))
+    GET_PIPELINE_EXCEPT = 38,     // except Exception as exp:
+    GET_PIPELINE_ERROR = 39,      // pipeline_contents = str(exp)
+    GET_PIPELINE_RESULT = 42,     // return pipeline_contents, pipeline_type
+};
+
+PyObject *get_pipeline(PyObject *, PyObject *const *args, size_t nargsf,
+                       PyObject *kwnames) noexcept;
+
+} // namespace
+
+constexpr frame::Method GET_PIPELINE = {
     "_get_pipeline",
-    "zelvo.server.handlers.pipeline_export.pipeport.ZelvoPipelineExportHandler._get_pipeline",
-    28, PARAMS, 4};
+    "ZelvoPipelineExportHandler._get_pipeline",
+    GET_PIPELINE_DEF,
+    frame::names({id::self, id::kernel_id, id::cell_ids, id::ipynb_name}),
+    frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
+    frame::annotations({{id::kernel_id, id::a_str}, {id::cell_ids, id::a_list_of_str},
+                        {id::ipynb_name, id::a_str}, {id::return_, id::a_pair_of_str}}),
+    nullptr,
+    get_pipeline,
+    frame::Store::plain,
+};
+
+namespace {
 
 // json.dumps(dag_info.to_zelvo_dict(include_captured=False)), a str or None.
 PyObject *
@@ -24,11 +49,11 @@ serialise(PyObject *dag_info) noexcept
         return nullptr;
     PyObject *no_captured = Py_False;
     Ref document = Ref::steal(frame::call_method(dag_info, s(id::to_zelvo_dict), &no_captured,
-                                                 1, constants.include_captured));
+                                                 1, constants.include_captured.get()));
     if (!document)
         return nullptr;
     PyObject *document_arg = document.get();
-    Ref text = Ref::steal(frame::compat::vectorcall(dumps.get(), &document_arg, 1, nullptr));
+    Ref text = Ref::steal(frame::call(dumps.get(), &document_arg, 1, nullptr));
     if (!text || !frame::check_local(text.get(), &PyUnicode_Type))
         return nullptr;
     return text.release();
@@ -38,7 +63,7 @@ serialise(PyObject *dag_info) noexcept
 PyObject *
 get_pipeline_body(PyObject *kernel_id, int &line) noexcept
 {
-    line = 30;
+    line = GET_PIPELINE_ENTRY;
     Ref cabinet = Ref::steal(PIPEPORT_GLOBAL(dag_cabinet));
     if (!cabinet)
         return nullptr;
@@ -47,7 +72,7 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
         return nullptr;
     cabinet.reset();
 
-    line = 32;
+    line = GET_PIPELINE_EMPTY;
     Ref graph = Ref::steal(PyObject_GetAttr(dag_info.get(), s(id::graph)));
     if (!graph)
         return nullptr;
@@ -59,31 +84,30 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
         return nullptr;
     if (!has_components) {
         // The one prebuilt result: this path allocates nothing.
-        Py_INCREF(constants.no_components);
-        return constants.no_components;
+        return Ref::borrow(constants.no_components.get()).release();
     }
     components.reset();
     graph.reset();
 
     // try: ... except Exception as exp: the error's text becomes the contents.
-    line = 36;
+    line = GET_PIPELINE_SERIALISE;
     Ref pipeline_contents = Ref::steal(serialise(dag_info.get()));
     PyObject *pipeline_type = s(id::json_type);
     if (!pipeline_contents) {
         if (!frame::caught_as_exception(module, GET_PIPELINE, line))
             return nullptr;
-        line = 38;
+        line = GET_PIPELINE_EXCEPT;
         frame::ExceptClause clause;
         if (!clause.enter())
             return nullptr;
-        line = 39;
+        line = GET_PIPELINE_ERROR;
         pipeline_contents = Ref::steal(PyObject_Str(clause.exception()));
         if (!pipeline_contents)
             return nullptr;
         pipeline_type = s(id::error_type);
     }
 
-    line = 42;
+    line = GET_PIPELINE_RESULT;
     return PyTuple_Pack(2, pipeline_contents.get(), pipeline_type);
 }
 
@@ -91,10 +115,10 @@ PyObject *
 get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
 {
     PyObject *a[4];
-    if (!frame::bind_arguments(module, GET_PIPELINE, args, nargsf, kwnames, a) ||
-        !frame::check_argument(module, a[1], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(module, a[2], &PyList_Type, "cell_ids") ||
-        !frame::check_argument(module, a[3], &PyUnicode_Type, "ipynb_name"))
+    if (!frame::bind_arguments<GET_PIPELINE>(module, args, nargsf, kwnames, a) ||
+        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id") ||
+        !frame::check_argument(a[2], &PyList_Type, "cell_ids") ||
+        !frame::check_argument(a[3], &PyUnicode_Type, "ipynb_name"))
         return nullptr;
     int line = GET_PIPELINE.first_line;
     PyObject *result = get_pipeline_body(a[1], line);
@@ -102,7 +126,5 @@ get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames
 }
 
 } // namespace
-
-const frame::MethodDef get_pipeline_def = {"_get_pipeline", nullptr, get_pipeline};
 
 } // namespace pipeport

@@ -302,10 +302,13 @@ def test_one_module_object_per_process(facts):
     ]
     assert facts["flowsync_first"] and facts["cabinet"] == [True] * 3  # shared in either order
     assert facts["cycle_collected"]
-    # Cleared, it has only its definition's name left.
-    assert facts["cleared_repr"] == [
-        "<NativeFunction _remove_unused_kernels_on_cabinet at <address>>"
-    ]
+    # The collector may break the cycle at the function (which then has only its definition's
+    # name left) or at one of its dicts first; which, differs between releases. Either way the
+    # representation is made without a crash.
+    assert facts["cleared_repr"] in (
+        ["<NativeFunction _remove_unused_kernels_on_cabinet at <address>>"],
+        ["<NativeFunction DAGHandler._remove_unused_kernels_on_cabinet at <address>>"],
+    )
     # The module object belongs to the main interpreter: a subinterpreter cannot import it.
     text = (
         "ImportError'?>?: Interpreter change detected - this module can only be loaded into one "

@@ -40,6 +40,9 @@ ROOT = ("r", [], {})
             ValueError,
             "cycle",
         ),
+        # A client's values are shown cut short: the text goes back to it and into the log.
+        ({}, [("i" * 10**6, [], {}), ("i" * 10**6, [], {})], ValueError, "... (1000002 char"),
+        ({}, [("a", [], {f"k{n}": 0 for n in range(10**4)})], ValueError, "and 9990 more"),
     ],
 )
 def test_refused_input(make_dag, fields, nodes, error, fragment):
@@ -49,6 +52,7 @@ def test_refused_input(make_dag, fields, nodes, error, fragment):
         ZelvoPipelineModel(**fields)
     # One class for every refusal, still the TypeError or ValueError it always was.
     assert type(caught.value) is InvalidPipelineError and fragment in str(caught.value)
+    assert len(str(caught.value)) < 2_000
 
 
 @pytest.mark.parametrize(

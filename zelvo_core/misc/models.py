@@ -96,10 +96,30 @@ def _collector_paused():
             gc.enable()
 
 
+# A refusal's text goes back to the client and into the server's log: a value of the client
+# is shown cut to this many characters, and at most this many unknown keys are named.
+SHOWN_LENGTH = 100
+SHOWN_KEYS = 10
+
+
+def _shown(value):
+    text = repr(value)
+    if len(text) <= SHOWN_LENGTH:
+        return text
+    return f"{text[: SHOWN_LENGTH - 3]}... ({len(text)} characters)"
+
+
+def _listed(keys):
+    names = sorted(_shown(key) for key in keys)
+    if len(names) > SHOWN_KEYS:
+        names[SHOWN_KEYS:] = [f"and {len(names) - SHOWN_KEYS} more"]
+    return ", ".join(names)
+
+
 def _describe(raw, position):
     ident = raw.get("id") if isinstance(raw, dict) else None
     if isinstance(ident, str):
-        return f"dag_info[{position}] (id {ident!r})"
+        return f"dag_info[{position}] (id {_shown(ident)})"
     return f"dag_info[{position}]"
 
 
@@ -122,13 +142,13 @@ def _component_from_dict(raw, position):
         )
     if raw.keys() != COMPONENT_FIELDS:
         where = _describe(raw, position)
-        unknown = sorted(repr(key) for key in raw.keys() - COMPONENT_FIELDS)
-        missing = sorted(repr(key) for key in COMPONENT_FIELDS - raw.keys())
+        unknown = raw.keys() - COMPONENT_FIELDS
+        missing = COMPONENT_FIELDS - raw.keys()
         problems = []
         if unknown:
-            problems.append("unknown key(s) " + ", ".join(unknown))
+            problems.append("unknown key(s) " + _listed(unknown))
         if missing:
-            problems.append("missing key(s) " + ", ".join(missing))
+            problems.append("missing key(s) " + _listed(missing))
         raise InvalidPipelineError(f"{where}: " + "; ".join(problems))
 
     ident = raw["id"]
@@ -143,7 +163,7 @@ def _component_from_dict(raw, position):
     if not isinstance(component_type, str) or component_type not in COMPONENT_TYPES:
         raise InvalidPipelineError(
             f"{_describe(raw, position)}: 'component_type' must be one of "
-            f"{sorted(COMPONENT_TYPES)}, got {component_type!r}"
+            f"{sorted(COMPONENT_TYPES)}, got {_shown(component_type)}"
         )
 
     parents = raw["parents_id"]
@@ -177,7 +197,7 @@ def _component_from_dict(raw, position):
     if not isinstance(status, str) or status not in EXECUTION_STATUSES:
         raise InvalidPipelineError(
             f"{_describe(raw, position)}: 'execution_status' must be one of "
-            f"{sorted(EXECUTION_STATUSES)}, got {status!r}"
+            f"{sorted(EXECUTION_STATUSES)}, got {_shown(status)}"
         )
 
     last_execution = raw["last_execution"]
@@ -190,7 +210,7 @@ def _component_from_dict(raw, position):
         if not _is_timestamp(last_execution):
             raise InvalidPipelineError(
                 f"{_describe(raw, position)}: 'last_execution' must be an ISO 8601 "
-                f"timestamp or null, got {last_execution!r}"
+                f"timestamp or null, got {_shown(last_execution)}"
             )
 
     return PipelineComponent(ident, component_type, tuple(parents), code, status, last_execution)
@@ -217,7 +237,7 @@ def _check_acyclic(components):
     if ordered != len(components):
         stuck = next(ident for ident, count in pending.items() if count)
         raise InvalidPipelineError(
-            f"'parents_id' form a cycle: component {stuck!r} is on or below a cycle"
+            f"'parents_id' form a cycle: component {_shown(stuck)} is on or below a cycle"
         )
 
 
@@ -231,7 +251,9 @@ def _build_components(dag_info):
     for position, raw in enumerate(dag_info):
         component = _component_from_dict(raw, position)
         if component.id in components:
-            raise InvalidPipelineError(f"dag_info[{position}]: duplicate id {component.id!r}")
+            raise InvalidPipelineError(
+                f"dag_info[{position}]: duplicate id {_shown(component.id)}"
+            )
         if parents_first:
             for parent in component.parents_id:
                 if parent not in components:
@@ -243,7 +265,7 @@ def _build_components(dag_info):
             for parent in component.parents_id:
                 if parent not in components:
                     raise InvalidPipelineError(
-                        f"component {component.id!r} lists parent {parent!r}, "
+                        f"component {_shown(component.id)} lists parent {_shown(parent)}, "
                         "which is not in the pipeline"
                     )
         _check_acyclic(components)
@@ -262,8 +284,9 @@ class ZelvoPipelineModel:
     def __init__(self, **fields):
         unknown = fields.keys() - MODEL_FIELDS
         if unknown:
-            names = ", ".join(sorted(repr(name) for name in unknown))
-            raise InvalidPipelineError(f"ZelvoPipelineModel got unexpected field(s) {names}")
+            raise InvalidPipelineError(
+                f"ZelvoPipelineModel got unexpected field(s) {_listed(unknown)}"
+            )
         identifier = fields.get("identifier")
         if identifier is not None and not isinstance(identifier, str):
             raise InvalidPipelineError(

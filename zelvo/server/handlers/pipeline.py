@@ -5,9 +5,8 @@ from http import HTTPStatus
 from jupyter_core.utils import ensure_async
 from jupyter_server.auth.utils import HTTP_METHOD_TO_AUTH_ACTION
 
+from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo.server.handlers.flowsync import DAGHandler
-
-AUTH_RESOURCE = "kernels"
 
 
 class PipelineHandler(DAGHandler):

@@ -10,9 +10,9 @@ from jupyter_server.auth.decorator import authorized
 from jupyter_server.base.handlers import APIHandler, JupyterHandler
 from tornado import web
 
+from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo.server.handlers.flowsync import dag_cabinet
 
-AUTH_RESOURCE = "kernels"
 HERE = os.path.dirname(os.path.abspath(__file__))
 STATIC_DIR = os.path.join(os.path.dirname(HERE), "static")
 TEMPLATE_DIR = os.path.join(os.path.dirname(HERE), "templates")

@@ -15,7 +15,7 @@ from tornado import web
 from tornado.concurrent import Future, future_set_result_unless_cancelled
 from tornado.websocket import WebSocketClosedError, WebSocketHandler
 
-AUTH_RESOURCE = "kernels"
+from zelvo.server.handlers import AUTH_RESOURCE
 
 
 def snapshot(kernel_id):

@@ -10,6 +10,7 @@ from jupyter_server.auth.decorator import authorized
 from jupyter_server.base.handlers import APIHandler
 from tornado import web
 
+from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo.server.misc.export import (
     UnknownComponentError,
     notebook,
@@ -18,7 +19,6 @@ from zelvo.server.misc.export import (
     with_ancestors,
 )
 
-AUTH_RESOURCE = "kernels"
 DEFAULT_IPYNB_NAME = "pipeline.ipynb"
 FALLBACK_STEM = "pipeline"
 MAX_STEM_LENGTH = 200

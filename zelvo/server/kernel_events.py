@@ -1,30 +1,8 @@
 """Forgets a kernel's pipeline as soon as the server announces that the kernel stopped."""
 
-import shutil
+from zelvo.server import registry
 
 KERNEL_ACTIONS = "https://events.jupyter.org/jupyter_server/kernel_actions/v1"
-# Websocket close code "going away": the kernel the socket listens to is gone.
-GOING_AWAY = 1001
-
-
-def forget_kernel(kernel_id):
-    """Drop the pipeline, the cache folder and the websocket clients of ``kernel_id``."""
-    from zelvo.server.handlers import flowsync
-    from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-    from zelvo_core.misc.models import ZelvoPipelineModel
-
-    entry = flowsync.dag_cabinet.get(kernel_id)
-    if entry is None:
-        # Front ends may have cached under the kernel's folder before any pipeline came.
-        entry = ZelvoPipelineModel(identifier=kernel_id)
-    # The folder first, then the entry, as the clean-up after a POST does.
-    if entry.diskcache_dir is not None:
-        shutil.rmtree(entry.diskcache_dir, ignore_errors=True)
-    flowsync.dag_cabinet.pop(kernel_id, None)
-    reason = f"Kernel {kernel_id} was shut down."
-    for handler in list(ZelvoWebSocketHandler.registry):
-        if handler.kernel_id == kernel_id:
-            handler.close(GOING_AWAY, reason)
 
 
 def watch_kernels(serverapp):
@@ -42,7 +20,7 @@ def watch_kernels(serverapp):
             action == "start" and status == "error" and kernel_id not in manager
         )
         if stopped:
-            forget_kernel(kernel_id)
+            registry.forget(kernel_id)
             serverapp.log.debug("zelvo: forgot the pipeline of stopped kernel %s", kernel_id)
 
     # Unmodified: a modifier of the host may redact the kernel id (the schema marks it as

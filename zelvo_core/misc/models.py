@@ -17,11 +17,11 @@ from typing import NamedTuple
 
 from jupyter_core.paths import jupyter_runtime_dir
 
+from zelvo_core import protocol
+
 CACHE_FOLDER = "zelvo-cache"
-COMPONENT_TYPES = frozenset({"code", "parameter"})
-# "not-run": a component that has never run, e.g. one derived from a notebook
-# that has no outputs.
-EXECUTION_STATUSES = frozenset({"succeeded", "failed", "invalid", "running", "not-run"})
+COMPONENT_TYPES = frozenset(protocol.COMPONENT_TYPES)
+EXECUTION_STATUSES = frozenset(protocol.EXECUTION_STATUSES)
 MODEL_FIELDS = frozenset({"identifier", "dag_info"})
 
 # The cache folder of a pipeline is removed with shutil.rmtree, so its name

@@ -10,8 +10,8 @@ from jupyter_server.auth.decorator import authorized
 from jupyter_server.base.handlers import APIHandler, JupyterHandler
 from tornado import web
 
+from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
-from zelvo.server.handlers.flowsync import dag_cabinet
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STATIC_DIR = os.path.join(os.path.dirname(HERE), "static")
@@ -32,22 +32,6 @@ _templates = jinja2.Environment(
 )
 
 
-def pipeline_list(kernel_manager):
-    """One entry per registered pipeline, ordered by kernel id."""
-    entries = []
-    for kernel_id, model in sorted(dag_cabinet.items()):
-        created = getattr(model, "created", None)
-        entries.append(
-            {
-                "kernel_id": kernel_id,
-                "components": len(model.graph.components),
-                "updated": created.isoformat() if created is not None else None,
-                "running": kernel_id in kernel_manager,
-            }
-        )
-    return entries
-
-
 class PipelineListHandler(APIHandler):
     """Serves ``GET <base_url>zelvo/kernels``: the registered pipelines."""
 
@@ -57,7 +41,7 @@ class PipelineListHandler(APIHandler):
     @authorized
     def get(self):
         self.set_header("Content-Type", "application/json")
-        self.finish(json.dumps(pipeline_list(self.kernel_manager)))
+        self.finish(json.dumps(registry.listing(self.kernel_manager)))
 
 
 class PageHandler(JupyterHandler):

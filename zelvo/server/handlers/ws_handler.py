@@ -15,25 +15,8 @@ from tornado import web
 from tornado.concurrent import Future, future_set_result_unless_cancelled
 from tornado.websocket import WebSocketClosedError, WebSocketHandler
 
+from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
-
-
-def snapshot(kernel_id):
-    """The registered pipeline of ``kernel_id`` as a relayed message, as GET answers it."""
-    # Imported on use: flowsync imports this module while it initialises.
-    from zelvo.server.handlers.flowsync import dag_cabinet
-    from zelvo.server.misc.functions import get_dag_update_info
-    from zelvo_core.misc.models import ZelvoPipelineModel
-
-    registered = dag_cabinet.get(kernel_id)
-    if registered is None:
-        return {
-            "procedure": "pipeline:updated",
-            "status": "failed",
-            "msg": f"Cannot get dag data in {kernel_id}.",
-        }
-    update = get_dag_update_info(ZelvoPipelineModel(identifier=kernel_id), registered)
-    return {"procedure": "pipeline:updated", "status": "successful", "successful": update.dict()}
 
 
 class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
@@ -86,7 +69,7 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
         # Queued and listed in one step on the event loop: every POST handled
         # before is in the snapshot, every one after is relayed, none twice.
         if self.get_query_argument("snapshot", "") == "1":
-            self.write_message(json.dumps(snapshot(kernel_id)))
+            self.write_message(json.dumps(registry.snapshot(kernel_id)))
         self.registry.append(self)
         self.log.debug("Zelvo websocket opened for kernel %s", kernel_id)
 

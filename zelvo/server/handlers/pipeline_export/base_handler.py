@@ -10,6 +10,7 @@ from jupyter_server.auth.decorator import authorized
 from jupyter_server.base.handlers import APIHandler
 from tornado import web
 
+from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo.server.misc.export import (
     UnknownComponentError,
@@ -18,22 +19,17 @@ from zelvo.server.misc.export import (
     percent_script,
     with_ancestors,
 )
+from zelvo_core import protocol
 
 DEFAULT_IPYNB_NAME = "pipeline.ipynb"
 FALLBACK_STEM = "pipeline"
 MAX_STEM_LENGTH = 200
-DEFAULT_FORMAT = "json"
-# format -> (download name's ending, Content-Type)
-FORMATS = {
-    "json": (".json", "application/json"),
-    "py": (".py", "text/x-python; charset=UTF-8"),
-    # Not ".ipynb" alone: the download must never replace the notebook it came from.
-    "ipynb": (".pipeline.ipynb", "application/x-ipynb+json"),
-}
+DEFAULT_FORMAT = protocol.DEFAULT_EXPORT_FORMAT
+FORMATS = protocol.EXPORT_FORMATS
 # The kernel of a pipeline whose kernel no longer runs, or whose spec cannot be read.
 FALLBACK_KERNELSPEC = {"name": "python3", "display_name": "Python 3", "language": "python"}
 # What _get_pipeline answers for a pipeline without components.
-NO_COMPONENTS = ("There are no components in this pipeline.", "error")
+NO_COMPONENTS = (protocol.NO_COMPONENTS, "error")
 MAX_IDS_NAMED = 10
 MAX_FORMAT_ECHOED = 40
 
@@ -123,11 +119,10 @@ class BasePipelineExportHandler(APIHandler):
 
     def _registered_model(self, kernel_id):
         """The kernel's registered pipeline model; KeyError when there is none."""
-        # The registry that _get_pipeline reads; imported on use, as flowsync
-        # imports this module's package while it initialises.
-        from zelvo.server.handlers.flowsync import dag_cabinet
-
-        return dag_cabinet[kernel_id]
+        model = registry.get(kernel_id)
+        if model is None:
+            raise KeyError(kernel_id)
+        return model
 
     def _cell_ids(self):
         return [

@@ -69,10 +69,15 @@ class Client:
     def __init__(self, fetch, ws_fetch):
         self.fetch, self.ws_fetch = fetch, ws_fetch
 
-    async def start_kernel(self):
-        body = json.dumps({"name": "python3"})
-        response = await self.fetch("api", "kernels", method="POST", body=body)
-        return json.loads(response.body)["id"]
+    async def start_kernel(self, notebook=None):
+        """A new kernel's id; with ``notebook``, the kernel of a new session of that path."""
+        if notebook is None:
+            body = json.dumps({"name": "python3"})
+            response = await self.fetch("api", "kernels", method="POST", body=body)
+            return json.loads(response.body)["id"]
+        session = {"path": notebook, "type": "notebook", "kernel": {"name": "python3"}}
+        response = await self.fetch("api", "sessions", method="POST", body=json.dumps(session))
+        return json.loads(response.body)["kernel"]["id"]
 
     async def stop_kernel(self, kernel_id):
         response = await self.fetch("api", "kernels", kernel_id, method="DELETE")

@@ -362,7 +362,8 @@ async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event,
 
 
 async def test_list_snapshot_and_shut_down_announcement(server, component, updated):
-    kernel_id, stale = await server.start_kernel(), str(uuid.uuid4())
+    notebook = "work/<b>analysis</b>.ipynb"
+    kernel_id, stale = await server.start_kernel(notebook), str(uuid.uuid4())
     # No pipeline yet: the snapshot says so in GET's words, then updates follow.
     early = await server.connect(kernel_id, snapshot="1")
     assert json.loads(await read(early)) == {
@@ -377,9 +378,9 @@ async def test_list_snapshot_and_shut_down_announcement(server, component, updat
     # A kernel that no longer runs keeps its entry until the next clean-up.
     flowsync.dag_cabinet[stale] = ZelvoPipelineModel(identifier=stale)
     listed = json.loads((await server.get()).body)
-    assert [(e["kernel_id"], e["components"], e["running"]) for e in listed] == sorted(
-        [(kernel_id, 2, True), (stale, 0, False)]
-    )
+    assert [
+        (e["kernel_id"], e["notebook"], e["components"], e["running"]) for e in listed
+    ] == sorted([(kernel_id, notebook, 2, True), (stale, None, 0, False)], key=lambda e: e[0])
     updated_at = {e["kernel_id"]: datetime.datetime.fromisoformat(e["updated"]) for e in listed}
     assert before <= updated_at[kernel_id] <= updated_at[stale]
 

@@ -32,6 +32,24 @@ _templates = jinja2.Environment(
 )
 
 
+async def notebooks(session_manager):
+    """``{kernel id: notebook path}`` of the server's notebook sessions.
+
+    A kernel shared by several notebooks is given the first path in sorted order, so the
+    answer does not depend on the order the sessions were made in.
+    """
+    found = {}
+    for session in await session_manager.list_sessions():
+        kernel, path = session.get("kernel") or {}, session.get("path")
+        if not isinstance(path, str) or not isinstance(kernel.get("id"), str):
+            continue
+        if session.get("type") != "notebook" and not path.endswith(".ipynb"):
+            continue  # a console's or a file's session names no notebook
+        if kernel["id"] not in found or path < found[kernel["id"]]:
+            found[kernel["id"]] = path
+    return found
+
+
 class PipelineListHandler(APIHandler):
     """Serves ``GET <base_url>zelvo/kernels``: the registered pipelines."""
 
@@ -39,9 +57,10 @@ class PipelineListHandler(APIHandler):
 
     @web.authenticated
     @authorized
-    def get(self):
+    async def get(self):
+        paths = await notebooks(self.session_manager)
         self.set_header("Content-Type", "application/json")
-        self.finish(json.dumps(registry.listing(self.kernel_manager)))
+        self.finish(json.dumps(registry.listing(self.kernel_manager, paths.get)))
 
 
 class PageHandler(JupyterHandler):
@@ -86,5 +105,7 @@ class ViewPageHandler(PageHandler):
 
     @web.authenticated
     @authorized
-    def get(self, kernel_id):
-        self.render_page(kernel_id=kernel_id)
+    async def get(self, kernel_id):
+        # The notebook is the page's title when the kernel's session names one.
+        notebook = (await notebooks(self.session_manager)).get(kernel_id)
+        self.render_page(kernel_id=kernel_id, notebook=notebook)

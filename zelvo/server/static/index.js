@@ -25,6 +25,7 @@ function show(pipelines) {
     const tr = document.createElement("tr");
     tr.append(
       cell(link),
+      cell(typeof entry.notebook === "string" ? entry.notebook : "none"),
       cell(String(entry.components)),
       cell(when(entry.updated)),
       cell(entry.running ? "running" : "not running"),
@@ -34,7 +35,7 @@ function show(pipelines) {
   table.hidden = pipelines.length === 0;
   notice.textContent = pipelines.length
     ? ""
-    : "No pipeline is registered. A pipeline appears here once a notebook posts one for its kernel.";
+    : "No pipeline is registered. A pipeline appears here once a notebook runs a cell or posts a pipeline.";
   notice.hidden = pipelines.length > 0;
 }
 

@@ -70,15 +70,20 @@ def test_notebook_posted_listed_shown_and_exported(served, zelvo, tmp_path):
     status, shown, _ = zelvo("show", kernel)
     assert json.loads(shown)["updated_components"]["added"] == pipeline["dag_info"]
 
+    # The kernel becomes a notebook's: the notebook's path names it.
+    notebook = "work/factorials.ipynb"
+    session = {"path": notebook, "type": "notebook", "kernel": {"id": kernel}}
+    served.call("POST", "api/sessions", session)
     status, listed, _ = zelvo("pipelines", "--json")
     (entry,) = [entry for entry in json.loads(listed) if entry["kernel_id"] == kernel]
-    assert (entry["components"], entry["running"]) == (3, True)
+    assert (entry["notebook"], entry["components"], entry["running"]) == (notebook, 3, True)
     status, table, _ = zelvo("pipelines")
     header, *rows = table.splitlines()
-    assert header.split() == ["KERNEL", "ID", "COMPONENTS", "UPDATED", "RUNNING"]
-    assert [row.split()[:2] + row.split()[3:] for row in rows if kernel in row] == [
-        [kernel, "3", "yes"]
+    assert header.split() == ["KERNEL", "ID", "NOTEBOOK", "COMPONENTS", "UPDATED", "RUNNING"]
+    assert [row.split()[:3] + row.split()[4:] for row in rows if kernel in row] == [
+        [kernel, notebook, "3", "yes"]
     ]
+    assert zelvo("show", f"./{notebook}") == zelvo("show", kernel)
 
     # The exported script runs the cells parents first.
     script = tmp_path / "pipeline.py"
@@ -188,7 +193,11 @@ UNPOSTED = "11111111-2222-3333-4444-555555555555"
     ("argv", "status", "message"),
     [
         ([], 2, "the following arguments are required: COMMAND"),
-        (["show", "not-a-kernel"], 2, "argument KERNEL_ID: not a kernel id: 'not-a-kernel'"),
+        (["post", "not-a-kernel", "-"], 2, "argument KERNEL_ID: not a kernel id: 'not-a-kernel'"),
+        (["show", "gone.ipynb", "--url", "{served}", "--token", "{token}"], 1,
+         "no running session has the notebook 'gone.ipynb'; give a kernel id"),
+        (["export", "/a/../\x1b.ipynb", "--url", "{served}", "--token", "{token}"], 1,
+         "no running session has the notebook 'a/../\\x1b.ipynb'; give a kernel id"),
         (["export", UNPOSTED, "--format", "pdf"], 2, "argument --format: invalid choice: 'pdf'"),
         (["show", UNPOSTED, "--timeout", "0"], 2, "argument --timeout: not a positive number of"),
         (["from-notebook", "{tmp}/missing.ipynb"], 1, "{tmp}/missing.ipynb: no such file"),

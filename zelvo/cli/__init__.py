@@ -19,6 +19,8 @@ DEFAULT_TIMEOUT = 30.0
 # The server's routes take kernel ids of this form only.
 _KERNEL_ID = re.compile(r"\w+-\w+-\w+-\w+-\w+")
 
+TARGET_HELP = "a kernel id, or the path of a notebook that exactly one running session has"
+
 DESCRIPTION = """\
 Derive a pipeline from a notebook, and read, post, watch and export the pipelines that a
 Jupyter Server with the zelvo extension keeps for its kernels.
@@ -32,6 +34,13 @@ the JUPYTER_TOKEN environment variable, else from the running servers that Jupyt
 def kernel_id(text):
     if not _KERNEL_ID.fullmatch(text):
         raise argparse.ArgumentTypeError(f"not a kernel id: {printable(text)!r}")
+    return text
+
+
+def kernel_or_notebook(text):
+    """A kernel id as it is; anything else is a notebook path, resolved on the server."""
+    if not text:
+        raise argparse.ArgumentTypeError("neither a kernel id nor a notebook path: ''")
     return text
 
 
@@ -122,7 +131,7 @@ async def pipelines(server, args):
     if args.json:
         _print_json(listed)
         return 0
-    rows = [("KERNEL ID", "COMPONENTS", "UPDATED", "RUNNING")]
+    rows = [("KERNEL ID", "NOTEBOOK", "COMPONENTS", "UPDATED", "RUNNING")]
     for entry in listed:
         entry = entry if isinstance(entry, dict) else {}
         running = entry.get("running")
@@ -131,17 +140,53 @@ async def pipelines(server, args):
                 printable(value)
                 for value in (
                     entry.get("kernel_id", "?"),
+                    entry.get("notebook") or "-",
                     entry.get("components", "?"),
                     entry.get("updated", "?"),
                     "yes" if running is True else "no" if running is False else "?",
                 )
             )
         )
-    widths = [max(len(row[column]) for row in rows) for column in range(3)]
+    widths = [max(len(row[column]) for row in rows) for column in range(4)]
     for row in rows:
         cells = [text.ljust(width) for text, width in zip(row, widths)]
-        _write("  ".join([*cells, row[3]]) + "\n")
+        _write("  ".join([*cells, row[4]]) + "\n")
     return 0
+
+
+def _session_path(path):
+    # Sessions name notebooks relative to the server's root, without a leading "./" or "/".
+    parts = [part for part in path.replace("\\", "/").split("/") if part not in ("", ".")]
+    return "/".join(parts)
+
+
+async def resolve(server, args):
+    """Set ``args.kernel_id`` to the kernel of the one running session of a notebook path."""
+    if _KERNEL_ID.fullmatch(args.kernel_id):
+        return
+    path = _session_path(args.kernel_id)
+    sessions = await server.fetch_json("the running sessions", "api", "sessions")
+    if not isinstance(sessions, list):
+        raise CommandError("the server's list of sessions is not a list")
+    kernels = []
+    for session in sessions:
+        session = session if isinstance(session, dict) else {}
+        kernel = session.get("kernel") if isinstance(session.get("kernel"), dict) else {}
+        ident = kernel.get("id")
+        if session.get("path") == path and isinstance(ident, str) and ident not in kernels:
+            kernels.append(ident)
+    if not kernels:
+        raise CommandError(
+            f"no running session has the notebook '{printable(path)}'; give a kernel id"
+        )
+    if len(kernels) > 1:
+        raise CommandError(
+            f"{len(kernels)} running sessions have the notebook '{printable(path)}' "
+            f"(kernels {', '.join(printable(ident) for ident in kernels)}); give a kernel id"
+        )
+    if not _KERNEL_ID.fullmatch(kernels[0]):
+        raise CommandError(f"the server named a kernel {printable(kernels[0])!r}")
+    args.kernel_id = kernels[0]
 
 
 async def _registered(ident, missing, request):
@@ -155,6 +200,7 @@ async def _registered(ident, missing, request):
 
 
 async def show(server, args):
+    await resolve(server, args)
     what = f"the pipeline of kernel {args.kernel_id}"
     # The route answers 400 when it has no pipeline for the kernel.
     request = server.fetch_json(what, "zelvo", "kernels", args.kernel_id)
@@ -163,6 +209,7 @@ async def show(server, args):
 
 
 async def watch(server, args):
+    await resolve(server, args)
     connection = await server.connect(
         f"the websocket of kernel {args.kernel_id}",
         "zelvo", "kernels", args.kernel_id, "ws", snapshot=["1"],
@@ -204,6 +251,7 @@ async def export(server, args):
     query = {"format": [args.format], "cell_ids": cell_ids}
     if args.notebook_name:
         query["ipynb_name"] = [args.notebook_name]
+    await resolve(server, args)
     what = f"the export of kernel {args.kernel_id}"
     request = server.fetch(what, "zelvo", "kernels", args.kernel_id, "export", **query)
     response = await _registered(args.kernel_id, 404, request)
@@ -290,7 +338,9 @@ def build_parser():
     sub.add_argument("--json", action="store_true", help="print the server's JSON list")
 
     sub = command("show", show, "print a kernel's pipeline as the server holds it (JSON)")
-    sub.add_argument("kernel_id", metavar="KERNEL_ID", type=kernel_id)
+    sub.add_argument(
+        "kernel_id", metavar="KERNEL_ID|NOTEBOOK", type=kernel_or_notebook, help=TARGET_HELP
+    )
 
     sub = command(
         "watch",
@@ -298,14 +348,18 @@ def build_parser():
         "print each message the server relays for a kernel, one JSON line each",
         " The server's snapshot of the pipeline comes first where it offers one. Ctrl-C stops.",
     )
-    sub.add_argument("kernel_id", metavar="KERNEL_ID", type=kernel_id)
+    sub.add_argument(
+        "kernel_id", metavar="KERNEL_ID|NOTEBOOK", type=kernel_or_notebook, help=TARGET_HELP
+    )
 
     sub = command(
         "export",
         export,
         "download a kernel's pipeline as JSON, a Python script or a notebook",
     )
-    sub.add_argument("kernel_id", metavar="KERNEL_ID", type=kernel_id)
+    sub.add_argument(
+        "kernel_id", metavar="KERNEL_ID|NOTEBOOK", type=kernel_or_notebook, help=TARGET_HELP
+    )
     sub.add_argument("--format", choices=FORMATS, default="json", help="default json")
     sub.add_argument(
         "--cell-ids",

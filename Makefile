@@ -1,5 +1,5 @@
 # Set-up and everyday commands. Each target builds what it needs first.
-#   make serve       run a Jupyter Server on 127.0.0.1 with the extension loaded
+#   make serve       run JupyterLab on 127.0.0.1 with the extension loaded
 #   make test        run the whole test suite
 #   make test-asan   run the suite against a build with AddressSanitizer and UBSan
 #   make matrix      run the suite on every installed CPython from 3.8 to 3.13
@@ -99,16 +99,18 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.python $(SOURCES)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation $(ASAN_SETTINGS) ".[test]"
 	touch $@
 
-# Jupyter Server refuses to run as root unless told; containers often are root. The server
-# reads JUPYTER_PORT and JUPYTER_TOKEN from the environment (make passes them on); a port
-# that was asked for and is taken fails the start rather than moving to the next one.
-# SERVE_ARGS adds options.
+# JupyterLab, whose cells' runs the pipelines show, on the Jupyter Server with the extension;
+# the extension logs the pipelines page's address once the server listens. Jupyter Server
+# refuses to run as root unless told; containers often are root. The server reads
+# JUPYTER_PORT and JUPYTER_TOKEN from the environment (make passes them on); a port that was
+# asked for and is taken fails the start rather than moving to the next one. SERVE_ARGS adds
+# options.
 SERVE_DEFAULTS = --ip=127.0.0.1 --no-browser $(if $(filter 0,$(shell id -u)),--allow-root) \
                  $(if $(JUPYTER_PORT),--port-retries=0)
 SERVE_ARGS ?=
 
 serve: install
-	$(VENV)/bin/jupyter server $(SERVE_DEFAULTS) $(SERVE_ARGS)
+	$(VENV)/bin/jupyter lab $(SERVE_DEFAULTS) $(SERVE_ARGS)
 
 test: install
 	$(VENV)/bin/pytest $(PYTEST_ARGS)

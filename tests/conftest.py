@@ -158,15 +158,22 @@ def component():
     return make
 
 
+# The module that runs each notebook front end's server, and the application its options go to.
+FRONT_ENDS = {"lab": ("jupyterlab", "LabApp"), "notebook": ("notebook", "JupyterNotebookApp")}
+
+
 class Served:
     """A server process of its own on a free loopback port with its own token.
 
     ``kind`` is "server" (Jupyter Server with the extension, its kernels local or behind
-    ``gateway``) or "gateway" (a Jupyter Kernel Gateway). Its output goes to ``<kind>.log``.
-    ``ready`` (in a test's event loop) or ``wait`` returns it once it answers.
+    ``gateway``) or "gateway" (a Jupyter Kernel Gateway). A server may be started as the
+    application of a notebook ``front_end`` ("lab" or "notebook"), which serves the same
+    routes and its pages, with its app object on the page's ``window.jupyterapp``. Its output
+    goes to ``<kind>.log``. ``ready`` (in a test's event loop) or ``wait`` returns it once it
+    answers.
     """
 
-    def __init__(self, folder, kind, gateway=None):
+    def __init__(self, folder, kind, gateway=None, front_end=None):
         self.folder, self.kind, self.token = folder, kind, secrets.token_hex(16)
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -182,13 +189,23 @@ class Served:
             argv = ["kernel_gateway", *common, f"--KernelGatewayApp.auth_token={self.token}"]
         else:
             argv = [
-                "jupyter_server",
+                FRONT_ENDS.get(front_end, ("jupyter_server",))[0],
                 "--no-browser",
                 *common,
                 "--ServerApp.allow_root=True",
                 f"--IdentityProvider.token={self.token}",
                 f"--ServerApp.root_dir={folder}",
             ]
+            if front_end is not None:
+                # Settings and workspaces of its own: a clean clone has none, and the user's
+                # would change what the page shows.
+                app, lab = FRONT_ENDS[front_end][1], folder / kind / "lab"
+                argv += [
+                    f"--{app}.expose_app_in_browser=True",
+                    f"--{app}.user_settings_dir={lab / 'settings'}",
+                    f"--{app}.workspaces_dir={lab / 'workspaces'}",
+                    "--LabApp.check_for_updates_class=jupyterlab.NeverCheckForUpdate",
+                ]
             if gateway is not None:
                 argv += [
                     f"--GatewayClient.url={gateway.url}",
@@ -269,16 +286,17 @@ class Served:
 
 @pytest.fixture()
 def serve(tmp_path):
-    """serve(kernels="local"|"gateway") -> a Jupyter Server process, ready; stopped after."""
+    """serve(kernels="local"|"gateway", front_end=None|"lab"|"notebook") -> a Jupyter Server
+    process, ready; stopped after."""
     started = []
 
-    async def start(kernels="local"):
+    async def start(kernels="local", front_end=None):
         gateway = None
         if kernels == "gateway":
             gateway = Served(tmp_path, "gateway")
             started.append(gateway)
             await gateway.ready()
-        server = Served(tmp_path, "server", gateway)
+        server = Served(tmp_path, "server", gateway, front_end)
         started.append(server)
         return await server.ready()
 

@@ -112,8 +112,9 @@ def free_port():
 
 
 def test_make_serve_keeps_its_defaults_and_has_a_kernel(tmp_path):
-    """JUPYTER_PORT, JUPYTER_TOKEN and SERVE_ARGS add to the defaults; a POST for a kernel
-    started through the server's API is served, so ipykernel is there."""
+    """JupyterLab with the extension: JUPYTER_PORT, JUPYTER_TOKEN and SERVE_ARGS add to the
+    defaults; a POST for a kernel started through the server's API is served, so ipykernel is
+    there; the pipelines page's address is printed (a configured token is not)."""
     venv, port, token = Path(sys.prefix), free_port(), "t-" + os.urandom(8).hex()
     env = dict(os.environ, JUPYTER_PORT=str(port), JUPYTER_TOKEN=token)
     for name in ("CONFIG", "DATA", "RUNTIME"):
@@ -150,6 +151,7 @@ def test_make_serve_keeps_its_defaults_and_has_a_kernel(tmp_path):
             except OSError:
                 assert time.monotonic() < deadline, "make serve did not come up"
                 time.sleep(0.2)
+        assert call("GET", "lab/api/settings")[0] == 200  # JupyterLab's own route
         _, kernel = call("POST", "api/kernels", {"name": "python3"})
         probe = {
             "procedure": "cell:executed",
@@ -166,7 +168,9 @@ def test_make_serve_keeps_its_defaults_and_has_a_kernel(tmp_path):
         os.killpg(server.pid, signal.SIGTERM)
         server.wait(60)
         log.close()
-    command = (tmp_path / "serve.log").read_text().splitlines()[0]
-    assert command.startswith(f"{venv}/bin/jupyter server --ip=127.0.0.1 --no-browser")
+    output = (tmp_path / "serve.log").read_text()
+    assert f"zelvo: the pipelines page: {base}zelvo/?token=...\n" in output
+    command = output.splitlines()[0]
+    assert command.startswith(f"{venv}/bin/jupyter lab --ip=127.0.0.1 --no-browser")
     assert ("--allow-root" in command) == (os.getuid() == 0)
     assert command.endswith(f"--port-retries=0 {args}")

@@ -29,6 +29,7 @@ def _load_jupyter_server_extension(serverapp):
         IndexPageHandler,
         PipelineListHandler,
         ViewPageHandler,
+        announce,
     )
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
     from zelvo.server.kernel_events import watch_kernels
@@ -53,6 +54,8 @@ def _load_jupyter_server_extension(serverapp):
     )
     watch_kernels(serverapp)
     serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
+    # The port is known once the server listens, after the extensions load.
+    serverapp.io_loop.add_callback(announce, serverapp)
 
 
 # Older loaders look the function up without the leading underscore.

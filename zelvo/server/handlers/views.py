@@ -50,6 +50,21 @@ async def notebooks(session_manager):
     return found
 
 
+def page_url(serverapp):
+    """The index page's address as the server shows its own: the token in full only when the
+    server generated it (one that came from the configuration is shown as "...")."""
+    provider = serverapp.identity_provider
+    url = serverapp.connection_url.rstrip("/") + "/zelvo/"
+    if provider.token:
+        url += "?token=" + (provider.token if provider.token_generated else "...")
+    return url
+
+
+def announce(serverapp):
+    """Log where the pipelines are shown; called once the server listens."""
+    serverapp.log.info("zelvo: the pipelines page: %s", page_url(serverapp))
+
+
 class PipelineListHandler(APIHandler):
     """Serves ``GET <base_url>zelvo/kernels``: the registered pipelines."""
 

@@ -1,0 +1,253 @@
+"""The pipelines of notebooks run in real front ends, driven in headless Chromium: no POST.
+
+The front end is driven through its own commands (what its menus and keys call), so each run
+sends what a person's would: the cell's id, and the cells deleted since the last run.
+"""
+
+import asyncio
+import datetime
+import json
+import os
+import shutil
+import time
+import urllib.error
+from pathlib import Path
+
+import pytest
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.common.exceptions import JavascriptException  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+CHROMEDRIVER = shutil.which("chromedriver")
+pytestmark = pytest.mark.skipif(
+    not (CHROMIUM and CHROMEDRIVER),
+    reason="needs chromium and chromedriver (.ci/run installs them)",
+)
+
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "analysis.ipynb"
+# Generous: a front end's first page load on a busy machine takes a while.
+DEADLINE = 180
+# Where each front end opens a notebook.
+OPEN = {"lab": "lab/tree/{}", "notebook": "notebooks/{}"}
+
+# The notebook open in the page: its panel, found among the main area's widgets.
+PANEL = """
+const app = window.jupyterapp;
+const panel = app && app.shell && Array.from(app.shell.widgets("main")).find(
+    (w) => w.context && w.context.path === arguments[0] && w.content);
+if (!panel) throw new Error(`the notebook ${arguments[0]} is not open`);
+"""
+
+
+@pytest.fixture()
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
+        options.add_argument(argument)
+    options.add_argument("--window-size=1400,1000")
+    # The browser is not under test: a sanitizer runtime preloaded into the suite stays out.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(CHROMEDRIVER, env=env))
+    driver.set_script_timeout(DEADLINE)
+    yield driver
+    driver.quit()
+
+
+class Notebook:
+    """One notebook open in a front end's page, driven through the front end's commands."""
+
+    def __init__(self, driver, path):
+        self.driver, self.path = driver, path
+        self.window = driver.current_window_handle
+
+    def script(self, body, *args):
+        self.driver.switch_to.window(self.window)
+        return self.driver.execute_script(PANEL + body, self.path, *args)
+
+    def ready(self):
+        """Once the notebook is open and its kernel connected: the kernel's id."""
+        wait = WebDriverWait(self.driver, DEADLINE, ignored_exceptions=(JavascriptException,))
+        return wait.until(
+            lambda _: self.script(
+                """const kernel = panel && panel.sessionContext.session
+                       && panel.sessionContext.session.kernel;
+                   return kernel && kernel.connectionStatus === "connected"
+                       && panel.content.widgets.length > 0 ? kernel.id : null;"""
+            )
+        )
+
+    def command(self, name, index=None):
+        """Run ``name`` on the cell at ``index`` (or the active one) and wait for it and for
+        the kernel to be idle; the code cells' execution counts after it."""
+        self.driver.switch_to.window(self.window)
+        return self.driver.execute_async_script(
+            PANEL
+            + """
+            const [, name, index, done] = arguments;
+            if (index !== null) panel.content.activeCellIndex = index;
+            app.shell.activateById(panel.id);
+            const kernel = panel.sessionContext.session.kernel;
+            const idle = () => kernel.status === "idle" ? Promise.resolve() : new Promise(
+                (resolve) => kernel.statusChanged.connect(function wait(_, status) {
+                    if (status === "idle") { kernel.statusChanged.disconnect(wait); resolve(); }
+                }));
+            app.commands.execute(name).then(idle).then(() => done(
+                panel.content.widgets.filter((cell) => cell.model.type === "code")
+                    .map((cell) => [cell.model.id, cell.model.executionCount])
+            ), (error) => done(String(error)));
+            """,
+            self.path,
+            name,
+            index,
+        )
+
+    def index(self, cell_id):
+        return self.script(
+            "return panel.content.widgets.findIndex((cell) => cell.model.id === arguments[1]);",
+            cell_id,
+        )
+
+    def edit(self, cell_id, source):
+        # The editor and the cell share this model: the same change as typing it.
+        self.script(
+            """const cell = panel.content.widgets.find((cell) => cell.model.id === arguments[1]);
+               cell.model.sharedModel.setSource(arguments[2]);""",
+            cell_id,
+            source,
+        )
+
+    def run_all(self):
+        return self.command("notebook:run-all-cells")
+
+    def run(self, cell_id):
+        return self.command("notebook:run-cell", self.index(cell_id))
+
+    def delete(self, cell_id):
+        self.command("notebook:delete-cell", self.index(cell_id))
+
+
+def until(served, check, what):
+    """Poll ``check()`` until it returns something truthy (a falsy value or a failed
+    assertion means not yet); fail with the last reason after the deadline."""
+    deadline, reason = time.monotonic() + DEADLINE, None
+    while time.monotonic() < deadline:
+        try:
+            result = check()
+            if result:
+                return result
+        except (AssertionError, urllib.error.HTTPError) as error:
+            reason = error
+        time.sleep(0.2)
+    log = [line for line in served.output().splitlines() if " GET /zelvo/kernels/" not in line]
+    raise AssertionError("\n".join([f"{what}: {reason}", *log[-40:]]))
+
+
+def pipeline(served, kernel_id):
+    """{component id: component} of the kernel's registered pipeline."""
+    answer = served.call("GET", f"zelvo/kernels/{kernel_id}")
+    return {c["id"]: c for c in answer["updated_components"]["added"]}
+
+
+def drawn(driver):
+    """{id: status} of the components the view page draws (a node's class names it)."""
+    return dict(
+        driver.execute_script(
+            """return Array.from(document.querySelectorAll(".node"), (n) => [n.dataset.id,
+                Array.from(n.classList).find((c) => c.startsWith("status-")).slice(7)]);"""
+        )
+    )
+
+
+def scenario(served, driver, front_end):
+    (Path(served.folder) / EXAMPLE.name).write_bytes(EXAMPLE.read_bytes())
+    source = {c["id"]: "".join(c["source"]) for c in json.loads(EXAMPLE.read_text())["cells"]}
+    driver.get(f"{served.url}/{OPEN[front_end].format(EXAMPLE.name)}?token={served.token}")
+    notebook = Notebook(driver, EXAMPLE.name)
+    kernel_id = notebook.ready()
+    view = None
+
+    def step(expected, action):
+        """Run ``action`` in the front end; then the pipeline (GET) and the drawing (the
+        view page, open beside it since the first step) must come to ``expected``:
+        {id: status}."""
+        nonlocal view
+        ran = action()
+        assert not isinstance(ran, str), ran
+        components = until(
+            served,
+            lambda: (lambda got: got if {i: c["execution_status"] for i, c in got.items()}
+                     == expected else None)(pipeline(served, kernel_id)),
+            f"the pipeline never became {expected}",
+        )  # fmt: skip
+        if view is None:
+            driver.switch_to.new_window("window")
+            view = driver.current_window_handle
+            driver.get(f"{served.url}/zelvo/kernels/{kernel_id}/view")
+            driver.execute_script("window.notReloaded = true")
+        driver.switch_to.window(view)
+        WebDriverWait(driver, DEADLINE).until(lambda d: drawn(d) == expected)
+        assert driver.execute_script("return window.notReloaded") is True
+        return components
+
+    # Run all: one component per cell id, parents from the names each reads.
+    statuses = {"params": "succeeded", "model": "succeeded", "run": "succeeded",
+                "report": "succeeded"}  # fmt: skip
+    first = step(statuses, notebook.run_all)
+    assert {i: (c["component_type"], sorted(c["parents_id"]), c["code"]) for i, c in
+            first.items()} == {
+        "params": ("parameter", [], source["params"]),
+        "model": ("code", ["params"], source["model"]),
+        "run": ("code", ["model"], source["run"]),
+        "report": ("code", ["run"], source["report"]),
+    }  # fmt: skip
+    ended = [datetime.datetime.fromisoformat(first[i]["last_execution"]) for i in statuses]
+    assert ended == sorted(ended)
+    (listed,) = served.call("GET", "zelvo/kernels")
+    assert (listed["kernel_id"], listed["notebook"]) == (kernel_id, EXAMPLE.name)
+
+    # An early cell edited and run again: everything that depends on it is out of date.
+    changed = source["params"].replace("rate = 0.05", "rate = 0.07")
+    notebook.edit("params", changed)
+    second = step(
+        dict(statuses, model="invalid", run="invalid", report="invalid"),
+        lambda: notebook.run("params"),
+    )
+    assert second["params"]["code"] == changed
+
+    # A failing cell in a run of all: it failed, and the cells the kernel then aborted are
+    # as they were.
+    failing = 'raise ValueError("no balances today")'
+    notebook.edit("run", failing)
+    third = step(
+        dict(statuses, run="failed", report="invalid"),
+        notebook.run_all,
+    )
+    assert third["run"]["code"] == failing and third["report"] == second["report"]
+
+    # A deleted cell leaves the pipeline once another cell runs.
+    notebook.delete("report")
+    step({"params": "succeeded", "model": "succeeded", "run": "failed"},
+         lambda: notebook.run("model"))  # fmt: skip
+
+    # The index page names the notebook beside its kernel.
+    driver.get(f"{served.url}/zelvo/")
+    WebDriverWait(driver, DEADLINE).until(
+        lambda d: d.execute_script(
+            "return Array.from(document.querySelectorAll('#pipelines tbody tr'),"
+            " (r) => r.cells[0].textContent + ' ' + r.cells[1].textContent);"
+        )
+        == [f"{kernel_id} {EXAMPLE.name}"]
+    )
+
+
+@pytest.mark.parametrize(
+    ("front_end", "kernels"), [("lab", "local"), ("lab", "gateway"), ("notebook", "local")]
+)
+async def test_runs_in_a_front_end_are_the_kernels_pipeline(serve, browser, front_end, kernels):
+    served = await serve(kernels, front_end)
+    await asyncio.get_running_loop().run_in_executor(
+        None, scenario, served, browser, front_end
+    )

@@ -240,6 +240,7 @@ class Observer:
             model = ZelvoPipelineModel(dag_info=dag_info)
             registry.register(kernel_id, model)
             kernel.registered = model
+            kernel.pipeline.registered()
         except Exception:
             self._failed(kernel_id, "the pipeline")
 

@@ -78,6 +78,7 @@ class KernelPipeline:
         self.saved = []  # dag_info of the saved notebook's code cells, in notebook order
         self.parameters = frozenset()  # ids of the saved cells tagged "parameters"
         self.linker = Linker()
+        self.touched = set()  # cells changed since the pipeline was last registered
 
     # -- what the kernel's messages say
 
@@ -111,11 +112,13 @@ class KernelPipeline:
             if run.cell_id in self.entries:
                 return False
             self.entries[run.cell_id] = Entry(run.code, protocol.NOT_RUN)
+            self.touched.add(run.cell_id)
             return True
         if not run.started or run.cell_id not in self.entries:
             # A kernel that does not announce its inputs, or a POST that came mid-run.
             self._start(run.cell_id, run.code)
         entry = self.entries[run.cell_id]
+        self.touched.add(run.cell_id)
         entry.last_execution = end_time(date)
         if status == "ok":
             entry.status = protocol.SUCCEEDED
@@ -136,9 +139,15 @@ class KernelPipeline:
 
     def adopt(self, components):
         """Take a pipeline some client registered (PipelineComponent values) as the current
-        one; later runs update its components by id."""
+        one: it replaces what was observed, except the cells that changed since the last
+        registration; later runs update its components by id."""
         entries = {}
         for component in components:
+            ident = component.id
+            if ident in self.touched:
+                if ident in self.entries:  # else deleted since
+                    entries[ident] = self.entries[ident]
+                continue
             invalid = component.execution_status == protocol.INVALID
             entry = Entry(
                 component.code,
@@ -148,9 +157,16 @@ class KernelPipeline:
                 component.component_type,
             )
             entry.stale = invalid
-            entries[component.id] = entry
-            self.deleted.discard(component.id)
+            entries[ident] = entry
+            self.deleted.discard(ident)
+        for ident in self.touched:
+            if ident in self.entries and ident not in entries:
+                entries[ident] = self.entries[ident]
         self.entries = entries
+
+    def registered(self):
+        """The pipeline as it is now was registered."""
+        self.touched.clear()
 
     # -- the pipeline
 
@@ -201,6 +217,7 @@ class KernelPipeline:
 
     def _start(self, cell_id, code):
         self.deleted.discard(cell_id)
+        self.touched.add(cell_id)
         parents = [
             parent
             for parent in self.linker.run(cell_id, cell_facts(code))
@@ -221,6 +238,7 @@ class KernelPipeline:
 
     def _delete(self, cell_id):
         self.deleted.add(cell_id)
+        self.touched.add(cell_id)
         for msg_id in [key for key, run in self.runs.items() if run.cell_id == cell_id]:
             del self.runs[msg_id]
         self.linker.forget(cell_id)

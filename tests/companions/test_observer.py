@@ -40,6 +40,10 @@ class Recorded:
         return "shell", message
 
 
+RESTART = "restart"  # not a message: the server's event of a kernel restart
+REPLY_DATE = "2026-12-09T10:00:00.250000+00:00"  # as the replies' dates read in UTC
+
+
 def ran(msg_id, cell, code, status="ok", deleted=()):
     return [
         Recorded("request", msg_id, cell, code, deleted=deleted),
@@ -168,6 +172,17 @@ TABLE = {
         ran("m1", "a", "x = 1") + ran("m2", "b", "y = x") + ran("m3", "a", "x = y"),
         expect(("a", "succeeded", ["b"], "x = y"), ("b", "invalid", [], "y = x")),
     ),
+    "a restart ends the run under way; the names defined before are gone": (
+        ran("m1", "a", "x = 1")
+        + ran("m2", "b", "y = x")[:2]
+        + [Recorded("request", "m3", "c", "z = 1"), RESTART]
+        + ran("m4", "d", "print(x)"),
+        expect(
+            ("a", "succeeded", [], "x = 1"),
+            ("b", "failed", ["a"], "y = x"),
+            ("d", "succeeded", [], "print(x)"),
+        ),
+    ),
     "unknown messages change nothing": (UNKNOWN, None),
     "messages it cannot parse pass, and later ones count": (
         [*NOT_PARSED, *ran("m1", "a", "x = 1"), *NOT_PARSED],
@@ -208,9 +223,13 @@ def observer(isolated):
         observer.forget(kernel_id)
 
 
-def feed(observer, connection, recording):
+async def feed(observer, connection, recording):
     observer.connected(KERNEL)
     for recorded in recording:
+        if recorded is RESTART:
+            data = {"kernel_id": KERNEL, "action": "restart", "status": "success"}
+            await observer.on_kernel_action(None, None, data)
+            continue
         direction, frame = frames(recorded, connection.protocol)
         if direction == "client":
             observer.from_client(connection, frame)
@@ -237,18 +256,20 @@ def components():
 async def test_rules(observer, protocol, recording):
     connection = Connection(protocol)
     messages, expected = TABLE[recording]
-    feed(observer, connection, messages)
+    await feed(observer, connection, messages)
     assert components() == expected
     assert observer.logged == []
     model = registry.get(KERNEL)
     for component in model.graph.components.values() if model else ():
         ran = component.execution_status not in ("not-run", "running")
-        assert (component.last_execution == "2026-12-09T10:00:00.250000+00:00") == ran
+        assert (component.last_execution is not None) == ran
+        if RESTART not in messages:
+            assert component.last_execution in (None, REPLY_DATE)
 
 
 async def test_a_posted_pipeline_is_updated_by_id(observer):
     connection = Connection("v1")
-    feed(observer, connection, ran("m1", "a", "x = 1"))
+    await feed(observer, connection, ran("m1", "a", "x = 1"))
     posted = [
         {"id": "p", "component_type": "parameter", "parents_id": [], "code": "x = 0",
          "execution_status": "succeeded", "last_execution": None},
@@ -256,7 +277,7 @@ async def test_a_posted_pipeline_is_updated_by_id(observer):
          "execution_status": "invalid", "last_execution": None},
     ]  # fmt: skip
     registry.register(KERNEL, ZelvoPipelineModel(dag_info=posted))
-    feed(observer, connection, ran("m2", "b", "y = x"))
+    await feed(observer, connection, ran("m2", "b", "y = x"))
     assert components() == expect(
         ("p", "succeeded", [], "x = 0"),
         ("a", "invalid", ["p"], "posted"),
@@ -264,7 +285,7 @@ async def test_a_posted_pipeline_is_updated_by_id(observer):
     )
     # Nothing changed: nothing is registered anew.
     before = registry.get(KERNEL)
-    feed(observer, connection, UNKNOWN)
+    await feed(observer, connection, UNKNOWN)
     assert registry.get(KERNEL) is before
 
 

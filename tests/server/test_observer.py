@@ -209,3 +209,25 @@ async def test_runs_make_the_pipeline(serve, tmp_path, kernels, protocol):
     for client in (front, other):
         client.connection.close()
     assert not [line for line in served.output().splitlines() if "zelvo: could not" in line]
+
+
+@pytest.fixture(params=[True, False], ids=["observing", "not observing"])
+def jp_server_config(request):
+    return {
+        "ServerApp": {
+            "jpserver_extensions": {"zelvo.server": True},
+            "reraise_server_extension_failures": True,
+        },
+        "Zelvo": {"observe_executions": request.param},
+    }
+
+
+def test_the_setting_leaves_the_connections_alone(jp_serverapp, jp_server_config):
+    from jupyter_server.services.kernels.connection.channels import (
+        ZMQChannelsWebsocketConnection as Host,
+    )
+
+    made = jp_serverapp.web_app.settings["kernel_websocket_connection_class"]
+    assert jp_serverapp.kernel_websocket_connection_class is made
+    assert issubclass(made, Host)
+    assert (made is not Host) == jp_server_config["Zelvo"]["observe_executions"]

@@ -17,6 +17,7 @@ from traitlets import Bool
 from traitlets.config import Configurable
 
 from zelvo.server import registry
+from zelvo.server.kernel_events import KERNEL_ACTIONS
 
 from . import rules, wire
 
@@ -213,6 +214,13 @@ class Observer:
                 kernel.notebook = path
                 await self._read_notebook(kernel_id, kernel)
 
+    async def on_kernel_action(self, logger, schema_id, data):
+        """A kernel restarted: what ran before is no longer in it."""
+        kernel = self.kernels.get(data.get("kernel_id"))
+        restarted = (data.get("action"), data.get("status")) == ("restart", "success")
+        if kernel is not None and restarted and kernel.pipeline.restarted():
+            self._schedule(data["kernel_id"], kernel)
+
     # -- registration
 
     def _schedule(self, kernel_id, kernel):
@@ -301,6 +309,9 @@ def observe(serverapp):
     settings["kernel_websocket_connection_class"] = observed
     serverapp.event_logger.add_listener(
         modified=False, schema_id=CONTENTS_SERVICE, listener=observer.on_contents_event
+    )
+    serverapp.event_logger.add_listener(
+        modified=False, schema_id=KERNEL_ACTIONS, listener=observer.on_kernel_action
     )
     registry.on_forget(observer.forget)
     return observer

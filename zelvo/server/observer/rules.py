@@ -127,6 +127,18 @@ class KernelPipeline:
             self._outdate(run.cell_id)
         return True
 
+    def restarted(self, date=None):
+        """The kernel restarted: the runs under way ended without a reply, and the names that
+        the earlier runs defined are gone."""
+        for run in self.runs.values():
+            entry = self.entries.get(run.cell_id)
+            if run.started and entry is not None and entry.status == protocol.RUNNING:
+                entry.status, entry.last_execution = protocol.FAILED, end_time(date)
+                self.touched.add(run.cell_id)
+        self.runs.clear()
+        self.linker = Linker()
+        return True
+
     # -- what the server knows besides
 
     def notebook_saved(self, dag_info):

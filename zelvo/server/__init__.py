@@ -33,6 +33,7 @@ def _load_jupyter_server_extension(serverapp):
     )
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
     from zelvo.server.kernel_events import watch_kernels
+    from zelvo.server.observer import observe
 
     base_url = serverapp.web_app.settings["base_url"]
     serverapp.web_app.add_handlers(
@@ -53,6 +54,7 @@ def _load_jupyter_server_extension(serverapp):
         ],
     )
     watch_kernels(serverapp)
+    observe(serverapp)
     serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
     # The port is known once the server listens, after the extensions load.
     serverapp.io_loop.add_callback(announce, serverapp)

@@ -9,6 +9,7 @@ same rules as the native POST.
 from __future__ import annotations
 
 import shutil
+import weakref
 
 from zelvo_core import protocol
 
@@ -127,6 +128,16 @@ def register(kernel_id, model):
     return update
 
 
+# Called with the kernel id of every forgotten kernel; held weakly, so that a server that is
+# gone (the tests run many in one process) leaves nothing behind.
+_forget_hooks = []
+
+
+def on_forget(hook):
+    """Call the bound method ``hook(kernel_id)`` whenever a kernel is forgotten."""
+    _forget_hooks.append(weakref.WeakMethod(hook))
+
+
 def forget(kernel_id, reason=None):
     """Drop the pipeline, the cache folder and the websocket clients of ``kernel_id``.
 
@@ -141,6 +152,12 @@ def forget(kernel_id, reason=None):
     if entry.diskcache_dir is not None:
         shutil.rmtree(entry.diskcache_dir, ignore_errors=True)
     cabinet.pop(kernel_id, None)
+    for reference in list(_forget_hooks):
+        hook = reference()
+        if hook is None:
+            _forget_hooks.remove(reference)
+        else:
+            hook(kernel_id)
     if reason is None:
         reason = protocol.kernel_shut_down(kernel_id)
     for handler in sockets(kernel_id):

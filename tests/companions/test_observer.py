@@ -1,0 +1,323 @@
+"""The observer's rules, fed recorded message sequences in each of the wire formats."""
+
+import json
+import types
+
+import pytest
+from jupyter_client.jsonutil import json_default
+from jupyter_client.session import Session
+from jupyter_server.services.kernels.connection.base import serialize_msg_to_ws_v1
+
+from zelvo.server import registry
+from zelvo.server.observer import Observer, observed_class, wire
+from zelvo_core.misc.models import ZelvoPipelineModel
+
+KERNEL = "6a0e7c6e-0000-4000-8000-000000000001"
+SESSION = Session(key=b"")
+
+
+class Recorded:
+    """One message of a recording: a front end's request, or the kernel's input or reply."""
+
+    def __init__(self, kind, msg_id, cell=None, code="", status="ok", deleted=(), **extra):
+        self.kind, self.msg_id, self.cell, self.code = kind, msg_id, cell, code
+        self.status, self.deleted, self.extra = status, list(deleted), extra
+
+    def message(self):
+        if self.kind == "request":
+            metadata = {"trusted": True, "deletedCells": self.deleted, "recordTiming": False}
+            if self.cell is not None:
+                metadata["cellId"] = self.cell
+            message = SESSION.msg("execute_request", {"code": self.code, "silent": False})
+            message["header"]["msg_id"] = self.msg_id
+            message["metadata"] = metadata
+            return "shell", message
+        parent = {"msg_id": self.msg_id, "msg_type": "execute_request"}
+        if self.kind == "input":
+            return "iopub", SESSION.msg("execute_input", {"code": self.code}, parent=parent)
+        message = SESSION.msg("execute_reply", {"status": self.status}, parent=parent)
+        message["header"]["date"] = "2026-12-09T10:00:00.250000Z"
+        return "shell", message
+
+
+RESTART = "restart"  # not a message: the server's event of a kernel restart
+REPLY_DATE = "2026-12-09T10:00:00.250000+00:00"  # as the replies' dates read in UTC
+
+
+def ran(msg_id, cell, code, status="ok", deleted=()):
+    return [
+        Recorded("request", msg_id, cell, code, deleted=deleted),
+        Recorded("input", msg_id),
+        Recorded("reply", msg_id, status=status),
+    ]
+
+
+def frames(recorded, protocol):
+    """The frames of ``recorded`` as the connection's methods get them, for ``protocol``."""
+    if isinstance(recorded, tuple):  # (direction, frame) as is
+        return recorded
+    channel, message = recorded.message()
+    if recorded.kind == "request":
+        if protocol == "v1":
+            parts = [
+                json.dumps(message[key], default=json_default).encode()
+                for key in ("header", "parent_header", "metadata", "content")
+            ]
+            return "client", serialize_msg_to_ws_v1(parts, channel)
+        return "client", json.dumps({**message, "channel": channel}, default=json_default)
+    if protocol == "gateway":
+        return "kernel", (json.dumps({**message, "channel": channel}, default=json_default),)
+    return "kernel", (channel, [b"topic", *SESSION.serialize(message)])
+
+
+NOT_PARSED = [
+    ("client", b"\x00" * 7),  # shorter than a count
+    ("client", (6).to_bytes(8, "little") + b"\xff" * 8),  # offsets past the end
+    ("client", '{"channel": "shell", "header": {"msg_type": "execute_request"'),  # cut short
+    ("client", '{"channel": "shell", "header": [], "content": {"code": "x"}}'),
+    ("kernel", ("shell", [b"<IDS|MSG>", b"", b'{"msg_type": "execute_reply"', b"{}", b"{}"])),
+    ("kernel", ("shell", [b"no delimiter", b'{"msg_type": "execute_reply"}'])),
+    ("kernel", ('{"channel": "shell", "header": {"msg_type": "execute_reply"}, "content": 1}',)),
+    ("kernel", ("iopub", ["not bytes", None])),
+]
+UNKNOWN = [
+    Recorded("request", "m9", None, "x = 1"),  # no cell id: a console, not a notebook cell
+    Recorded("input", "never-requested"),
+    Recorded("reply", "never-requested", status="ok"),
+]
+
+
+def expect(*rows):
+    """{id: (status, parents, code)} from (id, status, parents, code) rows."""
+    return {ident: (status, parents, code) for ident, status, parents, code in rows}
+
+
+TABLE = {
+    "runs in order, parents from the names read": (
+        ran("m1", "a", "x = 1") + ran("m2", "b", "y = x + 1") + ran("m3", "c", "print(y, x)"),
+        expect(
+            ("a", "succeeded", [], "x = 1"),
+            ("b", "succeeded", ["a"], "y = x + 1"),
+            ("c", "succeeded", ["b", "a"], "print(y, x)"),
+        ),
+    ),
+    "running until the reply": (
+        ran("m1", "a", "x = 1") + ran("m2", "b", "y = x")[:2],
+        expect(("a", "succeeded", [], "x = 1"), ("b", "running", ["a"], "y = x")),
+    ),
+    "every connection gets each iopub message: it counts once": (
+        [
+            Recorded("request", "m1", "a", "x = 1"),
+            Recorded("input", "m1"),
+            Recorded("input", "m1"),
+            Recorded("reply", "m1"),
+            Recorded("input", "m1"),  # the slower connection's copy, after the reply
+            Recorded("reply", "m1"),
+            *ran("m2", "b", "y = x"),
+            Recorded("input", "m2"),
+        ],
+        expect(("a", "succeeded", [], "x = 1"), ("b", "succeeded", ["a"], "y = x")),
+    ),
+    "a rerun makes the descendants out of date, until they run again": (
+        ran("m1", "a", "x = 1")
+        + ran("m2", "b", "y = x")
+        + ran("m3", "c", "z = y")
+        + ran("m4", "d", "w = 2")
+        + ran("m5", "a", "x = 3")
+        + ran("m6", "b", "y = x"),
+        expect(
+            ("a", "succeeded", [], "x = 3"),
+            ("b", "succeeded", ["a"], "y = x"),
+            ("c", "invalid", ["b"], "z = y"),
+            ("d", "succeeded", [], "w = 2"),
+        ),
+    ),
+    "a failure, then the aborted cells queued behind it": (
+        ran("m1", "a", "x = 1")
+        + ran("m2", "b", "y = x")
+        + ran("m3", "c", "w = 2")
+        + [
+            Recorded("request", "m4", "a", "x = 1 / 0"),
+            Recorded("request", "m5", "b", "y = x * 2"),
+            Recorded("request", "m6", "c", "w = 3"),
+            Recorded("request", "m7", "d", "v = w"),
+            Recorded("input", "m4"),
+            Recorded("reply", "m4", status="error"),
+            Recorded("reply", "m5", status="aborted"),
+            Recorded("reply", "m6", status="aborted"),
+            Recorded("reply", "m7", status="aborted"),
+        ],
+        expect(
+            ("a", "failed", [], "x = 1 / 0"),
+            ("b", "invalid", ["a"], "y = x"),  # as it was, but its ancestor failed
+            ("c", "succeeded", [], "w = 2"),  # as it was
+            ("d", "not-run", [], "v = w"),  # new: the request's code
+        ),
+    ),
+    "a deleted cell leaves; its descendants are out of date": (
+        ran("m1", "a", "x = 1")
+        + ran("m2", "b", "y = x")
+        + [Recorded("request", "m3", "b", "y = x + 1"), Recorded("input", "m3")]
+        + ran("m4", "c", "print(x)", deleted=["b"])
+        + ran("m5", "d", "print(x)", deleted=["a"])
+        # The reply to the deleted cell's last run does not bring it back.
+        + [Recorded("reply", "m3")],
+        expect(("c", "invalid", [], "print(x)"), ("d", "succeeded", [], "print(x)")),
+    ),
+    "a deleted cell that runs again is back": (
+        ran("m1", "a", "x = 1") + ran("m2", "b", "y = 1", deleted=["a"]) + ran("m3", "a", "x"),
+        expect(("b", "succeeded", [], "y = 1"), ("a", "succeeded", [], "x")),
+    ),
+    "a rerun that reads what its descendant defined": (
+        ran("m1", "a", "x = 1") + ran("m2", "b", "y = x") + ran("m3", "a", "x = y"),
+        expect(("a", "succeeded", ["b"], "x = y"), ("b", "invalid", [], "y = x")),
+    ),
+    "a restart ends the run under way; the names defined before are gone": (
+        ran("m1", "a", "x = 1")
+        + ran("m2", "b", "y = x")[:2]
+        + [Recorded("request", "m3", "c", "z = 1"), RESTART]
+        + ran("m4", "d", "print(x)"),
+        expect(
+            ("a", "succeeded", [], "x = 1"),
+            ("b", "failed", ["a"], "y = x"),
+            ("d", "succeeded", [], "print(x)"),
+        ),
+    ),
+    "unknown messages change nothing": (UNKNOWN, None),
+    "messages it cannot parse pass, and later ones count": (
+        [*NOT_PARSED, *ran("m1", "a", "x = 1"), *NOT_PARSED],
+        expect(("a", "succeeded", [], "x = 1")),
+    ),
+}
+
+
+class Connection:
+    """The connection the observer sees: its kernel, and the protocol it speaks."""
+
+    def __init__(self, protocol):
+        self.kernel_id, self.protocol = KERNEL, protocol
+        if protocol == "v1":
+            self.subprotocol = wire.V1_PROTOCOL
+        elif protocol == "json":
+            self.subprotocol = None
+
+
+@pytest.fixture()
+def observer(isolated):
+    logged = []
+
+    async def no_session(**_):
+        raise KeyError("no session")
+
+    serverapp = types.SimpleNamespace(
+        kernel_manager={KERNEL},
+        session_manager=types.SimpleNamespace(get_session=no_session),
+        log=types.SimpleNamespace(
+            exception=lambda *args: logged.append(args), warning=lambda *args, **kw: None
+        ),
+    )
+    observer = Observer(serverapp)
+    observer.logged = logged
+    yield observer
+    for kernel_id in list(observer.kernels):
+        observer.forget(kernel_id)
+
+
+async def feed(observer, connection, recording):
+    observer.connected(KERNEL)
+    for recorded in recording:
+        if recorded is RESTART:
+            data = {"kernel_id": KERNEL, "action": "restart", "status": "success"}
+            await observer.on_kernel_action(None, None, data)
+            continue
+        direction, frame = frames(recorded, connection.protocol)
+        if direction == "client":
+            observer.from_client(connection, frame)
+        else:
+            observer.from_kernel(connection, frame)
+    # What the loop does next: one registration for the messages so far.
+    kernel = observer.kernels[KERNEL]
+    if kernel.flushing:
+        observer._register(KERNEL, kernel)
+
+
+def components():
+    model = registry.get(KERNEL)
+    if model is None:
+        return None
+    return {
+        component.id: (component.execution_status, list(component.parents_id), component.code)
+        for component in model.graph.components.values()
+    }
+
+
+@pytest.mark.parametrize("protocol", ["v1", "json", "gateway"])
+@pytest.mark.parametrize("recording", TABLE, ids=list(TABLE))
+async def test_rules(observer, protocol, recording):
+    connection = Connection(protocol)
+    messages, expected = TABLE[recording]
+    await feed(observer, connection, messages)
+    assert components() == expected
+    assert observer.logged == []
+    model = registry.get(KERNEL)
+    for component in model.graph.components.values() if model else ():
+        ran = component.execution_status not in ("not-run", "running")
+        assert (component.last_execution is not None) == ran
+        if RESTART not in messages:
+            assert component.last_execution in (None, REPLY_DATE)
+
+
+async def test_a_posted_pipeline_is_updated_by_id(observer):
+    connection = Connection("v1")
+    await feed(observer, connection, ran("m1", "a", "x = 1"))
+    posted = [
+        {"id": "p", "component_type": "parameter", "parents_id": [], "code": "x = 0",
+         "execution_status": "succeeded", "last_execution": None},
+        {"id": "a", "component_type": "code", "parents_id": ["p"], "code": "posted",
+         "execution_status": "invalid", "last_execution": None},
+    ]  # fmt: skip
+    registry.register(KERNEL, ZelvoPipelineModel(dag_info=posted))
+    await feed(observer, connection, ran("m2", "b", "y = x"))
+    assert components() == expect(
+        ("p", "succeeded", [], "x = 0"),
+        ("a", "invalid", ["p"], "posted"),
+        ("b", "succeeded", ["a"], "y = x"),
+    )
+    # Nothing changed: nothing is registered anew.
+    before = registry.get(KERNEL)
+    await feed(observer, connection, UNKNOWN)
+    assert registry.get(KERNEL) is before
+
+
+async def test_a_failure_inside_passes_the_message_and_is_logged_once(observer, monkeypatch):
+    passed = []
+
+    class Base:
+        kernel_id = KERNEL
+        subprotocol = wire.V1_PROTOCOL
+
+        def connect(self):
+            return "connected"
+
+        def handle_incoming_message(self, frame):
+            passed.append(frame)
+
+        def handle_outgoing_message(self, *args):
+            passed.append(args)
+
+    def broken(*args):
+        raise RuntimeError("broken")
+
+    monkeypatch.setattr("zelvo.server.observer.rules.KernelPipeline.request", broken)
+    monkeypatch.setattr("zelvo.server.observer.rules.KernelPipeline.started", broken)
+    connection = observed_class(Base, observer)()
+    assert connection.connect() == "connected"
+    sent = [frames(recorded, "v1") for recorded in ran("m1", "a", "x") + ran("m2", "b", "y")]
+    for direction, frame in sent:
+        if direction == "client":
+            connection.handle_incoming_message(frame)
+        else:
+            connection.handle_outgoing_message(*frame)
+    assert passed == [frame for _, frame in sent]
+    assert len(observer.logged) == 1
+    assert registry.get(KERNEL) is None

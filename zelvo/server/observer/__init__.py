@@ -1,0 +1,317 @@
+"""Builds each kernel's pipeline from the cells its front ends run, by watching its websockets.
+
+When the extension loads, the server's kernel websocket connection class (local kernels, or
+kernels behind a gateway) is replaced by a subclass that hands every message on first, exactly
+as it came, and then lets the observer read it (``wire``). What a kernel's messages mean for its
+pipeline is decided by ``rules``; each change is registered as a POST would register it.
+Nothing here may break or slow a kernel's channel: a failure is logged once per kernel and
+the message has passed already.
+"""
+
+from __future__ import annotations
+
+import asyncio
+
+from tornado.ioloop import IOLoop
+from traitlets import Bool
+from traitlets.config import Configurable
+
+from zelvo.server import registry
+from zelvo.server.kernel_events import KERNEL_ACTIONS
+
+from . import rules, wire
+
+CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
+
+
+class Zelvo(Configurable):
+    """The extension's settings, read from the server's configuration."""
+
+    observe_executions = Bool(
+        True,
+        config=True,
+        help="Build each kernel's pipeline from the cells its front ends run. When False, "
+        "the kernels' websockets are left as the server made them, and only POSTs "
+        "register pipelines.",
+    )
+
+
+class _Kernel:
+    """What the observer keeps for one kernel."""
+
+    __slots__ = ("failed", "flushing", "loading", "notebook", "pipeline", "registered")
+
+    def __init__(self):
+        self.pipeline = rules.KernelPipeline()
+        self.registered = None  # the model this observer registered last
+        self.notebook = None  # the path of the kernel's notebook, as last looked up
+        self.flushing = False  # a registration is scheduled
+        self.loading = None  # the task reading the saved notebook
+        self.failed = False  # a failure was logged for this kernel
+
+
+class Observer:
+    """The kernels' pipelines as their front ends run cells, for one server."""
+
+    def __init__(self, serverapp):
+        self.serverapp = serverapp
+        self.log = serverapp.log
+        self.kernels = {}  # kernel id -> _Kernel
+
+    # -- from the connections
+
+    def connected(self, kernel_id):
+        """A websocket of ``kernel_id`` opens: observe the kernel from now on."""
+        self._kernel(kernel_id)
+
+    def from_client(self, connection, frame):
+        """A front end's frame, already passed on to the kernel."""
+        kernel_id = connection.kernel_id
+        try:
+            if isinstance(frame, str) or getattr(connection, "subprotocol", None) != (
+                wire.V1_PROTOCOL
+            ):
+                message = wire.client_json(frame)
+            else:
+                message = wire.client_v1(frame)
+            if message is None:
+                return
+            cell_id = message.metadata.get("cellId")
+            msg_id = message.header.get("msg_id")
+            code = message.content.get("code")
+            if not (isinstance(cell_id, str) and cell_id and isinstance(msg_id, str)):
+                return
+            if not isinstance(code, str):
+                return
+            deleted = message.metadata.get("deletedCells")
+            deleted = deleted if isinstance(deleted, list) else ()
+            kernel = self._kernel(kernel_id)
+            if kernel is not None and kernel.pipeline.request(msg_id, cell_id, code, deleted):
+                self._schedule(kernel_id, kernel)
+        except Exception:
+            self._failed(kernel_id, "a front end's message")
+
+    def from_kernel(self, connection, args):
+        """A kernel's message, already passed on to the front end: ``(stream, zmq frames)``
+        from a local kernel, ``(JSON text,)`` from a gateway."""
+        try:
+            if len(args) == 1:
+                message = wire.kernel_json(args[0])
+            else:
+                stream, parts = args[0], args[1]
+                if isinstance(stream, str):
+                    channel = stream
+                else:
+                    channel = getattr(stream, "channel", None)
+                message = wire.kernel_zmq(channel, parts)
+            if message is None:
+                return
+            self._observe(connection.kernel_id, message)
+        except Exception:
+            self._failed(connection.kernel_id, "a kernel's message")
+
+    def _observe(self, kernel_id, message):
+        parent = message.parent_header.get("msg_id")
+        if not isinstance(parent, str):
+            return
+        kernel = self.kernels.get(kernel_id)
+        if kernel is None:
+            return
+        pipeline = kernel.pipeline
+        if message.msg_type == wire.EXECUTE_INPUT:
+            changed = pipeline.started(parent)
+        else:
+            changed = pipeline.replied(
+                parent, message.content.get("status"), message.header.get("date")
+            )
+        if changed:
+            self._schedule(kernel_id, kernel)
+
+    # -- kernels
+
+    def _kernel(self, kernel_id):
+        kernel = self.kernels.get(kernel_id)
+        if kernel is None:
+            if kernel_id not in self.serverapp.kernel_manager:
+                return None  # gone, or going: nothing to keep
+            kernel = self.kernels[kernel_id] = _Kernel()
+            kernel.loading = asyncio.ensure_future(self._read_notebook(kernel_id, kernel))
+        return kernel
+
+    def forget(self, kernel_id):
+        """Drop what is kept for ``kernel_id`` (its pipeline is forgotten)."""
+        kernel = self.kernels.pop(kernel_id, None)
+        if kernel is not None and kernel.loading is not None:
+            kernel.loading.cancel()
+
+    def _failed(self, kernel_id, what):
+        kernel = self.kernels.get(kernel_id)
+        if kernel is None or not kernel.failed:
+            if kernel is not None:
+                kernel.failed = True
+            self.log.exception(
+                "zelvo: could not follow %s of kernel %s; its pipeline may miss runs",
+                what,
+                kernel_id,
+            )
+
+    # -- the saved notebook
+
+    async def _notebook_path(self, kernel_id):
+        try:
+            session = await self.serverapp.session_manager.get_session(kernel_id=kernel_id)
+        except Exception:  # no session (a kernel started alone), or it just went
+            return None
+        path = session.get("path")
+        if session.get("type") not in (None, "notebook") or not isinstance(path, str):
+            return None
+        return path if path.endswith(".ipynb") else None
+
+    async def _read_notebook(self, kernel_id, kernel):
+        try:
+            path = await self._notebook_path(kernel_id)
+            kernel.notebook = path
+            if path is not None:
+                manager = self.serverapp.contents_manager
+                model = await _maybe_await(manager.get(path, content=True, type="notebook"))
+                self._notebook_saved(kernel_id, kernel, path, model.get("content"))
+        except asyncio.CancelledError:
+            raise
+        except Exception:
+            # A notebook that cannot be read leaves out only its unrun cells.
+            self.log.warning(
+                "zelvo: could not read the notebook of kernel %s", kernel_id, exc_info=True
+            )
+        finally:
+            if kernel.loading is asyncio.current_task():
+                kernel.loading = None
+
+    def _notebook_saved(self, kernel_id, kernel, path, notebook):
+        from zelvo.cli.notebook import NotebookError, pipeline_from_notebook
+
+        try:
+            cells = notebook.get("cells") if isinstance(notebook, dict) else None
+            if not isinstance(cells, list) or not all(
+                isinstance(cell, dict) and isinstance(cell.get("cell_type"), str) for cell in cells
+            ):
+                raise NotebookError(f"{path}: not a notebook")
+            dag_info = pipeline_from_notebook(notebook, path, warn=lambda text: None)["dag_info"]
+        except NotebookError as error:
+            self.log.warning("zelvo: kernel %s: %s", kernel_id, error)
+            return
+        if kernel.pipeline.notebook_saved(dag_info):
+            self._schedule(kernel_id, kernel)
+
+    async def on_contents_event(self, logger, schema_id, data):
+        """The contents manager saved a file: reread it for the kernels whose notebook it is."""
+        if data.get("action") != "save" or not isinstance(data.get("path"), str):
+            return
+        saved = data["path"].strip("/")
+        for kernel_id, kernel in list(self.kernels.items()):
+            # Looked up anew: a session's notebook may have been renamed since.
+            path = await self._notebook_path(kernel_id)
+            if path is not None and path.strip("/") == saved and self.kernels.get(kernel_id):
+                kernel.notebook = path
+                await self._read_notebook(kernel_id, kernel)
+
+    async def on_kernel_action(self, logger, schema_id, data):
+        """A kernel restarted: what ran before is no longer in it."""
+        kernel = self.kernels.get(data.get("kernel_id"))
+        restarted = (data.get("action"), data.get("status")) == ("restart", "success")
+        if kernel is not None and restarted and kernel.pipeline.restarted():
+            self._schedule(data["kernel_id"], kernel)
+
+    # -- registration
+
+    def _schedule(self, kernel_id, kernel):
+        # One registration for all the messages handled in one turn of the loop, after the
+        # channel has carried them.
+        if not kernel.flushing:
+            kernel.flushing = True
+            IOLoop.current().add_callback(self._register, kernel_id, kernel)
+
+    def _register(self, kernel_id, kernel):
+        kernel.flushing = False
+        if self.kernels.get(kernel_id) is not kernel:
+            return
+        try:
+            from zelvo_core.misc.models import ZelvoPipelineModel
+
+            current = registry.get(kernel_id)
+            if current is not None and current is not kernel.registered:
+                # A client posted a pipeline: it replaces the observed one, and later runs
+                # update its components.
+                kernel.pipeline.adopt(current.graph.components.values())
+            dag_info = kernel.pipeline.dag_info()
+            if current is None and not dag_info:
+                return
+            model = ZelvoPipelineModel(dag_info=dag_info)
+            registry.register(kernel_id, model)
+            kernel.registered = model
+            kernel.pipeline.registered()
+        except Exception:
+            self._failed(kernel_id, "the pipeline")
+
+
+async def _maybe_await(value):
+    if asyncio.iscoroutine(value) or isinstance(value, asyncio.Future):
+        return await value
+    return value
+
+
+def observed_class(base, observer):
+    """A subclass of the connection class ``base`` that shows ``observer`` every message."""
+
+    def connect(self):
+        try:
+            observer.connected(self.kernel_id)
+        except Exception:
+            observer._failed(self.kernel_id, "a new connection")
+        return base.connect(self)
+
+    def handle_incoming_message(self, incoming_msg, *args, **kwargs):
+        try:
+            return base.handle_incoming_message(self, incoming_msg, *args, **kwargs)
+        finally:
+            observer.from_client(self, incoming_msg)
+
+    def handle_outgoing_message(self, *args):
+        try:
+            return base.handle_outgoing_message(self, *args)
+        finally:
+            observer.from_kernel(self, args)
+
+    namespace = {
+        "__module__": __name__,
+        "__doc__": base.__doc__,
+        "connect": connect,
+        "handle_incoming_message": handle_incoming_message,
+        "handle_outgoing_message": handle_outgoing_message,
+    }
+    return type(f"Observed{base.__name__}", (base,), namespace)
+
+
+def observe(serverapp):
+    """Wrap the server's kernel websocket connection class, unless the settings say not to.
+
+    Returns the Observer, or None when observation is off.
+    """
+    if not Zelvo(parent=serverapp).observe_executions:
+        serverapp.log.info("zelvo: not observing executions (Zelvo.observe_executions=False)")
+        return None
+    observer = Observer(serverapp)
+    settings = serverapp.web_app.settings
+    base = settings.get("kernel_websocket_connection_class") or (
+        serverapp.kernel_websocket_connection_class
+    )
+    observed = observed_class(base, observer)
+    serverapp.kernel_websocket_connection_class = observed
+    settings["kernel_websocket_connection_class"] = observed
+    serverapp.event_logger.add_listener(
+        modified=False, schema_id=CONTENTS_SERVICE, listener=observer.on_contents_event
+    )
+    serverapp.event_logger.add_listener(
+        modified=False, schema_id=KERNEL_ACTIONS, listener=observer.on_kernel_action
+    )
+    registry.on_forget(observer.forget)
+    return observer

@@ -174,6 +174,9 @@ BENCH_ARGS ?=
 BENCH_PYTHONS := $(if $(filter command line environment,$(origin PYTHON)),$(PYTHON), \
                      $(foreach v,$(BENCH_VERSIONS),$(call find_python,$(v))))
 BENCH_SOURCES := $(SOURCES) $(wildcard bench/floor/*)
+# The observer's benchmark (bench/observer.py) runs apart from run.py; a short one with --quick.
+OBSERVER_BENCH_ARGS := $(if $(filter --quick,$(BENCH_ARGS)),--executions 100 --outputs 10000 \
+                       --rounds 1)
 
 bench:
 	@test -n "$(strip $(BENCH_PYTHONS))" \
@@ -186,6 +189,7 @@ bench:
 	    venv=$(if $(filter command line environment,$(origin VENV)),$(VENV),.venv-bench-$$version); \
 	    $(MAKE) --no-print-directory bench-install PYTHON=$$python BENCH_VENV=$$venv; \
 	    $$venv/bin/python bench/run.py $(BENCH_ARGS); \
+	    $$venv/bin/python bench/observer.py --write $(OBSERVER_BENCH_ARGS) >/dev/null; \
 	done; \
 	$$venv/bin/python bench/report.py
 

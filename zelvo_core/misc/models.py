@@ -241,7 +241,27 @@ def _check_acyclic(components):
         )
 
 
-def _build_components(dag_info):
+def _unchanged(raw, known):
+    """``known``'s component of ``raw``'s id when ``raw`` holds the same fields, else None."""
+    if not isinstance(raw, dict) or raw.keys() != COMPONENT_FIELDS:
+        return None
+    ident, parents = raw["id"], raw["parents_id"]
+    if not isinstance(ident, str) or not isinstance(parents, (list, tuple)):
+        return None
+    old = known.get(ident)
+    # One comparison of tuples: PipelineComponent is one.
+    fields = (
+        ident,
+        raw["component_type"],
+        tuple(parents),
+        raw["code"],
+        raw["execution_status"],
+        raw["last_execution"],
+    )
+    return old if old is not None and old == fields else None
+
+
+def _build_components(dag_info, known=None):
     if not isinstance(dag_info, (list, tuple)):
         raise InvalidPipelineError(f"'dag_info' must be a list, not {type(dag_info).__name__}")
     components = {}
@@ -249,7 +269,11 @@ def _build_components(dag_info):
     # possible and the full graph walk can be skipped.
     parents_first = True
     for position, raw in enumerate(dag_info):
-        component = _component_from_dict(raw, position)
+        # An unchanged component of a model already made was checked then; the model keeps
+        # that one, so a value that merely compares equal never enters the pipeline.
+        component = _unchanged(raw, known) if known else None
+        if component is None:
+            component = _component_from_dict(raw, position)
         if component.id in components:
             raise InvalidPipelineError(
                 f"dag_info[{position}]: duplicate id {_shown(component.id)}"
@@ -297,6 +321,26 @@ class ZelvoPipelineModel:
             components = _build_components(fields.get("dag_info", []))
         self.graph = PipelineGraph(components)
         self.created = datetime.datetime.now(datetime.timezone.utc)
+
+    @classmethod
+    def revised(cls, previous, dag_info, identifier=None):
+        """The model of ``dag_info``, as ``ZelvoPipelineModel(dag_info=...)`` makes it, where
+        each component equal to ``previous``'s of the same id (``previous`` a model, or None)
+        is taken from ``previous`` instead of being checked again.
+
+        For a server that registers a large pipeline anew on every small change.
+        """
+        if identifier is not None and not isinstance(identifier, str):
+            raise InvalidPipelineError(
+                f"'identifier' must be a string or null, not {type(identifier).__name__}"
+            )
+        model = cls.__new__(cls)
+        model.identifier = identifier
+        known = previous.graph.components if previous is not None else None
+        with _collector_paused():
+            model.graph = PipelineGraph(_build_components(dag_info, known))
+        model.created = datetime.datetime.now(datetime.timezone.utc)
+        return model
 
     def __repr__(self):
         return (

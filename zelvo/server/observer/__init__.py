@@ -245,7 +245,8 @@ class Observer:
             dag_info = kernel.pipeline.dag_info()
             if current is None and not dag_info:
                 return
-            model = ZelvoPipelineModel(dag_info=dag_info)
+            # The components that did not change were checked when registered before.
+            model = ZelvoPipelineModel.revised(current, dag_info)
             registry.register(kernel_id, model)
             kernel.registered = model
             kernel.pipeline.registered()

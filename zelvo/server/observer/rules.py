@@ -79,6 +79,7 @@ class KernelPipeline:
         self.parameters = frozenset()  # ids of the saved cells tagged "parameters"
         self.linker = Linker()
         self.touched = set()  # cells changed since the pipeline was last registered
+        self._children_of = None  # parent id -> child ids, until a link changes
 
     # -- what the kernel's messages say
 
@@ -175,6 +176,7 @@ class KernelPipeline:
             if ident in self.entries and ident not in entries:
                 entries[ident] = self.entries[ident]
         self.entries = entries
+        self._children_of = None
 
     def registered(self):
         """The pipeline as it is now was registered."""
@@ -241,12 +243,9 @@ class KernelPipeline:
         self._outdate(cell_id)
         if parents:
             self._break_cycles(cell_id, parents)
-        entry.code, entry.status, entry.parents, entry.stale = (
-            code,
-            protocol.RUNNING,
-            parents,
-            False,
-        )
+        entry.code, entry.status, entry.stale = code, protocol.RUNNING, False
+        entry.parents = parents
+        self._children_of = None
 
     def _delete(self, cell_id):
         self.deleted.add(cell_id)
@@ -262,10 +261,13 @@ class KernelPipeline:
         for entry in self.entries.values():
             if cell_id in entry.parents:
                 entry.parents.remove(cell_id)
+        self._children_of = None
         return True
 
     def _children(self):
-        children = {}
+        if self._children_of is not None:
+            return self._children_of
+        children = self._children_of = {}
         for ident, entry in self.entries.items():
             for parent in entry.parents:
                 children.setdefault(parent, []).append(ident)
@@ -295,3 +297,4 @@ class KernelPipeline:
         for child in children.get(cell_id, ()):
             if child in wanted or wanted & self._descendants(child, children):
                 self.entries[child].parents.remove(cell_id)
+        self._children_of = None

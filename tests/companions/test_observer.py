@@ -267,8 +267,9 @@ async def test_rules(observer, protocol, recording):
             assert component.last_execution in (None, REPLY_DATE)
 
 
-async def test_a_posted_pipeline_is_updated_by_id(observer):
-    connection = Connection("v1")
+async def test_a_posted_pipeline_is_updated_by_id(observer, connect):
+    connection, relayed = Connection("v1"), []
+    connect(relayed, KERNEL)
     await feed(observer, connection, ran("m1", "a", "x = 1"))
     posted = [
         {"id": "p", "component_type": "parameter", "parents_id": [], "code": "x = 0",
@@ -283,10 +284,12 @@ async def test_a_posted_pipeline_is_updated_by_id(observer):
         ("a", "invalid", ["p"], "posted"),
         ("b", "succeeded", ["a"], "y = x"),
     )
-    # Nothing changed: nothing is registered anew.
+    assert len(relayed) == 3
+    # What changes nothing relays nothing, and the registered pipeline stays.
     before = registry.get(KERNEL)
     await feed(observer, connection, UNKNOWN)
-    assert registry.get(KERNEL) is before
+    registry.register(KERNEL, ZelvoPipelineModel(**before.to_zelvo_dict()))
+    assert registry.get(KERNEL) is before and len(relayed) == 3
 
 
 async def test_a_failure_inside_passes_the_message_and_is_logged_once(observer, monkeypatch):

@@ -39,7 +39,7 @@ class Zelvo(Configurable):
 class _Kernel:
     """What the observer keeps for one kernel."""
 
-    __slots__ = ("failed", "flushing", "loading", "notebook", "pipeline", "registered")
+    __slots__ = ("flushing", "loading", "notebook", "pipeline", "registered")
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
@@ -47,7 +47,6 @@ class _Kernel:
         self.notebook = None  # the path of the kernel's notebook, as last looked up
         self.flushing = False  # a registration is scheduled
         self.loading = None  # the task reading the saved notebook
-        self.failed = False  # a failure was logged for this kernel
 
 
 class Observer:
@@ -57,6 +56,7 @@ class Observer:
         self.serverapp = serverapp
         self.log = serverapp.log
         self.kernels = {}  # kernel id -> _Kernel
+        self.failed = set()  # ids of the kernels whose failure was logged
 
     # -- from the connections
 
@@ -66,8 +66,9 @@ class Observer:
 
     def from_client(self, connection, frame):
         """A front end's frame, already passed on to the kernel."""
-        kernel_id = connection.kernel_id
+        kernel_id = None
         try:
+            kernel_id = connection.kernel_id
             if isinstance(frame, str) or getattr(connection, "subprotocol", None) != (
                 wire.V1_PROTOCOL
             ):
@@ -94,6 +95,7 @@ class Observer:
     def from_kernel(self, connection, args):
         """A kernel's message, already passed on to the front end: ``(stream, zmq frames)``
         from a local kernel, ``(JSON text,)`` from a gateway."""
+        kernel_id = None
         try:
             if len(args) == 1:
                 message = wire.kernel_json(args[0])
@@ -106,9 +108,10 @@ class Observer:
                 message = wire.kernel_zmq(channel, parts)
             if message is None:
                 return
-            self._observe(connection.kernel_id, message)
+            kernel_id = connection.kernel_id
+            self._observe(kernel_id, message)
         except Exception:
-            self._failed(connection.kernel_id, "a kernel's message")
+            self._failed(kernel_id, "a kernel's message")
 
     def _observe(self, kernel_id, message):
         parent = message.parent_header.get("msg_id")
@@ -140,20 +143,19 @@ class Observer:
 
     def forget(self, kernel_id):
         """Drop what is kept for ``kernel_id`` (its pipeline is forgotten)."""
+        self.failed.discard(kernel_id)
         kernel = self.kernels.pop(kernel_id, None)
         if kernel is not None and kernel.loading is not None:
             kernel.loading.cancel()
 
     def _failed(self, kernel_id, what):
-        kernel = self.kernels.get(kernel_id)
-        if kernel is None or not kernel.failed:
-            if kernel is not None:
-                kernel.failed = True
-            self.log.exception(
-                "zelvo: could not follow %s of kernel %s; its pipeline may miss runs",
-                what,
-                kernel_id,
-            )
+        # Once per kernel (None: a connection that could not even name its kernel).
+        if kernel_id in self.failed:
+            return
+        self.failed.add(kernel_id)
+        self.log.exception(
+            "zelvo: could not follow %s of kernel %s; its pipeline may miss runs", what, kernel_id
+        )
 
     # -- the saved notebook
 
@@ -248,7 +250,8 @@ class Observer:
             # The components that did not change were checked when registered before.
             model = ZelvoPipelineModel.revised(current, dag_info)
             registry.register(kernel_id, model)
-            kernel.registered = model
+            # The registered model stays when nothing changed.
+            kernel.registered = registry.get(kernel_id)
             kernel.pipeline.registered()
         except Exception:
             self._failed(kernel_id, "the pipeline")
@@ -264,10 +267,12 @@ def observed_class(base, observer):
     """A subclass of the connection class ``base`` that shows ``observer`` every message."""
 
     def connect(self):
+        kernel_id = None
         try:
-            observer.connected(self.kernel_id)
+            kernel_id = self.kernel_id
+            observer.connected(kernel_id)
         except Exception:
-            observer._failed(self.kernel_id, "a new connection")
+            observer._failed(kernel_id, "a new connection")
         return base.connect(self)
 
     def handle_incoming_message(self, incoming_msg, *args, **kwargs):

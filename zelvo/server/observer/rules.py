@@ -29,6 +29,10 @@ from zelvo_core import protocol
 
 from .linking import Linker, cell_facts
 
+# A cell's code longer than this is not analysed (the analysis runs on the server's event
+# loop): its run has no parents and defines no names.
+ANALYSED_LENGTH = 100_000
+
 
 class Entry:
     """One component of the pipeline, as the observer keeps it."""
@@ -66,6 +70,10 @@ def end_time(date):
                 moment = moment.replace(tzinfo=datetime.timezone.utc)
             return moment.astimezone(datetime.timezone.utc).isoformat()
     return datetime.datetime.now(datetime.timezone.utc).isoformat()
+
+
+def _facts(code):
+    return cell_facts(code if len(code) <= ANALYSED_LENGTH else "")
 
 
 class KernelPipeline:
@@ -234,7 +242,7 @@ class KernelPipeline:
         self.touched.add(cell_id)
         parents = [
             parent
-            for parent in self.linker.run(cell_id, cell_facts(code))
+            for parent in self.linker.run(cell_id, _facts(code))
             if parent in self.entries and parent != cell_id
         ]
         entry = self.entries.get(cell_id)

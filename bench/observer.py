@@ -316,14 +316,16 @@ def section(every):
             "",
             f"*Per execution*: the observer in process, on a kernel whose front end already ran "
             f"{ex['cells']} cells (each reading one or two earlier ones), two connections; one "
-            f"execution is {ex['frames']} frames (request; per connection busy, execute_input, "
-            "an output, idle; the reply) and the registration it schedules (model, comparison, "
-            f"store, relay). Median (95th percentile) of {ex['executions']} reruns of cells "
-            "all over the pipeline; split into reading the frames and registering. "
+            f"execution is {ex['frames']} frames in two turns of the loop, each followed by the "
+            "registration it schedules (model, comparison, store, relay): the request and per "
+            "connection the busy status and execute_input (running); per connection an output "
+            "and the idle status, and the reply (succeeded). Median (95th percentile) of "
+            f"{ex['executions']:,} reruns of cells all over the pipeline, split into reading "
+            "the frames (with the rules) and registering. "
             f"*Throughput*: a real server (rate limits off) and one real kernel sending "
             f"{th['outputs']:,} small stream outputs per run to a v1 client; {th['rounds']} "
             "rounds, each with observation off and on for a new connection of the same kernel; "
-            "medians of outputs per second until the reply, and of the server process's "
+            "medians of outputs per second until the last output, and of the server process's "
             "processor time per output.",
             "",
             "| CPython | Per execution, median (p95) | Reading + registering "

@@ -74,7 +74,8 @@ def summary(times):
 def measure_work(dag_info, rounds):
     os.environ.setdefault("JUPYTER_PLATFORM_DIRS", "1")
     from zelvo.server.handlers import flowsync
-    from zelvo.server.handlers.pipeline_export import base_handler, pipeport
+    from zelvo.server.handlers.pipeline_export import pipeport
+    from zelvo.server.misc import export as export_module
     from zelvo_core.misc.models import ZelvoPipelineModel
 
     kernel_id = "bench-export"
@@ -91,7 +92,7 @@ def measure_work(dag_info, rounds):
             text, kind = handler._get_pipeline(kernel_id, cell_ids, "analysis.ipynb")
             assert kind == "json"
         else:
-            text = base_handler.render(flowsync.dag_cabinet[kernel_id], query["format"], cell_ids)
+            text = export_module.render(flowsync.dag_cabinet[kernel_id], query["format"], cell_ids)
         return text.encode("utf-8", "backslashreplace")
 
     times = {name: [] for name, _ in cases(dag_info)}

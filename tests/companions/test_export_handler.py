@@ -6,9 +6,8 @@ import pytest
 import tornado.httpclient
 from jupyter_server.auth.authorizer import Authorizer
 
-from zelvo.server.handlers.pipeline_export.base_handler import content_disposition
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-from zelvo.server.misc.export import notebook, parents_first, percent_script
+from zelvo.server.misc.export import content_disposition, notebook, parents_first, percent_script
 from zelvo_core.misc.models import PipelineComponent, ZelvoPipelineModel
 
 KERNEL_ID = str(uuid.uuid4())

@@ -259,7 +259,9 @@ CONFLICT = (
     "metaclass conflict: the metaclass of a derived class must be a "
     "(non-strict) subclass of the metaclasses of all its bases"
 )
-NO_CORE = ("ModuleNotFoundError", "No module named 'zelvo_core'")
+# The export base class has imported zelvo_core itself (its protocol), so the first name the
+# refusal meets is the package of the model.
+NO_CORE = ("ModuleNotFoundError", "No module named 'zelvo_core.misc'")
 BLOCKED = "import of shutil halted; None in sys.modules"
 
 

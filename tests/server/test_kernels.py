@@ -194,11 +194,17 @@ async def test_exports_run_parents_first(server, component, updated, tmp_path):
     assert notebook.metadata.kernelspec.name == "python3"
     # What the running kernel tells, so that tools name the script after its language.
     told = notebook.metadata.language_info
-    assert (told.name, told.file_extension, told.version) == ("python", ".py", platform.python_version())
+    assert (told.name, told.file_extension, told.version) == (
+        "python",
+        ".py",
+        platform.python_version(),
+    )
     written = tmp_path / "from-notebook.ipynb"
     written.write_bytes(response.body)
     subprocess.run(
-        [sys.executable, "-m", "nbconvert", "--to", "script", str(written)], check=True, capture_output=True
+        [sys.executable, "-m", "nbconvert", "--to", "script", str(written)],
+        check=True,
+        capture_output=True,
     )
     assert (tmp_path / "from-notebook.py").read_text().count("doubled = base * 2") == 1
     cells = notebook.cells

@@ -21,7 +21,6 @@ from urllib.parse import quote
 from tornado import web
 
 from zelvo_core import protocol
-from zelvo_core.misc.models import parents_first
 
 PARAMETERS_TAG = protocol.PARAMETERS_TAG
 NBFORMAT = 4
@@ -34,6 +33,8 @@ MAX_IDS_NAMED = 10
 MAX_FORMAT_ECHOED = 40
 # The kernel of a pipeline whose kernel no longer runs, or whose spec cannot be read.
 FALLBACK_KERNELSPEC = {"name": "python3", "display_name": "Python 3", "language": "python"}
+# What the native _get_pipeline answers for a pipeline without components.
+NO_COMPONENTS = (protocol.NO_COMPONENTS, "error")
 # How long an ipynb export waits for the kernel to tell its language; a busy kernel answers
 # late, and then the spec's language with the defaults below stands in.
 KERNEL_INFO_TIMEOUT = 2.0
@@ -122,7 +123,7 @@ async def export(query, kernel_id, document, model, kernel_metadata):
     with a message.
     """
     try:
-        if query.format == "json" and not query.cell_ids:
+        if query.format == protocol.JSON and not query.cell_ids:
             text, kind = document(kernel_id, query.cell_ids, query.ipynb_name)
         else:
             registered = model(kernel_id)
@@ -135,15 +136,11 @@ async def export(query, kernel_id, document, model, kernel_metadata):
         return text
     if kind != "model":
         raise web.HTTPError(500, f"Unknown pipeline export kind {kind!r}")
-    metadata = await kernel_metadata(kernel_id) if query.format == "ipynb" else None
+    metadata = await kernel_metadata(kernel_id) if query.format == protocol.NOTEBOOK else None
     try:
         return render(registered, query.format, query.cell_ids, metadata)
     except UnknownComponentError as unknown:
         raise Refused(400, _unknown_ids_message(unknown.ids)) from None
-
-
-# What the native _get_pipeline answers for a pipeline without components.
-NO_COMPONENTS = (protocol.NO_COMPONENTS, "error")
 
 
 def _unknown_ids_message(ids):
@@ -165,16 +162,20 @@ def render(model, export_format, cell_ids=(), kernel=None):
     components = list(model.graph.components.values())
     if cell_ids:
         components = with_ancestors(components, cell_ids)
-    if export_format == "json":
+    if export_format == protocol.JSON:
         document = model.to_zelvo_dict(include_captured=False)
         if len(components) < len(document["dag_info"]):
             selected = {component.id for component in components}
             document["dag_info"] = [c for c in document["dag_info"] if c["id"] in selected]
         return json.dumps(document)
+    # Imported on use, as the registry does: the export base class is imported before the
+    # native modules, which import the model themselves while they initialise.
+    from zelvo_core.misc.models import parents_first
+
     components = parents_first(components)
-    if export_format == "py":
+    if export_format == protocol.SCRIPT:
         return percent_script(components)
-    if export_format == "ipynb":
+    if export_format == protocol.NOTEBOOK:
         kernel = kernel or {"kernelspec": FALLBACK_KERNELSPEC}
         return notebook(components, kernel["kernelspec"], kernel.get("language_info"))
     raise ValueError(f"unknown export format {export_format!r}")

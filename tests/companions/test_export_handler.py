@@ -287,6 +287,7 @@ ROUND_TRIPS = {
     "twice commented": ("# # %time\n# # # !ls\n# # +", None),
     "live magics": ("%%capture out\n!pip install x\nfiles = !ls\n%time y = 2\nls", None),
     "shell continued": ("!ls \\\n  -la \\\n# %% -d\n!pwd", None),
+    "continued into a marker": ("!ls \\\nIn[1]:\n!ls \\\n\n", None),
     "in a string": ("s = '''\n# %% in a string\n!ls\n'''", None),
     "indented": ("if x:\n    !ls\n    # %time\n    y = 1", None),
     "noescape": ("%time y  # noescape", None),

@@ -322,6 +322,20 @@ _FORCED = re.compile(rf"^\s*{_COMMENTED}%{{1,3}}[a-zA-Z].*#\s*escape")
 _NOT_ESCAPED = re.compile(rf"^\s*{_COMMENTED}%{{1,3}}[a-zA-Z].*#\s*noescape")
 _CODE_START = re.compile(r"^(?:# |#)*(?:#|# )\+")
 _CONTINUED = re.compile(r".*\\\s*$")
+_QUOTE_OR_COMMENT = re.compile(r"[\"'#]")
+# Together more than any line that one of the patterns above matches, whatever the strings
+# around it, and quick to rule out in a whole pipeline's code (each line preceded by "\n").
+_MAY_CHANGE = (
+    re.compile(
+        r"\n[#\s]*(?:[%!?+<]|In\[|[A-Za-z_][\w$]*[^\S\n]*=[^\S\n]*[%!]"
+        r"|(?:c(?:at|d|p|opy)|mv|r(?:m|mdir|en)|mkdir|ddir|echo|l(?:s|dir))(?:\s|$))"
+    ),
+    re.compile(r"\?\s*(?:\n|$)"),
+)
+
+
+def _may_change(text):
+    return any(pattern.search(text) for pattern in _MAY_CHANGE)
 
 
 class _Quotes:
@@ -335,17 +349,19 @@ class _Quotes:
         self.triple = None
 
     def read(self, line):
-        if self.triple is None and line.lstrip().startswith("#"):
-            return
-        if self.triple is None and '"' not in line and "'" not in line:
-            return
-        if self.triple is not None and 3 * self.triple not in line:
+        if self.triple is None:
+            if line.lstrip().startswith("#") or ('"' not in line and "'" not in line):
+                return
+        elif 3 * self.triple not in line:
             return
         single, last_triple = None, -1
-        for i, char in enumerate(line):
-            if single is None and self.triple is None and char == "#":
-                break
-            if char not in "\"'" or line[i - 1 : i] == "\\":
+        for found in _QUOTE_OR_COMMENT.finditer(line):
+            i, char = found.start(), found.group()
+            if char == "#":
+                if single is None and self.triple is None:
+                    break
+                continue
+            if line[i - 1 : i] == "\\":
                 continue
             if single == char:
                 single = None
@@ -381,18 +397,23 @@ def _script_lines(code):
     quotes, continued = _Quotes(), False
     for position, line in enumerate(lines):
         if quotes.triple is None:
+            written = line
             if continued:
-                line = "# " + line
+                # Commented like the magic it continues; a blank line needs nothing.
+                written = "# " + line if line.strip() else line
             elif _is_magic(line):
-                escaped = _escape_magic(line)
+                written = _escape_magic(line)
                 # A live magic that its commented form would not bring back stays live.
-                if line.lstrip().startswith("#") or _is_magic(escaped):
-                    line = escaped
+                if not (line.lstrip().startswith("#") or _is_magic(written)):
+                    written = line
             elif _CELL_MARKER.match(line):
                 # No escape brings a marker line back: comment it once more rather than
                 # let it split the cell.
-                line = "# " + line
-            continued = bool((continued or _is_magic(line)) and _CONTINUED.match(line))
+                written = "# " + line
+            if written != line and _CELL_MARKER.match(written):
+                written = line  # commented, it would start a cell: left live
+            continued = bool((continued or _is_magic(written)) and _CONTINUED.match(written))
+            line = written
         quotes.read(line)
         lines[position] = line
     return lines
@@ -402,13 +423,20 @@ def _blank(line):
     return not line.strip()
 
 
-def _separator(header, lines, last):
-    """The empty lines after a cell's body that the reader drops, keeping the body whole.
+def _cell_text(header, code, last):
+    """The cell: its header, the body and the empty lines after it that the reader drops.
 
     The reader drops the last line before the next cell when it is empty, or the last two
-    when both are blank and the one before is not.  When no choice keeps the body, it is
-    written without its last, empty line (a final line break of the code is not kept).
+    when both are blank and the one before is not.  When no choice keeps the body whole,
+    it is written without its last, empty line (a final line break of the code is lost).
     """
+    # The usual cases: code that ends in a non-blank line, with or without a line break.
+    between = "\n" if last else "\n\n"
+    if code[code.rfind("\n") + 1 :].strip():
+        return f"{header}\n{code}{between}"
+    if code.endswith("\n") and code[code.rfind("\n", 0, -1) + 1 : -1].strip():
+        return f"{header}\n{code[:-1]}{between}"
+    lines = code.split("\n")
     while True:
         # A blank line between cells where that works; none after the last.
         for count in (0, 1, 2) if last else (1, 0, 2):
@@ -418,7 +446,7 @@ def _separator(header, lines, last):
             else:
                 dropped = 1 if full[-1] == "" else 0
             if dropped == count:
-                return lines, count
+                return "\n".join(full) + "\n"
         lines = lines[:-1]
 
 
@@ -448,14 +476,17 @@ def percent_script(components):
     the reader would take a comment level from get one more.
     """
     parts = []
+    # Most pipelines hold nothing the reader would change: one look at all their code.
+    check = _may_change("\n" + "\n".join(component.code for component in components))
     for position, component in enumerate(components, 1):
         kind = _SCRIPT_TYPES.get(component.component_type)
         if kind is None:
             kind = f" component_type={_header_value(component.component_type)}"
         header = f"# %% id={_header_value(component.id)}{kind}"
-        last = position == len(components)
-        lines, blank = _separator(header, _script_lines(component.code), last)
-        parts.append("\n".join([header, *lines, *[""] * blank]) + "\n")
+        code = component.code
+        if check and _may_change("\n" + code):
+            code = "\n".join(_script_lines(code))
+        parts.append(_cell_text(header, code, position == len(components)))
     return "".join(parts)
 
 

@@ -9,7 +9,7 @@ script and the notebook must be reordered, and each component has one or two par
 - *work*: in this process, what the export handler does for a GET after the route: the
   native `_get_pipeline` for the whole pipeline as JSON; for a selection, the script and
   the notebook, selecting, ordering and rendering from the registered model (`render` of
-  the base handler); then the encoding of the download.
+  `zelvo.server.misc.export`); then the encoding of the download.
 - *round trip*: a GET of `zelvo/kernels/<id>/export` from a real Jupyter Server with the
   extension and a running kernel, on loopback, until the last byte is read.
 

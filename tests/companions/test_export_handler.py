@@ -295,6 +295,7 @@ ROUND_TRIPS = {
     "marker line": ("a = 1\n# %% inner\nb = 2", "a = 1\n# # %% inner\nb = 2"),
     "blank lines": ("\n\nx = 1\n  \n\n", None),
     "empty": ("", None),
+    "carriage returns": ("a = 1\r\n# %time\rb = 2", "a = 1\n# %time\nb = 2"),
     # Nor can one final line break after a non-blank line.
     "final line break": ("x = 1\n", "x = 1"),
 }

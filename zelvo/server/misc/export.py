@@ -475,15 +475,19 @@ def percent_script(components):
     lines are commented out (so that the script runs without them), lines
     the reader would take a comment level from get one more.
     """
+    # The reader splits lines at "\r" too; Python takes it for a line break as well.
+    codes = [
+        code.replace("\r\n", "\n").replace("\r", "\n") if "\r" in code else code
+        for code in (component.code for component in components)
+    ]
     parts = []
     # Most pipelines hold nothing the reader would change: one look at all their code.
-    check = _may_change("\n" + "\n".join(component.code for component in components))
-    for position, component in enumerate(components, 1):
+    check = _may_change("\n" + "\n".join(codes))
+    for position, (component, code) in enumerate(zip(components, codes), 1):
         kind = _SCRIPT_TYPES.get(component.component_type)
         if kind is None:
             kind = f" component_type={_header_value(component.component_type)}"
         header = f"# %% id={_header_value(component.id)}{kind}"
-        code = component.code
         if check and _may_change("\n" + code):
             code = "\n".join(_script_lines(code))
         parts.append(_cell_text(header, code, position == len(components)))

@@ -695,7 +695,11 @@ def _parse(source, found):
     """ast.parse, with the warnings it raises added to ``found`` instead of shown."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        tree = ast.parse(source)
+        try:
+            tree = ast.parse(source)
+        except MemoryError:
+            # The parser's stack overflowed (before 3.9): too deeply nested, as below.
+            raise RecursionError("source too complex to parse") from None
     for warning in caught:
         found[f"has a warning (line {warning.lineno}): {warning.message}"] = None
     return tree

@@ -176,17 +176,21 @@ def test_parents_from_the_names_cells_share(cells, parents):
 
 def test_code_that_is_not_python_is_reported_and_what_parses_is_kept():
     cells = ["a = 1", "b = a +", "c = b + a", "%load_ext x\nd = (", "e = 'x\x00'",
-             "f = a\nif f:\nprint(f)\ng = 1", "print(g)"]  # fmt: skip
+             "f = a\nif f:\nprint(f)\ng = 1", "print(g)", "x = " + "-" * 100000 + "1"]  # fmt: skip
     parents, warnings = analyse(cells)
     assert parents == {
-        "c0": [], "c1": [], "c2": ["c0"], "c3": [], "c4": [], "c5": ["c0"], "c6": ["c5"]
+        "c0": [], "c1": [], "c2": ["c0"], "c3": [], "c4": [], "c5": ["c0"], "c6": ["c5"],
+        "c7": [],
     }  # fmt: skip
     assert [warnings[0], warnings[1], warnings[3]] == [
         "nb.ipynb: cell 'c1' is not Python (line 1): kept without parents",
         "nb.ipynb: cell 'c3' is not Python (line 2): only the lines that parse are read",
         "nb.ipynb: cell 'c5' is not Python (line 3): only the lines that parse are read",
     ]
-    assert len(warnings) == 4 and warnings[2].startswith("nb.ipynb: cell 'c4' is not Python")
+    assert warnings[2].startswith("nb.ipynb: cell 'c4' is not Python")
+    assert warnings[4:] == [
+        "nb.ipynb: cell 'c7' is nested too deeply to analyse: kept without parents"
+    ]
 
 
 def test_warnings_compiling_a_cell_raises_name_the_cell_once():

@@ -59,7 +59,7 @@ class Body(NamedTuple):
     """What the code of a function, lambda or class defined in a cell does when called.
 
     Names are global (module-level) names: ``reads`` in the order first read, ``assigns``
-    what it binds through ``global``, ``revises`` the objects it changes (see
+    what it binds or deletes through ``global``, ``revises`` the objects it changes (see
     MUTATING_METHODS), ``calls`` the names it calls, ``method_calls`` the attribute names
     it calls (``x.m(...)`` gives "m"). A nested function's code counts as its enclosing
     one's. For a class, ``methods`` maps each method's name to its Body and the other
@@ -84,7 +84,8 @@ class CellFacts(NamedTuple):
       (``df['a'] = ...``, ``obj.x += 1``, ``del d[k]``, ``xs.append(...)``, ``m.fit(...)``).
     - ``functions``: name -> Body of each function, lambda (``f = lambda ...``) and class
       the cell leaves defined at top level.
-    - ``calls`` / ``method_calls``: global names / attribute names the cell calls.
+    - ``calls`` / ``method_calls``: global names / attribute names the cell calls (outside
+      the bodies of its functions, which hold their own).
     - ``star_imports``: modules of ``from m import *`` (and ``%run -m m``).
     - ``file_writes`` / ``file_reads``: paths written by ``%%writefile``, run or loaded by
       ``%run`` / ``%load``.
@@ -125,6 +126,9 @@ _FILE_MAGIC = re.compile(r"[ \t]*%(?P<magic>run|load|loadpy)[ \t]+(?P<arguments>
 _MAGIC_LINE = re.compile(r"(?P<indent>[ \t]*)(?:[%!?]|[\w.]+\?\??[ \t]*$)")
 # `x = %magic` and `x = !command`: x is still assigned.
 _MAGIC_ASSIGNMENT = re.compile(r"(?P<target>[ \t]*[\w.\[\], \t]+?[ \t]*=)[ \t]*[%!]")
+# What IPython puts into a shell or magic line from the notebook's names: `{expression}`
+# and `$name` (`$$` is a dollar sign).
+_INTERPOLATED = re.compile(r"\{(?P<expression>[^{}]+)\}|(?<!\$)\$(?P<name>[A-Za-z_]\w*)")
 
 
 class _IPython(NamedTuple):
@@ -147,6 +151,19 @@ def _arguments(text):
 
 def _path(text):
     return os.path.normpath(text)
+
+
+def _interpolated(line):
+    """A Python expression that reads what IPython interpolates into ``line``, or None."""
+    expressions = []
+    for match in _INTERPOLATED.finditer(line):
+        expression = match["name"] or match["expression"].strip()
+        try:
+            ast.parse(expression, mode="eval")
+        except (SyntaxError, ValueError, MemoryError, RecursionError):
+            continue  # shell syntax such as awk's `{print $1}`
+        expressions.append(f"({expression})")
+    return f"({', '.join(expressions)},)" if expressions else None
 
 
 def _cell_magic(first, body_lines):
@@ -201,7 +218,8 @@ def _from_ipython(source):
             continue
         assignment = _MAGIC_ASSIGNMENT.match(line)
         if assignment:
-            lines[number] = assignment["target"] + " None"
+            value = _interpolated(line[assignment.end() :]) or "None"
+            lines[number] = f"{assignment['target']} {value}"
             continued = line.endswith("\\")
             changed = True
             continue
@@ -214,7 +232,8 @@ def _from_ipython(source):
                     stars.append(words[words.index("-m") + 1])
                 else:
                     reads += [_path(word) for word in words if not word.startswith("-")][:1]
-            lines[number] = magic["indent"] + "pass"
+            shell = line.lstrip()[:1] in "%!"
+            lines[number] = magic["indent"] + ((shell and _interpolated(line)) or "pass")
             continued = line.endswith("\\")
             changed = True
     if not changed:
@@ -250,8 +269,8 @@ class _BodyBuilder:
         self.calls, self.method_calls, self.methods = {}, {}, {}
 
     def method(self, name):
-        self.methods[name] = method = _BodyBuilder()
-        return method
+        # A property's getter and setter share a name: both are the method's code.
+        return self.methods.setdefault(name, _BodyBuilder())
 
     def freeze(self):
         methods = {name: method.freeze() for name, method in self.methods.items()}
@@ -853,7 +872,10 @@ class Linker:
     is already an ancestor of the other parents. Each parent comes once, in the order of
     the parents' runs.
 
-    ``forget(cell_id)`` drops a deleted cell. Not thread-safe: one caller at a time.
+    ``forget(cell_id)`` drops a deleted cell. Parents returned for earlier runs are not
+    revised: a cell run again after the cells that depend on it, now reading one of them,
+    gets it as a parent, and the parents of the runs form a cycle that a caller keeping a
+    pipeline has to resolve. Not thread-safe: one caller at a time.
     """
 
     def __init__(self):

@@ -168,6 +168,12 @@ def analyse(cells, ids=True):
             {"c0": [], "c1": ["c0"], "c2": ["c1"]},
             id="a shell line continued with a backslash",
         ),
+        pytest.param(
+            ["url = 'x'\nfolder = 'd'", "!curl -O {url}\nfiles = !ls $folder | awk '{print $1}'",
+             "print(files)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"]},
+            id="shell and magic lines read the names they interpolate",
+        ),
     ],
 )  # fmt: skip
 def test_parents_from_the_names_cells_share(cells, parents):

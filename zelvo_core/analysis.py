@@ -831,7 +831,9 @@ def cell_facts(source):
 
     IPython's magics, shell escapes (`!cmd`) and help lines (`x?`) are read as IPython
     runs them. Code that does not parse is reported in ``warnings``: its top-level
-    statements that parse are still read. The result is cached by source text.
+    statements that parse are still read. The result is cached by source text. The
+    parser's warnings are caught with ``warnings.catch_warnings``, which is process-wide:
+    call it from one thread at a time (a server's event loop).
     """
     try:
         return _analyse(source)

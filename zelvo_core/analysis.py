@@ -16,6 +16,7 @@ Two steps, usable apart:
 from __future__ import annotations
 
 import ast
+import collections
 import functools
 import os
 import re
@@ -847,6 +848,9 @@ def cell_facts(source):
 
 # -- many cells -----------------------------------------------------------------------------
 
+# How many ancestors a run's search for parents it can leave out visits at most: a parent
+# not found within them is kept, which bounds a run's cost in a long chain of cells.
+_SEARCHED = 1000
 # How a run left a name: bound, changed in place, deleted.
 _DEFINED, _REVISED, _DELETED = "defined", "revised", "deleted"
 
@@ -871,8 +875,8 @@ class Linker:
     reader depends on it when it ran after the name's definer (or no cell defines the
     name). A file read by ``%run`` / ``%load`` links to the cell that wrote it
     (``%%writefile``). A parent found only through a called function is left out when it
-    is already an ancestor of the other parents. Each parent comes once, in the order of
-    the parents' runs.
+    is already an ancestor of the other parents (among their nearest 1,000). Each parent
+    comes once, in the order of the parents' runs.
 
     ``forget(cell_id)`` drops a deleted cell. Parents returned for earlier runs are not
     revised: a cell run again after the cells that depend on it, now reading one of them,
@@ -905,9 +909,10 @@ class Linker:
             writes[name] = _DEFINED
         for name in facts.deletes:
             writes[name] = _DELETED
-        if called.keys() - direct.keys():
-            ancestors = self._ancestors({**direct, **called})
-            called = {cell: None for cell in called if cell in direct or cell not in ancestors}
+        only_called = called.keys() - direct.keys()
+        if only_called:
+            found = self._ancestors_among({**direct, **called}, only_called)
+            called = {cell: None for cell in called if cell not in found}
         parents = sorted({**direct, **called}, key=lambda cell: self._runs[cell].order)
 
         run = _Run(self._clock, facts, tuple(parents), tuple(writes.items()), facts.file_writes)
@@ -1017,13 +1022,19 @@ class Linker:
                 for found in self._method_bodies(method):
                     enqueue(*found)
 
-    def _ancestors(self, cells):
-        """Every cell that ``cells`` depend on through their recorded parents."""
+    def _ancestors_among(self, cells, wanted):
+        """Those of ``wanted`` that ``cells`` depend on through their recorded parents."""
+        wanted = set(wanted)
+        found = set()
         seen = set()
-        stack = [parent for cell in cells for parent in self._runs[cell].parents]
-        while stack:
-            cell = stack.pop()
-            if cell not in seen and cell in self._runs:
-                seen.add(cell)
-                stack.extend(self._runs[cell].parents)
-        return seen
+        # Breadth first: what a call reads is usually a parent of the function's cell.
+        queue = collections.deque(parent for cell in cells for parent in self._runs[cell].parents)
+        while queue and found != wanted and len(seen) < _SEARCHED:
+            cell = queue.popleft()
+            if cell in seen or cell not in self._runs:
+                continue
+            seen.add(cell)
+            if cell in wanted:
+                found.add(cell)
+            queue.extend(self._runs[cell].parents)
+        return found

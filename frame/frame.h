@@ -27,13 +27,13 @@ struct StringDef {
 bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
 
 // The names the frame itself uses, in every module's storage.
-#define FRAME_STRINGS(X)                                                                      \
-    X(__doc__)                                                                                \
-    X(__module__)                                                                             \
-    X(__mro_entries__)                                                                        \
-    X(__name__)                                                                               \
-    X(__orig_bases__)                                                                         \
-    X(__prepare__)                                                                            \
+#define FRAME_STRINGS(X)                                                                          \
+    X(__doc__)                                                                                    \
+    X(__module__)                                                                                 \
+    X(__mro_entries__)                                                                            \
+    X(__name__)                                                                                   \
+    X(__orig_bases__)                                                                             \
+    X(__prepare__)                                                                                \
     X(__qualname__)
 
 // A module's string table is an X-macro LIST(ID, NAME, TEXT): ID(n) an identifier whose text
@@ -42,15 +42,16 @@ bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
 // FRAME_STRING_DEFS(LIST) expands to the table's StringDef entries in the same order.
 #define FRAME_STRING_ID_(n) n,
 #define FRAME_STRING_NAMED_ID_(n, text) n,
-#define FRAME_STRING_IDS(LIST)                                                                \
-    namespace id {                                                                            \
-    enum Name : int { LIST(FRAME_STRING_ID_, FRAME_STRING_NAMED_ID_, FRAME_STRING_NAMED_ID_)  \
-                          COUNT };                                                            \
+#define FRAME_STRING_IDS(LIST)                                                                    \
+    namespace id {                                                                                \
+    enum Name : int {                                                                             \
+        LIST(FRAME_STRING_ID_, FRAME_STRING_NAMED_ID_, FRAME_STRING_NAMED_ID_) COUNT              \
+    };                                                                                            \
     }
 #define FRAME_STRING_ID_DEF_(n) {#n, true},
 #define FRAME_STRING_NAME_DEF_(n, text) {text, true},
 #define FRAME_STRING_TEXT_DEF_(n, text) {text, false},
-#define FRAME_STRING_DEFS(LIST)                                                               \
+#define FRAME_STRING_DEFS(LIST)                                                                   \
     LIST(FRAME_STRING_ID_DEF_, FRAME_STRING_NAME_DEF_, FRAME_STRING_TEXT_DEF_)
 
 enum class FrameString : int {
@@ -65,14 +66,14 @@ enum class FrameString : int {
 
 // The fixed description of one extension module.
 struct ModuleSpec {
-    const char *short_name;       // name in the module definition, e.g. "flowsync"
-    const char *full_name;        // dotted name: sys.modules key, __module__, messages
-    const char *file_name;        // source file name of code objects and traceback records
-    const StringDef *strings;     // the module's string table
-    Py_ssize_t string_count;      // entries in it
-    const int *builtins;          // string ids of the built-ins that the body captures
-    Py_ssize_t builtin_count;     // entries in it
-    bool (*body)(Module &m);      // constants and module body; sets m.line per statement
+    const char *short_name;   // name in the module definition, e.g. "flowsync"
+    const char *full_name;    // dotted name: sys.modules key, __module__, messages
+    const char *file_name;    // source file name of code objects and traceback records
+    const StringDef *strings; // the module's string table
+    Py_ssize_t string_count;  // entries in it
+    const int *builtins;      // string ids of the built-ins that the body captures
+    Py_ssize_t builtin_count; // entries in it
+    bool (*body)(Module &m);  // constants and module body; sets m.line per statement
 };
 
 // Process-wide storage of one module (its definition declares no per-module state). Every
@@ -85,27 +86,32 @@ struct Module {
     }
 
     const ModuleSpec &spec;
-    Kept *strings;                      // the string table, spec.string_count entries
-    Kept *captured;                     // captured built-ins, spec.builtin_count entries
+    Kept *strings;  // the string table, spec.string_count entries
+    Kept *captured; // captured built-ins, spec.builtin_count entries
     Kept frame_strings[static_cast<int>(FrameString::count_)];
 
-    bool has_interpreter = false;       // set by the first create slot, never cleared
-    int64_t interpreter_id = 0;         // that interpreter
-    Kept module;                        // the one module object
-    PyObject *dict = nullptr;           // its __dict__, borrowed from `module`
-    Kept builtins;                      // the builtins module
-    PyObject *builtins_dict = nullptr;  // its __dict__, borrowed from `builtins`
+    bool has_interpreter = false;      // set by the first create slot, never cleared
+    int64_t interpreter_id = 0;        // that interpreter
+    Kept module;                       // the one module object
+    PyObject *dict = nullptr;          // its __dict__, borrowed from `module`
+    Kept builtins;                     // the builtins module
+    PyObject *builtins_dict = nullptr; // its __dict__, borrowed from `builtins`
     Kept empty_tuple;
     Kept empty_bytes;
-    Kept full_name;                     // spec.full_name as an interned str
-    Kept file_name;                     // spec.file_name as a str
-    Kept function_type;                 // NativeFunction, shared by every module
-    Kept function_metatype;             // its metatype
-    uint32_t runtime_version = 0;       // major, minor, micro, next: one byte each
-    int line = 0;                       // statement being run by the body, for its record
+    Kept full_name;               // spec.full_name as an interned str
+    Kept file_name;               // spec.file_name as a str
+    Kept function_type;           // NativeFunction, shared by every module
+    Kept function_metatype;       // its metatype
+    uint32_t runtime_version = 0; // major, minor, micro, next: one byte each
+    int line = 0;                 // statement being run by the body, for its record
 
-    PyObject *str(int id) const noexcept { return strings[id].get(); }
-    PyObject *str(FrameString id) const noexcept
+    PyObject *
+    str(int id) const noexcept
+    {
+        return strings[id].get();
+    }
+    PyObject *
+    str(FrameString id) const noexcept
     {
         return frame_strings[static_cast<int>(id)].get();
     }
@@ -131,20 +137,23 @@ exec_slot(PyObject *module) noexcept
 
 // Defines, at global scope, the module definition `name` (no docstring, no state, no
 // functions; create and exec slots bound to `storage`) and its init function PyInit_<name>.
-#define FRAME_MODULE_DEFINITION(name, storage)                                                \
-    namespace {                                                                               \
-    PyMethodDef frame_no_functions_[] = {{nullptr, nullptr, 0, nullptr}};                     \
-    PyModuleDef_Slot frame_slots_[] = {                                                       \
-        {Py_mod_create, reinterpret_cast<void *>(::frame::create_slot<storage>)},             \
-        {Py_mod_exec, reinterpret_cast<void *>(::frame::exec_slot<storage>)},                 \
-        {0, nullptr},                                                                         \
-    };                                                                                        \
-    PyModuleDef frame_definition_ = {                                                         \
-        PyModuleDef_HEAD_INIT, #name,   nullptr, 0, frame_no_functions_, frame_slots_,        \
-        nullptr,               nullptr, nullptr,                                              \
-    };                                                                                        \
-    }                                                                                         \
-    FRAME_MODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&frame_definition_); }
+#define FRAME_MODULE_DEFINITION(name, storage)                                                    \
+    namespace {                                                                                   \
+    PyMethodDef frame_no_functions_[] = {{nullptr, nullptr, 0, nullptr}};                         \
+    PyModuleDef_Slot frame_slots_[] = {                                                           \
+        {Py_mod_create, reinterpret_cast<void *>(::frame::create_slot<storage>)},                 \
+        {Py_mod_exec, reinterpret_cast<void *>(::frame::exec_slot<storage>)},                     \
+        {0, nullptr},                                                                             \
+    };                                                                                            \
+    PyModuleDef frame_definition_ = {                                                             \
+        PyModuleDef_HEAD_INIT, #name,   nullptr, 0,       frame_no_functions_,                    \
+        frame_slots_,          nullptr, nullptr, nullptr,                                         \
+    };                                                                                            \
+    }                                                                                             \
+    FRAME_MODINIT_FUNC PyInit_##name()                                                            \
+    {                                                                                             \
+        return PyModuleDef_Init(&frame_definition_);                                              \
+    }
 
 // Packs up to four dot-separated groups of decimal digits at the start of `text`, one byte
 // each from the most significant down (3.8.18 gives 0x03081200).
@@ -158,8 +167,8 @@ constexpr int MAX_NAMES = 16;
 
 // String ids of a method's parameters or locals, in order; `names({id::self, ...})`.
 struct Names {
-    int ids[MAX_NAMES];   // string ids
-    Py_ssize_t count;     // entries used
+    int ids[MAX_NAMES]; // string ids
+    Py_ssize_t count;   // entries used
 };
 
 constexpr Names
@@ -167,14 +176,14 @@ names(std::initializer_list<int> ids) noexcept
 {
     Names list{};
     for (int name : ids)
-        list.ids[list.count++] = name;   // more than MAX_NAMES does not compile
+        list.ids[list.count++] = name; // more than MAX_NAMES does not compile
     return list;
 }
 
 // One entry of __annotations__.
 struct Annotation {
-    int name;   // string id of the annotated name, or of "return"
-    int text;   // string id of the annotation's text
+    int name; // string id of the annotated name, or of "return"
+    int text; // string id of the annotation's text
 };
 
 // Room for a method's annotations; the most annotated has 4.
@@ -182,8 +191,8 @@ constexpr int MAX_ANNOTATIONS = 5;
 
 // A method's __annotations__ in order; `annotations({{id::kernel_id, id::a_str}, ...})`.
 struct Annotations {
-    Annotation items[MAX_ANNOTATIONS];   // in the order of the `def` line
-    Py_ssize_t count;                    // entries used
+    Annotation items[MAX_ANNOTATIONS]; // in the order of the `def` line
+    Py_ssize_t count;                  // entries used
 };
 
 constexpr Annotations
@@ -191,29 +200,29 @@ annotations(std::initializer_list<Annotation> items) noexcept
 {
     Annotations list{};
     for (const Annotation &item : items)
-        list.items[list.count++] = item;   // more than MAX_ANNOTATIONS does not compile
+        list.items[list.count++] = item; // more than MAX_ANNOTATIONS does not compile
     return list;
 }
 
 // How a class body stores a method's function object.
 enum class Store {
-    plain,           // the function itself
-    authenticated,   // decorated with the host's tornado.web.authenticated
-    staticmethod,    // wrapped in staticmethod()
+    plain,         // the function itself
+    authenticated, // decorated with the host's tornado.web.authenticated
+    staticmethod,  // wrapped in staticmethod()
 };
 
 // The one description of a method, beside its body: binding, the code object, the function
 // object and the class body's entry are all made from it.
 struct Method {
-    const char *name;          // __name__, co_name and the name in binding messages
-    const char *qualname;      // __qualname__, e.g. "DAGHandler.post"
-    int first_line;            // the `def` line: co_firstlineno, binding failures' record
-    Names params;              // parameters in order, `self` included
-    Names locals;              // the other local variables of co_varnames
-    Annotations annotations;   // __annotations__
-    const char *doc;           // __doc__, or null
-    vectorcallfunc body;       // called with the interpreter's fast-call convention
-    Store store;               // how the class stores the function
+    const char *name;        // __name__, co_name and the name in binding messages
+    const char *qualname;    // __qualname__, e.g. "DAGHandler.post"
+    int first_line;          // the `def` line: co_firstlineno, binding failures' record
+    Names params;            // parameters in order, `self` included
+    Names locals;            // the other local variables of co_varnames
+    Annotations annotations; // __annotations__
+    const char *doc;         // __doc__, or null
+    vectorcallfunc body;     // called with the interpreter's fast-call convention
+    Store store;             // how the class stores the function
 };
 
 // The method's code object: no bytecode, the module's source file name, flags 3.
@@ -272,7 +281,7 @@ bool check_local(PyObject *value, PyTypeObject *type) noexcept;
 struct GlobalCache {
     uint64_t globals_version = 0;
     uint64_t builtins_version = 0;
-    PyObject *value = nullptr;   // borrowed: the dict that held it still does
+    PyObject *value = nullptr; // borrowed: the dict that held it still does
 };
 
 // load_global() when the site's cache does not hold the value: looks it up and fills the cache.
@@ -293,10 +302,10 @@ load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept
 }
 
 // Reads the global `name` (a string id of module `m`) with a cache of its own for this site.
-#define FRAME_GLOBAL(m, name)                                                                 \
-    ([]() noexcept {                                                                          \
-        static ::frame::GlobalCache site_cache_;                                              \
-        return ::frame::load_global((m), (m).str(name), site_cache_);                        \
+#define FRAME_GLOBAL(m, name)                                                                     \
+    ([]() noexcept {                                                                              \
+        static ::frame::GlobalCache site_cache_;                                                  \
+        return ::frame::load_global((m), (m).str(name), site_cache_);                             \
     }())
 
 // Binds a module global.
@@ -308,12 +317,12 @@ bool store_new_dict(Module &m, PyObject *name) noexcept;
 // One import statement of a module body: `import name` when `count` is 0, else
 // `from name import names...`.
 struct ImportStatement {
-    int line;           // source line, for the initialisation's traceback record
-    int name;           // string id of the name as written
-    int level;          // 0 absolute, 1 or 2 relative
-    int absolute;       // string id of the absolute name that sys.modules is probed under
-    int names[3];       // string ids of the names to take
-    Py_ssize_t count;   // how many
+    int line;         // source line, for the initialisation's traceback record
+    int name;         // string id of the name as written
+    int level;        // 0 absolute, 1 or 2 relative
+    int absolute;     // string id of the absolute name that sys.modules is probed under
+    int names[3];     // string ids of the names to take
+    Py_ssize_t count; // how many
 };
 
 // Runs an import statement and binds its names as module globals.
@@ -349,14 +358,18 @@ bool store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept
 // its methods with namespace_set(ns(), ...); end() calls the metaclass and binds the class as
 // the module global `name`.
 class ClassStatement {
-public:
+  public:
     bool begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc) noexcept;
     // `class name(base):` with the one base that both module bodies use.
     bool begin_with_base(Module &m, PyObject *base, PyObject *name, PyObject *doc) noexcept;
-    PyObject *ns() const noexcept { return ns_.get(); }
+    PyObject *
+    ns() const noexcept
+    {
+        return ns_.get();
+    }
     bool end(Module &m) noexcept;
 
-private:
+  private:
     Ref name_;
     Ref resolved_;
     Ref metaclass_;
@@ -467,7 +480,7 @@ caught_as_exception(Module &m, const Method &method, int &line) noexcept
 // An `except` clause: while it runs, the exception that was raised is the handled one
 // (sys.exc_info()); when it ends, the exception handled before comes back.
 class ExceptClause {
-public:
+  public:
     ExceptClause() = default;
     ExceptClause(const ExceptClause &) = delete;
     ExceptClause &operator=(const ExceptClause &) = delete;
@@ -476,11 +489,15 @@ public:
     // Takes the raised exception; false with an exception set if that fails.
     bool enter() noexcept;
     // The exception being handled (borrowed).
-    PyObject *exception() const noexcept { return exc_.get(); }
+    PyObject *
+    exception() const noexcept
+    {
+        return exc_.get();
+    }
 
-private:
-    Ref exc_;            // the exception being handled
-    Ref saved_;          // the one handled before the clause
+  private:
+    Ref exc_;   // the exception being handled
+    Ref saved_; // the one handled before the clause
     bool entered_ = false;
 };
 

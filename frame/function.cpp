@@ -11,21 +11,20 @@ namespace {
 
 // A method: its static definition plus what Python sees of a function.
 struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;   // the body, called by the interpreter directly
-    const Method *def;           // name, docstring and body
-    PyObject *name;              // __name__, made from def->name on first read
-    PyObject *qualname;          // __qualname__
-    PyObject *module;            // __module__
-    PyObject *globals;           // __globals__: the module's dict
-    PyObject *code;              // __code__, or null
-    PyObject *doc;               // __doc__ once read or set; null until then
-    PyObject *annotations;       // __annotations__, null until read or set
-    PyObject *defaults;          // __defaults__, null for None
-    PyObject *kwdefaults;        // __kwdefaults__, null for None
-    PyObject *dict;              // __dict__
-    PyObject *weakreflist;       // weak references to the function
-    PyObject *is_coroutine;      // _is_coroutine, computed on first read
+    PyObject_HEAD vectorcallfunc vectorcall; // the body, called by the interpreter directly
+    const Method *def;                       // name, docstring and body
+    PyObject *name;                          // __name__, made from def->name on first read
+    PyObject *qualname;                      // __qualname__
+    PyObject *module;                        // __module__
+    PyObject *globals;                       // __globals__: the module's dict
+    PyObject *code;                          // __code__, or null
+    PyObject *doc;                           // __doc__ once read or set; null until then
+    PyObject *annotations;                   // __annotations__, null until read or set
+    PyObject *defaults;                      // __defaults__, null for None
+    PyObject *kwdefaults;                    // __kwdefaults__, null for None
+    PyObject *dict;                          // __dict__
+    PyObject *weakreflist;                   // weak references to the function
+    PyObject *is_coroutine;                  // _is_coroutine, computed on first read
 };
 
 // Registry module and names under which the first module to initialise leaves the types.
@@ -157,7 +156,7 @@ func_call(PyObject *self, PyObject *args, PyObject *kwargs)
             }
             Py_INCREF(key);
             PyTuple_SET_ITEM(kwnames.get(), k, key);
-            stack[nargs + k] = value;   // the dict keeps it alive for the call
+            stack[nargs + k] = value; // the dict keeps it alive for the call
             k++;
         }
         if (keys_ok)
@@ -382,13 +381,13 @@ meta_setattro(PyObject *type, PyObject *name, PyObject *)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject function_metatype = {
-    PyVarObject_HEAD_INIT(nullptr, 0)   //
-    "_zelvo_frame.NativeFunctionType",  // tp_name
+    PyVarObject_HEAD_INIT(nullptr, 0)  //
+    "_zelvo_frame.NativeFunctionType", // tp_name
 };
 
 PyTypeObject function_type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)   //
-    "_zelvo_frame.NativeFunction",      // tp_name
+    PyVarObject_HEAD_INIT(nullptr, 0) //
+    "_zelvo_frame.NativeFunction",    // tp_name
 };
 #pragma GCC diagnostic pop
 
@@ -429,9 +428,8 @@ ready_types() noexcept
 bool
 check_registered(PyObject *type) noexcept
 {
-    if (PyType_Check(type) &&
-        reinterpret_cast<PyTypeObject *>(type)->tp_basicsize ==
-            static_cast<Py_ssize_t>(sizeof(NativeFunction)))
+    if (PyType_Check(type) && reinterpret_cast<PyTypeObject *>(type)->tp_basicsize ==
+                                  static_cast<Py_ssize_t>(sizeof(NativeFunction)))
         return true;
     PyErr_Format(PyExc_TypeError, "%s.%s is not the expected native function type",
                  REGISTRY_MODULE, REGISTRY_TYPE);
@@ -542,8 +540,8 @@ make_code(Module &m, const Method &method) noexcept
     if (!name)
         return nullptr;
     return compat::new_code(static_cast<int>(method.params.count), varnames.get(),
-                            m.file_name.get(), name.get(), method.first_line,
-                            m.empty_bytes.get(), m.empty_tuple.get());
+                            m.file_name.get(), name.get(), method.first_line, m.empty_bytes.get(),
+                            m.empty_tuple.get());
 }
 
 PyObject *
@@ -560,8 +558,7 @@ make_function(Module &m, const Method &method, PyObject *code) noexcept
     Ref qualname = Ref::steal(PyUnicode_InternFromString(method.qualname));
     if (!qualname)
         return nullptr;
-    Ref function =
-        Ref::steal(function_new(m, method, qualname.get(), m.full_name.get(), code));
+    Ref function = Ref::steal(function_new(m, method, qualname.get(), m.full_name.get(), code));
     if (function)
         replace(&as_function(function.get())->annotations, annotations.get());
     return function.release();

@@ -48,8 +48,8 @@ check_version(Module &m) noexcept
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' does not "
                             "match runtime version %d.%d",
-                            FRAME_BUILT_FOR_MAJOR, FRAME_BUILT_FOR_MINOR, m.spec.full_name,
-                            major, minor) == 0;
+                            FRAME_BUILT_FOR_MAJOR, FRAME_BUILT_FOR_MINOR, m.spec.full_name, major,
+                            minor) == 0;
 }
 
 // Steps 2 to 5 of the common start: builtins, version, constants of the frame, strings.

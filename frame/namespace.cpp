@@ -59,7 +59,7 @@ has_names(Module &m, PyObject *module, const ImportStatement &stmt) noexcept
         PyObject *value = nullptr;
         const int found = compat::lookup_attr(module, m.str(stmt.names[i]), &value);
         if (found <= 0) {
-            PyErr_Clear();   // the import machinery will say what is wrong
+            PyErr_Clear(); // the import machinery will say what is wrong
             return false;
         }
         Py_DECREF(value);
@@ -146,13 +146,12 @@ PyObject *
 resolve_bases(Module &m, PyObject *bases) noexcept
 {
     const Py_ssize_t n = PyTuple_GET_SIZE(bases);
-    Ref resolved;   // a list, made at the first replacement
+    Ref resolved; // a list, made at the first replacement
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *base = PyTuple_GET_ITEM(bases, i);
         PyObject *entries_fn = nullptr;
         if (!PyType_Check(base)) {
-            if (compat::lookup_attr(base, m.str(FrameString::__mro_entries__), &entries_fn) <
-                0)
+            if (compat::lookup_attr(base, m.str(FrameString::__mro_entries__), &entries_fn) < 0)
                 return nullptr;
         }
         if (entries_fn == nullptr) {
@@ -234,9 +233,9 @@ prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyObject *nam
     if (compat::lookup_attr(metaclass, m.str(FrameString::__prepare__), &prepare_fn) < 0)
         return nullptr;
     Ref prepare = Ref::steal(prepare_fn);
-    Ref ns = prepare ? Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name, bases,
-                                                               nullptr))
-                     : Ref::steal(PyDict_New());
+    Ref ns = prepare
+                 ? Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name, bases, nullptr))
+                 : Ref::steal(PyDict_New());
     if (!ns)
         return nullptr;
     if (!namespace_set(ns.get(), m.str(FrameString::__module__), module_name) ||

@@ -7,11 +7,16 @@ namespace frame {
 
 // Owns one strong reference (or none) and releases it when it goes out of scope.
 class Ref {
-public:
+  public:
     // Takes over a new reference, e.g. the result of an API call (may be null).
-    static Ref steal(PyObject *o) noexcept { return Ref(o); }
+    static Ref
+    steal(PyObject *o) noexcept
+    {
+        return Ref(o);
+    }
     // Adds a reference to a borrowed object (may be null).
-    static Ref borrow(PyObject *o) noexcept
+    static Ref
+    borrow(PyObject *o) noexcept
     {
         Py_XINCREF(o);
         return Ref(o);
@@ -22,7 +27,8 @@ public:
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     // Stores the new value before releasing the old one: a decref may run Python code.
-    Ref &operator=(Ref &&r) noexcept
+    Ref &
+    operator=(Ref &&r) noexcept
     {
         PyObject *old = p_;
         p_ = r.p_;
@@ -32,16 +38,22 @@ public:
     }
     ~Ref() { Py_XDECREF(p_); }
 
-    PyObject *get() const noexcept { return p_; }
+    PyObject *
+    get() const noexcept
+    {
+        return p_;
+    }
     // Hands the reference to the caller (e.g. as a function result).
-    PyObject *release() noexcept
+    PyObject *
+    release() noexcept
     {
         PyObject *o = p_;
         p_ = nullptr;
         return o;
     }
     // Drops the reference now.
-    void reset() noexcept
+    void
+    reset() noexcept
     {
         PyObject *old = p_;
         p_ = nullptr;
@@ -49,7 +61,7 @@ public:
     }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject *o) noexcept : p_(o) {}
     PyObject *p_ = nullptr;
 };
@@ -58,13 +70,14 @@ private:
 // static storage, which is destroyed after the interpreter has finalised, when no reference
 // may be released any more.
 class Kept {
-public:
+  public:
     constexpr Kept() noexcept = default;
     Kept(const Kept &) = delete;
     Kept &operator=(const Kept &) = delete;
     // Takes over `r`'s reference, then releases the one held before: a decref may run Python
     // code.
-    Kept &operator=(Ref &&r) noexcept
+    Kept &
+    operator=(Ref &&r) noexcept
     {
         PyObject *old = p_;
         p_ = r.release();
@@ -72,9 +85,14 @@ public:
         return *this;
     }
 
-    PyObject *get() const noexcept { return p_; }
+    PyObject *
+    get() const noexcept
+    {
+        return p_;
+    }
     // Drops the reference now.
-    void reset() noexcept
+    void
+    reset() noexcept
     {
         PyObject *old = p_;
         p_ = nullptr;
@@ -82,7 +100,7 @@ public:
     }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     PyObject *p_ = nullptr;
 };
 

@@ -10,7 +10,7 @@ make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept
 {
     for (Py_ssize_t i = 0; i < count; i++) {
         if (out[i])
-            continue;   // made by an earlier, failed initialisation
+            continue; // made by an earlier, failed initialisation
         Ref s = Ref::steal(defs[i].identifier ? PyUnicode_InternFromString(defs[i].text)
                                               : PyUnicode_FromString(defs[i].text));
         // Hash now so that no lookup has to later.

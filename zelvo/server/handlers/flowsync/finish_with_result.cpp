@@ -10,11 +10,11 @@ using frame::Ref;
 
 // The statements of _finish_with_result that a traceback record can name.
 enum FinishWithResultLine : int {
-    FINISH_DEF = 66,             // def _finish_with_result(self, status_code, result) -> None:
-    FINISH_CONTENT_TYPE = 67,    // self.set_header(name="Content-Type", value="application/json")
-    FINISH_CONTENT_LENGTH = 68,  // self.set_header(name="Content-Length", value=<its length>)
-    FINISH_STATUS = 69,          // self.set_status(status_code=int(status_code))
-    FINISH_WRITE = 70,           // self.finish(json.dumps(result))
+    FINISH_DEF = 66,            // def _finish_with_result(self, status_code, result) -> None:
+    FINISH_CONTENT_TYPE = 67,   // self.set_header(name="Content-Type", value="application/json")
+    FINISH_CONTENT_LENGTH = 68, // self.set_header(name="Content-Length", value=<its length>)
+    FINISH_STATUS = 69,         // self.set_status(status_code=int(status_code))
+    FINISH_WRITE = 70,          // self.finish(json.dumps(result))
 };
 
 PyObject *finish_with_result(PyObject *, PyObject *const *args, size_t nargsf,
@@ -28,7 +28,8 @@ constexpr frame::Method FINISH_WITH_RESULT = {
     FINISH_DEF,
     frame::names({id::self, id::status_code, id::result}),
     frame::names({}),
-    frame::annotations({{id::status_code, id::HTTPStatus}, {id::result, id::a_result},
+    frame::annotations({{id::status_code, id::HTTPStatus},
+                        {id::result, id::a_result},
                         {id::return_, id::a_none}}),
     nullptr,
     finish_with_result,

@@ -6,101 +6,101 @@
 namespace flowsync {
 
 // The module's string table (see FRAME_STRING_IDS).
-#define FLOWSYNC_STRINGS(ID, NAME, TEXT)                                                      \
-    ID(APIHandler)                                                                            \
-    ID(Any)                                                                                   \
-    ID(BAD_REQUEST)                                                                           \
-    ID(DAGHandler)                                                                            \
-    ID(Dict)                                                                                  \
-    ID(HTTPStatus)                                                                            \
-    ID(INTERNAL_SERVER_ERROR)                                                                 \
-    ID(InvalidPipelineError)                                                                  \
-    ID(OK)                                                                                    \
-    ID(Set)                                                                                   \
-    ID(ZelvoDagUpdateComponentModel)                                                          \
-    ID(ZelvoDagUpdateModel)                                                                   \
-    ID(ZelvoPipelineModel)                                                                    \
-    ID(ZelvoWebSocketHandler)                                                                 \
-    ID(__test__)                                                                              \
-    ID(_finish_with_result)                                                                   \
-    ID(_remove_unused_kernels_on_cabinet)                                                     \
-    ID(added)                                                                                 \
-    ID(authenticated)                                                                         \
-    ID(dag_cabinet)                                                                           \
-    ID(dag_info)                                                                              \
-    ID(dag_update_info)                                                                       \
-    ID(data)                                                                                  \
-    ID(deleted)                                                                               \
-    ID(dict)                                                                                  \
-    ID(diskcache_dir)                                                                         \
-    ID(dumps)                                                                                 \
-    ID(error)                                                                                 \
-    ID(exp)                                                                                   \
-    ID(finish)                                                                                \
-    ID(format_exc)                                                                            \
-    ID(fp)                                                                                    \
-    ID(get_dag_update_info)                                                                   \
-    ID(get_json_body)                                                                         \
-    ID(handler)                                                                               \
-    ID(http)                                                                                  \
-    ID(identifier)                                                                            \
-    ID(ignore_errors)                                                                         \
-    ID(json)                                                                                  \
-    ID(kernel)                                                                                \
-    ID(kernel_id)                                                                             \
-    ID(kernel_ids)                                                                            \
-    ID(kernel_manager)                                                                        \
-    ID(keys)                                                                                  \
-    ID(list_kernel_ids)                                                                       \
-    ID(log)                                                                                   \
-    ID(message)                                                                               \
-    ID(msg)                                                                                   \
-    ID(name)                                                                                  \
-    ID(payload)                                                                               \
-    ID(pop)                                                                                   \
-    ID(procedure)                                                                             \
-    ID(registry)                                                                              \
-    ID(result)                                                                                \
-    ID(revised)                                                                               \
-    ID(rmtree)                                                                                \
-    ID(self)                                                                                  \
-    ID(set_header)                                                                            \
-    ID(set_status)                                                                            \
-    ID(shutil)                                                                                \
-    ID(staticmethod)                                                                          \
-    ID(status)                                                                                \
-    ID(status_code)                                                                           \
-    ID(successful)                                                                            \
-    ID(tornado)                                                                               \
-    ID(traceback)                                                                             \
-    ID(transmit)                                                                              \
-    ID(typing)                                                                                \
-    ID(unused_diskcache_dir)                                                                  \
-    ID(unused_kernel_id)                                                                      \
-    ID(unused_kernel_ids)                                                                     \
-    ID(update)                                                                                \
-    ID(updated_components)                                                                    \
-    ID(value)                                                                                 \
-    ID(warning)                                                                               \
-    ID(web)                                                                                   \
-    ID(write_message)                                                                         \
-    ID(ws_handler)                                                                            \
-    NAME(return_, "return")                                                                   \
-    NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                         \
-    NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                    \
-    NAME(misc_functions, "misc.functions")                                                    \
-    NAME(zelvo_server_misc_functions, "zelvo.server.misc.functions")                          \
-    NAME(misc_models, "misc.models")                                                          \
-    NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                \
-    NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                \
-    TEXT(a_str, "str")                                                                        \
-    TEXT(a_none, "None")                                                                      \
-    TEXT(a_result, "Dict[str, Any]")                                                          \
-    TEXT(content_type, "Content-Type")                                                        \
-    TEXT(content_length, "Content-Length")                                                    \
-    TEXT(application_json, "application/json")                                                \
-    TEXT(success, "Success.")                                                                 \
-    TEXT(pipeline_updated, "pipeline:updated")                                                \
+#define FLOWSYNC_STRINGS(ID, NAME, TEXT)                                                          \
+    ID(APIHandler)                                                                                \
+    ID(Any)                                                                                       \
+    ID(BAD_REQUEST)                                                                               \
+    ID(DAGHandler)                                                                                \
+    ID(Dict)                                                                                      \
+    ID(HTTPStatus)                                                                                \
+    ID(INTERNAL_SERVER_ERROR)                                                                     \
+    ID(InvalidPipelineError)                                                                      \
+    ID(OK)                                                                                        \
+    ID(Set)                                                                                       \
+    ID(ZelvoDagUpdateComponentModel)                                                              \
+    ID(ZelvoDagUpdateModel)                                                                       \
+    ID(ZelvoPipelineModel)                                                                        \
+    ID(ZelvoWebSocketHandler)                                                                     \
+    ID(__test__)                                                                                  \
+    ID(_finish_with_result)                                                                       \
+    ID(_remove_unused_kernels_on_cabinet)                                                         \
+    ID(added)                                                                                     \
+    ID(authenticated)                                                                             \
+    ID(dag_cabinet)                                                                               \
+    ID(dag_info)                                                                                  \
+    ID(dag_update_info)                                                                           \
+    ID(data)                                                                                      \
+    ID(deleted)                                                                                   \
+    ID(dict)                                                                                      \
+    ID(diskcache_dir)                                                                             \
+    ID(dumps)                                                                                     \
+    ID(error)                                                                                     \
+    ID(exp)                                                                                       \
+    ID(finish)                                                                                    \
+    ID(format_exc)                                                                                \
+    ID(fp)                                                                                        \
+    ID(get_dag_update_info)                                                                       \
+    ID(get_json_body)                                                                             \
+    ID(handler)                                                                                   \
+    ID(http)                                                                                      \
+    ID(identifier)                                                                                \
+    ID(ignore_errors)                                                                             \
+    ID(json)                                                                                      \
+    ID(kernel)                                                                                    \
+    ID(kernel_id)                                                                                 \
+    ID(kernel_ids)                                                                                \
+    ID(kernel_manager)                                                                            \
+    ID(keys)                                                                                      \
+    ID(list_kernel_ids)                                                                           \
+    ID(log)                                                                                       \
+    ID(message)                                                                                   \
+    ID(msg)                                                                                       \
+    ID(name)                                                                                      \
+    ID(payload)                                                                                   \
+    ID(pop)                                                                                       \
+    ID(procedure)                                                                                 \
+    ID(registry)                                                                                  \
+    ID(result)                                                                                    \
+    ID(revised)                                                                                   \
+    ID(rmtree)                                                                                    \
+    ID(self)                                                                                      \
+    ID(set_header)                                                                                \
+    ID(set_status)                                                                                \
+    ID(shutil)                                                                                    \
+    ID(staticmethod)                                                                              \
+    ID(status)                                                                                    \
+    ID(status_code)                                                                               \
+    ID(successful)                                                                                \
+    ID(tornado)                                                                                   \
+    ID(traceback)                                                                                 \
+    ID(transmit)                                                                                  \
+    ID(typing)                                                                                    \
+    ID(unused_diskcache_dir)                                                                      \
+    ID(unused_kernel_id)                                                                          \
+    ID(unused_kernel_ids)                                                                         \
+    ID(update)                                                                                    \
+    ID(updated_components)                                                                        \
+    ID(value)                                                                                     \
+    ID(warning)                                                                                   \
+    ID(web)                                                                                       \
+    ID(write_message)                                                                             \
+    ID(ws_handler)                                                                                \
+    NAME(return_, "return")                                                                       \
+    NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                            \
+    NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                        \
+    NAME(misc_functions, "misc.functions")                                                        \
+    NAME(zelvo_server_misc_functions, "zelvo.server.misc.functions")                              \
+    NAME(misc_models, "misc.models")                                                              \
+    NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                    \
+    NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                    \
+    TEXT(a_str, "str")                                                                            \
+    TEXT(a_none, "None")                                                                          \
+    TEXT(a_result, "Dict[str, Any]")                                                              \
+    TEXT(content_type, "Content-Type")                                                            \
+    TEXT(content_length, "Content-Length")                                                        \
+    TEXT(application_json, "application/json")                                                    \
+    TEXT(success, "Success.")                                                                     \
+    TEXT(pipeline_updated, "pipeline:updated")                                                    \
     TEXT(class_doc, DAG_HANDLER_DOC)
 
 // String ids: id::json is the entry for "json".
@@ -117,11 +117,11 @@ s(id::Name name) noexcept
 
 // Keyword-name tuples of the calls the methods make, made once with the module.
 struct KeywordNames {
-    frame::Kept name_value;           // set_header(name=..., value=...)
-    frame::Kept status_code;          // set_status(status_code=...)
-    frame::Kept status_code_result;   // _finish_with_result(status_code=..., result=...)
-    frame::Kept identifier;           // ZelvoPipelineModel(identifier=...)
-    frame::Kept ignore_errors;        // rmtree(path, ignore_errors=True)
+    frame::Kept name_value;         // set_header(name=..., value=...)
+    frame::Kept status_code;        // set_status(status_code=...)
+    frame::Kept status_code_result; // _finish_with_result(status_code=..., result=...)
+    frame::Kept identifier;         // ZelvoPipelineModel(identifier=...)
+    frame::Kept ignore_errors;      // rmtree(path, ignore_errors=True)
 };
 extern KeywordNames keywords;
 

@@ -8,16 +8,16 @@ using frame::Ref;
 
 // The statements of get that a traceback record can name.
 enum GetLine : int {
-    GET_DEF = 72,                 // def get(self, kernel_id: str) -> None:
-    GET_STATUS_OK = 75,           // status_code = HTTPStatus.OK
-    GET_RESULT = 76,              // result = {}
-    GET_REGISTERED = 78,          // if kernel_id in dag_cabinet:
-    GET_COMPARE = 79,             // dag_update_info = get_dag_update_info(
-    GET_EMPTY_MODEL = 80,         //     ZelvoPipelineModel(identifier=kernel_id), dag_cabinet[k])
-    GET_RESULT_DICT = 82,         // result = dag_update_info.dict()
-    GET_STATUS_BAD_REQUEST = 84,  // status_code = HTTPStatus.BAD_REQUEST
-    GET_MESSAGE = 85,             // result["message"] = f"Cannot get dag data in {kernel_id}."
-    GET_ANSWER = 87,              // self._finish_with_result(status_code=..., result=...)
+    GET_DEF = 72,                // def get(self, kernel_id: str) -> None:
+    GET_STATUS_OK = 75,          // status_code = HTTPStatus.OK
+    GET_RESULT = 76,             // result = {}
+    GET_REGISTERED = 78,         // if kernel_id in dag_cabinet:
+    GET_COMPARE = 79,            // dag_update_info = get_dag_update_info(
+    GET_EMPTY_MODEL = 80,        //     ZelvoPipelineModel(identifier=kernel_id), dag_cabinet[k])
+    GET_RESULT_DICT = 82,        // result = dag_update_info.dict()
+    GET_STATUS_BAD_REQUEST = 84, // status_code = HTTPStatus.BAD_REQUEST
+    GET_MESSAGE = 85,            // result["message"] = f"Cannot get dag data in {kernel_id}."
+    GET_ANSWER = 87,             // self._finish_with_result(status_code=..., result=...)
 };
 
 PyObject *get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
@@ -80,8 +80,8 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!dag_update_info)
             return false;
         line = GET_RESULT_DICT;
-        result = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0,
-                                               nullptr));
+        result = Ref::steal(
+            frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0, nullptr));
         if (!result || !frame::check_local(result.get(), &PyDict_Type))
             return false;
     }

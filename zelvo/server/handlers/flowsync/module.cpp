@@ -5,36 +5,36 @@
 #include <utility>
 
 // The class docstring; <SERVER_URL> of its example is a local Jupyter Server.
-#define DAG_HANDLER_DOC                                                                       \
-    "API Handler for DAG update.\n"                                                           \
-    "\n"                                                                                      \
-    "    Args:\n"                                                                             \
-    "        APIHandler : API Handler provided by Jupyter Server\n"                           \
-    "\n"                                                                                      \
-    "    Usage:\n"                                                                            \
-    "        ```\n"                                                                           \
-    "        uri = \"http://127.0.0.1:8888/zelvo/kernels/<KERNEL_ID>\"\n"                     \
-    "        params = {\"token\": <TOKEN_ID>}\n"                                              \
-    "        data = {\n"                                                                      \
-    "            \"dag_info\": [\n"                                                           \
-    "                {\n"                                                                     \
-    "                    \"id\": \"2e26f0da-3774-4a08-8e96-589b176a0206\",\n"                 \
-    "                    \"component_type\": \"code\" | \"parameter\"\n"                      \
-    "                    \"parents_id\": [\n"                                                 \
-    "                        \"7e26f0da-3774-4a08-8e96-589b176a0999\",\n"                     \
-    "                        ...\n"                                                           \
-    "                    ],\n"                                                                \
-    "                    \"code\": \"b = a + 3\",\n"                                          \
-    "                    \"execution_status\": \"succeeded\" | \"failed\" | \"invalid\" | "   \
-    "\"running\"\n"                                                                           \
-    "                    \"last_execution\": \"2021-07-27T13:34:35\"\n"                       \
-    "                },\n"                                                                    \
-    "                ...\n"                                                                   \
-    "            ]\n"                                                                         \
-    "        }\n"                                                                             \
-    "        resp = requests.post(uri, params=params, data=json.dumps(data))\n"               \
-    "        ```\n"                                                                           \
-    "\n"                                                                                      \
+#define DAG_HANDLER_DOC                                                                           \
+    "API Handler for DAG update.\n"                                                               \
+    "\n"                                                                                          \
+    "    Args:\n"                                                                                 \
+    "        APIHandler : API Handler provided by Jupyter Server\n"                               \
+    "\n"                                                                                          \
+    "    Usage:\n"                                                                                \
+    "        ```\n"                                                                               \
+    "        uri = \"http://127.0.0.1:8888/zelvo/kernels/<KERNEL_ID>\"\n"                         \
+    "        params = {\"token\": <TOKEN_ID>}\n"                                                  \
+    "        data = {\n"                                                                          \
+    "            \"dag_info\": [\n"                                                               \
+    "                {\n"                                                                         \
+    "                    \"id\": \"2e26f0da-3774-4a08-8e96-589b176a0206\",\n"                     \
+    "                    \"component_type\": \"code\" | \"parameter\"\n"                          \
+    "                    \"parents_id\": [\n"                                                     \
+    "                        \"7e26f0da-3774-4a08-8e96-589b176a0999\",\n"                         \
+    "                        ...\n"                                                               \
+    "                    ],\n"                                                                    \
+    "                    \"code\": \"b = a + 3\",\n"                                              \
+    "                    \"execution_status\": \"succeeded\" | \"failed\" | \"invalid\" | "       \
+    "\"running\"\n"                                                                               \
+    "                    \"last_execution\": \"2021-07-27T13:34:35\"\n"                           \
+    "                },\n"                                                                        \
+    "                ...\n"                                                                       \
+    "            ]\n"                                                                             \
+    "        }\n"                                                                                 \
+    "        resp = requests.post(uri, params=params, data=json.dumps(data))\n"                   \
+    "        ```\n"                                                                               \
+    "\n"                                                                                          \
     "    "
 
 namespace flowsync {
@@ -49,9 +49,9 @@ constexpr int CAPTURED_BUILTINS[] = {id::staticmethod};
 
 // The statements of the module body that a traceback record can name, besides the imports.
 enum BodyLine : int {
-    BODY_FRAME = 1,         // the frame's own steps, and __test__ = {}
-    BODY_DAG_CABINET = 30,  // dag_cabinet = {}
-    BODY_CLASS = 33,        // class DAGHandler(APIHandler):
+    BODY_FRAME = 1,        // the frame's own steps, and __test__ = {}
+    BODY_DAG_CABINET = 30, // dag_cabinet = {}
+    BODY_CLASS = 33,       // class DAGHandler(APIHandler):
 };
 
 // The import statements of the body, in order, each with its line.
@@ -62,16 +62,26 @@ constexpr frame::ImportStatement IMPORTS[] = {
     {19, id::http, 0, id::http, {id::HTTPStatus}, 1},
     {20, id::typing, 0, id::typing, {id::Any, id::Dict, id::Set}, 3},
     {22, id::tornado, 0, id::tornado, {}, 0},
-    {23, id::jupyter_server_base_handlers, 0, id::jupyter_server_base_handlers,
-     {id::APIHandler}, 1},
-    {24, id::zelvo_core_misc_models, 0, id::zelvo_core_misc_models,
-     {id::ZelvoPipelineModel, id::InvalidPipelineError}, 2},
-    {26, id::misc_functions, 2, id::zelvo_server_misc_functions, {id::get_dag_update_info},
+    {23,
+     id::jupyter_server_base_handlers,
+     0,
+     id::jupyter_server_base_handlers,
+     {id::APIHandler},
      1},
-    {27, id::misc_models, 2, id::zelvo_server_misc_models,
-     {id::ZelvoDagUpdateComponentModel, id::ZelvoDagUpdateModel}, 2},
-    {28, id::ws_handler, 1, id::zelvo_server_handlers_ws_handler, {id::ZelvoWebSocketHandler},
-     1},
+    {24,
+     id::zelvo_core_misc_models,
+     0,
+     id::zelvo_core_misc_models,
+     {id::ZelvoPipelineModel, id::InvalidPipelineError},
+     2},
+    {26, id::misc_functions, 2, id::zelvo_server_misc_functions, {id::get_dag_update_info}, 1},
+    {27,
+     id::misc_models,
+     2,
+     id::zelvo_server_misc_models,
+     {id::ZelvoDagUpdateComponentModel, id::ZelvoDagUpdateModel},
+     2},
+    {28, id::ws_handler, 1, id::zelvo_server_handlers_ws_handler, {id::ZelvoWebSocketHandler}, 1},
 };
 
 // The class body: DAGHandler's methods in order.

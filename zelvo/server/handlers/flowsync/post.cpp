@@ -10,36 +10,36 @@ using frame::Ref;
 
 // The statements of post that a traceback record can name.
 enum PostLine : int {
-    POST_DEF = 89,                  // def post(self, kernel_id: str) -> None:
-    POST_STATUS_OK = 93,            // status_code = HTTPStatus.OK
-    POST_RESULT = 94,               // result = {"message": "Success."}
-    POST_BODY = 96,                 // data = self.get_json_body()
-    POST_PROCEDURE = 99,            // procedure = data["procedure"]
-    POST_STATUS = 100,              // status = data["status"]
-    POST_MSG = 101,                 // msg = data["msg"]
-    POST_SUCCESSFUL = 102,          // successful = data["successful"]
-    POST_STATUS_BAD_REQUEST = 104,  // status_code = HTTPStatus.BAD_REQUEST
-    POST_PROBLEM = 105,             // result["message"] = <what is wrong with the body>
-    POST_ANSWER_PROBLEM = 106,      // self._finish_with_result(status_code=..., result=...)
-    POST_DROP_MSG = 112,            // data.pop("msg")
-    POST_IS_UPDATE = 114,           // if procedure == "pipeline:updated" and status == ...:
-    POST_MODEL = 115,               // dag_info = ZelvoPipelineModel(**successful)
-    POST_IDENTIFIER = 116,          // dag_info.identifier = kernel_id
-    POST_REGISTERED = 118,          // if kernel_id not in dag_cabinet:
-    POST_COMPARE_EMPTY = 119,       // dag_update_info = get_dag_update_info(
-    POST_EMPTY_MODEL = 120,         //     ZelvoPipelineModel(identifier=kernel_id), dag_info)
-    POST_COMPARE_REGISTERED = 123,  // dag_update_info = get_dag_update_info(dag_cabinet[...], ...)
-    POST_UPDATE_MESSAGE = 125,      // data["successful"] = dag_update_info.dict()
-    POST_REGISTER = 126,            // dag_cabinet.update({kernel_id: dag_info})
-    POST_UPDATED_COMPONENTS = 129,  // updated_components = dag_update_info.updated_components
-    POST_ANY_CHANGE = 130,          // if not (updated_components.added or .revised or .deleted)
-    POST_TRANSMIT = 135,            // DAGHandler.transmit(kernel_id, data)
-    POST_CLEAN_UP = 136,            // self._remove_unused_kernels_on_cabinet()
-    POST_EXCEPT = 137,              // except Exception as exp:
-    POST_STATUS_ERROR = 138,        // status_code = HTTPStatus.INTERNAL_SERVER_ERROR (or 400)
-    POST_ERROR_MESSAGE = 139,       // result["message"] = str(exp)
-    POST_LOG = 141,                 // self.log.error(traceback.format_exc()) (or a warning)
-    POST_ANSWER = 144,              // self._finish_with_result(status_code=..., result=...)
+    POST_DEF = 89,                 // def post(self, kernel_id: str) -> None:
+    POST_STATUS_OK = 93,           // status_code = HTTPStatus.OK
+    POST_RESULT = 94,              // result = {"message": "Success."}
+    POST_BODY = 96,                // data = self.get_json_body()
+    POST_PROCEDURE = 99,           // procedure = data["procedure"]
+    POST_STATUS = 100,             // status = data["status"]
+    POST_MSG = 101,                // msg = data["msg"]
+    POST_SUCCESSFUL = 102,         // successful = data["successful"]
+    POST_STATUS_BAD_REQUEST = 104, // status_code = HTTPStatus.BAD_REQUEST
+    POST_PROBLEM = 105,            // result["message"] = <what is wrong with the body>
+    POST_ANSWER_PROBLEM = 106,     // self._finish_with_result(status_code=..., result=...)
+    POST_DROP_MSG = 112,           // data.pop("msg")
+    POST_IS_UPDATE = 114,          // if procedure == "pipeline:updated" and status == ...:
+    POST_MODEL = 115,              // dag_info = ZelvoPipelineModel(**successful)
+    POST_IDENTIFIER = 116,         // dag_info.identifier = kernel_id
+    POST_REGISTERED = 118,         // if kernel_id not in dag_cabinet:
+    POST_COMPARE_EMPTY = 119,      // dag_update_info = get_dag_update_info(
+    POST_EMPTY_MODEL = 120,        //     ZelvoPipelineModel(identifier=kernel_id), dag_info)
+    POST_COMPARE_REGISTERED = 123, // dag_update_info = get_dag_update_info(dag_cabinet[...], ...)
+    POST_UPDATE_MESSAGE = 125,     // data["successful"] = dag_update_info.dict()
+    POST_REGISTER = 126,           // dag_cabinet.update({kernel_id: dag_info})
+    POST_UPDATED_COMPONENTS = 129, // updated_components = dag_update_info.updated_components
+    POST_ANY_CHANGE = 130,         // if not (updated_components.added or .revised or .deleted)
+    POST_TRANSMIT = 135,           // DAGHandler.transmit(kernel_id, data)
+    POST_CLEAN_UP = 136,           // self._remove_unused_kernels_on_cabinet()
+    POST_EXCEPT = 137,             // except Exception as exp:
+    POST_STATUS_ERROR = 138,       // status_code = HTTPStatus.INTERNAL_SERVER_ERROR (or 400)
+    POST_ERROR_MESSAGE = 139,      // result["message"] = str(exp)
+    POST_LOG = 141,                // self.log.error(traceback.format_exc()) (or a warning)
+    POST_ANSWER = 144,             // self._finish_with_result(status_code=..., result=...)
 };
 
 PyObject *post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
@@ -72,18 +72,18 @@ equals(PyObject *field, PyObject *literal) noexcept
 // The four fields of the body, read in this order. Held here: the body loses "msg" and
 // "successful" on the way.
 struct Fields {
-    Ref procedure;    // str or None
-    Ref status;       // str or None
-    Ref msg;          // str or None
-    Ref successful;   // dict or None
+    Ref procedure;  // str or None
+    Ref status;     // str or None
+    Ref msg;        // str or None
+    Ref successful; // dict or None
 };
 
 // How one field is read.
 struct Field {
-    PostLine line;       // its statement
-    id::Name key;        // its key in the body
-    Ref Fields::*slot;   // where it is held
-    bool object;         // a dict (else a str), or None
+    PostLine line;     // its statement
+    id::Name key;      // its key in the body
+    Ref Fields::*slot; // where it is held
+    bool object;       // a dict (else a str), or None
 };
 
 constexpr Field FIELDS[] = {
@@ -283,7 +283,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
             if (changed < 0)
                 return false;
             if (!changed)
-                return true;   // nothing to relay; the answer still says success
+                return true; // nothing to relay; the answer still says success
         }
 
         line = POST_TRANSMIT;
@@ -298,8 +298,8 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
             return false;
 
         line = POST_CLEAN_UP;
-        return frame::discard(frame::call_method(
-            self, s(id::_remove_unused_kernels_on_cabinet), nullptr, 0, nullptr));
+        return frame::discard(frame::call_method(self, s(id::_remove_unused_kernels_on_cabinet),
+                                                 nullptr, 0, nullptr));
     }();
 
     // except Exception as exp: the answer's message, and a record in the server's log. The

@@ -9,13 +9,13 @@ using frame::Ref;
 
 // The statements of _remove_unused_kernels_on_cabinet that a traceback record can name.
 enum RemoveUnusedKernelsLine : int {
-    REMOVE_DEF = 146,        // def _remove_unused_kernels_on_cabinet(self) -> None:
-    REMOVE_RUNNING = 147,    // kernel_ids = set(self.kernel_manager.list_kernel_ids())
-    REMOVE_UNUSED = 148,     // unused_kernel_ids = set(dag_cabinet.keys()) - kernel_ids
-    REMOVE_LOOP = 149,       // for unused_kernel_id in unused_kernel_ids:
-    REMOVE_CACHE_DIR = 150,  //     unused_diskcache_dir = dag_cabinet[...].diskcache_dir
-    REMOVE_RMTREE = 151,     //     shutil.rmtree(unused_diskcache_dir, ignore_errors=True)
-    REMOVE_POP = 152,        //     dag_cabinet.pop(unused_kernel_id)
+    REMOVE_DEF = 146,       // def _remove_unused_kernels_on_cabinet(self) -> None:
+    REMOVE_RUNNING = 147,   // kernel_ids = set(self.kernel_manager.list_kernel_ids())
+    REMOVE_UNUSED = 148,    // unused_kernel_ids = set(dag_cabinet.keys()) - kernel_ids
+    REMOVE_LOOP = 149,      // for unused_kernel_id in unused_kernel_ids:
+    REMOVE_CACHE_DIR = 150, //     unused_diskcache_dir = dag_cabinet[...].diskcache_dir
+    REMOVE_RMTREE = 151,    //     shutil.rmtree(unused_diskcache_dir, ignore_errors=True)
+    REMOVE_POP = 152,       //     dag_cabinet.pop(unused_kernel_id)
 };
 
 PyObject *remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
@@ -46,8 +46,8 @@ running_kernel_ids(PyObject *self) noexcept
     Ref manager = Ref::steal(PyObject_GetAttr(self, s(id::kernel_manager)));
     if (!manager)
         return nullptr;
-    Ref ids = Ref::steal(
-        frame::call_method(manager.get(), s(id::list_kernel_ids), nullptr, 0, nullptr));
+    Ref ids =
+        Ref::steal(frame::call_method(manager.get(), s(id::list_kernel_ids), nullptr, 0, nullptr));
     if (!ids)
         return nullptr;
     return PySet_New(ids.get());
@@ -88,8 +88,7 @@ remove_body(PyObject *self, int &line) noexcept
         Ref entry = Ref::steal(frame::subscript(cabinet.get(), unused_kernel_id));
         if (!entry)
             return false;
-        Ref unused_diskcache_dir =
-            Ref::steal(PyObject_GetAttr(entry.get(), s(id::diskcache_dir)));
+        Ref unused_diskcache_dir = Ref::steal(PyObject_GetAttr(entry.get(), s(id::diskcache_dir)));
         if (!unused_diskcache_dir ||
             !frame::check_local(unused_diskcache_dir.get(), &PyUnicode_Type))
             return false;
@@ -125,8 +124,7 @@ remove_body(PyObject *self, int &line) noexcept
 }
 
 PyObject *
-remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
-                      PyObject *kwnames) noexcept
+remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
 {
     PyObject *a[1];
     if (!frame::bind_arguments<REMOVE_UNUSED_KERNELS>(module, args, nargsf, kwnames, a))

@@ -8,11 +8,11 @@ using frame::Ref;
 
 // The statements of transmit that a traceback record can name.
 enum TransmitLine : int {
-    TRANSMIT_DEF = 154,      // def transmit(kernel_id: str, data: Dict[str, Any]) -> None:
-    TRANSMIT_PAYLOAD = 157,  // payload = json.dumps(data)
-    TRANSMIT_LOOP = 158,     // for handler in ZelvoWebSocketHandler.registry:
-    TRANSMIT_MATCH = 159,    //     if handler.kernel_id == kernel_id:
-    TRANSMIT_WRITE = 160,    //         handler.write_message(payload)
+    TRANSMIT_DEF = 154,     // def transmit(kernel_id: str, data: Dict[str, Any]) -> None:
+    TRANSMIT_PAYLOAD = 157, // payload = json.dumps(data)
+    TRANSMIT_LOOP = 158,    // for handler in ZelvoWebSocketHandler.registry:
+    TRANSMIT_MATCH = 159,   //     if handler.kernel_id == kernel_id:
+    TRANSMIT_WRITE = 160,   //         handler.write_message(payload)
 };
 
 PyObject *transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
@@ -41,7 +41,7 @@ same_kernel(PyObject *left, PyObject *kernel_id) noexcept
     if (left == kernel_id)
         return 1;
     if (left == Py_None)
-        return 0;   // kernel_id is a str: None never equals it
+        return 0; // kernel_id is a str: None never equals it
     if (PyUnicode_CheckExact(left))
         return PyUnicode_Compare(left, kernel_id) == 0;
     Ref equal = Ref::steal(PyObject_RichCompare(left, kernel_id, Py_EQ));
@@ -82,7 +82,7 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
                     frame::call_method(handler, s(id::write_message), &text, 1, nullptr)))
                 return false;
         }
-        line = TRANSMIT_LOOP;   // the walk itself goes on
+        line = TRANSMIT_LOOP; // the walk itself goes on
         return true;
     });
 }

@@ -8,13 +8,13 @@ using frame::Ref;
 
 // The statements of _get_pipeline that a traceback record can name.
 enum GetPipelineLine : int {
-    GET_PIPELINE_DEF = 28,        // def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
-    GET_PIPELINE_ENTRY = 30,      // dag_info = dag_cabinet[kernel_id]
-    GET_PIPELINE_EMPTY = 32,      // if not dag_info.graph.components:
-    GET_PIPELINE_SERIALISE = 36,  // pipeline_contents = json.dumps(dag_info.to_zelvo_dict(...))
-    GET_PIPELINE_EXCEPT = 38,     // except Exception as exp:
-    GET_PIPELINE_ERROR = 39,      // pipeline_contents = str(exp)
-    GET_PIPELINE_RESULT = 42,     // return pipeline_contents, pipeline_type
+    GET_PIPELINE_DEF = 28,       // def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
+    GET_PIPELINE_ENTRY = 30,     // dag_info = dag_cabinet[kernel_id]
+    GET_PIPELINE_EMPTY = 32,     // if not dag_info.graph.components:
+    GET_PIPELINE_SERIALISE = 36, // pipeline_contents = json.dumps(dag_info.to_zelvo_dict(...))
+    GET_PIPELINE_EXCEPT = 38,    // except Exception as exp:
+    GET_PIPELINE_ERROR = 39,     // pipeline_contents = str(exp)
+    GET_PIPELINE_RESULT = 42,    // return pipeline_contents, pipeline_type
 };
 
 PyObject *get_pipeline(PyObject *, PyObject *const *args, size_t nargsf,
@@ -28,8 +28,10 @@ constexpr frame::Method GET_PIPELINE = {
     GET_PIPELINE_DEF,
     frame::names({id::self, id::kernel_id, id::cell_ids, id::ipynb_name}),
     frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
-    frame::annotations({{id::kernel_id, id::a_str}, {id::cell_ids, id::a_list_of_str},
-                        {id::ipynb_name, id::a_str}, {id::return_, id::a_pair_of_str}}),
+    frame::annotations({{id::kernel_id, id::a_str},
+                        {id::cell_ids, id::a_list_of_str},
+                        {id::ipynb_name, id::a_str},
+                        {id::return_, id::a_pair_of_str}}),
     nullptr,
     get_pipeline,
     frame::Store::plain,
@@ -48,8 +50,8 @@ serialise(PyObject *dag_info) noexcept
     if (!dumps)
         return nullptr;
     PyObject *no_captured = Py_False;
-    Ref document = Ref::steal(frame::call_method(dag_info, s(id::to_zelvo_dict), &no_captured,
-                                                 1, constants.include_captured.get()));
+    Ref document = Ref::steal(frame::call_method(dag_info, s(id::to_zelvo_dict), &no_captured, 1,
+                                                 constants.include_captured.get()));
     if (!document)
         return nullptr;
     PyObject *document_arg = document.get();

@@ -12,8 +12,8 @@ static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one en
 
 // The statements of the module body that a traceback record can name, besides the imports.
 enum BodyLine : int {
-    BODY_FRAME = 1,   // the frame's own steps, and __test__ = {}
-    BODY_CLASS = 26,  // class ZelvoPipelineExportHandler(BasePipelineExportHandler):
+    BODY_FRAME = 1,  // the frame's own steps, and __test__ = {}
+    BODY_CLASS = 26, // class ZelvoPipelineExportHandler(BasePipelineExportHandler):
 };
 
 // The import statements of the body, in order, each with its line. `from ..flowsync import
@@ -21,11 +21,14 @@ enum BodyLine : int {
 constexpr frame::ImportStatement IMPORTS[] = {
     {17, id::json, 0, id::json, {}, 0},
     {18, id::typing, 0, id::typing, {id::List, id::Tuple}, 2},
-    {20, id::zelvo_core_misc_models, 0, id::zelvo_core_misc_models, {id::ZelvoPipelineModel},
-     1},
+    {20, id::zelvo_core_misc_models, 0, id::zelvo_core_misc_models, {id::ZelvoPipelineModel}, 1},
     {22, id::flowsync, 2, id::zelvo_server_handlers_flowsync, {id::dag_cabinet}, 1},
-    {23, id::base_handler, 1, id::zelvo_server_handlers_pipeline_export_base_handler,
-     {id::BasePipelineExportHandler}, 1},
+    {23,
+     id::base_handler,
+     1,
+     id::zelvo_server_handlers_pipeline_export_base_handler,
+     {id::BasePipelineExportHandler},
+     1},
 };
 
 // The code object of _get_pipeline, a module constant.

@@ -8,6 +8,8 @@
 #include <stdint.h>
 
 #include <initializer_list>
+#include <type_traits>
+#include <utility>
 
 namespace frame {
 
@@ -165,18 +167,45 @@ uint32_t parse_version(const char *text) noexcept;
 // Room for the parameters or locals of a method; the longest has 14.
 constexpr int MAX_NAMES = 16;
 
-// String ids of a method's parameters or locals, in order; `names({id::self, ...})`.
+// String ids in order: a method's locals, or the names an import statement takes. The count
+// is that of the list written; more than MAX_NAMES does not compile.
 struct Names {
-    int ids[MAX_NAMES]; // string ids
-    Py_ssize_t count;   // entries used
+    constexpr Names() noexcept = default;
+    constexpr Names(std::initializer_list<int> list) noexcept
+    {
+        for (int name : list)
+            ids[count++] = name;
+    }
+
+    int ids[MAX_NAMES] = {}; // string ids
+    Py_ssize_t count = 0;    // entries used
 };
 
+// `names({id::status_code, ...})`: the other locals of a method.
 constexpr Names
 names(std::initializer_list<int> ids) noexcept
 {
-    Names list{};
-    for (int name : ids)
-        list.ids[list.count++] = name; // more than MAX_NAMES does not compile
+    return Names(ids);
+}
+
+// One parameter of a method.
+struct Param {
+    int name;                     // its string id
+    PyTypeObject *type = nullptr; // the exact type its argument must have; null: any object
+};
+
+// A method's parameters in order; `params({{id::self}, {id::kernel_id, &PyUnicode_Type}})`.
+struct Params {
+    Param items[MAX_NAMES]; // in the order of the `def` line
+    Py_ssize_t count;       // entries used
+};
+
+constexpr Params
+params(std::initializer_list<Param> items) noexcept
+{
+    Params list{};
+    for (const Param &item : items)
+        list.items[list.count++] = item; // more than MAX_NAMES does not compile
     return list;
 }
 
@@ -204,25 +233,23 @@ annotations(std::initializer_list<Annotation> items) noexcept
     return list;
 }
 
-// How a class body stores a method's function object.
-enum class Store {
-    plain,         // the function itself
-    authenticated, // decorated with the host's tornado.web.authenticated
-    staticmethod,  // wrapped in staticmethod()
-};
+// What a class body stores in place of a method's function, as a decorator line does: a new
+// reference made from the function, or null with an exception set. The module that uses a
+// decorator provides it.
+using Wrapper = PyObject *(*)(PyObject *function) noexcept;
 
-// The one description of a method, beside its body: binding, the code object, the function
-// object and the class body's entry are all made from it.
+// The one description of a method, beside its body: binding, the argument types, the code
+// object, the function object and the class body's entry are all made from it.
 struct Method {
     const char *name;        // __name__, co_name and the name in binding messages
     const char *qualname;    // __qualname__, e.g. "DAGHandler.post"
     int first_line;          // the `def` line: co_firstlineno, binding failures' record
-    Names params;            // parameters in order, `self` included
+    Params params;           // parameters in order, `self` included, with their types
     Names locals;            // the other local variables of co_varnames
     Annotations annotations; // __annotations__
     const char *doc;         // __doc__, or null
-    vectorcallfunc body;     // called with the interpreter's fast-call convention
-    Store store;             // how the class stores the function
+    vectorcallfunc entry;    // the fast call: method_entry<module, method, body>
+    Wrapper wrapper;         // what the class stores; null: the function itself
 };
 
 // The method's code object: no bytecode, the module's source file name, flags 3.
@@ -231,6 +258,9 @@ PyObject *make_code(Module &m, const Method &method) noexcept;
 // The method's function object (a NativeFunction), its __annotations__ attached, with the
 // module's name and dict.
 PyObject *make_function(Module &m, const Method &method, PyObject *code) noexcept;
+
+// The keyword names of a call (a tuple of the strings of `names`), kept in `slot`.
+bool make_keywords(Module &m, Kept &slot, const Names &names) noexcept;
 
 // Gets the shared function type from the registry module, or makes and registers it.
 bool function_type_ready(Module &m) noexcept;
@@ -260,14 +290,21 @@ bind_arguments(Module &m, PyObject *const *args, size_t nargsf, PyObject *kwname
 }
 
 // Raises the TypeError of an argument that is not of exactly `type`; returns false.
-bool raise_argument_type(PyObject *value, PyTypeObject *type, const char *name) noexcept;
+bool raise_argument_type(PyObject *value, PyTypeObject *type, PyObject *name) noexcept;
 
-// The value must be of exactly `type` (None and subclass instances refused). Inline: a
-// passing test is one comparison.
+// The argument of parameter I of method M must be of exactly the parameter's type (None and
+// subclass instances refused); a parameter without one takes any object. Inline: a passing
+// test is one comparison.
+template <const Method &M, size_t I>
 inline bool
-check_argument(PyObject *value, PyTypeObject *type, const char *name) noexcept
+check_argument(Module &m, PyObject *value) noexcept
 {
-    return Py_TYPE(value) == type || raise_argument_type(value, type, name);
+    constexpr PyTypeObject *type = M.params.items[I].type;
+    if constexpr (type == nullptr)
+        return true;
+    else
+        return Py_TYPE(value) == type ||
+               raise_argument_type(value, type, m.str(M.params.items[I].name));
 }
 
 // A typed local holds exactly `type` or None.
@@ -308,21 +345,34 @@ load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept
         return ::frame::load_global((m), (m).str(name), site_cache_);                             \
     }())
 
+// owned.name, taking over the reference `owned` (null: a failure already raised, passed on).
+// New reference or null.
+inline PyObject *
+attribute_of(PyObject *owned, PyObject *name) noexcept
+{
+    Ref object = Ref::steal(owned);
+    return object ? PyObject_GetAttr(object.get(), name) : nullptr;
+}
+
+// `name.attr` of the global `name` (string ids of module `m`), the global read as
+// FRAME_GLOBAL does.
+#define FRAME_GLOBAL_ATTR(m, name, attr)                                                          \
+    ::frame::attribute_of(FRAME_GLOBAL(m, name), (m).str(attr))
+
 // Binds a module global.
 bool store_global(Module &m, PyObject *name, PyObject *value) noexcept;
 
 // `name = {}` in a module body.
 bool store_new_dict(Module &m, PyObject *name) noexcept;
 
-// One import statement of a module body: `import name` when `count` is 0, else
+// One import statement of a module body: `import name` when `names` is empty, else
 // `from name import names...`.
 struct ImportStatement {
-    int line;         // source line, for the initialisation's traceback record
-    int name;         // string id of the name as written
-    int level;        // 0 absolute, 1 or 2 relative
-    int absolute;     // string id of the absolute name that sys.modules is probed under
-    int names[3];     // string ids of the names to take
-    Py_ssize_t count; // how many
+    int line;     // source line, for the initialisation's traceback record
+    int name;     // string id of the name as written
+    int level;    // 0 absolute, 1 or 2 relative
+    int absolute; // string id of the absolute name that sys.modules is probed under
+    Names names;  // string ids of the names to take
 };
 
 // Runs an import statement and binds its names as module globals.
@@ -349,10 +399,6 @@ PyObject *prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyO
 // Stores into a class namespace: straight into a dict, through __setitem__ otherwise.
 bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
 
-// `def name(...)` in a class body: stores `stored` (the function, or what wraps it) under the
-// method's name.
-bool store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept;
-
 // A class statement of a module body: begin() resolves the bases, calculates the metaclass and
 // prepares the namespace (with __orig_bases__ when the bases changed); the body then stores
 // its methods with namespace_set(ns(), ...); end() calls the metaclass and binds the class as
@@ -376,6 +422,35 @@ class ClassStatement {
     Ref ns_;
 };
 
+// String id of a class without a docstring.
+constexpr int NO_DOC = -1;
+
+// `class <name>(<base>):` in a module body, whose body defines its methods in order.
+struct ClassDef {
+    int line;                     // the `class` line
+    int name;                     // string id of the class name
+    int base;                     // string id of the module global that is the one base
+    int doc;                      // string id of the docstring, or NO_DOC
+    const Method *const *methods; // in the order of the body
+    Kept *codes;                  // their code objects, module constants (make_codes)
+    size_t count;                 // how many methods
+};
+
+template <size_t N>
+constexpr ClassDef
+class_def(int line, int name, int base, int doc, const Method *const (&methods)[N],
+          Kept (&codes)[N]) noexcept
+{
+    return {line, name, base, doc, methods, codes, N};
+}
+
+// Makes the code objects of the class's methods.
+bool make_codes(Module &m, const ClassDef &def) noexcept;
+
+// Runs the class statement at its line: each method's function (its code object made
+// before), stored as its description says, at its `def` line.
+bool run_class(Module &m, const ClassDef &def) noexcept;
+
 // ---------------------------------------------------------------------------------------------
 // Operations of method bodies
 
@@ -385,6 +460,15 @@ inline PyObject *
 call(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
 {
     return compat::vectorcall(callable, args, nargs, kwnames);
+}
+
+// callable(*args) as call() does, taking over the reference `owned` to the callable (null: a
+// failure already raised, passed on).
+inline PyObject *
+call_of(PyObject *owned, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
+{
+    Ref callable = Ref::steal(owned);
+    return callable ? call(callable.get(), args, nargs, kwnames) : nullptr;
 }
 
 // Drops the result of a call whose value is not used: true when the call succeeded.
@@ -500,5 +584,51 @@ class ExceptClause {
     Ref saved_; // the one handled before the clause
     bool entered_ = false;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Method entries
+
+template <size_t> using Argument = PyObject *;
+
+// Whether Body takes one argument per parameter of a method of N parameters, then the line.
+template <auto Body, size_t... I>
+constexpr bool
+takes_arguments(std::index_sequence<I...>) noexcept
+{
+    return std::is_invocable_v<decltype(Body), Argument<I>..., int &>;
+}
+
+template <const Method &M, size_t... I>
+inline bool
+check_arguments(Module &m, PyObject *const *a, std::index_sequence<I...>) noexcept
+{
+    return (check_argument<M, I>(m, a[I]) && ...);
+}
+
+template <auto Body, size_t... I>
+inline auto
+run_body(PyObject *const *a, int &line, std::index_sequence<I...>) noexcept
+{
+    return Body(a[I]..., line);
+}
+
+// The fast-call entry of method M of module Mod: binds the arguments, tests their types, runs
+// Body(argument..., line) and returns its result (see method_result). Body takes a borrowed
+// reference per parameter and sets `line` at its statements; it returns true (for None) or
+// false, or a new reference or null.
+template <Module &Mod, const Method &M, auto Body>
+PyObject *
+method_entry(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
+{
+    constexpr size_t N = static_cast<size_t>(M.params.count);
+    constexpr std::make_index_sequence<N> each{};
+    static_assert(takes_arguments<Body>(each), "the body takes one argument per parameter");
+    PyObject *a[N];
+    if (!bind_arguments<M>(Mod, args, nargsf, kwnames, a) || !check_arguments<M>(Mod, a, each))
+        return nullptr;
+    int line = M.first_line;
+    auto result = run_body<Body>(a, line, each);
+    return method_result(Mod, M, result, line);
+}
 
 } // namespace frame

@@ -487,7 +487,7 @@ function_new(Module &m, const Method &def, PyObject *qualname, PyObject *module_
         PyObject_GC_New(NativeFunction, reinterpret_cast<PyTypeObject *>(m.function_type.get()));
     if (f == nullptr)
         return nullptr;
-    f->vectorcall = def.body;
+    f->vectorcall = def.entry;
     f->def = &def;
     f->name = nullptr;
     f->qualname = qualname;
@@ -510,20 +510,19 @@ function_new(Module &m, const Method &def, PyObject *qualname, PyObject *module_
     return self;
 }
 
-// A tuple of the strings of `names`, then those of `more`.
+// co_varnames: the parameters' names, then those of the other locals.
 PyObject *
-tuple_of(Module &m, const Names &names, const Names &more) noexcept
+varnames_of(Module &m, const Method &method) noexcept
 {
-    PyObject *t = PyTuple_New(names.count + more.count);
+    PyObject *t = PyTuple_New(method.params.count + method.locals.count);
     if (t == nullptr)
         return nullptr;
-    Py_ssize_t i = 0;
-    for (const Names *list : {&names, &more}) {
-        for (Py_ssize_t k = 0; k < list->count; k++) {
-            PyObject *item = m.str(list->ids[k]);
-            Py_INCREF(item);
-            PyTuple_SET_ITEM(t, i++, item);
-        }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); i++) {
+        const bool param = i < method.params.count;
+        PyObject *item = m.str(param ? method.params.items[i].name
+                                     : method.locals.ids[i - method.params.count]);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(t, i, item);
     }
     return t;
 }
@@ -533,7 +532,7 @@ tuple_of(Module &m, const Names &names, const Names &more) noexcept
 PyObject *
 make_code(Module &m, const Method &method) noexcept
 {
-    Ref varnames = Ref::steal(tuple_of(m, method.params, method.locals));
+    Ref varnames = Ref::steal(varnames_of(m, method));
     if (!varnames)
         return nullptr;
     Ref name = Ref::steal(PyUnicode_InternFromString(method.name));

@@ -52,7 +52,7 @@ check_version(Module &m) noexcept
                             minor) == 0;
 }
 
-// Steps 2 to 5 of the common start: builtins, version, constants of the frame, strings.
+// The common start: the builtins, the version check, the frame's constants, the strings.
 // Their failures carry no traceback record.
 bool
 start(Module &m) noexcept
@@ -86,8 +86,9 @@ start(Module &m) noexcept
            make_strings(m.spec.strings, m.strings, m.spec.string_count);
 }
 
-// Steps 6 to 9: the function type, sys.modules, the captured built-ins, then the body.
-// A failure records the statement's line (1 for the frame's own steps).
+// The rest of an initialisation: the function type, the entry in sys.modules, the captured
+// built-ins, then the module body. A failure records the statement's line (1 for the frame's
+// own).
 bool
 run(Module &m) noexcept
 {

@@ -21,4 +21,19 @@ make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept
     return true;
 }
 
+bool
+make_keywords(Module &m, Kept &slot, const Names &names) noexcept
+{
+    Ref tuple = Ref::steal(PyTuple_New(names.count));
+    if (!tuple)
+        return false;
+    for (Py_ssize_t i = 0; i < names.count; i++) {
+        PyObject *name = m.str(names.ids[i]);
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(tuple.get(), i, name);
+    }
+    slot = std::move(tuple);
+    return true;
+}
+
 } // namespace frame

@@ -130,6 +130,15 @@ enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
 
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define FLOWSYNC_GLOBAL(name) FRAME_GLOBAL(::flowsync::module, ::flowsync::id::name)
+// `name.attr` of a module global, likewise.
+#define FLOWSYNC_GLOBAL_ATTR(name, attr)                                                          \
+    FRAME_GLOBAL_ATTR(::flowsync::module, ::flowsync::id::name, ::flowsync::id::attr)
+
+// What DAGHandler's body stores for a decorated method: @tornado.web.authenticated (read
+// from the module's globals, as the decorator line does), and @staticmethod (the built-in
+// captured with the module). New reference or null.
+PyObject *authenticated(PyObject *function) noexcept;
+PyObject *static_method(PyObject *function) noexcept;
 
 // The calls that several methods make, each written once. New reference or null.
 
@@ -141,6 +150,12 @@ PyObject *answer(PyObject *self, PyObject *status_code, PyObject *result) noexce
 
 // json.dumps(value), with the module global read afresh.
 PyObject *json_dumps(PyObject *value) noexcept;
+
+// `kernel_id in dag_cabinet`: 1, 0, or -1 on error.
+int is_registered(PyObject *kernel_id) noexcept;
+
+// dag_cabinet[kernel_id]
+PyObject *registered(PyObject *kernel_id) noexcept;
 
 // ZelvoPipelineModel(identifier=kernel_id): an empty pipeline of the kernel.
 PyObject *empty_model(PyObject *kernel_id) noexcept;

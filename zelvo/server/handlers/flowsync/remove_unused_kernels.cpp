@@ -18,26 +18,6 @@ enum RemoveUnusedKernelsLine : int {
     REMOVE_POP = 152,       //     dag_cabinet.pop(unused_kernel_id)
 };
 
-PyObject *remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
-                                PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method REMOVE_UNUSED_KERNELS = {
-    "_remove_unused_kernels_on_cabinet",
-    "DAGHandler._remove_unused_kernels_on_cabinet",
-    REMOVE_DEF,
-    frame::names({id::self}),
-    frame::names({id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
-                  id::unused_diskcache_dir, id::kernel}),
-    frame::annotations({{id::return_, id::a_none}}),
-    nullptr,
-    remove_unused_kernels,
-    frame::Store::plain,
-};
-
-namespace {
-
 // set(self.kernel_manager.list_kernel_ids()): synchronous on the local and the gateway kernel
 // manager alike, and it cannot fail while a kernel is starting, as list_kernels() can.
 PyObject *
@@ -71,10 +51,10 @@ remove_body(PyObject *self, int &line) noexcept
     if (!keys)
         return false;
     cabinet.reset();
-    Ref registered = Ref::steal(PySet_New(keys.get()));
-    if (!registered)
+    Ref registered_ids = Ref::steal(PySet_New(keys.get()));
+    if (!registered_ids)
         return false;
-    Ref unused_kernel_ids = Ref::steal(PyNumber_Subtract(registered.get(), kernel_ids.get()));
+    Ref unused_kernel_ids = Ref::steal(PyNumber_Subtract(registered_ids.get(), kernel_ids.get()));
     if (!unused_kernel_ids || !frame::check_local(unused_kernel_ids.get(), &PySet_Type))
         return false;
 
@@ -82,10 +62,7 @@ remove_body(PyObject *self, int &line) noexcept
     line = REMOVE_LOOP;
     return frame::for_each(unused_kernel_ids.get(), [&](PyObject *unused_kernel_id) {
         line = REMOVE_CACHE_DIR;
-        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-        if (!cabinet)
-            return false;
-        Ref entry = Ref::steal(frame::subscript(cabinet.get(), unused_kernel_id));
+        Ref entry = Ref::steal(registered(unused_kernel_id));
         if (!entry)
             return false;
         Ref unused_diskcache_dir = Ref::steal(PyObject_GetAttr(entry.get(), s(id::diskcache_dir)));
@@ -93,7 +70,6 @@ remove_body(PyObject *self, int &line) noexcept
             !frame::check_local(unused_diskcache_dir.get(), &PyUnicode_Type))
             return false;
         entry.reset();
-        cabinet.reset();
 
         // An entry without a cache folder has nothing to remove. (Handing None to rmtree is
         // ignored by some releases and a TypeError in others, which would keep the entry, and
@@ -123,17 +99,18 @@ remove_body(PyObject *self, int &line) noexcept
     });
 }
 
-PyObject *
-remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[1];
-    if (!frame::bind_arguments<REMOVE_UNUSED_KERNELS>(module, args, nargsf, kwnames, a))
-        return nullptr;
-    int line = REMOVE_UNUSED_KERNELS.first_line;
-    const bool ok = remove_body(a[0], line);
-    return frame::method_result(module, REMOVE_UNUSED_KERNELS, ok, line);
-}
-
 } // namespace
+
+constexpr frame::Method REMOVE_UNUSED_KERNELS = {
+    "_remove_unused_kernels_on_cabinet",
+    "DAGHandler._remove_unused_kernels_on_cabinet",
+    REMOVE_DEF,
+    frame::params({{id::self}}),
+    frame::names({id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
+                  id::unused_diskcache_dir, id::kernel}),
+    frame::annotations({{id::return_, id::a_none}}),
+    nullptr,
+    frame::method_entry<module, REMOVE_UNUSED_KERNELS, remove_body>,
+    nullptr};
 
 } // namespace flowsync

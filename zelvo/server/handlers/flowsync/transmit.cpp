@@ -15,25 +15,6 @@ enum TransmitLine : int {
     TRANSMIT_WRITE = 160,   //         handler.write_message(payload)
 };
 
-PyObject *transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method TRANSMIT = {
-    "transmit",
-    "DAGHandler.transmit",
-    TRANSMIT_DEF,
-    frame::names({id::kernel_id, id::data}),
-    frame::names({id::payload, id::handler}),
-    frame::annotations(
-        {{id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}}),
-    "transmit DAG info to websocket connection which has kernel id",
-    transmit,
-    frame::Store::staticmethod,
-};
-
-namespace {
-
 // handler.kernel_id == kernel_id, the handler's value on the left. -1 on error.
 int
 same_kernel(PyObject *left, PyObject *kernel_id) noexcept
@@ -60,10 +41,7 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
         return false;
 
     line = TRANSMIT_LOOP;
-    Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoWebSocketHandler));
-    if (!handler_class)
-        return false;
-    Ref registry = Ref::steal(PyObject_GetAttr(handler_class.get(), s(id::registry)));
+    Ref registry = Ref::steal(FLOWSYNC_GLOBAL_ATTR(ZelvoWebSocketHandler, registry));
     if (!registry)
         return false;
     PyObject *text = payload.get();
@@ -87,19 +65,18 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
     });
 }
 
-PyObject *
-transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[2];
-    if (!frame::bind_arguments<TRANSMIT>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(a[0], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(a[1], &PyDict_Type, "data"))
-        return nullptr;
-    int line = TRANSMIT.first_line;
-    const bool ok = transmit_body(a[0], a[1], line);
-    return frame::method_result(module, TRANSMIT, ok, line);
-}
-
 } // namespace
+
+constexpr frame::Method TRANSMIT = {
+    "transmit",
+    "DAGHandler.transmit",
+    TRANSMIT_DEF,
+    frame::params({{id::kernel_id, &PyUnicode_Type}, {id::data, &PyDict_Type}}),
+    frame::names({id::payload, id::handler}),
+    frame::annotations(
+        {{id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}}),
+    "transmit DAG info to websocket connection which has kernel id",
+    frame::method_entry<module, TRANSMIT, transmit_body>,
+    static_method};
 
 } // namespace flowsync

@@ -17,36 +17,11 @@ enum GetPipelineLine : int {
     GET_PIPELINE_RESULT = 42,    // return pipeline_contents, pipeline_type
 };
 
-PyObject *get_pipeline(PyObject *, PyObject *const *args, size_t nargsf,
-                       PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method GET_PIPELINE = {
-    "_get_pipeline",
-    "ZelvoPipelineExportHandler._get_pipeline",
-    GET_PIPELINE_DEF,
-    frame::names({id::self, id::kernel_id, id::cell_ids, id::ipynb_name}),
-    frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
-    frame::annotations({{id::kernel_id, id::a_str},
-                        {id::cell_ids, id::a_list_of_str},
-                        {id::ipynb_name, id::a_str},
-                        {id::return_, id::a_pair_of_str}}),
-    nullptr,
-    get_pipeline,
-    frame::Store::plain,
-};
-
-namespace {
-
 // json.dumps(dag_info.to_zelvo_dict(include_captured=False)), a str or None.
 PyObject *
 serialise(PyObject *dag_info) noexcept
 {
-    Ref json = Ref::steal(PIPEPORT_GLOBAL(json));
-    if (!json)
-        return nullptr;
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), s(id::dumps)));
+    Ref dumps = Ref::steal(PIPEPORT_GLOBAL_ATTR(json, dumps));
     if (!dumps)
         return nullptr;
     PyObject *no_captured = Py_False;
@@ -63,7 +38,7 @@ serialise(PyObject *dag_info) noexcept
 
 // Returns the result pair; `line` says where a failure left the method.
 PyObject *
-get_pipeline_body(PyObject *kernel_id, int &line) noexcept
+get_pipeline_body(PyObject *, PyObject *kernel_id, PyObject *, PyObject *, int &line) noexcept
 {
     line = GET_PIPELINE_ENTRY;
     Ref cabinet = Ref::steal(PIPEPORT_GLOBAL(dag_cabinet));
@@ -113,20 +88,23 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
     return PyTuple_Pack(2, pipeline_contents.get(), pipeline_type);
 }
 
-PyObject *
-get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[4];
-    if (!frame::bind_arguments<GET_PIPELINE>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(a[2], &PyList_Type, "cell_ids") ||
-        !frame::check_argument(a[3], &PyUnicode_Type, "ipynb_name"))
-        return nullptr;
-    int line = GET_PIPELINE.first_line;
-    PyObject *result = get_pipeline_body(a[1], line);
-    return frame::method_result(module, GET_PIPELINE, result, line);
-}
-
 } // namespace
+
+constexpr frame::Method GET_PIPELINE = {
+    "_get_pipeline",
+    "ZelvoPipelineExportHandler._get_pipeline",
+    GET_PIPELINE_DEF,
+    frame::params({{id::self},
+                   {id::kernel_id, &PyUnicode_Type},
+                   {id::cell_ids, &PyList_Type},
+                   {id::ipynb_name, &PyUnicode_Type}}),
+    frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
+    frame::annotations({{id::kernel_id, id::a_str},
+                        {id::cell_ids, id::a_list_of_str},
+                        {id::ipynb_name, id::a_str},
+                        {id::return_, id::a_pair_of_str}}),
+    nullptr,
+    frame::method_entry<module, GET_PIPELINE, get_pipeline_body>,
+    nullptr};
 
 } // namespace pipeport

@@ -64,6 +64,9 @@ extern Constants constants;
 
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define PIPEPORT_GLOBAL(name) FRAME_GLOBAL(::pipeport::module, ::pipeport::id::name)
+// `name.attr` of a module global, likewise.
+#define PIPEPORT_GLOBAL_ATTR(name, attr)                                                          \
+    FRAME_GLOBAL_ATTR(::pipeport::module, ::pipeport::id::name, ::pipeport::id::attr)
 
 // ZelvoPipelineExportHandler._get_pipeline, described in get_pipeline.cpp.
 extern const frame::Method GET_PIPELINE;

@@ -50,6 +50,15 @@ bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
         LIST(FRAME_STRING_ID_, FRAME_STRING_NAMED_ID_, FRAME_STRING_NAMED_ID_) COUNT              \
     };                                                                                            \
     }
+// In a module's shared header, within its namespace: the string ids of its table LIST, the
+// module's storage `module` (defined by its init source), and s(id::n), the string of an id.
+#define FRAME_MODULE_STRINGS(LIST)                                                                \
+    FRAME_STRING_IDS(LIST)                                                                        \
+    extern ::frame::Module module;                                                                \
+    inline PyObject *s(id::Name name) noexcept                                                    \
+    {                                                                                             \
+        return module.str(name);                                                                  \
+    }
 #define FRAME_STRING_ID_DEF_(n) {#n, true},
 #define FRAME_STRING_NAME_DEF_(n, text) {text, true},
 #define FRAME_STRING_TEXT_DEF_(n, text) {text, false},
@@ -77,6 +86,25 @@ struct ModuleSpec {
     Py_ssize_t builtin_count; // entries in it
     bool (*body)(Module &m);  // constants and module body; sets m.line per statement
 };
+
+// The description of a module whose body captures the built-ins named in `builtins`.
+template <size_t S, size_t B>
+constexpr ModuleSpec
+module_spec(const char *short_name, const char *full_name, const char *file_name,
+            const StringDef (&strings)[S], const int (&builtins)[B],
+            bool (*body)(Module &m)) noexcept
+{
+    return {short_name, full_name, file_name, strings, S, builtins, B, body};
+}
+
+// The description of a module whose body captures no built-in.
+template <size_t S>
+constexpr ModuleSpec
+module_spec(const char *short_name, const char *full_name, const char *file_name,
+            const StringDef (&strings)[S], bool (*body)(Module &m)) noexcept
+{
+    return {short_name, full_name, file_name, strings, S, nullptr, 0, body};
+}
 
 // Process-wide storage of one module (its definition declares no per-module state). Every
 // reference it holds is kept for the life of the process, or until a failed initialisation
@@ -164,74 +192,47 @@ uint32_t parse_version(const char *text) noexcept;
 // ---------------------------------------------------------------------------------------------
 // Methods
 
+// A short list written in place, `{a, b, ...}`, with room for up to N items; the count is that
+// of the items written, and more than N do not compile where the list is a constant.
+template <typename T, int N> struct List {
+    constexpr List() noexcept = default;
+    constexpr List(std::initializer_list<T> written) noexcept
+    {
+        for (const T &item : written)
+            items[count++] = item;
+    }
+
+    T items[N] = {};      // in the order written
+    Py_ssize_t count = 0; // entries used
+};
+
 // Room for the parameters or locals of a method; the longest has 14.
 constexpr int MAX_NAMES = 16;
 
-// String ids in order: a method's locals, or the names an import statement takes. The count
-// is that of the list written; more than MAX_NAMES does not compile.
-struct Names {
-    constexpr Names() noexcept = default;
-    constexpr Names(std::initializer_list<int> list) noexcept
-    {
-        for (int name : list)
-            ids[count++] = name;
-    }
-
-    int ids[MAX_NAMES] = {}; // string ids
-    Py_ssize_t count = 0;    // entries used
-};
-
-// `names({id::status_code, ...})`: the other locals of a method.
-constexpr Names
-names(std::initializer_list<int> ids) noexcept
-{
-    return Names(ids);
-}
+// String ids in order: a method's locals, or the names an import statement takes.
+using Names = List<int, MAX_NAMES>;
 
 // One parameter of a method.
 struct Param {
-    int name;                     // its string id
+    int name = 0;                 // its string id
     PyTypeObject *type = nullptr; // the exact type its argument must have; null: any object
 };
 
-// A method's parameters in order; `params({{id::self}, {id::kernel_id, &PyUnicode_Type}})`.
-struct Params {
-    Param items[MAX_NAMES]; // in the order of the `def` line
-    Py_ssize_t count;       // entries used
-};
-
-constexpr Params
-params(std::initializer_list<Param> items) noexcept
-{
-    Params list{};
-    for (const Param &item : items)
-        list.items[list.count++] = item; // more than MAX_NAMES does not compile
-    return list;
-}
+// A method's parameters in the order of the `def` line, `{{id::self}, {id::kernel_id,
+// &PyUnicode_Type}}`.
+using Params = List<Param, MAX_NAMES>;
 
 // One entry of __annotations__.
 struct Annotation {
-    int name; // string id of the annotated name, or of "return"
-    int text; // string id of the annotation's text
+    int name = 0; // string id of the annotated name, or of "return"
+    int text = 0; // string id of the annotation's text
 };
 
 // Room for a method's annotations; the most annotated has 4.
 constexpr int MAX_ANNOTATIONS = 5;
 
-// A method's __annotations__ in order; `annotations({{id::kernel_id, id::a_str}, ...})`.
-struct Annotations {
-    Annotation items[MAX_ANNOTATIONS]; // in the order of the `def` line
-    Py_ssize_t count;                  // entries used
-};
-
-constexpr Annotations
-annotations(std::initializer_list<Annotation> items) noexcept
-{
-    Annotations list{};
-    for (const Annotation &item : items)
-        list.items[list.count++] = item; // more than MAX_ANNOTATIONS does not compile
-    return list;
-}
+// A method's __annotations__ in the order of the `def` line, `{{id::kernel_id, id::a_str}}`.
+using Annotations = List<Annotation, MAX_ANNOTATIONS>;
 
 // What a class body stores in place of a method's function, as a decorator line does: a new
 // reference made from the function, or null with an exception set. The module that uses a
@@ -484,6 +485,13 @@ discard(PyObject *result) noexcept
 PyObject *call_method(PyObject *obj, PyObject *name, PyObject *const *args, Py_ssize_t count,
                       PyObject *kwnames) noexcept;
 
+// obj.name() with no arguments.
+inline PyObject *
+call_method(PyObject *obj, PyObject *name) noexcept
+{
+    return call_method(obj, name, nullptr, 0, nullptr);
+}
+
 // obj[key]: a dict's own lookup for an exact dict (KeyError(key) when absent), else
 // __getitem__.
 PyObject *subscript(PyObject *obj, PyObject *key) noexcept;
@@ -547,20 +555,6 @@ method_result(Module &m, const Method &method, bool ok, int line) noexcept
     Py_RETURN_NONE;
 }
 
-// A `try` block of a method failed at `line`: records its traceback entry (before any handler
-// sees the exception, as Python does) and tells whether `except Exception` takes the
-// exception. When it does not (KeyboardInterrupt and the like pass through), `line` becomes
-// LINE_RECORDED.
-inline bool
-caught_as_exception(Module &m, const Method &method, int &line) noexcept
-{
-    add_traceback(m, method, line);
-    if (PyErr_ExceptionMatches(PyExc_Exception))
-        return true;
-    line = LINE_RECORDED;
-    return false;
-}
-
 // An `except` clause: while it runs, the exception that was raised is the handled one
 // (sys.exc_info()); when it ends, the exception handled before comes back.
 class ExceptClause {
@@ -572,6 +566,12 @@ class ExceptClause {
 
     // Takes the raised exception; false with an exception set if that fails.
     bool enter() noexcept;
+    // `except Exception:` after the `try` block of a method failed at `line`: records the
+    // block's traceback entry (before the clause sees the exception, as Python does); when the
+    // clause takes the exception, `line` becomes `except_line` and the clause is entered.
+    // False when the exception passes (KeyboardInterrupt and the like; `line` becomes
+    // LINE_RECORDED) or entering failed.
+    bool catch_exception(Module &m, const Method &method, int &line, int except_line) noexcept;
     // The exception being handled (borrowed).
     PyObject *
     exception() const noexcept

@@ -259,19 +259,30 @@ warn_ignored(const char *attribute)
                             attribute);
 }
 
+// The setter of a field that holds an instance of `type` or nothing (None or deletion), as
+// a Python function's are; `message` refuses anything else. `ignored` names an attribute
+// whose stored value calls do not use, which is warned of; null for the others.
 int
-func_set_defaults(PyObject *self, PyObject *value, void *)
+set_optional(PyObject **field, PyObject *value, PyTypeObject *type, const char *message,
+             const char *ignored)
 {
     if (value == Py_None)
         value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != nullptr && !PyObject_TypeCheck(value, type)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    if (warn_ignored("__defaults__") < 0)
+    if (ignored != nullptr && warn_ignored(ignored) < 0)
         return -1;
-    replace(&as_function(self)->defaults, value);
+    replace(field, value);
     return 0;
+}
+
+int
+func_set_defaults(PyObject *self, PyObject *value, void *)
+{
+    return set_optional(&as_function(self)->defaults, value, &PyTuple_Type,
+                        "__defaults__ must be set to a tuple object", "__defaults__");
 }
 
 PyObject *
@@ -283,16 +294,8 @@ func_get_kwdefaults(PyObject *self, void *)
 int
 func_set_kwdefaults(PyObject *self, PyObject *value, void *)
 {
-    if (value == Py_None)
-        value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (warn_ignored("__kwdefaults__") < 0)
-        return -1;
-    replace(&as_function(self)->kwdefaults, value);
-    return 0;
+    return set_optional(&as_function(self)->kwdefaults, value, &PyDict_Type,
+                        "__kwdefaults__ must be set to a dict object", "__kwdefaults__");
 }
 
 PyObject *
@@ -311,14 +314,8 @@ func_get_annotations(PyObject *self, void *)
 int
 func_set_annotations(PyObject *self, PyObject *value, void *)
 {
-    if (value == Py_None)
-        value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace(&as_function(self)->annotations, value);
-    return 0;
+    return set_optional(&as_function(self)->annotations, value, &PyDict_Type,
+                        "__annotations__ must be set to a dict object", nullptr);
 }
 
 // No method of the package is a coroutine function.
@@ -520,7 +517,7 @@ varnames_of(Module &m, const Method &method) noexcept
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); i++) {
         const bool param = i < method.params.count;
         PyObject *item = m.str(param ? method.params.items[i].name
-                                     : method.locals.ids[i - method.params.count]);
+                                     : method.locals.items[i - method.params.count]);
         Py_INCREF(item);
         PyTuple_SET_ITEM(t, i, item);
     }

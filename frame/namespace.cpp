@@ -59,7 +59,7 @@ has_names(Module &m, PyObject *module, const ImportStatement &stmt) noexcept
 {
     for (Py_ssize_t i = 0; i < stmt.names.count; i++) {
         PyObject *value = nullptr;
-        const int found = compat::lookup_attr(module, m.str(stmt.names.ids[i]), &value);
+        const int found = compat::lookup_attr(module, m.str(stmt.names.items[i]), &value);
         if (found <= 0) {
             PyErr_Clear(); // the import machinery will say what is wrong
             return false;
@@ -121,7 +121,7 @@ run_import(Module &m, const ImportStatement &stmt) noexcept
             if (!fromlist)
                 return false;
             for (Py_ssize_t i = 0; i < stmt.names.count; i++) {
-                PyObject *name = m.str(stmt.names.ids[i]);
+                PyObject *name = m.str(stmt.names.items[i]);
                 Py_INCREF(name);
                 PyList_SET_ITEM(fromlist.get(), i, name);
             }
@@ -134,7 +134,7 @@ run_import(Module &m, const ImportStatement &stmt) noexcept
     if (stmt.names.count == 0)
         return store_global(m, m.str(stmt.name), module.get());
     for (Py_ssize_t i = 0; i < stmt.names.count; i++) {
-        PyObject *name = m.str(stmt.names.ids[i]);
+        PyObject *name = m.str(stmt.names.items[i]);
         Ref value = Ref::steal(import_from(m, module.get(), name));
         if (!value || !store_global(m, name, value.get()))
             return false;

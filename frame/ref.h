@@ -5,8 +5,46 @@
 
 namespace frame {
 
+// What Ref and Kept share: the one reference (or none) they own, read and dropped alike.
+class Owned {
+  public:
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+
+    PyObject *
+    get() const noexcept
+    {
+        return p_;
+    }
+    // Drops the reference now.
+    void
+    reset() noexcept
+    {
+        PyObject *old = p_;
+        p_ = nullptr;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+  protected:
+    constexpr Owned() noexcept = default;
+    constexpr explicit Owned(PyObject *o) noexcept : p_(o) {}
+    ~Owned() = default;
+
+    // Stores `o` before releasing the reference held before: a decref may run Python code.
+    void
+    replace(PyObject *o) noexcept
+    {
+        PyObject *old = p_;
+        p_ = o;
+        Py_XDECREF(old);
+    }
+
+    PyObject *p_ = nullptr;
+};
+
 // Owns one strong reference (or none) and releases it when it goes out of scope.
-class Ref {
+class Ref : public Owned {
   public:
     // Takes over a new reference, e.g. the result of an API call (may be null).
     static Ref
@@ -23,26 +61,15 @@ class Ref {
     }
 
     Ref() = default;
-    Ref(Ref &&r) noexcept : p_(r.p_) { r.p_ = nullptr; }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    // Stores the new value before releasing the old one: a decref may run Python code.
+    Ref(Ref &&r) noexcept : Owned(r.release()) {}
     Ref &
     operator=(Ref &&r) noexcept
     {
-        PyObject *old = p_;
-        p_ = r.p_;
-        r.p_ = nullptr;
-        Py_XDECREF(old);
+        replace(r.release());
         return *this;
     }
     ~Ref() { Py_XDECREF(p_); }
 
-    PyObject *
-    get() const noexcept
-    {
-        return p_;
-    }
     // Hands the reference to the caller (e.g. as a function result).
     PyObject *
     release() noexcept
@@ -51,57 +78,24 @@ class Ref {
         p_ = nullptr;
         return o;
     }
-    // Drops the reference now.
-    void
-    reset() noexcept
-    {
-        PyObject *old = p_;
-        p_ = nullptr;
-        Py_XDECREF(old);
-    }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
 
   private:
-    explicit Ref(PyObject *o) noexcept : p_(o) {}
-    PyObject *p_ = nullptr;
+    explicit Ref(PyObject *o) noexcept : Owned(o) {}
 };
 
 // Owns one reference (or none) for the life of the process: a Ref without a destructor, for
 // static storage, which is destroyed after the interpreter has finalised, when no reference
 // may be released any more.
-class Kept {
+class Kept : public Owned {
   public:
     constexpr Kept() noexcept = default;
-    Kept(const Kept &) = delete;
-    Kept &operator=(const Kept &) = delete;
-    // Takes over `r`'s reference, then releases the one held before: a decref may run Python
-    // code.
+    // Takes over `r`'s reference.
     Kept &
     operator=(Ref &&r) noexcept
     {
-        PyObject *old = p_;
-        p_ = r.release();
-        Py_XDECREF(old);
+        replace(r.release());
         return *this;
     }
-
-    PyObject *
-    get() const noexcept
-    {
-        return p_;
-    }
-    // Drops the reference now.
-    void
-    reset() noexcept
-    {
-        PyObject *old = p_;
-        p_ = nullptr;
-        Py_XDECREF(old);
-    }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-  private:
-    PyObject *p_ = nullptr;
 };
 
 } // namespace frame

@@ -28,7 +28,7 @@ make_keywords(Module &m, Kept &slot, const Names &names) noexcept
     if (!tuple)
         return false;
     for (Py_ssize_t i = 0; i < names.count; i++) {
-        PyObject *name = m.str(names.ids[i]);
+        PyObject *name = m.str(names.items[i]);
         Py_INCREF(name);
         PyTuple_SET_ITEM(tuple.get(), i, name);
     }

@@ -63,4 +63,16 @@ ExceptClause::enter() noexcept
     return true;
 }
 
+bool
+ExceptClause::catch_exception(Module &m, const Method &method, int &line, int except_line) noexcept
+{
+    add_traceback(m, method, line);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        line = LINE_RECORDED;
+        return false;
+    }
+    line = except_line;
+    return enter();
+}
+
 } // namespace frame

@@ -170,8 +170,8 @@ namespace {
 enum Name : int { self, kernel_id };
 bool body(ARGUMENTS, int &) noexcept { return true; }
 constexpr frame::Method METHOD = {"m", "C.m", 1,
-                                  frame::params({{self}, {kernel_id, &PyUnicode_Type}}),
-                                  frame::names({LOCALS}), frame::annotations({}), nullptr,
+                                  frame::Params{{self}, {kernel_id, &PyUnicode_Type}},
+                                  frame::Names{LOCALS}, frame::Annotations{}, nullptr,
                                   frame::method_entry<module, METHOD, body>, nullptr};
 }
 vectorcallfunc entry = METHOD.entry;

@@ -89,11 +89,10 @@ constexpr frame::Method FINISH_WITH_RESULT = {
     "_finish_with_result",
     "DAGHandler._finish_with_result",
     FINISH_DEF,
-    frame::params({{id::self}, {id::status_code}, {id::result, &PyDict_Type}}),
-    frame::names({}),
-    frame::annotations({{id::status_code, id::HTTPStatus},
-                        {id::result, id::a_result},
-                        {id::return_, id::a_none}}),
+    frame::Params{{id::self}, {id::status_code}, {id::result, &PyDict_Type}},
+    frame::Names{},
+    frame::Annotations{
+        {id::status_code, id::HTTPStatus}, {id::result, id::a_result}, {id::return_, id::a_none}},
     nullptr,
     frame::method_entry<module, FINISH_WITH_RESULT, finish_body>,
     nullptr};

@@ -103,17 +103,8 @@ namespace flowsync {
     TEXT(pipeline_updated, "pipeline:updated")                                                    \
     TEXT(class_doc, DAG_HANDLER_DOC)
 
-// String ids: id::json is the entry for "json".
-FRAME_STRING_IDS(FLOWSYNC_STRINGS)
-
-// The module's process-wide storage.
-extern frame::Module module;
-
-inline PyObject *
-s(id::Name name) noexcept
-{
-    return module.str(name);
-}
+// String ids (id::json is the entry for "json"), the module's storage and s(id::json).
+FRAME_MODULE_STRINGS(FLOWSYNC_STRINGS)
 
 // Keyword-name tuples of the calls the methods make, made once with the module.
 struct KeywordNames {

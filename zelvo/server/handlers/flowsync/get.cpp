@@ -55,8 +55,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!dag_update_info)
             return false;
         line = GET_RESULT_DICT;
-        result = Ref::steal(
-            frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0, nullptr));
+        result = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict)));
         if (!result || !frame::check_local(result.get(), &PyDict_Type))
             return false;
     }
@@ -81,9 +80,9 @@ constexpr frame::Method GET = {
     "get",
     "DAGHandler.get",
     GET_DEF,
-    frame::params({{id::self}, {id::kernel_id, &PyUnicode_Type}}),
-    frame::names({id::status_code, id::result, id::dag_update_info}),
-    frame::annotations({{id::kernel_id, id::a_str}, {id::return_, id::a_none}}),
+    frame::Params{{id::self}, {id::kernel_id, &PyUnicode_Type}},
+    frame::Names{id::status_code, id::result, id::dag_update_info},
+    frame::Annotations{{id::kernel_id, id::a_str}, {id::return_, id::a_none}},
     "Get current updated dag info by kernel_id.",
     frame::method_entry<module, GET, get_body>,
     authenticated};

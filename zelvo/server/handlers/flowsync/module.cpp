@@ -44,7 +44,7 @@ using frame::Ref;
 constexpr frame::StringDef STRING_DEFS[] = {FRAME_STRING_DEFS(FLOWSYNC_STRINGS)};
 static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one entry per id");
 
-constexpr int CAPTURED_BUILTINS[] = {id::staticmethod};
+constexpr int CAPTURED_BUILTINS[CAPTURED_COUNT] = {id::staticmethod};
 
 // The statements of the module body that a traceback record can name, besides the imports.
 enum BodyLine : int {
@@ -98,9 +98,7 @@ make_constants(frame::Module &m) noexcept
 bool
 body(frame::Module &m) noexcept
 {
-    if (!make_constants(m))
-        return false;
-    if (!frame::run_imports(m, IMPORTS))
+    if (!make_constants(m) || !frame::run_imports(m, IMPORTS))
         return false;
     m.line = BODY_DAG_CABINET;
     if (!frame::store_new_dict(m, s(id::dag_cabinet)) || !frame::run_class(m, DAG_HANDLER))
@@ -112,16 +110,9 @@ body(frame::Module &m) noexcept
 frame::Kept string_storage[id::COUNT];
 frame::Kept captured_storage[CAPTURED_COUNT];
 
-const frame::ModuleSpec SPEC = {
-    "flowsync",
-    "zelvo.server.handlers.flowsync",
-    "zelvo/server/handlers/flowsync",
-    STRING_DEFS,
-    id::COUNT,
-    CAPTURED_BUILTINS,
-    CAPTURED_COUNT,
-    body,
-};
+const frame::ModuleSpec SPEC =
+    frame::module_spec("flowsync", "zelvo.server.handlers.flowsync",
+                       "zelvo/server/handlers/flowsync", STRING_DEFS, CAPTURED_BUILTINS, body);
 
 } // namespace
 

@@ -121,7 +121,7 @@ PyObject *
 read_fields(Request &r, int &line) noexcept
 {
     line = POST_BODY;
-    r.data = Ref::steal(frame::call_method(r.self, s(id::get_json_body), nullptr, 0, nullptr));
+    r.data = Ref::steal(frame::call_method(r.self, s(id::get_json_body)));
     if (!r.data) {
         // The host decodes the body as UTF-8 before parsing it: other bytes are no JSON object.
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
@@ -211,8 +211,7 @@ register_pipeline(Request &r, PyObject *dag_info, bool &changed, int &line) noex
     previous.reset();
 
     line = POST_UPDATE_MESSAGE;
-    Ref update =
-        Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0, nullptr));
+    Ref update = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict)));
     if (!update || PyDict_SetItem(r.data.get(), s(id::successful), update.get()) < 0)
         return false;
 
@@ -252,8 +251,7 @@ relay(Request &r, int &line) noexcept
     if (!frame::discard(frame::call(transmit.get(), args, 2, nullptr)))
         return false;
     line = POST_CLEAN_UP;
-    return frame::discard(
-        frame::call_method(r.self, s(id::_remove_unused_kernels_on_cabinet), nullptr, 0, nullptr));
+    return frame::discard(frame::call_method(r.self, s(id::_remove_unused_kernels_on_cabinet)));
 }
 
 // How post's try block ended.
@@ -311,8 +309,7 @@ log_traceback(PyObject *self) noexcept
     Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
     if (!traceback)
         return false;
-    Ref text =
-        Ref::steal(frame::call_method(traceback.get(), s(id::format_exc), nullptr, 0, nullptr));
+    Ref text = Ref::steal(frame::call_method(traceback.get(), s(id::format_exc)));
     if (!text)
         return false;
     Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
@@ -330,11 +327,8 @@ bool
 answer_failure(Request &r, bool model_refused, Ref &status_code, PyObject *result,
                int &line) noexcept
 {
-    if (!frame::caught_as_exception(module, POST, line))
-        return false;
-    line = POST_EXCEPT;
     frame::ExceptClause clause;
-    if (!clause.enter())
+    if (!clause.catch_exception(module, POST, line, POST_EXCEPT))
         return false;
     bool refused = false;
     if (model_refused) {
@@ -391,11 +385,11 @@ constexpr frame::Method POST = {
     "post",
     "DAGHandler.post",
     POST_DEF,
-    frame::params({{id::self}, {id::kernel_id, &PyUnicode_Type}}),
-    frame::names({id::status_code, id::result, id::data, id::procedure, id::status, id::msg,
-                  id::successful, id::exp, id::dag_info, id::dag_update_info,
-                  id::updated_components, id::fp}),
-    frame::annotations({{id::kernel_id, id::a_str}, {id::return_, id::a_none}}),
+    frame::Params{{id::self}, {id::kernel_id, &PyUnicode_Type}},
+    frame::Names{id::status_code, id::result, id::data, id::procedure, id::status, id::msg,
+                 id::successful, id::exp, id::dag_info, id::dag_update_info,
+                 id::updated_components, id::fp},
+    frame::Annotations{{id::kernel_id, id::a_str}, {id::return_, id::a_none}},
     "Register dag_info as kernel_id.",
     frame::method_entry<module, POST, post_body>,
     authenticated};

@@ -26,8 +26,7 @@ running_kernel_ids(PyObject *self) noexcept
     Ref manager = Ref::steal(PyObject_GetAttr(self, s(id::kernel_manager)));
     if (!manager)
         return nullptr;
-    Ref ids =
-        Ref::steal(frame::call_method(manager.get(), s(id::list_kernel_ids), nullptr, 0, nullptr));
+    Ref ids = Ref::steal(frame::call_method(manager.get(), s(id::list_kernel_ids)));
     if (!ids)
         return nullptr;
     return PySet_New(ids.get());
@@ -47,7 +46,7 @@ remove_body(PyObject *self, int &line) noexcept
     Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
     if (!cabinet)
         return false;
-    Ref keys = Ref::steal(frame::call_method(cabinet.get(), s(id::keys), nullptr, 0, nullptr));
+    Ref keys = Ref::steal(frame::call_method(cabinet.get(), s(id::keys)));
     if (!keys)
         return false;
     cabinet.reset();
@@ -105,10 +104,10 @@ constexpr frame::Method REMOVE_UNUSED_KERNELS = {
     "_remove_unused_kernels_on_cabinet",
     "DAGHandler._remove_unused_kernels_on_cabinet",
     REMOVE_DEF,
-    frame::params({{id::self}}),
-    frame::names({id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
-                  id::unused_diskcache_dir, id::kernel}),
-    frame::annotations({{id::return_, id::a_none}}),
+    frame::Params{{id::self}},
+    frame::Names{id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
+                 id::unused_diskcache_dir, id::kernel},
+    frame::Annotations{{id::return_, id::a_none}},
     nullptr,
     frame::method_entry<module, REMOVE_UNUSED_KERNELS, remove_body>,
     nullptr};

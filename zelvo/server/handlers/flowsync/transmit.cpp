@@ -71,10 +71,10 @@ constexpr frame::Method TRANSMIT = {
     "transmit",
     "DAGHandler.transmit",
     TRANSMIT_DEF,
-    frame::params({{id::kernel_id, &PyUnicode_Type}, {id::data, &PyDict_Type}}),
-    frame::names({id::payload, id::handler}),
-    frame::annotations(
-        {{id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}}),
+    frame::Params{{id::kernel_id, &PyUnicode_Type}, {id::data, &PyDict_Type}},
+    frame::Names{id::payload, id::handler},
+    frame::Annotations{
+        {id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}},
     "transmit DAG info to websocket connection which has kernel id",
     frame::method_entry<module, TRANSMIT, transmit_body>,
     static_method};

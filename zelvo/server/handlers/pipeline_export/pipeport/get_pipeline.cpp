@@ -71,11 +71,8 @@ get_pipeline_body(PyObject *, PyObject *kernel_id, PyObject *, PyObject *, int &
     Ref pipeline_contents = Ref::steal(serialise(dag_info.get()));
     PyObject *pipeline_type = s(id::json_type);
     if (!pipeline_contents) {
-        if (!frame::caught_as_exception(module, GET_PIPELINE, line))
-            return nullptr;
-        line = GET_PIPELINE_EXCEPT;
         frame::ExceptClause clause;
-        if (!clause.enter())
+        if (!clause.catch_exception(module, GET_PIPELINE, line, GET_PIPELINE_EXCEPT))
             return nullptr;
         line = GET_PIPELINE_ERROR;
         pipeline_contents = Ref::steal(PyObject_Str(clause.exception()));
@@ -94,15 +91,15 @@ constexpr frame::Method GET_PIPELINE = {
     "_get_pipeline",
     "ZelvoPipelineExportHandler._get_pipeline",
     GET_PIPELINE_DEF,
-    frame::params({{id::self},
-                   {id::kernel_id, &PyUnicode_Type},
-                   {id::cell_ids, &PyList_Type},
-                   {id::ipynb_name, &PyUnicode_Type}}),
-    frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
-    frame::annotations({{id::kernel_id, id::a_str},
-                        {id::cell_ids, id::a_list_of_str},
-                        {id::ipynb_name, id::a_str},
-                        {id::return_, id::a_pair_of_str}}),
+    frame::Params{{id::self},
+                  {id::kernel_id, &PyUnicode_Type},
+                  {id::cell_ids, &PyList_Type},
+                  {id::ipynb_name, &PyUnicode_Type}},
+    frame::Names{id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp},
+    frame::Annotations{{id::kernel_id, id::a_str},
+                       {id::cell_ids, id::a_list_of_str},
+                       {id::ipynb_name, id::a_str},
+                       {id::return_, id::a_pair_of_str}},
     nullptr,
     frame::method_entry<module, GET_PIPELINE, get_pipeline_body>,
     nullptr};

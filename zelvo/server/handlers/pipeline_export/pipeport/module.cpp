@@ -52,9 +52,7 @@ make_constants(frame::Module &m) noexcept
 bool
 body(frame::Module &m) noexcept
 {
-    if (!make_constants(m))
-        return false;
-    if (!frame::run_imports(m, IMPORTS))
+    if (!make_constants(m) || !frame::run_imports(m, IMPORTS))
         return false;
     if (!frame::run_class(m, EXPORT_HANDLER))
         return false;
@@ -64,16 +62,9 @@ body(frame::Module &m) noexcept
 
 frame::Kept string_storage[id::COUNT];
 
-const frame::ModuleSpec SPEC = {
-    "pipeport",
-    "zelvo.server.handlers.pipeline_export.pipeport",
-    "zelvo/server/handlers/pipeline_export/pipeport",
-    STRING_DEFS,
-    id::COUNT,
-    nullptr,
-    0,
-    body,
-};
+const frame::ModuleSpec SPEC =
+    frame::module_spec("pipeport", "zelvo.server.handlers.pipeline_export.pipeport",
+                       "zelvo/server/handlers/pipeline_export/pipeport", STRING_DEFS, body);
 
 } // namespace
 

@@ -43,17 +43,8 @@ namespace pipeport {
     TEXT(json_type, "json")                                                                       \
     TEXT(error_type, "error")
 
-// String ids: id::json is the entry for "json".
-FRAME_STRING_IDS(PIPEPORT_STRINGS)
-
-// The module's process-wide storage.
-extern frame::Module module;
-
-inline PyObject *
-s(id::Name name) noexcept
-{
-    return module.str(name);
-}
+// String ids (id::json is the entry for "json"), the module's storage and s(id::json).
+FRAME_MODULE_STRINGS(PIPEPORT_STRINGS)
 
 // Module constants, made once with the module.
 struct Constants {

@@ -36,7 +36,8 @@ bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
     X(__name__)                                                                                   \
     X(__orig_bases__)                                                                             \
     X(__prepare__)                                                                                \
-    X(__qualname__)
+    X(__qualname__)                                                                               \
+    X(__test__)
 
 // A module's string table is an X-macro LIST(ID, NAME, TEXT): ID(n) an identifier whose text
 // is n, NAME(n, "text") an identifier with another text, TEXT(n, "text") a literal that is not

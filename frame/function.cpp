@@ -181,16 +181,23 @@ func_get_name(PyObject *self, void *)
     return f->name;
 }
 
+// The setter of a field that always holds a str, as a Python function's __name__ and
+// __qualname__: `message` refuses anything else, and deletion.
+int
+set_string(PyObject **field, PyObject *value, const char *message)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    replace(field, value);
+    return 0;
+}
+
 int
 func_set_name(PyObject *self, PyObject *value, void *)
 {
-    // Like function.__name__: only str, and no deletion.
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    replace(&as_function(self)->name, value);
-    return 0;
+    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
 PyObject *
@@ -202,12 +209,8 @@ func_get_qualname(PyObject *self, void *)
 int
 func_set_qualname(PyObject *self, PyObject *value, void *)
 {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    replace(&as_function(self)->qualname, value);
-    return 0;
+    return set_string(&as_function(self)->qualname, value,
+                      "__qualname__ must be set to a string object");
 }
 
 PyObject *

@@ -87,8 +87,8 @@ start(Module &m) noexcept
 }
 
 // The rest of an initialisation: the function type, the entry in sys.modules, the captured
-// built-ins, then the module body. A failure records the statement's line (1 for the frame's
-// own).
+// built-ins, then the module body and `__test__ = {}`. A failure records the statement's line (1
+// for the frame's own).
 bool
 run(Module &m) noexcept
 {
@@ -110,7 +110,11 @@ run(Module &m) noexcept
         }
         m.captured[i] = Ref::borrow(value);
     }
-    return m.spec.body(m);
+    if (!m.spec.body(m))
+        return false;
+    // Every module ends with `__test__ = {}`, a statement of the frame's own.
+    m.line = 1;
+    return store_new_dict(m, m.str(FrameString::__test__));
 }
 
 } // namespace

@@ -21,7 +21,6 @@ namespace flowsync {
     ID(ZelvoDagUpdateModel)                                                                       \
     ID(ZelvoPipelineModel)                                                                        \
     ID(ZelvoWebSocketHandler)                                                                     \
-    ID(__test__)                                                                                  \
     ID(_finish_with_result)                                                                       \
     ID(_remove_unused_kernels_on_cabinet)                                                         \
     ID(added)                                                                                     \

@@ -48,7 +48,6 @@ constexpr int CAPTURED_BUILTINS[CAPTURED_COUNT] = {id::staticmethod};
 
 // The statements of the module body that a traceback record can name, besides the imports.
 enum BodyLine : int {
-    BODY_FRAME = 1,        // the frame's own steps, and __test__ = {}
     BODY_DAG_CABINET = 30, // dag_cabinet = {}
     BODY_CLASS = 33,       // class DAGHandler(APIHandler):
 };
@@ -101,10 +100,7 @@ body(frame::Module &m) noexcept
     if (!make_constants(m) || !frame::run_imports(m, IMPORTS))
         return false;
     m.line = BODY_DAG_CABINET;
-    if (!frame::store_new_dict(m, s(id::dag_cabinet)) || !frame::run_class(m, DAG_HANDLER))
-        return false;
-    m.line = BODY_FRAME;
-    return frame::store_new_dict(m, s(id::__test__));
+    return frame::store_new_dict(m, s(id::dag_cabinet)) && frame::run_class(m, DAG_HANDLER);
 }
 
 frame::Kept string_storage[id::COUNT];

@@ -14,7 +14,6 @@ static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one en
 
 // The statements of the module body that a traceback record can name, besides the imports.
 enum BodyLine : int {
-    BODY_FRAME = 1,  // the frame's own steps, and __test__ = {}
     BODY_CLASS = 26, // class ZelvoPipelineExportHandler(BasePipelineExportHandler):
 };
 
@@ -52,12 +51,8 @@ make_constants(frame::Module &m) noexcept
 bool
 body(frame::Module &m) noexcept
 {
-    if (!make_constants(m) || !frame::run_imports(m, IMPORTS))
-        return false;
-    if (!frame::run_class(m, EXPORT_HANDLER))
-        return false;
-    m.line = BODY_FRAME;
-    return frame::store_new_dict(m, s(id::__test__));
+    return make_constants(m) && frame::run_imports(m, IMPORTS) &&
+           frame::run_class(m, EXPORT_HANDLER);
 }
 
 frame::Kept string_storage[id::COUNT];

@@ -12,7 +12,6 @@ namespace pipeport {
     ID(Tuple)                                                                                     \
     ID(ZelvoPipelineExportHandler)                                                                \
     ID(ZelvoPipelineModel)                                                                        \
-    ID(__test__)                                                                                  \
     ID(base_handler)                                                                              \
     ID(cell_ids)                                                                                  \
     ID(components)                                                                                \

@@ -589,9 +589,10 @@ class ExceptClause {
 // ---------------------------------------------------------------------------------------------
 // Method entries
 
+// The type of a body's argument I: a borrowed reference.
 template <size_t> using Argument = PyObject *;
 
-// Whether Body takes one argument per parameter of a method of N parameters, then the line.
+// Whether Body takes one argument per index I, then the line.
 template <auto Body, size_t... I>
 constexpr bool
 takes_arguments(std::index_sequence<I...>) noexcept
@@ -599,6 +600,7 @@ takes_arguments(std::index_sequence<I...>) noexcept
     return std::is_invocable_v<decltype(Body), Argument<I>..., int &>;
 }
 
+// Tests every bound argument of method M against its parameter's type, in parameter order.
 template <const Method &M, size_t... I>
 inline bool
 check_arguments(Module &m, PyObject *const *a, std::index_sequence<I...>) noexcept
@@ -606,6 +608,7 @@ check_arguments(Module &m, PyObject *const *a, std::index_sequence<I...>) noexce
     return (check_argument<M, I>(m, a[I]) && ...);
 }
 
+// Body(a[0], ..., line): the bound arguments as the body's parameters.
 template <auto Body, size_t... I>
 inline auto
 run_body(PyObject *const *a, int &line, std::index_sequence<I...>) noexcept

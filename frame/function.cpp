@@ -168,17 +168,27 @@ func_call(PyObject *self, PyObject *args, PyObject *kwargs)
 
 // -- attributes ------------------------------------------------------------------------------
 
+// A field made when it is first read: make() gives its value (a new reference, or null with
+// an exception set). New reference.
+template <typename Make>
+PyObject *
+made_when_read(PyObject **field, Make make) noexcept
+{
+    if (*field == nullptr) {
+        *field = make();
+        if (*field == nullptr)
+            return nullptr;
+    }
+    Py_INCREF(*field);
+    return *field;
+}
+
 PyObject *
 func_get_name(PyObject *self, void *)
 {
     NativeFunction *f = as_function(self);
-    if (f->name == nullptr) {
-        f->name = PyUnicode_InternFromString(f->def->name);
-        if (f->name == nullptr)
-            return nullptr;
-    }
-    Py_INCREF(f->name);
-    return f->name;
+    return made_when_read(&f->name,
+                          [f]() noexcept { return PyUnicode_InternFromString(f->def->name); });
 }
 
 // The setter of a field that always holds a str, as a Python function's __name__ and
@@ -217,19 +227,11 @@ PyObject *
 func_get_doc(PyObject *self, void *)
 {
     NativeFunction *f = as_function(self);
-    if (f->doc == nullptr) {
-        if (f->def->doc == nullptr) {
-            Py_INCREF(Py_None);
-            f->doc = Py_None;
-        }
-        else {
-            f->doc = PyUnicode_FromString(f->def->doc);
-            if (f->doc == nullptr)
-                return nullptr;
-        }
-    }
-    Py_INCREF(f->doc);
-    return f->doc;
+    return made_when_read(&f->doc, [f]() noexcept -> PyObject * {
+        if (f->def->doc != nullptr)
+            return PyUnicode_FromString(f->def->doc);
+        Py_RETURN_NONE;
+    });
 }
 
 int
@@ -304,14 +306,7 @@ func_set_kwdefaults(PyObject *self, PyObject *value, void *)
 PyObject *
 func_get_annotations(PyObject *self, void *)
 {
-    NativeFunction *f = as_function(self);
-    if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr)
-            return nullptr;
-    }
-    Py_INCREF(f->annotations);
-    return f->annotations;
+    return made_when_read(&as_function(self)->annotations, []() noexcept { return PyDict_New(); });
 }
 
 int
@@ -325,13 +320,8 @@ func_set_annotations(PyObject *self, PyObject *value, void *)
 PyObject *
 func_get_is_coroutine(PyObject *self, void *)
 {
-    NativeFunction *f = as_function(self);
-    if (f->is_coroutine == nullptr) {
-        Py_INCREF(Py_False);
-        f->is_coroutine = Py_False;
-    }
-    Py_INCREF(f->is_coroutine);
-    return f->is_coroutine;
+    return made_when_read(&as_function(self)->is_coroutine,
+                          []() noexcept -> PyObject * { Py_RETURN_FALSE; });
 }
 
 // Pickling refers to the function by its qualified name.

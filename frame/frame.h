@@ -213,10 +213,17 @@ constexpr int MAX_NAMES = 16;
 // String ids in order: a method's locals, or the names an import statement takes.
 using Names = List<int, MAX_NAMES>;
 
-// One parameter of a method.
+// One parameter of a method: `{id::self}` takes any object, `{id::kernel_id, &PyUnicode_Type}`
+// an argument of exactly that type.
 struct Param {
+    constexpr Param() noexcept = default;
+    constexpr Param(int n) noexcept : name(n) {}
+    constexpr Param(int n, PyTypeObject *t) noexcept : name(n), type(t), typed(true) {}
+
     int name = 0;                 // its string id
-    PyTypeObject *type = nullptr; // the exact type its argument must have; null: any object
+    PyTypeObject *type = nullptr; // the exact type its argument must have
+    bool typed = false;           // whether it has one (told apart without comparing addresses,
+                                  // which is no constant expression under the sanitizers)
 };
 
 // A method's parameters in the order of the `def` line, `{{id::self}, {id::kernel_id,
@@ -301,12 +308,12 @@ template <const Method &M, size_t I>
 inline bool
 check_argument(Module &m, PyObject *value) noexcept
 {
-    constexpr PyTypeObject *type = M.params.items[I].type;
-    if constexpr (type == nullptr)
+    constexpr Param param = M.params.items[I];
+    if constexpr (!param.typed)
         return true;
     else
-        return Py_TYPE(value) == type ||
-               raise_argument_type(value, type, m.str(M.params.items[I].name));
+        return Py_TYPE(value) == param.type ||
+               raise_argument_type(value, param.type, m.str(param.name));
 }
 
 // A typed local holds exactly `type` or None.

@@ -256,9 +256,9 @@ relay(Request &r, int &line) noexcept
 
 // How post's try block ended.
 enum class Tried {
-    through,       // without an exception
-    model_refused, // building the model from the body raised: maybe the client's mistake
-    failed,        // any other statement raised
+    through,      // without an exception
+    model_failed, // building the model from the body raised: maybe the client's mistake
+    failed,       // any other statement raised
 };
 
 // try: the message without an empty msg; for a pipeline, its registration; the relay (unless
@@ -276,7 +276,7 @@ try_block(Request &r, int &line) noexcept
         line = POST_MODEL;
         Ref dag_info = Ref::steal(build_model(r.fields.successful.get()));
         if (!dag_info)
-            return Tried::model_refused;
+            return Tried::model_failed;
         bool changed = false;
         if (!register_pipeline(r, dag_info.get(), changed, line))
             return Tried::failed;
@@ -324,14 +324,14 @@ log_traceback(PyObject *self) noexcept
 // pipeline that the model refused while being built from the body is the client's mistake:
 // 400 and one warning line. Anything else is a fault of the server: 500 and the traceback.
 bool
-answer_failure(Request &r, bool model_refused, Ref &status_code, PyObject *result,
+answer_failure(Request &r, bool model_failed, Ref &status_code, PyObject *result,
                int &line) noexcept
 {
     frame::ExceptClause clause;
     if (!clause.catch_exception(module, POST, line, POST_EXCEPT))
         return false;
     bool refused = false;
-    if (model_refused) {
+    if (model_failed) {
         Ref refusal = Ref::steal(FLOWSYNC_GLOBAL(InvalidPipelineError));
         if (!refusal)
             return false;
@@ -372,7 +372,7 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
 
     const Tried tried = try_block(request, line);
     if (tried != Tried::through &&
-        !answer_failure(request, tried == Tried::model_refused, status_code, result.get(), line))
+        !answer_failure(request, tried == Tried::model_failed, status_code, result.get(), line))
         return false;
 
     line = POST_ANSWER;

@@ -500,6 +500,15 @@ call_method(PyObject *obj, PyObject *name) noexcept
     return call_method(obj, name, nullptr, 0, nullptr);
 }
 
+// obj.name() as call_method() makes it, taking over the reference `owned` to obj (null: a
+// failure already raised, passed on).
+inline PyObject *
+call_method_of(PyObject *owned, PyObject *name) noexcept
+{
+    Ref obj = Ref::steal(owned);
+    return obj ? call_method(obj.get(), name) : nullptr;
+}
+
 // obj[key]: a dict's own lookup for an exact dict (KeyError(key) when absent), else
 // __getitem__.
 PyObject *subscript(PyObject *obj, PyObject *key) noexcept;

@@ -306,10 +306,7 @@ log_refusal(PyObject *self, PyObject *kernel_id, PyObject *message) noexcept
 bool
 log_traceback(PyObject *self) noexcept
 {
-    Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
-    if (!traceback)
-        return false;
-    Ref text = Ref::steal(frame::call_method(traceback.get(), s(id::format_exc)));
+    Ref text = Ref::steal(frame::call_method_of(FLOWSYNC_GLOBAL(traceback), s(id::format_exc)));
     if (!text)
         return false;
     Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));

@@ -23,13 +23,9 @@ enum RemoveUnusedKernelsLine : int {
 PyObject *
 running_kernel_ids(PyObject *self) noexcept
 {
-    Ref manager = Ref::steal(PyObject_GetAttr(self, s(id::kernel_manager)));
-    if (!manager)
-        return nullptr;
-    Ref ids = Ref::steal(frame::call_method(manager.get(), s(id::list_kernel_ids)));
-    if (!ids)
-        return nullptr;
-    return PySet_New(ids.get());
+    Ref ids = Ref::steal(frame::call_method_of(PyObject_GetAttr(self, s(id::kernel_manager)),
+                                               s(id::list_kernel_ids)));
+    return ids ? PySet_New(ids.get()) : nullptr;
 }
 
 bool
@@ -43,13 +39,9 @@ remove_body(PyObject *self, int &line) noexcept
     // A snapshot: the walk below never looks at dag_cabinet itself, so removing entries
     // does not disturb it.
     line = REMOVE_UNUSED;
-    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return false;
-    Ref keys = Ref::steal(frame::call_method(cabinet.get(), s(id::keys)));
+    Ref keys = Ref::steal(frame::call_method_of(FLOWSYNC_GLOBAL(dag_cabinet), s(id::keys)));
     if (!keys)
         return false;
-    cabinet.reset();
     Ref registered_ids = Ref::steal(PySet_New(keys.get()));
     if (!registered_ids)
         return false;
@@ -85,13 +77,9 @@ remove_body(PyObject *self, int &line) noexcept
         }
 
         line = REMOVE_POP;
-        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-        if (!cabinet)
-            return false;
-        const bool popped = frame::discard(
-            frame::call_method(cabinet.get(), s(id::pop), &unused_kernel_id, 1, nullptr));
-        cabinet.reset();
-        if (!popped)
+        Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+        if (!cabinet || !frame::discard(frame::call_method(cabinet.get(), s(id::pop),
+                                                           &unused_kernel_id, 1, nullptr)))
             return false;
         line = REMOVE_LOOP;
         return true;

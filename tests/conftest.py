@@ -36,6 +36,9 @@ pytest_plugins = ["pytest_jupyter.jupyter_server"]
 # only, and deselects them (-m "not interpreter_independent") on the other interpreters and
 # the sanitizer build.
 INTERPRETER_INDEPENDENT = ("package/", "server/test_page.py", "soak/", "fuzz/")
+# Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
+# native code are where a memory fault would show.
+UNDER_SANITIZERS = ("fuzz/",)
 ANSWER = ["set_header", "set_header", "set_status", "finish"]
 
 
@@ -332,7 +335,10 @@ def pytest_collection_modifyitems(items):
     tests = Path(__file__).parent
     for item in items:
         path = item.path
-        if tests in path.parents and path.relative_to(tests).as_posix().startswith(
-            INTERPRETER_INDEPENDENT
-        ):
+        if tests not in path.parents:
+            continue
+        relative = path.relative_to(tests).as_posix()
+        if relative.startswith(INTERPRETER_INDEPENDENT):
             item.add_marker(pytest.mark.interpreter_independent)
+        if relative.startswith(UNDER_SANITIZERS):
+            item.add_marker(pytest.mark.under_sanitizers)

@@ -124,7 +124,8 @@ def _describe(raw, position):
     return f"dag_info[{position}]"
 
 
-def _is_timestamp(value):
+def is_timestamp(value):
+    """Whether ``value`` (a str) is an ISO 8601 timestamp, with "Z" allowed for UTC."""
     # fromisoformat() before 3.11 does not know the "Z" suffix that
     # JavaScript's toISOString() writes.
     if value[-1:] in ("Z", "z"):
@@ -208,7 +209,7 @@ def _component_from_dict(raw, position):
                 f"{_describe(raw, position)}: 'last_execution' must be a string or null, "
                 f"not {type(last_execution).__name__}"
             )
-        if not _is_timestamp(last_execution):
+        if not is_timestamp(last_execution):
             raise InvalidPipelineError(
                 f"{_describe(raw, position)}: 'last_execution' must be an ISO 8601 "
                 f"timestamp or null, got {_shown(last_execution)}"

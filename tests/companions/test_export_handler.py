@@ -364,12 +364,18 @@ async def _spec(name):
     [
         (Kernels({"language_info": R_INFO}), "k", ("ir", "ir", "python"), R_INFO),
         (Kernels({}, spec=_spec), "k", ("ir", "Gateway R", "R"), {"name": "R"}),
+        (
+            Kernels({"language_info": {"name": 5, "version": "1"}}, spec=_spec),
+            "k",
+            ("ir", "Gateway R", "R"),
+            {"name": "R", "version": "1"},
+        ),
         # No answer: the spec's language, with a Python kernel's usual fields.
         (Kernels(TimeoutError()), "k", ("ir", "ir", "python"), export.PYTHON_LANGUAGE_INFO),
         (Kernels(None, spec=lambda name: 1 / 0), "k", ("python3", "Python 3", "python"), None),
         (Kernels(None), "gone", ("python3", "Python 3", "python"), None),
     ],
-    ids=["told", "gateway spec, nothing told", "no answer", "no spec", "not running"],
+    ids=["told", "gateway spec, nothing told", "bad name", "no answer", "no spec", "not running"],
 )
 async def test_notebook_metadata_comes_from_the_kernel(
     kernels, kernel_id, kernelspec, language_info

@@ -53,9 +53,6 @@ PYTHON_LANGUAGE_INFO = {
 # nbformat 4.5 cell ids; a component id outside this gets a derived cell id.
 _CELL_ID = re.compile(r"[A-Za-z0-9_-]{1,64}")
 _NOT_CELL_ID_CHARS = re.compile(r"[^A-Za-z0-9_-]+")
-_CONTROL_CHARS = re.compile(r"[\x00-\x1f\x7f]")
-_UNSAFE_FILENAME_CHARS = re.compile(r"[^A-Za-z0-9._ ()-]+")
-_ASCII_ALNUM = re.compile(r"[A-Za-z0-9]")
 
 
 class Refused(Exception):
@@ -181,6 +178,12 @@ def render(model, export_format, cell_ids=(), kernel=None):
     raise ValueError(f"unknown export format {export_format!r}")
 
 
+# What a download name keeps of the notebook's name.
+_CONTROL_CHARS = re.compile(r"[\x00-\x1f\x7f]")
+_UNSAFE_FILENAME_CHARS = re.compile(r"[^A-Za-z0-9._ ()-]+")
+_ASCII_ALNUM = re.compile(r"[A-Za-z0-9]")
+
+
 def _notebook_stem(ipynb_name):
     name = _CONTROL_CHARS.sub("", ipynb_name)
     name = name.replace("\\", "/").rsplit("/", 1)[-1]
@@ -242,10 +245,10 @@ async def kernel_metadata(kernel_manager, kernel_spec_manager, kernel_id, log):
 async def _kernel_language_info(kernel):
     """The language_info of a running kernel's kernel_info reply (through its own client)."""
     client = kernel.client()
-    started = client.start_channels()
-    if inspect.isawaitable(started):  # the gateway's client connects asynchronously
-        await started
     try:
+        started = client.start_channels()
+        if inspect.isawaitable(started):  # the gateway's client connects asynchronously
+            await started
         reply = client.kernel_info(reply=True, timeout=KERNEL_INFO_TIMEOUT)
         if inspect.isawaitable(reply):
             reply = await reply
@@ -262,7 +265,9 @@ def language_info(kernelspec, told=None):
     interpreter's Python's, so that tools can tell the script's file extension.
     """
     told = dict(told or {})
-    name = told.get("name") or kernelspec.get("language") or "python"
+    name = told.get("name")
+    if not isinstance(name, str) or not name:  # the kernel's word, unchecked until here
+        name = kernelspec.get("language") or "python"
     defaults = PYTHON_LANGUAGE_INFO if name.lower() == "python" else {"name": name}
     return {**defaults, **told, "name": name}
 

@@ -12,6 +12,7 @@ from tornado import web
 
 from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
+from zelvo_core import protocol
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STATIC_DIR = os.path.join(os.path.dirname(HERE), "static")
@@ -87,4 +88,6 @@ class ViewPageHandler(PageHandler):
     @web.authenticated
     @authorized
     def get(self, kernel_id):
-        self.render_page(kernel_id=kernel_id)
+        # The page takes the statuses, their order and their words from this data alone.
+        statuses = [[status, protocol.STATUS_LABELS[status]] for status in protocol.EXECUTION_STATUSES]
+        self.render_page(kernel_id=kernel_id, statuses=statuses, notebook=None)

@@ -77,11 +77,14 @@ export function layout(components, size) {
   const count = ids.length;
   const index = new Map(ids.map((id, at) => [id, at]));
   const parents = ids.map((id) => {
-    const seen = new Set();
+    const list = [];
     for (const parent of byId.get(id).parents_id) {
-      if (index.has(parent)) seen.add(index.get(parent));
+      const at = index.get(parent);
+      if (at !== undefined) list.push(at);
     }
-    return Array.from(seen).sort((a, b) => a - b);
+    if (list.length < 2) return list;
+    list.sort((a, b) => a - b);
+    return list.filter((at, position) => position === 0 || list[position - 1] !== at);
   });
 
   // Longest path from the roots (Kahn); whatever is left unreached sits on a cycle.

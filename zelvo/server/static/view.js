@@ -821,10 +821,34 @@ function summarise() {
   }
 }
 
-function draw(jumpToFind = false) {
-  const started = performance.now();
+// Drawing is asked for and done in two tasks (the layout, then the elements), so that the main
+// thread is never held for both at once; asks that come before it is done join it. Only a
+// change of structure (a component added or deleted, parents changed, a new focus) lays out
+// again; otherwise the drawing is only brought up to date.
+let pending = null;
+
+function draw({ since = performance.now(), structural = true, jumpToFind = false } = {}) {
+  if (pending) {
+    pending.structural ||= structural;
+    pending.jumpToFind ||= jumpToFind;
+    return;
+  }
+  pending = { since, structural, jumpToFind };
+  setTimeout(drawLayout);
+}
+
+function drawLayout() {
   say("");
-  relayout();
+  if (pending.structural || shown === null) relayout();
+  else paintOverview();
+  pending.structural = false;
+  setTimeout(drawElements);
+}
+
+function drawElements() {
+  if (pending.structural) relayout();
+  const { since, jumpToFind } = pending;
+  pending = null;
   if (!registered) {
     say("No pipeline is registered for this kernel yet. It is drawn here as soon as one is posted.");
   } else if (components.size === 0) {
@@ -841,7 +865,7 @@ function draw(jumpToFind = false) {
   // Measured up to the first frame after the change, so style and layout are included.
   requestAnimationFrame(() =>
     setTimeout(() => {
-      performance.measure("zelvo-draw", { start: started, end: performance.now() });
+      performance.measure("zelvo-draw", { start: since, end: performance.now() });
     }),
   );
 }
@@ -888,13 +912,19 @@ function applySnapshot(message, again) {
   return true;
 }
 
+// Applies a relayed update; returns null if it is not one, else whether the structure changed.
 function apply(message) {
-  if (message.procedure !== "pipeline:updated" || message.status !== "successful") return false;
+  if (message.procedure !== "pipeline:updated" || message.status !== "successful") return null;
   const changes = message.successful && message.successful.updated_components;
-  if (!changes) return false;
+  if (!changes) return null;
   registered = true;
   const [added, revised, deleted] = [changes.added || [], changes.revised || [], changes.deleted || []];
   const until = performance.now() + HIGHLIGHT_MS;
+  let structural = added.length > 0 || deleted.length > 0;
+  for (const component of revised) {
+    const old = components.get(component.id);
+    if (!old || old.parents_id.join("\u0000") !== component.parents_id.join("\u0000")) structural = true;
+  }
   for (const component of [...added, ...revised]) remember(component, until);
   for (const id of deleted) forget(id);
   setTimeout(fade, HIGHLIGHT_MS + 50);
@@ -902,7 +932,7 @@ function apply(message) {
   const time = new Date().toLocaleTimeString();
   connection.textContent =
     `Live. Last update at ${time}: ${added.length} added, ${revised.length} revised, ${deleted.length} deleted.`;
-  return true;
+  return structural;
 }
 
 function fade() {
@@ -928,6 +958,7 @@ function connect() {
     connection.setAttribute("role", "status");
   });
   socket.addEventListener("message", (event) => {
+    const since = performance.now();
     let message;
     try {
       message = JSON.parse(event.data);
@@ -941,9 +972,10 @@ function connect() {
       connection.textContent = again
         ? "Live again: reconnected, and the drawing shows the latest pipeline."
         : "Live: the drawing follows every update.";
-      if (applySnapshot(message, again)) draw(!again);
-    } else if (apply(message)) {
-      draw();
+      if (applySnapshot(message, again)) draw({ since, jumpToFind: !again });
+    } else {
+      const structural = apply(message);
+      if (structural !== null) draw({ since, structural });
     }
   });
   socket.addEventListener("close", (event) => {

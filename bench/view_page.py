@@ -213,7 +213,7 @@ def chromium_version():
 
 def screenshots(server, kernel_id, overview, focused):
     """The small pipeline with one component selected; and focused, with a search."""
-    driver = browser(1400, 860)
+    driver = browser(1400, 1000)
     try:
         server.post_pipeline(kernel_id, SMALL)
         if overview:

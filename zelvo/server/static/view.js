@@ -8,8 +8,9 @@ const SVG = "http://www.w3.org/2000/svg";
 const NODE_WIDTH = 210;
 const NODE_HEIGHT = 78;
 const SIZE = { node: NODE_WIDTH, height: NODE_HEIGHT, gapX: 24, gapY: 46, lane: 6, margin: 16 };
-const ID_CHARS = 26;
-const CODE_CHARS = 30;
+// What fits in a box beside the band, in the monospace fonts of the ids and the code.
+const ID_CHARS = 24;
+const CODE_CHARS = 26;
 const HIGHLIGHT_MS = 3000;
 // Below this scale words are unreadable: boxes are drawn on a canvas instead of as elements.
 const FAR_SCALE = 0.3;
@@ -98,17 +99,26 @@ function shorten(text, length) {
   return text.length > length ? `${text.slice(0, length - 1)}…` : text;
 }
 
-const dayFormat = new Intl.DateTimeFormat(undefined, { year: "numeric", month: "short", day: "numeric" });
-const clockFormat = new Intl.DateTimeFormat(undefined, { hour: "2-digit", minute: "2-digit", second: "2-digit" });
+const yearFormat = new Intl.DateTimeFormat(undefined, { year: "numeric", month: "short", day: "numeric" });
+const dayFormat = new Intl.DateTimeFormat(undefined, { month: "short", day: "numeric" });
+const clockFormat = new Intl.DateTimeFormat(undefined, {
+  hour: "2-digit",
+  minute: "2-digit",
+  second: "2-digit",
+  hourCycle: "h23",
+});
 
-// A time as a person reads it: to the second, in local time, the day only when not today.
+// A time as a person reads it: to the second, in local time, with the day when it is not
+// today and the year when it is not this year.
 function readable(value) {
   if (!value) return "never";
   const when = new Date(value);
   if (Number.isNaN(when.getTime())) return shorten(value, 20);
-  const day = dayFormat.format(when);
+  const now = new Date();
   const clock = clockFormat.format(when);
-  return day === dayFormat.format(new Date()) ? clock : `${day}, ${clock}`;
+  if (when.getFullYear() !== now.getFullYear()) return `${yearFormat.format(when)}, ${clock}`;
+  const day = dayFormat.format(when);
+  return day === dayFormat.format(now) ? clock : `${day}, ${clock}`;
 }
 
 function firstLine(code) {
@@ -250,7 +260,9 @@ function render() {
   world.setAttribute("transform", `scale(${view.scale}) translate(${-view.x} ${-view.y})`);
   const drawing = shown !== null && shown.rows.length > 0;
   svg.hidden = !drawing;
-  overview.hidden = !drawing;
+  // The overview is for a drawing larger than the window.
+  const [x0, y0, x1, y1] = windowRect(0);
+  overview.hidden = !drawing || (x0 <= 0 && y0 <= 0 && x1 >= shown.width && y1 >= shown.height);
   if (!drawing) {
     clearDrawn();
     far.hidden = true;
@@ -397,7 +409,7 @@ function nodeOf(component) {
   node.appendChild(element("rect", { class: "band", width: 7, height: NODE_HEIGHT, rx: 3 }));
   node.appendChild(element("text", { class: "id", x: 16, y: 19 }, shorten(component.id, ID_CHARS)));
   node.appendChild(element("text", { class: "meta", x: 16, y: 36 }, `${type} · ${status.word}`));
-  node.appendChild(element("text", { class: "time", x: 16, y: 52 }, `last run: ${ran}`));
+  node.appendChild(element("text", { class: "time", x: 16, y: 52 }, `ran ${ran}`));
   node.appendChild(element("text", { class: "snippet", x: 16, y: 68 }, firstLine(component.code)));
   return node;
 }
@@ -435,7 +447,8 @@ function paintFar() {
   context.scale(view.scale, view.scale);
   context.translate(-view.x, -view.y);
   const { ids, edges, trunks } = visible(windowRect(0));
-  context.strokeStyle = "#8c959f";
+  // Light, so that the boxes stand out of the many edges of a large drawing.
+  context.strokeStyle = "rgb(140 149 159 / 0.35)";
   context.lineWidth = 1 / view.scale;
   context.beginPath();
   for (const line of [...edges, ...trunks]) {
@@ -476,12 +489,10 @@ function paintOverviewWindow() {
   const s = overviewScale;
   context.strokeStyle = "#0969da";
   context.lineWidth = 1.5;
-  context.strokeRect(
-    view.x * s,
-    view.y * s,
-    Math.max(3, (graph.clientWidth / view.scale) * s),
-    Math.max(3, (graph.clientHeight / view.scale) * s),
-  );
+  const [x0, y0, x1, y1] = windowRect(0).map((value) => value * s);
+  const [left, top] = [Math.max(1, x0), Math.max(1, y0)];
+  const [right, bottom] = [Math.min(OVERVIEW.width - 1, x1), Math.min(OVERVIEW.height - 1, y1)];
+  context.strokeRect(left, top, Math.max(3, right - left), Math.max(3, bottom - top));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -518,9 +529,14 @@ function panBy(dx, dy) {
   schedule();
 }
 
+// Moves the view so that the component is in the middle, unless it is in the window already.
 function centreOn(id) {
   const at = shown && shown.place.get(id);
   if (!at) return false;
+  const [x0, y0, x1, y1] = windowRect(0);
+  if (view.scale >= FAR_SCALE && at.x >= x0 && at.y >= y0 && at.x + NODE_WIDTH <= x1 && at.y + NODE_HEIGHT <= y1) {
+    return true;
+  }
   if (view.scale < FAR_SCALE) view.scale = 1;
   view.x = at.x + NODE_WIDTH / 2 - graph.clientWidth / view.scale / 2;
   view.y = at.y + NODE_HEIGHT / 2 - graph.clientHeight / view.scale / 2;
@@ -528,13 +544,15 @@ function centreOn(id) {
   return true;
 }
 
-// The first view of a drawing: the focused component, else the whole if it is readable so,
-// else the roots at full size.
+// The first view of a drawing: the whole if it is readable so, else the focused component or
+// the roots at full size.
 function place() {
   unplaced = false;
-  if (focusId !== null && centreOn(focusId)) return;
   if (fitScale() >= 0.6) {
     fit();
+  } else if (focusId !== null && shown.place.has(focusId)) {
+    view.scale = 1;
+    centreOn(focusId);
   } else {
     view.scale = 1;
     const row = shown.rows[0];

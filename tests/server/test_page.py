@@ -56,7 +56,9 @@ class Page:
 
     async def open(self, path, **query):
         """Open a path; ``view`` is the kernel's page, opened with the token."""
-        params = "&".join(f"{key}={value}" for key, value in {"token": self.token, **query}.items())
+        params = "&".join(
+            f"{key}={value}" for key, value in {"token": self.token, **query}.items()
+        )
         await self.run(self.driver.get, f"{self.origin}{path}?{params}")
 
     async def until(self, condition):
@@ -105,7 +107,10 @@ async def test_statuses_and_title_come_from_the_protocol(server, jp_fetch):
     assert json.loads(block.group(1)) == statuses
     # One rule per status, in the same order, plus the one for a status the page does not know.
     css = (STATIC / "zelvo.css").read_text()
-    assert re.findall(r"^\.status-([\w-]+) \{", css, re.M) == [*protocol.EXECUTION_STATUSES, "unknown"]
+    assert re.findall(r"^\.status-([\w-]+) \{", css, re.M) == [
+        *protocol.EXECUTION_STATUSES,
+        "unknown",
+    ]
     # The script and the template take every status and word from that data only.
     for name in ("view.js", "layout.js", "../templates/view.html"):
         source = (STATIC / name).read_text()
@@ -113,7 +118,9 @@ async def test_statuses_and_title_come_from_the_protocol(server, jp_fetch):
             assert f'"{word}"' not in source and f">{word}<" not in source, (name, word)
 
     template = views._templates.get_template("view.html")
-    shown = template.render(kernel_id=kernel_id, statuses=statuses, notebook=f"work/{HOSTILE}.ipynb")
+    shown = template.render(
+        kernel_id=kernel_id, statuses=statuses, notebook=f"work/{HOSTILE}.ipynb"
+    )
     assert re.search(r"<title>work/&lt;img .*\.ipynb</title>", shown)
     assert HOSTILE not in shown
     assert f"<title>Pipeline of kernel {kernel_id}</title>" in html
@@ -147,12 +154,15 @@ async def test_live_page(page, server, component, updated):
     assert await page.script("return window.notReloaded") is True
     # Layers: a on top, b and the hostile one below it, c below both.
     tops = await page.script(
-        "return Array.from(document.querySelectorAll('.node'), (n) => n.transform.baseVal[0].matrix.f)"
+        "return Array.from(document.querySelectorAll('.node'),"
+        " (n) => n.transform.baseVal[0].matrix.f)"
     )
     assert tops[0] < tops[1] == tops[2] < tops[3]
 
     # Selecting a component by keyboard shows its code, as text.
-    await page.run(lambda: page.driver.find_elements(By.CSS_SELECTOR, ".node")[1].send_keys("\ue007"))
+    await page.run(
+        lambda: page.driver.find_elements(By.CSS_SELECTOR, ".node")[1].send_keys("\ue007")
+    )
     await page.until(lambda d: d.find_element(By.ID, "details-code").text == HOSTILE)
     assert await page.text("details-status") == WORD["running"]
     # An update replaces only the node it revised, keeps the keyboard focus, and says what
@@ -169,9 +179,12 @@ async def test_live_page(page, server, component, updated):
     assert (await page.nodes())[2] == ["b", f"code · {WORD['succeeded']}", True]
     assert await page.script("return document.activeElement.dataset.id") == HOSTILE
     counts = await page.script(
-        "return Array.from(document.querySelectorAll('#summary li:not([hidden])'), (li) => li.textContent)"
+        "return Array.from(document.querySelectorAll('#summary li:not([hidden])'),"
+        " (li) => li.textContent)"
     )
-    assert counts == [f"{WORD[s]} {n}" for s, n in zip(protocol.EXECUTION_STATUSES, (2, 0, 1, 1, 0))]
+    assert counts == [
+        f"{WORD[s]} {n}" for s, n in zip(protocol.EXECUTION_STATUSES, (2, 0, 1, 1, 0))
+    ]
 
     await page.open("zelvo/")
     link = await page.until(lambda d: d.find_element(By.LINK_TEXT, kernel_id))
@@ -195,7 +208,8 @@ def fan(count):
     """A hub, and components each the child of the hub and of one a layer above."""
     dag_info = [{"id": "hub", "parents_id": []}]
     for at in range(1, count):
-        dag_info.append({"id": f"n{at:02d}", "parents_id": ["hub"] + ([f"n{at - 5:02d}"] if at > 5 else [])})
+        parents = ["hub"] + ([f"n{at - 5:02d}"] if at > 5 else [])
+        dag_info.append({"id": f"n{at:02d}", "parents_id": parents})
     return dag_info
 
 

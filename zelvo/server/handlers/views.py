@@ -89,5 +89,7 @@ class ViewPageHandler(PageHandler):
     @authorized
     def get(self, kernel_id):
         # The page takes the statuses, their order and their words from this data alone.
-        statuses = [[status, protocol.STATUS_LABELS[status]] for status in protocol.EXECUTION_STATUSES]
+        statuses = [
+            [status, protocol.STATUS_LABELS[status]] for status in protocol.EXECUTION_STATUSES
+        ]
         self.render_page(kernel_id=kernel_id, statuses=statuses, notebook=None)

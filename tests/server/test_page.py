@@ -165,25 +165,25 @@ async def test_live_page(page, server, component, updated):
     )
     await page.until(lambda d: d.find_element(By.ID, "details-code").text == HOSTILE)
     assert await page.text("details-status") == WORD["running"]
-    # An update replaces only the node it revised, keeps the keyboard focus, and says what
-    # changed in words.
+    # An update replaces only the node it revised, hands the keyboard focus to its successor,
+    # and says what changed in words.
     await page.script("document.querySelectorAll('.node').forEach((n) => { n.kept = true; })")
-    revised_b = dict(b, execution_status="succeeded")
-    assert (await server.post(kernel_id, updated([a, revised_b, hostile, c])))[0] == 200
+    revised = dict(hostile, execution_status="succeeded")
+    assert (await server.post(kernel_id, updated([a, b, revised, c])))[0] == 200
     await page.until(
         lambda d: "0 added, 1 revised, 0 deleted" in d.find_element(By.ID, "connection").text
     )
     assert await page.script(
         "return Array.from(document.querySelectorAll('.node'), (n) => [n.dataset.id, !!n.kept])"
-    ) == [["a", True], [HOSTILE, True], ["b", False], ["c", True]]
-    assert (await page.nodes())[2] == ["b", f"code · {WORD['succeeded']}", True]
+    ) == [["a", True], [HOSTILE, False], ["b", True], ["c", True]]
+    assert (await page.nodes())[1] == [HOSTILE, f"code · {WORD['succeeded']}", True]
     assert await page.script("return document.activeElement.dataset.id") == HOSTILE
     counts = await page.script(
         "return Array.from(document.querySelectorAll('#summary li:not([hidden])'),"
         " (li) => li.textContent)"
     )
     assert counts == [
-        f"{WORD[s]} {n}" for s, n in zip(protocol.EXECUTION_STATUSES, (2, 0, 1, 1, 0))
+        f"{WORD[s]} {n}" for s, n in zip(protocol.EXECUTION_STATUSES, (2, 1, 1, 0, 0))
     ]
 
     await page.open("zelvo/")

@@ -259,7 +259,7 @@ function render() {
   frame = 0;
   world.setAttribute("transform", `scale(${view.scale}) translate(${-view.x} ${-view.y})`);
   const drawing = shown !== null && shown.rows.length > 0;
-  svg.hidden = !drawing;
+  svg.style.display = drawing ? "" : "none";
   // The overview is for a drawing larger than the window.
   const [x0, y0, x1, y1] = windowRect(0);
   overview.hidden = !drawing || (x0 <= 0 && y0 <= 0 && x1 >= shown.width && y1 >= shown.height);
@@ -288,7 +288,9 @@ function clearDrawn() {
 // Brings the document to what should be drawn: a node is replaced only when its component
 // changed, moved when only its place did, and the rest is left alone.
 function reconcile({ ids, edges, trunks }) {
-  const keyboard = document.activeElement && document.activeElement.closest && document.activeElement.closest(".node");
+  const active = document.activeElement;
+  const keyboard = active && active.closest ? active.closest(".node") : null;
+  const keyboardId = keyboard ? keyboard.dataset.id : null;
   const now = performance.now();
   const wanted = new Set(ids);
   for (const [id, entry] of drawnNodes) {
@@ -325,7 +327,9 @@ function reconcile({ ids, edges, trunks }) {
     if (node === cursor) cursor = cursor.nextSibling;
     else nodeLayer.insertBefore(node, cursor);
   }
-  if (keyboard && keyboard.isConnected && document.activeElement !== keyboard) keyboard.focus({ preventScroll: true });
+  // A node replaced or moved in the document hands the keyboard focus to its successor.
+  const successor = keyboardId !== null && drawnNodes.get(keyboardId);
+  if (successor && document.activeElement !== successor.element) successor.element.focus({ preventScroll: true });
 
   const keys = new Set();
   for (const edge of edges) {

@@ -717,10 +717,17 @@ function idButtons(ids) {
   });
 }
 
+// A component to bring into the window once the drawing that holds it is made.
+let target = null;
+
 function jump(id) {
-  if (shown && !shown.place.has(id)) setFocus(null);
   select(id);
-  centreOn(id);
+  if (shown && shown.place.has(id)) {
+    centreOn(id);
+  } else {
+    target = id;
+    setFocus(null);
+  }
 }
 
 for (const list of [$("matches"), $("details-newer")]) {
@@ -734,6 +741,7 @@ function setFocus(id) {
   focusId = id;
   setQuery("focus", id);
   if (id !== null) selected = id;
+  else if (selected !== null) target = selected;
   unplaced = true;
   draw();
 }
@@ -877,6 +885,7 @@ function drawElements() {
     say("The pipeline of this kernel has no components.");
   }
   if (shown && shown.rows.length && unplaced) place();
+  if (target !== null && centreOn(target)) target = null;
   if (frame) cancelAnimationFrame(frame);
   render();
   summarise();

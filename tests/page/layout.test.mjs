@@ -4,7 +4,7 @@ import { test } from "node:test";
 
 import { CycleError, layout } from "../../zelvo/server/static/layout.js";
 
-const SIZE = { node: 100, height: 40, gapX: 20, gapY: 30, lane: 6, margin: 10 };
+const SIZE = { node: 100, height: 40, gapX: 20, gapY: 30, lane: 6, lanes: 8, margin: 10 };
 const c = (id, ...parents_id) => ({ id, parents_id });
 
 // A pipeline's drawing reduced to what a reader sees: each id's place, each edge's points.
@@ -107,6 +107,18 @@ test("long edges: trunks whose spans meet take different lanes, others share one
   const lanes = Object.fromEntries(layout(pipeline, SIZE).trunks.map((trunk) => [trunk.from, trunk.lane]));
   assert.equal(lanes.a, lanes.d);
   assert.notEqual(lanes.a, lanes.b);
+});
+
+test("long edges: past the most lanes, trunks share them and the width stays bounded", () => {
+  // 20 parents whose long edges all span the same layers.
+  const pipeline = [c("top")];
+  for (let at = 0; at < 20; at++) pipeline.push(c(`p${at}`, "top"), c(`m${at}`, `p${at}`));
+  for (let at = 0; at < 20; at++) pipeline.push(c(`z${at}`, `p${at}`, "m0"));
+  const result = layout(pipeline, SIZE);
+  assert.equal(result.trunks.length, 20);
+  assert.deepEqual(new Set(result.trunks.map((trunk) => trunk.lane)), new Set([0, 1, 2, 3, 4, 5, 6, 7]));
+  const right = Math.max(...Array.from(result.place.values(), (at) => at.x + SIZE.node));
+  assert.equal(result.width, right + SIZE.gapX + 7 * SIZE.lane + SIZE.margin);
 });
 
 test("long edges: a fan of many children has one trunk", () => {

@@ -60,7 +60,8 @@ class Heap {
 }
 
 // components: iterable of {id, parents_id}; parents that are not among them are left out.
-// size: {node, height, gapX, gapY, lane, margin} in pixels.
+// size: {node, height, gapX, gapY, lane, margin} in pixels, and lanes: how many lanes at most
+// (no bound without it).
 // Returns {width, height, place, rows, edges, trunks}:
 // - place maps an id to {x, y, layer}, the top-left corner of its box;
 // - rows holds the ids of each layer from left to right;
@@ -110,9 +111,9 @@ export function layout(components, size) {
     (layers[depth[node]] || (layers[depth[node]] = [])).push(node);
   }
 
-  // From the top: a layer is sorted by the mean centre of its parents (all placed already),
-  // ties and roots by id; each box then goes as near above that mean as the boxes on its left
-  // allow.
+  // From the top: a layer is sorted by the mean place of its parents (all placed already), ties
+  // and roots by id; the boxes then go, in that order, as near their parents' mean as the
+  // spacing allows.
   const x = new Float64Array(count);
   const step = size.node + size.gapX;
   let right = size.margin;
@@ -120,26 +121,20 @@ export function layout(components, size) {
     const key = new Float64Array(layer.length);
     layer.forEach((node, at) => {
       const list = parents[node];
-      if (list.length === 0) {
-        key[at] = -1;
-        return;
-      }
       let sum = 0;
       for (const parent of list) sum += x[parent];
-      key[at] = sum / list.length;
+      key[at] = list.length ? sum / list.length : -1;
     });
     const order = layer.map((node, at) => at);
     order.sort((a, b) => key[a] - key[b] || layer[a] - layer[b]);
-    let next = size.margin;
-    const sorted = order.map((at) => {
-      const node = layer[at];
-      const wanted = key[at] < 0 ? next : key[at];
-      x[node] = Math.max(wanted, next);
-      next = x[node] + step;
-      return node;
+    const wanted = order.map((at, rank) => (key[at] < 0 ? size.margin + rank * step : key[at]));
+    const placed = nearest(wanted, step, size.margin);
+    const sorted = order.map((at, rank) => {
+      x[layer[at]] = placed[rank];
+      return layer[at];
     });
     layer.splice(0, layer.length, ...sorted);
-    right = Math.max(right, next - size.gapX);
+    if (layer.length) right = Math.max(right, placed[layer.length - 1] + size.node);
   }
 
   const rowHeight = size.height + size.gapY;
@@ -162,10 +157,14 @@ export function layout(components, size) {
   const busy = new Heap((a, b) => a[0] < b[0] || (a[0] === b[0] && a[1] < b[1]));
   const free = new Heap((a, b) => a < b);
   let lanes = 0;
+  const most = Math.max(1, size.lanes ?? Infinity);
   const laneOf = new Map();
   for (const span of spans) {
     while (busy.size && busy.peek()[0] <= span.start) free.push(busy.pop()[1]);
-    span.lane = free.size ? free.pop() : lanes++;
+    if (free.size) span.lane = free.pop();
+    else if (lanes < most) span.lane = lanes++;
+    // All lanes taken: share the one that frees first, so the width stays bounded.
+    else span.lane = busy.pop()[1];
     busy.push([span.end, span.lane]);
     laneOf.set(span.parent, span.lane);
   }
@@ -213,6 +212,31 @@ export function layout(components, size) {
     edges,
     trunks,
   };
+}
+
+// Places in rank order, each at least `step` after the one before and none before `least`,
+// as near the wanted places as can be (least squares): pooling adjacent violators on
+// wanted - rank * step, in linear time. Boxes that want the same place share the shift, so
+// a layer does not drift to one side.
+function nearest(wanted, step, least) {
+  const means = [];
+  const sizes = [];
+  wanted.forEach((place, rank) => {
+    let mean = place - rank * step;
+    let size = 1;
+    while (means.length && means[means.length - 1] > mean) {
+      const other = sizes.pop();
+      mean = (means.pop() * other + mean * size) / (other + size);
+      size += other;
+    }
+    means.push(mean);
+    sizes.push(size);
+  });
+  const placed = [];
+  means.forEach((mean, block) => {
+    for (let left = sizes[block]; left > 0; left--) placed.push(Math.max(least, mean) + placed.length * step);
+  });
+  return placed;
 }
 
 // Code-unit order, the same in every browser and locale.

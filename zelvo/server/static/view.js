@@ -7,7 +7,7 @@ import { CycleError, layout } from "./layout.js";
 const SVG = "http://www.w3.org/2000/svg";
 const NODE_WIDTH = 210;
 const NODE_HEIGHT = 78;
-const SIZE = { node: NODE_WIDTH, height: NODE_HEIGHT, gapX: 24, gapY: 46, lane: 6, margin: 16 };
+const SIZE = { node: NODE_WIDTH, height: NODE_HEIGHT, gapX: 24, gapY: 46, lane: 6, lanes: 48, margin: 16 };
 // What fits in a box beside the band, in the monospace fonts of the ids and the code.
 const ID_CHARS = 24;
 const CODE_CHARS = 26;

@@ -65,9 +65,9 @@ class Heap {
 // Returns {width, height, place, rows, edges, trunks}:
 // - place maps an id to {x, y, layer}, the top-left corner of its box;
 // - rows holds the ids of each layer from left to right;
-// - edges has one {from, to, layer, long, points} per edge (layer: the child's); points run
-//   from the parent's bottom (a short edge) or from the parent's lane (a long one) to the
-//   child's top;
+// - edges has one {from, to, layer, long, x0, y0, x1, y1, points} per edge (layer: the
+//   child's); points run from the parent's bottom (a short edge) or from the parent's lane
+//   (a long one) to the child's top;
 // - trunks has one {from, lane, points} per parent with long edges: from its bottom to its
 //   lane, and down the lane to the branch of its deepest long child.
 // Throws CycleError when the components do not form a DAG.
@@ -174,16 +174,14 @@ export function layout(components, size) {
   for (let child = 0; child < count; child++) {
     const childTop = top(depth[child]);
     for (const parent of parents[child]) {
-      const long = depth[child] > depth[parent] + 1;
-      let points;
-      if (long) {
+      if (depth[child] > depth[parent] + 1) {
         const lane = laneOf.get(parent);
         const y = gapAbove(depth[child], lane);
-        points = [[laneX(lane), y], [centre(child), y], [centre(child), childTop]];
+        edges.push(new Edge(ids[parent], ids[child], depth[child], true, laneX(lane), y, centre(child), childTop));
       } else {
-        points = [[centre(parent), top(depth[parent]) + size.height], [centre(child), childTop]];
+        const bottom = top(depth[parent]) + size.height;
+        edges.push(new Edge(ids[parent], ids[child], depth[child], false, centre(parent), bottom, centre(child), childTop));
       }
-      edges.push({ from: ids[parent], to: ids[child], layer: depth[child], long, points });
     }
   }
   const trunks = spans.map(({ parent, start, end, lane }) => {
@@ -212,6 +210,26 @@ export function layout(components, size) {
     edges,
     trunks,
   };
+}
+
+// An edge, from (x0, y0) to the child's top (x1, y1): from the parent's bottom for a short
+// one; for a long one from its parent's lane, along the gap at y0 and down into the child.
+// Its points are made only when asked for, as only the edges in the window are drawn.
+class Edge {
+  constructor(from, to, layer, long, x0, y0, x1, y1) {
+    this.from = from;
+    this.to = to;
+    this.layer = layer;
+    this.long = long;
+    this.x0 = x0;
+    this.y0 = y0;
+    this.x1 = x1;
+    this.y1 = y1;
+  }
+  get points() {
+    const { x0, y0, x1, y1 } = this;
+    return this.long ? [[x0, y0], [x1, y0], [x1, y1]] : [[x0, y0], [x1, y1]];
+  }
 }
 
 // Places in rank order, each at least `step` after the one before and none before `least`,

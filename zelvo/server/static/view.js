@@ -192,11 +192,7 @@ function relayout() {
   shown.part = part;
   // Edges by the child's layer: a short edge lies in the gap above it, a long one's branch too.
   shown.edgeRows = shown.rows.map(() => []);
-  for (const edge of shown.edges) {
-    edge.key = `${edge.from}\u0000${edge.to}`;
-    edge.box = boxOf(edge.points);
-    shown.edgeRows[edge.layer].push(edge);
-  }
+  for (const edge of shown.edges) shown.edgeRows[edge.layer].push(edge);
   for (const trunk of shown.trunks) trunk.box = boxOf(trunk.points);
   showFocus();
   paintOverview();
@@ -234,7 +230,10 @@ function visible(rect) {
   const ids = [];
   const edges = [];
   for (let layer = first; layer <= last + 1 && layer < shown.rows.length; layer++) {
-    for (const edge of shown.edgeRows[layer]) if (meets(edge.box, rect)) edges.push(edge);
+    for (const edge of shown.edgeRows[layer]) {
+      const [left, right] = edge.x0 < edge.x1 ? [edge.x0, edge.x1] : [edge.x1, edge.x0];
+      if (left <= rect[2] && right >= rect[0] && edge.y0 <= rect[3] && edge.y1 >= rect[1]) edges.push(edge);
+    }
     if (layer > last) break;
     const row = shown.rows[layer];
     let low = 0;
@@ -333,15 +332,16 @@ function reconcile({ ids, edges, trunks }) {
 
   const keys = new Set();
   for (const edge of edges) {
-    keys.add(edge.key);
+    const key = `${edge.from}\u0000${edge.to}`;
+    keys.add(key);
     const d = curve(edge.points);
-    let entry = drawnEdges.get(edge.key);
+    let entry = drawnEdges.get(key);
     if (!entry) {
       entry = { element: element("path", { "marker-end": "url(#arrow)" }), d: null };
       entry.element.dataset.from = edge.from;
       entry.element.dataset.to = edge.to;
       edgeLayer.appendChild(entry.element);
-      drawnEdges.set(edge.key, entry);
+      drawnEdges.set(key, entry);
     }
     if (entry.d !== d) {
       entry.element.setAttribute("d", d);
@@ -479,9 +479,16 @@ function paintOverview() {
   const context = sized(image, OVERVIEW.width, OVERVIEW.height);
   const w = Math.max(1, NODE_WIDTH * overviewScale);
   const h = Math.max(1, NODE_HEIGHT * overviewScale);
+  // One path per colour: far fewer state changes than a fill per box.
+  const paths = new Map();
   for (const [id, at] of shown.place) {
-    context.fillStyle = colourOf(components.get(id));
-    context.fillRect(at.x * overviewScale, at.y * overviewScale, w, h);
+    const colour = colourOf(components.get(id));
+    if (!paths.has(colour)) paths.set(colour, new Path2D());
+    paths.get(colour).rect(at.x * overviewScale, at.y * overviewScale, w, h);
+  }
+  for (const [colour, path] of paths) {
+    context.fillStyle = colour;
+    context.fill(path);
   }
   overviewImage = image;
 }

@@ -102,9 +102,10 @@ def pairs(dag_info):
 async def test_statuses_and_title_come_from_the_protocol(server, jp_fetch):
     kernel_id = await server.start_kernel()
     html = (await jp_fetch("zelvo", "kernels", kernel_id, "view")).body.decode()
-    block = re.search(r'<script type="application/json" id="statuses">(.*?)</script>', html, re.S)
+    block = re.search(r'<script type="application/json" id="protocol">(.*?)</script>', html, re.S)
     statuses = [[status, WORD[status]] for status in protocol.EXECUTION_STATUSES]
-    assert json.loads(block.group(1)) == statuses
+    data = {"statuses": statuses, "final_close": protocol.GOING_AWAY}
+    assert json.loads(block.group(1)) == data
     # One rule per status, in the same order, plus the one for a status the page does not know.
     css = (STATIC / "zelvo.css").read_text()
     assert re.findall(r"^\.status-([\w-]+) \{", css, re.M) == [
@@ -118,9 +119,7 @@ async def test_statuses_and_title_come_from_the_protocol(server, jp_fetch):
             assert f'"{word}"' not in source and f">{word}<" not in source, (name, word)
 
     template = views._templates.get_template("view.html")
-    shown = template.render(
-        kernel_id=kernel_id, statuses=statuses, notebook=f"work/{HOSTILE}.ipynb"
-    )
+    shown = template.render(kernel_id=kernel_id, protocol=data, notebook=f"work/{HOSTILE}.ipynb")
     assert re.search(r"<title>work/&lt;img .*\.ipynb</title>", shown)
     assert HOSTILE not in shown
     assert f"<title>Pipeline of kernel {kernel_id}</title>" in html

@@ -88,8 +88,11 @@ class ViewPageHandler(PageHandler):
     @web.authenticated
     @authorized
     def get(self, kernel_id):
-        # The page takes the statuses, their order and their words from this data alone.
-        statuses = [
-            [status, protocol.STATUS_LABELS[status]] for status in protocol.EXECUTION_STATUSES
-        ]
-        self.render_page(kernel_id=kernel_id, statuses=statuses, notebook=None)
+        # The page takes the statuses (in order, with their words) and the close code that
+        # ends its stream from this data alone.
+        words = protocol.STATUS_LABELS
+        data = {
+            "statuses": [[status, words[status]] for status in protocol.EXECUTION_STATUSES],
+            "final_close": protocol.GOING_AWAY,
+        }
+        self.render_page(kernel_id=kernel_id, protocol=data, notebook=None)

@@ -26,8 +26,10 @@ const body = document.body;
 const baseUrl = body.dataset.baseUrl;
 const kernelId = body.dataset.kernelId;
 const notebook = body.dataset.notebook;
-// status -> word, in the server's order (written by the server as data).
-const STATUSES = new Map(JSON.parse(document.getElementById("statuses").textContent));
+// Written by the server as data: status -> word in the server's order, and the close code
+// that ends the stream for good (the kernel was shut down).
+const PROTOCOL = JSON.parse(document.getElementById("protocol").textContent);
+const STATUSES = new Map(PROTOCOL.statuses);
 const $ = (id) => document.getElementById(id);
 const graph = $("graph");
 const far = $("far");
@@ -980,10 +982,9 @@ function fade() {
   }
 }
 
+// Failed connections since the last snapshot, and snapshots received since the page opened.
 let attempt = 0;
 let snapshots = 0;
-// The close code that ends the stream for good: the kernel was shut down.
-const GOING_AWAY = 1001;
 
 function connect() {
   const scheme = location.protocol === "https:" ? "wss:" : "ws:";
@@ -992,7 +993,6 @@ function connect() {
   let first = true;
   socket.addEventListener("open", () => {
     connection.classList.remove("closed");
-    connection.removeAttribute("role");
     connection.setAttribute("role", "status");
   });
   socket.addEventListener("message", (event) => {
@@ -1019,7 +1019,7 @@ function connect() {
   socket.addEventListener("close", (event) => {
     const why = event.reason ? `${event.reason} ` : "";
     connection.classList.add("closed");
-    if (event.code === GOING_AWAY) {
+    if (event.code === PROTOCOL.final_close) {
       connection.textContent = `Disconnected. ${why || "The server went away. "}The drawing no longer updates.`;
       connection.setAttribute("role", "alert");
       if (snapshots === 0) say("The pipeline could not be loaded.");

@@ -226,6 +226,8 @@ async def test_shapes_focus_and_find(page, server, component, updated):
         [component(c["id"], c["parents_id"]) for c in fan(21)],
         [component(i, p, code="checksum = 0" if i == "x" else f"{i} = 1") for i, p in LONG],
     ]
+    # u ran before its ancestors: it may be out of date against them.
+    shapes[1][3]["last_execution"] = "2021-07-27T13:00:00"
     await page.open(view)
     for dag_info in shapes:
         assert (await server.post(kernel_id, updated(dag_info)))[0] == 200
@@ -240,6 +242,12 @@ async def test_shapes_focus_and_find(page, server, component, updated):
     focused = [c for c in shapes[1] if c["id"] in family]
     assert await page.drawn() == (family, pairs(focused))
     assert "3 ancestors and its 2 descendants" in await page.text("focus-text")
+    # The focused component is selected; what ran after it is listed, and its edges dashed.
+    newer = await page.script("""return [
+        Array.from(document.querySelectorAll('#details-newer button'), (b) => b.dataset.id),
+        Array.from(document.querySelectorAll('.edges path.newer'),
+                   (p) => p.dataset.from + '>' + p.dataset.to).sort()]""")
+    assert newer == [["r", "s", "t"], ["r>u", "t>u"]]
     for fmt in ("py", "ipynb"):
         href = await page.script(f"return document.getElementById('export-{fmt}').href")
         query = parse_qs(urlsplit(href).query)

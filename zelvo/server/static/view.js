@@ -46,9 +46,10 @@ const changedUntil = new Map();
 const ranAt = new Map();
 let registered = false;
 let updates = 0;
-let selected = null;
 const query = new URLSearchParams(location.search);
 let focusId = query.get("focus") || null;
+// The component whose details are shown: the focused one to begin with.
+let selected = focusId;
 let findText = query.get("find") || "";
 let matches = [];
 // What is drawn: the layout of the whole pipeline or of the focused part, plus indexes.

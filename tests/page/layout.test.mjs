@@ -55,6 +55,7 @@ const STABLE = [
   ["a reload in another order draws the same", DIAMOND, shuffled(DIAMOND)],
   ["a root added by an update goes where a reload puts it", [...DIAMOND.slice(1), c("0"), DIAMOND[0]], [c("0"), ...DIAMOND]],
   ["long edges in any order", LONG, [...LONG].reverse()],
+  ["an iterator draws as an array", new Map(LONG.map((one) => [one.id, one])).values(), LONG],
 ];
 
 for (const [name, first, second] of STABLE) {

@@ -72,8 +72,9 @@ class Heap {
 //   lane, and down the lane to the branch of its deepest long child.
 // Throws CycleError when the components do not form a DAG.
 export function layout(components, size) {
-  const ids = Array.from(components, (component) => component.id);
-  const byId = new Map(Array.from(components, (component) => [component.id, component]));
+  const byId = new Map();
+  for (const component of components) byId.set(component.id, component);
+  const ids = Array.from(byId.keys());
   ids.sort(compareIds);
   const count = ids.length;
   const index = new Map(ids.map((id, at) => [id, at]));

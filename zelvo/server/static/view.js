@@ -177,14 +177,8 @@ function neighbourhood(id) {
 
 function relayout() {
   shown = null;
-  let list = components;
-  let part = null;
-  if (focusId !== null && components.has(focusId)) {
-    part = neighbourhood(focusId);
-    list = Array.from(part.keep, (id) => components.get(id));
-  } else {
-    list = Array.from(components.values());
-  }
+  const part = focusId !== null && components.has(focusId) ? neighbourhood(focusId) : null;
+  const list = part ? Array.from(part.keep, (id) => components.get(id)) : components.values();
   try {
     shown = layout(list, SIZE);
   } catch (error) {

@@ -703,8 +703,10 @@ function showDetails() {
     stack.push(...components.get(id).parents_id);
   }
   later.sort();
-  $("details-newer").replaceChildren(...idButtons(later.slice(0, 20)));
-  if (!later.length) $("details-newer").textContent = "none";
+  const newerList = $("details-newer");
+  newerList.replaceChildren(...idButtons(later.slice(0, 20)));
+  if (later.length > 20) newerList.append(` and ${later.length - 20} more`);
+  if (!later.length) newerList.textContent = "none";
   $("focus-selected").disabled = selected === focusId;
 }
 

@@ -35,7 +35,7 @@ pytest_plugins = ["pytest_jupyter.jupyter_server"]
 # fuzz tests), by path below tests/. `make test` runs them with the rest; CI runs them there
 # only, and deselects them (-m "not interpreter_independent") on the other interpreters and
 # the sanitizer build.
-INTERPRETER_INDEPENDENT = ("package/", "server/test_page.py", "soak/", "fuzz/")
+INTERPRETER_INDEPENDENT = ("package/", "page/", "server/test_page.py", "soak/", "fuzz/")
 # Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
 # native code are where a memory fault would show.
 UNDER_SANITIZERS = ("fuzz/",)

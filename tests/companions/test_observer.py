@@ -98,7 +98,7 @@ TABLE = {
         expect(
             ("a", "succeeded", [], "x = 1"),
             ("b", "succeeded", ["a"], "y = x + 1"),
-            ("c", "succeeded", ["b", "a"], "print(y, x)"),
+            ("c", "succeeded", ["a", "b"], "print(y, x)"),
         ),
     ),
     "running until the reply": (

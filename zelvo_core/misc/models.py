@@ -2,8 +2,8 @@
 
 A pipeline arrives as JSON from the front end, so every check here is about
 refusing malformed input early with a message a client can act on.  All
-checks are linear in the number of components; pipelines of 100,000
-components are expected.
+checks are linear in the number of components (up to the heap that orders a
+pipeline posted children first); pipelines of 100,000 components are expected.
 """
 
 from __future__ import annotations
@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import datetime
 import gc
+import heapq
 import os
 import re
 from typing import NamedTuple
@@ -123,7 +124,8 @@ def _describe(raw, position):
     return f"dag_info[{position}]"
 
 
-def _is_timestamp(value):
+def is_timestamp(value):
+    """Whether ``value`` (a str) is an ISO 8601 timestamp, with "Z" allowed for UTC."""
     # fromisoformat() before 3.11 does not know the "Z" suffix that
     # JavaScript's toISOString() writes.
     if value[-1:] in ("Z", "z"):
@@ -207,7 +209,7 @@ def _component_from_dict(raw, position):
                 f"{_describe(raw, position)}: 'last_execution' must be a string or null, "
                 f"not {type(last_execution).__name__}"
             )
-        if not _is_timestamp(last_execution):
+        if not is_timestamp(last_execution):
             raise InvalidPipelineError(
                 f"{_describe(raw, position)}: 'last_execution' must be an ISO 8601 "
                 f"timestamp or null, got {_shown(last_execution)}"
@@ -216,29 +218,47 @@ def _component_from_dict(raw, position):
     return PipelineComponent(ident, component_type, tuple(parents), code, status, last_execution)
 
 
-def _check_acyclic(components):
-    """Kahn's algorithm: every component must be reachable from the roots."""
-    pending = {}
+def parents_first(components):
+    """Return ``components`` (a sequence) with every component after its parents.
+
+    The order is stable: of the components whose parents are all placed, the
+    one that comes first goes next, so a sequence that already lists parents
+    first keeps its order.  Raise InvalidPipelineError for a parent that is
+    not among ``components`` or for a cycle.
+    """
+    positions = {component.id: position for position, component in enumerate(components)}
+    waiting = [0] * len(components)
     children = {}
-    ready = []
-    for ident, component in components.items():
-        pending[ident] = len(component.parents_id)
-        if not component.parents_id:
-            ready.append(ident)
+    in_order = True
+    for position, component in enumerate(components):
         for parent in component.parents_id:
-            children.setdefault(parent, []).append(ident)
-    ordered = 0
+            before = positions.get(parent)
+            if before is None:
+                raise InvalidPipelineError(
+                    f"component {_shown(component.id)} lists parent {_shown(parent)}, "
+                    "which is not in the pipeline"
+                )
+            if before > position:
+                in_order = False
+            waiting[position] += 1
+            children.setdefault(before, []).append(position)
+    if in_order:
+        return list(components)
+    ready = [position for position, count in enumerate(waiting) if not count]
+    ordered = []
     while ready:
-        ordered += 1
-        for child in children.get(ready.pop(), ()):
-            pending[child] -= 1
-            if not pending[child]:
-                ready.append(child)
-    if ordered != len(components):
-        stuck = next(ident for ident, count in pending.items() if count)
+        position = heapq.heappop(ready)
+        ordered.append(components[position])
+        for child in children.get(position, ()):
+            waiting[child] -= 1
+            if not waiting[child]:
+                heapq.heappush(ready, child)
+    if len(ordered) != len(components):
+        stuck = next(components[position].id for position, count in enumerate(waiting) if count)
         raise InvalidPipelineError(
             f"'parents_id' form a cycle: component {_shown(stuck)} is on or below a cycle"
         )
+    return ordered
 
 
 def _unchanged(raw, known):
@@ -267,7 +287,7 @@ def _build_components(dag_info, known=None):
     components = {}
     # Front ends usually send parents before children; then no cycle is
     # possible and the full graph walk can be skipped.
-    parents_first = True
+    in_order = True
     for position, raw in enumerate(dag_info):
         # An unchanged component of a model already made was checked then; the model keeps
         # that one, so a value that merely compares equal never enters the pipeline.
@@ -278,21 +298,14 @@ def _build_components(dag_info, known=None):
             raise InvalidPipelineError(
                 f"dag_info[{position}]: duplicate id {_shown(component.id)}"
             )
-        if parents_first:
+        if in_order:
             for parent in component.parents_id:
                 if parent not in components:
-                    parents_first = False
+                    in_order = False
                     break
         components[component.id] = component
-    if not parents_first:
-        for component in components.values():
-            for parent in component.parents_id:
-                if parent not in components:
-                    raise InvalidPipelineError(
-                        f"component {_shown(component.id)} lists parent {_shown(parent)}, "
-                        "which is not in the pipeline"
-                    )
-        _check_acyclic(components)
+    if not in_order:
+        parents_first(list(components.values()))
     return components
 
 

@@ -26,8 +26,7 @@ from __future__ import annotations
 import datetime
 
 from zelvo_core import protocol
-
-from .linking import Linker, cell_facts
+from zelvo_core.analysis import Linker, cell_facts
 
 # A cell's code longer than this is not analysed (the analysis runs on the server's event
 # loop): its run has no parents and defines no names.
@@ -42,7 +41,7 @@ class Entry:
     def __init__(self, code, status, parents=(), last_execution=None, component_type=None):
         self.code = code  # the latest run's code
         self.status = status  # running, succeeded, failed or not-run
-        self.parents = list(parents)  # ids, in the order the names were read
+        self.parents = list(parents)  # ids, as the analysis gives them
         self.last_execution = last_execution  # ISO 8601 end of the latest run, or None
         self.stale = False  # an ancestor ran, failed or went since this ran
         self.component_type = component_type  # as a POST gave it, else from the notebook

@@ -236,9 +236,7 @@ async def feed(observer, connection, recording):
         else:
             observer.from_kernel(connection, frame)
     # What the loop does next: one registration for the messages so far.
-    kernel = observer.kernels[KERNEL]
-    if kernel.flushing:
-        observer._register(KERNEL, kernel)
+    observer._register(KERNEL, observer.kernels[KERNEL])
 
 
 def components():

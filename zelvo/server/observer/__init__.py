@@ -233,9 +233,9 @@ class Observer:
             IOLoop.current().add_callback(self._register, kernel_id, kernel)
 
     def _register(self, kernel_id, kernel):
-        kernel.flushing = False
-        if self.kernels.get(kernel_id) is not kernel:
+        if not kernel.flushing or self.kernels.get(kernel_id) is not kernel:
             return
+        kernel.flushing = False
         try:
             from zelvo_core.misc.models import ZelvoPipelineModel
 

@@ -4,6 +4,7 @@ import json
 import types
 
 import pytest
+import zmq
 from jupyter_client.jsonutil import json_default
 from jupyter_client.session import Session
 from jupyter_server.services.kernels.connection.base import serialize_msg_to_ws_v1
@@ -67,7 +68,10 @@ def frames(recorded, protocol):
         return "client", json.dumps({**message, "channel": channel}, default=json_default)
     if protocol == "gateway":
         return "kernel", (json.dumps({**message, "channel": channel}, default=json_default),)
-    return "kernel", (channel, [b"topic", *SESSION.serialize(message)])
+    parts = [b"topic", *SESSION.serialize(message)]
+    if protocol == "json":  # as a stream that does not copy hands them on
+        parts = [zmq.Frame(part) for part in parts]
+    return "kernel", (channel, parts)
 
 
 NOT_PARSED = [

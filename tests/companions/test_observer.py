@@ -292,6 +292,10 @@ async def test_a_posted_pipeline_is_updated_by_id(observer, connect):
     await feed(observer, connection, UNKNOWN)
     registry.register(KERNEL, ZelvoPipelineModel(**before.to_zelvo_dict()))
     assert registry.get(KERNEL) is before and len(relayed) == 3
+    # A kernel forgotten by the registry is forgotten by the observer too.
+    registry.on_forget(observer.forget)
+    registry.forget(KERNEL)
+    assert KERNEL not in observer.kernels
 
 
 async def test_a_failure_inside_passes_the_message_and_is_logged_once(observer, monkeypatch):

@@ -294,6 +294,7 @@ async def test_a_posted_pipeline_is_updated_by_id(observer, connect):
     assert registry.get(KERNEL) is before and len(relayed) == 3
     # A kernel forgotten by the registry is forgotten by the observer too.
     registry.on_forget(observer.forget)
+    connect(relayed)  # no sockets left to close
     registry.forget(KERNEL)
     assert KERNEL not in observer.kernels
 

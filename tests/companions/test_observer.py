@@ -7,7 +7,10 @@ import pytest
 import zmq
 from jupyter_client.jsonutil import json_default
 from jupyter_client.session import Session
-from jupyter_server.services.kernels.connection.base import serialize_msg_to_ws_v1
+from jupyter_server.services.kernels.connection.base import (
+    serialize_binary_message,
+    serialize_msg_to_ws_v1,
+)
 
 from zelvo.server import registry
 from zelvo.server.observer import Observer, observed_class, wire
@@ -65,6 +68,9 @@ def frames(recorded, protocol):
                 for key in ("header", "parent_header", "metadata", "content")
             ]
             return "client", serialize_msg_to_ws_v1(parts, channel)
+        if recorded.extra.get("buffers"):  # the legacy protocol's binary frame
+            binary = {**message, "channel": channel, "buffers": recorded.extra["buffers"]}
+            return "client", serialize_binary_message(binary)
         return "client", json.dumps({**message, "channel": channel}, default=json_default)
     if protocol == "gateway":
         return "kernel", (json.dumps({**message, "channel": channel}, default=json_default),)
@@ -186,6 +192,14 @@ TABLE = {
             ("b", "failed", ["a"], "y = x"),
             ("d", "succeeded", [], "print(x)"),
         ),
+    ),
+    "a request with buffers": (
+        [
+            Recorded("request", "m1", "a", "x = 1", buffers=[b"\0" * 64]),
+            Recorded("input", "m1"),
+            Recorded("reply", "m1"),
+        ],
+        expect(("a", "succeeded", [], "x = 1")),
     ),
     "unknown messages change nothing": (UNKNOWN, None),
     "messages it cannot parse pass, and later ones count": (

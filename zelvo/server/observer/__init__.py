@@ -39,12 +39,11 @@ class Zelvo(Configurable):
 class _Kernel:
     """What the observer keeps for one kernel."""
 
-    __slots__ = ("flushing", "loading", "notebook", "pipeline", "registered")
+    __slots__ = ("flushing", "loading", "pipeline", "registered")
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
         self.registered = None  # the model this observer registered last
-        self.notebook = None  # the path of the kernel's notebook, as last looked up
         self.flushing = False  # a registration is scheduled
         self.loading = None  # the task reading the saved notebook
 
@@ -169,10 +168,10 @@ class Observer:
             return None
         return path if path.endswith(".ipynb") else None
 
-    async def _read_notebook(self, kernel_id, kernel):
+    async def _read_notebook(self, kernel_id, kernel, path=None):
         try:
-            path = await self._notebook_path(kernel_id)
-            kernel.notebook = path
+            if path is None:
+                path = await self._notebook_path(kernel_id)
             if path is not None:
                 manager = self.serverapp.contents_manager
                 model = await _maybe_await(manager.get(path, content=True, type="notebook"))
@@ -212,9 +211,12 @@ class Observer:
         for kernel_id, kernel in list(self.kernels.items()):
             # Looked up anew: a session's notebook may have been renamed since.
             path = await self._notebook_path(kernel_id)
-            if path is not None and path.strip("/") == saved and self.kernels.get(kernel_id):
-                kernel.notebook = path
-                await self._read_notebook(kernel_id, kernel)
+            if (
+                path is not None
+                and path.strip("/") == saved
+                and self.kernels.get(kernel_id) is kernel
+            ):
+                await self._read_notebook(kernel_id, kernel, path)
 
     async def on_kernel_action(self, logger, schema_id, data):
         """A kernel restarted: what ran before is no longer in it."""

@@ -8,7 +8,8 @@
 #   make soak-gateway the long soak with the kernels behind a real kernel gateway: 6,000 POSTs
 #   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
 #   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
-#   make bench-view  the pipeline page's drawing time in headless Chromium
+#   make bench-view  the view page's drawing and update times in headless Chromium
+#   make screenshots docs/view.png and docs/view-focus.png, the view page of a small pipeline
 
 # Interpreters are looked for among pyenv's installs (newest patch release first), then as
 # pythonX.Y on the PATH. One counts only if it runs and is the CPython it claims to be, so a
@@ -67,7 +68,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
 .PHONY: serve test test-asan soak soak-gateway fuzz matrix wheels docs bench bench-install \
-        bench-view lint install clean FORCE
+        bench-view screenshots lint install clean FORCE
 
 install: $(VENV)/.installed
 
@@ -176,6 +177,9 @@ BENCH_ARGS ?=
 BENCH_PYTHONS := $(if $(filter command line environment,$(origin PYTHON)),$(PYTHON), \
                      $(foreach v,$(BENCH_VERSIONS),$(call find_python,$(v))))
 BENCH_SOURCES := $(SOURCES) $(wildcard bench/floor/*)
+# The observer's benchmark (bench/observer.py) runs apart from run.py; a short one with --quick.
+OBSERVER_BENCH_ARGS := $(if $(filter --quick,$(BENCH_ARGS)),--executions 100 --outputs 10000 \
+                       --rounds 1)
 
 bench:
 	@test -n "$(strip $(BENCH_PYTHONS))" \
@@ -188,6 +192,7 @@ bench:
 	    venv=$(if $(filter command line environment,$(origin VENV)),$(VENV),.venv-bench-$$version); \
 	    $(MAKE) --no-print-directory bench-install PYTHON=$$python BENCH_VENV=$$venv; \
 	    $$venv/bin/python bench/run.py $(BENCH_ARGS); \
+	    $$venv/bin/python bench/observer.py --write $(OBSERVER_BENCH_ARGS) >/dev/null; \
 	done; \
 	$$venv/bin/python bench/report.py
 
@@ -200,20 +205,31 @@ $(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/.python $(BENCH_SOURCES)
 	$(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation ./bench/floor
 	touch $@
 
-# The pipeline page's drawing time for 1,000 components in headless Chromium; the figure goes
-# into bench/RESULTS.md. BENCH_VIEW_ARGS=--components N, --runs N.
+# The view page's first drawing and update redraw for 1,000 to 10,000 components and a fan of
+# 6,000 in headless Chromium; the figures go into bench/RESULTS.md. BENCH_VIEW_ARGS=--runs N.
 BENCH_VIEW_ARGS ?=
 bench-view: install
 	$(VENV)/bin/python bench/view_page.py $(BENCH_VIEW_ARGS)
+
+screenshots: install
+	$(VENV)/bin/python bench/view_page.py --screenshot docs/view.png --focus-screenshot docs/view-focus.png
 
 # docs/protocol.md from the schemas in zelvo/server/schemas/; a test checks that it is current.
 docs: $(VENV)/.python
 	$(VENV)/bin/python docs/render_protocol.py
 
+# The Python sources with ruff, the C++ sources against the committed .clang-format. Releases
+# of clang-format lay out some constructs differently: the sources follow Debian's (.ci/run
+# installs it when it is missing).
+CXX_SOURCES = $(shell find frame zelvo bench/floor -type f \( -name '*.cpp' -o -name '*.h' \))
+
 lint: $(VENV)/.python
 	$(VENV)/bin/python -m pip install --quiet "ruff>=0.6"
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	@command -v clang-format >/dev/null \
+	    || { echo "make lint needs clang-format (Debian: apt-get install clang-format)" >&2; exit 1; }
+	clang-format --dry-run --Werror $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

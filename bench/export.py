@@ -9,7 +9,7 @@ script and the notebook must be reordered, and each component has one or two par
 - *work*: in this process, what the export handler does for a GET after the route: the
   native `_get_pipeline` for the whole pipeline as JSON; for a selection, the script and
   the notebook, selecting, ordering and rendering from the registered model (`render` of
-  the base handler); then the encoding of the download.
+  `zelvo.server.misc.export`); then the encoding of the download.
 - *round trip*: a GET of `zelvo/kernels/<id>/export` from a real Jupyter Server with the
   extension and a running kernel, on loopback, until the last byte is read.
 
@@ -74,7 +74,8 @@ def summary(times):
 def measure_work(dag_info, rounds):
     os.environ.setdefault("JUPYTER_PLATFORM_DIRS", "1")
     from zelvo.server.handlers import flowsync
-    from zelvo.server.handlers.pipeline_export import base_handler, pipeport
+    from zelvo.server.handlers.pipeline_export import pipeport
+    from zelvo.server.misc import export as export_module
     from zelvo_core.misc.models import ZelvoPipelineModel
 
     kernel_id = "bench-export"
@@ -91,7 +92,7 @@ def measure_work(dag_info, rounds):
             text, kind = handler._get_pipeline(kernel_id, cell_ids, "analysis.ipynb")
             assert kind == "json"
         else:
-            text = base_handler.render(flowsync.dag_cabinet[kernel_id], query["format"], cell_ids)
+            text = export_module.render(flowsync.dag_cabinet[kernel_id], query["format"], cell_ids)
         return text.encode("utf-8", "backslashreplace")
 
     times = {name: [] for name, _ in cases(dag_info)}

@@ -30,15 +30,15 @@ class Server:
 
     ``base_url`` is the server's; paths given to ``url`` and ``request`` are relative to it.
     ``extensions`` names server extensions in bench/ to load beside zelvo's (bench/ becomes the
-    PYTHONPATH).
+    PYTHONPATH). ``options`` are more command-line options of the server.
     """
 
-    def __init__(self, workdir, base_url="/", extensions=()):
+    def __init__(self, workdir, base_url="/", extensions=(), options=()):
         self.port, self.token = free_port(), secrets.token_hex(16)
         self.origin = f"http://127.0.0.1:{self.port}"
         self.base_url = base_url
         env = dict(os.environ, JUPYTER_RUNTIME_DIR=str(Path(workdir, "runtime")))
-        options = []
+        options = list(options)
         if extensions:
             config = Path(workdir, "config.json")
             enabled = dict.fromkeys(extensions, True)

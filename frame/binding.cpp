@@ -28,7 +28,7 @@ Py_ssize_t
 find_parameter(Module &m, const Method &method, PyObject *key) noexcept
 {
     for (Py_ssize_t i = 0; i < method.params.count; i++) {
-        if (m.str(method.params.ids[i]) == key)
+        if (m.str(method.params.items[i].name) == key)
             return i;
     }
     // str's own hash and text, even for a str subclass that overrides them.
@@ -38,7 +38,7 @@ find_parameter(Module &m, const Method &method, PyObject *key) noexcept
         return -1;
     }
     for (Py_ssize_t i = 0; i < method.params.count; i++) {
-        PyObject *param = m.str(method.params.ids[i]);
+        PyObject *param = m.str(method.params.items[i].name);
         if (PyUnicode_Type.tp_hash(param) == hash && PyUnicode_Compare(param, key) == 0)
             return i;
     }
@@ -71,7 +71,8 @@ bind_keywords(Module &m, const Method &method, PyObject *const *args, size_t nar
     // names: then the arguments already stand in parameter order.
     if (nargs + nkw == method.params.count) {
         Py_ssize_t k = 0;
-        while (k < nkw && PyTuple_GET_ITEM(kwnames, k) == m.str(method.params.ids[nargs + k]))
+        while (k < nkw &&
+               PyTuple_GET_ITEM(kwnames, k) == m.str(method.params.items[nargs + k].name))
             k++;
         if (k == nkw) {
             for (Py_ssize_t i = 0; i < method.params.count; i++)
@@ -110,18 +111,18 @@ bind_keywords(Module &m, const Method &method, PyObject *const *args, size_t nar
 }
 
 bool
-raise_argument_type(PyObject *value, PyTypeObject *type, const char *name) noexcept
+raise_argument_type(PyObject *value, PyTypeObject *type, PyObject *name) noexcept
 {
     PyTypeObject *given = Py_TYPE(value);
     if (PyType_IsSubtype(given, type))
         PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                     "Argument '%.200U' has incorrect type (expected %.200s, got %.200s). "
                      "Subclasses of built-in types are rejected: the value must be of exactly "
                      "that type.",
                      name, type->tp_name, given->tp_name);
     else
         PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                     "Argument '%.200U' has incorrect type (expected %.200s, got %.200s)", name,
                      type->tp_name, given->tp_name);
     return false;
 }

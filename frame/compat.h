@@ -228,8 +228,8 @@ new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name, i
 inline PyObject *
 new_frame(PyObject *code, PyObject *globals, int line)
 {
-    PyFrameObject *f = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code),
-                                   globals, nullptr);
+    PyFrameObject *f =
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals, nullptr);
 #if PY_VERSION_HEX < 0x030B0000
     if (f != nullptr)
         f->f_lineno = line;

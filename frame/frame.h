@@ -8,6 +8,8 @@
 #include <stdint.h>
 
 #include <initializer_list>
+#include <type_traits>
+#include <utility>
 
 namespace frame {
 
@@ -27,14 +29,15 @@ struct StringDef {
 bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
 
 // The names the frame itself uses, in every module's storage.
-#define FRAME_STRINGS(X)                                                                      \
-    X(__doc__)                                                                                \
-    X(__module__)                                                                             \
-    X(__mro_entries__)                                                                        \
-    X(__name__)                                                                               \
-    X(__orig_bases__)                                                                         \
-    X(__prepare__)                                                                            \
-    X(__qualname__)
+#define FRAME_STRINGS(X)                                                                          \
+    X(__doc__)                                                                                    \
+    X(__module__)                                                                                 \
+    X(__mro_entries__)                                                                            \
+    X(__name__)                                                                                   \
+    X(__orig_bases__)                                                                             \
+    X(__prepare__)                                                                                \
+    X(__qualname__)                                                                               \
+    X(__test__)
 
 // A module's string table is an X-macro LIST(ID, NAME, TEXT): ID(n) an identifier whose text
 // is n, NAME(n, "text") an identifier with another text, TEXT(n, "text") a literal that is not
@@ -42,15 +45,25 @@ bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
 // FRAME_STRING_DEFS(LIST) expands to the table's StringDef entries in the same order.
 #define FRAME_STRING_ID_(n) n,
 #define FRAME_STRING_NAMED_ID_(n, text) n,
-#define FRAME_STRING_IDS(LIST)                                                                \
-    namespace id {                                                                            \
-    enum Name : int { LIST(FRAME_STRING_ID_, FRAME_STRING_NAMED_ID_, FRAME_STRING_NAMED_ID_)  \
-                          COUNT };                                                            \
+#define FRAME_STRING_IDS(LIST)                                                                    \
+    namespace id {                                                                                \
+    enum Name : int {                                                                             \
+        LIST(FRAME_STRING_ID_, FRAME_STRING_NAMED_ID_, FRAME_STRING_NAMED_ID_) COUNT              \
+    };                                                                                            \
+    }
+// In a module's shared header, within its namespace: the string ids of its table LIST, the
+// module's storage `module` (defined by its init source), and s(id::n), the string of an id.
+#define FRAME_MODULE_STRINGS(LIST)                                                                \
+    FRAME_STRING_IDS(LIST)                                                                        \
+    extern ::frame::Module module;                                                                \
+    inline PyObject *s(id::Name name) noexcept                                                    \
+    {                                                                                             \
+        return module.str(name);                                                                  \
     }
 #define FRAME_STRING_ID_DEF_(n) {#n, true},
 #define FRAME_STRING_NAME_DEF_(n, text) {text, true},
 #define FRAME_STRING_TEXT_DEF_(n, text) {text, false},
-#define FRAME_STRING_DEFS(LIST)                                                               \
+#define FRAME_STRING_DEFS(LIST)                                                                   \
     LIST(FRAME_STRING_ID_DEF_, FRAME_STRING_NAME_DEF_, FRAME_STRING_TEXT_DEF_)
 
 enum class FrameString : int {
@@ -65,15 +78,34 @@ enum class FrameString : int {
 
 // The fixed description of one extension module.
 struct ModuleSpec {
-    const char *short_name;       // name in the module definition, e.g. "flowsync"
-    const char *full_name;        // dotted name: sys.modules key, __module__, messages
-    const char *file_name;        // source file name of code objects and traceback records
-    const StringDef *strings;     // the module's string table
-    Py_ssize_t string_count;      // entries in it
-    const int *builtins;          // string ids of the built-ins that the body captures
-    Py_ssize_t builtin_count;     // entries in it
-    bool (*body)(Module &m);      // constants and module body; sets m.line per statement
+    const char *short_name;   // name in the module definition, e.g. "flowsync"
+    const char *full_name;    // dotted name: sys.modules key, __module__, messages
+    const char *file_name;    // source file name of code objects and traceback records
+    const StringDef *strings; // the module's string table
+    Py_ssize_t string_count;  // entries in it
+    const int *builtins;      // string ids of the built-ins that the body captures
+    Py_ssize_t builtin_count; // entries in it
+    bool (*body)(Module &m);  // constants and module body; sets m.line per statement
 };
+
+// The description of a module whose body captures the built-ins named in `builtins`.
+template <size_t S, size_t B>
+constexpr ModuleSpec
+module_spec(const char *short_name, const char *full_name, const char *file_name,
+            const StringDef (&strings)[S], const int (&builtins)[B],
+            bool (*body)(Module &m)) noexcept
+{
+    return {short_name, full_name, file_name, strings, S, builtins, B, body};
+}
+
+// The description of a module whose body captures no built-in.
+template <size_t S>
+constexpr ModuleSpec
+module_spec(const char *short_name, const char *full_name, const char *file_name,
+            const StringDef (&strings)[S], bool (*body)(Module &m)) noexcept
+{
+    return {short_name, full_name, file_name, strings, S, nullptr, 0, body};
+}
 
 // Process-wide storage of one module (its definition declares no per-module state). Every
 // reference it holds is kept for the life of the process, or until a failed initialisation
@@ -85,27 +117,32 @@ struct Module {
     }
 
     const ModuleSpec &spec;
-    Kept *strings;                      // the string table, spec.string_count entries
-    Kept *captured;                     // captured built-ins, spec.builtin_count entries
+    Kept *strings;  // the string table, spec.string_count entries
+    Kept *captured; // captured built-ins, spec.builtin_count entries
     Kept frame_strings[static_cast<int>(FrameString::count_)];
 
-    bool has_interpreter = false;       // set by the first create slot, never cleared
-    int64_t interpreter_id = 0;         // that interpreter
-    Kept module;                        // the one module object
-    PyObject *dict = nullptr;           // its __dict__, borrowed from `module`
-    Kept builtins;                      // the builtins module
-    PyObject *builtins_dict = nullptr;  // its __dict__, borrowed from `builtins`
+    bool has_interpreter = false;      // set by the first create slot, never cleared
+    int64_t interpreter_id = 0;        // that interpreter
+    Kept module;                       // the one module object
+    PyObject *dict = nullptr;          // its __dict__, borrowed from `module`
+    Kept builtins;                     // the builtins module
+    PyObject *builtins_dict = nullptr; // its __dict__, borrowed from `builtins`
     Kept empty_tuple;
     Kept empty_bytes;
-    Kept full_name;                     // spec.full_name as an interned str
-    Kept file_name;                     // spec.file_name as a str
-    Kept function_type;                 // NativeFunction, shared by every module
-    Kept function_metatype;             // its metatype
-    uint32_t runtime_version = 0;       // major, minor, micro, next: one byte each
-    int line = 0;                       // statement being run by the body, for its record
+    Kept full_name;               // spec.full_name as an interned str
+    Kept file_name;               // spec.file_name as a str
+    Kept function_type;           // NativeFunction, shared by every module
+    Kept function_metatype;       // its metatype
+    uint32_t runtime_version = 0; // major, minor, micro, next: one byte each
+    int line = 0;                 // statement being run by the body, for its record
 
-    PyObject *str(int id) const noexcept { return strings[id].get(); }
-    PyObject *str(FrameString id) const noexcept
+    PyObject *
+    str(int id) const noexcept
+    {
+        return strings[id].get();
+    }
+    PyObject *
+    str(FrameString id) const noexcept
     {
         return frame_strings[static_cast<int>(id)].get();
     }
@@ -131,20 +168,23 @@ exec_slot(PyObject *module) noexcept
 
 // Defines, at global scope, the module definition `name` (no docstring, no state, no
 // functions; create and exec slots bound to `storage`) and its init function PyInit_<name>.
-#define FRAME_MODULE_DEFINITION(name, storage)                                                \
-    namespace {                                                                               \
-    PyMethodDef frame_no_functions_[] = {{nullptr, nullptr, 0, nullptr}};                     \
-    PyModuleDef_Slot frame_slots_[] = {                                                       \
-        {Py_mod_create, reinterpret_cast<void *>(::frame::create_slot<storage>)},             \
-        {Py_mod_exec, reinterpret_cast<void *>(::frame::exec_slot<storage>)},                 \
-        {0, nullptr},                                                                         \
-    };                                                                                        \
-    PyModuleDef frame_definition_ = {                                                         \
-        PyModuleDef_HEAD_INIT, #name,   nullptr, 0, frame_no_functions_, frame_slots_,        \
-        nullptr,               nullptr, nullptr,                                              \
-    };                                                                                        \
-    }                                                                                         \
-    FRAME_MODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&frame_definition_); }
+#define FRAME_MODULE_DEFINITION(name, storage)                                                    \
+    namespace {                                                                                   \
+    PyMethodDef frame_no_functions_[] = {{nullptr, nullptr, 0, nullptr}};                         \
+    PyModuleDef_Slot frame_slots_[] = {                                                           \
+        {Py_mod_create, reinterpret_cast<void *>(::frame::create_slot<storage>)},                 \
+        {Py_mod_exec, reinterpret_cast<void *>(::frame::exec_slot<storage>)},                     \
+        {0, nullptr},                                                                             \
+    };                                                                                            \
+    PyModuleDef frame_definition_ = {                                                             \
+        PyModuleDef_HEAD_INIT, #name,   nullptr, 0,       frame_no_functions_,                    \
+        frame_slots_,          nullptr, nullptr, nullptr,                                         \
+    };                                                                                            \
+    }                                                                                             \
+    FRAME_MODINIT_FUNC PyInit_##name()                                                            \
+    {                                                                                             \
+        return PyModuleDef_Init(&frame_definition_);                                              \
+    }
 
 // Packs up to four dot-separated groups of decimal digits at the start of `text`, one byte
 // each from the most significant down (3.8.18 gives 0x03081200).
@@ -153,67 +193,72 @@ uint32_t parse_version(const char *text) noexcept;
 // ---------------------------------------------------------------------------------------------
 // Methods
 
+// A short list written in place, `{a, b, ...}`, with room for up to N items; the count is that
+// of the items written, and more than N do not compile where the list is a constant.
+template <typename T, int N> struct List {
+    constexpr List() noexcept = default;
+    constexpr List(std::initializer_list<T> written) noexcept
+    {
+        for (const T &item : written)
+            items[count++] = item;
+    }
+
+    T items[N] = {};      // in the order written
+    Py_ssize_t count = 0; // entries used
+};
+
 // Room for the parameters or locals of a method; the longest has 14.
 constexpr int MAX_NAMES = 16;
 
-// String ids of a method's parameters or locals, in order; `names({id::self, ...})`.
-struct Names {
-    int ids[MAX_NAMES];   // string ids
-    Py_ssize_t count;     // entries used
+// String ids in order: a method's locals, or the names an import statement takes.
+using Names = List<int, MAX_NAMES>;
+
+// One parameter of a method: `{id::self}` takes any object, `{id::kernel_id, &PyUnicode_Type}`
+// an argument of exactly that type.
+struct Param {
+    constexpr Param() noexcept = default;
+    constexpr Param(int n) noexcept : name(n) {}
+    constexpr Param(int n, PyTypeObject *t) noexcept : name(n), type(t), typed(true) {}
+
+    int name = 0;                 // its string id
+    PyTypeObject *type = nullptr; // the exact type its argument must have
+    bool typed = false;           // whether it has one (told apart without comparing addresses,
+                                  // which is no constant expression under the sanitizers)
 };
 
-constexpr Names
-names(std::initializer_list<int> ids) noexcept
-{
-    Names list{};
-    for (int name : ids)
-        list.ids[list.count++] = name;   // more than MAX_NAMES does not compile
-    return list;
-}
+// A method's parameters in the order of the `def` line, `{{id::self}, {id::kernel_id,
+// &PyUnicode_Type}}`.
+using Params = List<Param, MAX_NAMES>;
 
 // One entry of __annotations__.
 struct Annotation {
-    int name;   // string id of the annotated name, or of "return"
-    int text;   // string id of the annotation's text
+    int name = 0; // string id of the annotated name, or of "return"
+    int text = 0; // string id of the annotation's text
 };
 
 // Room for a method's annotations; the most annotated has 4.
 constexpr int MAX_ANNOTATIONS = 5;
 
-// A method's __annotations__ in order; `annotations({{id::kernel_id, id::a_str}, ...})`.
-struct Annotations {
-    Annotation items[MAX_ANNOTATIONS];   // in the order of the `def` line
-    Py_ssize_t count;                    // entries used
-};
+// A method's __annotations__ in the order of the `def` line, `{{id::kernel_id, id::a_str}}`.
+using Annotations = List<Annotation, MAX_ANNOTATIONS>;
 
-constexpr Annotations
-annotations(std::initializer_list<Annotation> items) noexcept
-{
-    Annotations list{};
-    for (const Annotation &item : items)
-        list.items[list.count++] = item;   // more than MAX_ANNOTATIONS does not compile
-    return list;
-}
+// What a class body stores in place of a method's function, as a decorator line does: a new
+// reference made from the function, or null with an exception set. The module that uses a
+// decorator provides it.
+using Wrapper = PyObject *(*)(PyObject *function) noexcept;
 
-// How a class body stores a method's function object.
-enum class Store {
-    plain,           // the function itself
-    authenticated,   // decorated with the host's tornado.web.authenticated
-    staticmethod,    // wrapped in staticmethod()
-};
-
-// The one description of a method, beside its body: binding, the code object, the function
-// object and the class body's entry are all made from it.
+// The one description of a method, beside its body: binding, the argument types, the code
+// object, the function object and the class body's entry are all made from it.
 struct Method {
-    const char *name;          // __name__, co_name and the name in binding messages
-    const char *qualname;      // __qualname__, e.g. "DAGHandler.post"
-    int first_line;            // the `def` line: co_firstlineno, binding failures' record
-    Names params;              // parameters in order, `self` included
-    Names locals;              // the other local variables of co_varnames
-    Annotations annotations;   // __annotations__
-    const char *doc;           // __doc__, or null
-    vectorcallfunc body;       // called with the interpreter's fast-call convention
-    Store store;               // how the class stores the function
+    const char *name;        // __name__, co_name and the name in binding messages
+    const char *qualname;    // __qualname__, e.g. "DAGHandler.post"
+    int first_line;          // the `def` line: co_firstlineno, binding failures' record
+    Params params;           // parameters in order, `self` included, with their types
+    Names locals;            // the other local variables of co_varnames
+    Annotations annotations; // __annotations__
+    const char *doc;         // __doc__, or null
+    vectorcallfunc entry;    // the fast call: method_entry<module, method, body>
+    Wrapper wrapper;         // what the class stores; null: the function itself
 };
 
 // The method's code object: no bytecode, the module's source file name, flags 3.
@@ -222,6 +267,9 @@ PyObject *make_code(Module &m, const Method &method) noexcept;
 // The method's function object (a NativeFunction), its __annotations__ attached, with the
 // module's name and dict.
 PyObject *make_function(Module &m, const Method &method, PyObject *code) noexcept;
+
+// The keyword names of a call (a tuple of the strings of `names`), kept in `slot`.
+bool make_keywords(Module &m, Kept &slot, const Names &names) noexcept;
 
 // Gets the shared function type from the registry module, or makes and registers it.
 bool function_type_ready(Module &m) noexcept;
@@ -251,14 +299,21 @@ bind_arguments(Module &m, PyObject *const *args, size_t nargsf, PyObject *kwname
 }
 
 // Raises the TypeError of an argument that is not of exactly `type`; returns false.
-bool raise_argument_type(PyObject *value, PyTypeObject *type, const char *name) noexcept;
+bool raise_argument_type(PyObject *value, PyTypeObject *type, PyObject *name) noexcept;
 
-// The value must be of exactly `type` (None and subclass instances refused). Inline: a
-// passing test is one comparison.
+// The argument of parameter I of method M must be of exactly the parameter's type (None and
+// subclass instances refused); a parameter without one takes any object. Inline: a passing
+// test is one comparison.
+template <const Method &M, size_t I>
 inline bool
-check_argument(PyObject *value, PyTypeObject *type, const char *name) noexcept
+check_argument(Module &m, PyObject *value) noexcept
 {
-    return Py_TYPE(value) == type || raise_argument_type(value, type, name);
+    constexpr Param param = M.params.items[I];
+    if constexpr (!param.typed)
+        return true;
+    else
+        return Py_TYPE(value) == param.type ||
+               raise_argument_type(value, param.type, m.str(param.name));
 }
 
 // A typed local holds exactly `type` or None.
@@ -272,7 +327,7 @@ bool check_local(PyObject *value, PyTypeObject *type) noexcept;
 struct GlobalCache {
     uint64_t globals_version = 0;
     uint64_t builtins_version = 0;
-    PyObject *value = nullptr;   // borrowed: the dict that held it still does
+    PyObject *value = nullptr; // borrowed: the dict that held it still does
 };
 
 // load_global() when the site's cache does not hold the value: looks it up and fills the cache.
@@ -293,11 +348,25 @@ load_global(Module &m, PyObject *name, GlobalCache &cache) noexcept
 }
 
 // Reads the global `name` (a string id of module `m`) with a cache of its own for this site.
-#define FRAME_GLOBAL(m, name)                                                                 \
-    ([]() noexcept {                                                                          \
-        static ::frame::GlobalCache site_cache_;                                              \
-        return ::frame::load_global((m), (m).str(name), site_cache_);                        \
+#define FRAME_GLOBAL(m, name)                                                                     \
+    ([]() noexcept {                                                                              \
+        static ::frame::GlobalCache site_cache_;                                                  \
+        return ::frame::load_global((m), (m).str(name), site_cache_);                             \
     }())
+
+// owned.name, taking over the reference `owned` (null: a failure already raised, passed on).
+// New reference or null.
+inline PyObject *
+attribute_of(PyObject *owned, PyObject *name) noexcept
+{
+    Ref object = Ref::steal(owned);
+    return object ? PyObject_GetAttr(object.get(), name) : nullptr;
+}
+
+// `name.attr` of the global `name` (string ids of module `m`), the global read as
+// FRAME_GLOBAL does.
+#define FRAME_GLOBAL_ATTR(m, name, attr)                                                          \
+    ::frame::attribute_of(FRAME_GLOBAL(m, name), (m).str(attr))
 
 // Binds a module global.
 bool store_global(Module &m, PyObject *name, PyObject *value) noexcept;
@@ -305,15 +374,14 @@ bool store_global(Module &m, PyObject *name, PyObject *value) noexcept;
 // `name = {}` in a module body.
 bool store_new_dict(Module &m, PyObject *name) noexcept;
 
-// One import statement of a module body: `import name` when `count` is 0, else
+// One import statement of a module body: `import name` when `names` is empty, else
 // `from name import names...`.
 struct ImportStatement {
-    int line;           // source line, for the initialisation's traceback record
-    int name;           // string id of the name as written
-    int level;          // 0 absolute, 1 or 2 relative
-    int absolute;       // string id of the absolute name that sys.modules is probed under
-    int names[3];       // string ids of the names to take
-    Py_ssize_t count;   // how many
+    int line;     // source line, for the initialisation's traceback record
+    int name;     // string id of the name as written
+    int level;    // 0 absolute, 1 or 2 relative
+    int absolute; // string id of the absolute name that sys.modules is probed under
+    Names names;  // string ids of the names to take
 };
 
 // Runs an import statement and binds its names as module globals.
@@ -340,28 +408,57 @@ PyObject *prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyO
 // Stores into a class namespace: straight into a dict, through __setitem__ otherwise.
 bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
 
-// `def name(...)` in a class body: stores `stored` (the function, or what wraps it) under the
-// method's name.
-bool store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept;
-
 // A class statement of a module body: begin() resolves the bases, calculates the metaclass and
 // prepares the namespace (with __orig_bases__ when the bases changed); the body then stores
 // its methods with namespace_set(ns(), ...); end() calls the metaclass and binds the class as
 // the module global `name`.
 class ClassStatement {
-public:
+  public:
     bool begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc) noexcept;
     // `class name(base):` with the one base that both module bodies use.
     bool begin_with_base(Module &m, PyObject *base, PyObject *name, PyObject *doc) noexcept;
-    PyObject *ns() const noexcept { return ns_.get(); }
+    PyObject *
+    ns() const noexcept
+    {
+        return ns_.get();
+    }
     bool end(Module &m) noexcept;
 
-private:
+  private:
     Ref name_;
     Ref resolved_;
     Ref metaclass_;
     Ref ns_;
 };
+
+// String id of a class without a docstring.
+constexpr int NO_DOC = -1;
+
+// `class <name>(<base>):` in a module body, whose body defines its methods in order.
+struct ClassDef {
+    int line;                     // the `class` line
+    int name;                     // string id of the class name
+    int base;                     // string id of the module global that is the one base
+    int doc;                      // string id of the docstring, or NO_DOC
+    const Method *const *methods; // in the order of the body
+    Kept *codes;                  // their code objects, module constants (make_codes)
+    size_t count;                 // how many methods
+};
+
+template <size_t N>
+constexpr ClassDef
+class_def(int line, int name, int base, int doc, const Method *const (&methods)[N],
+          Kept (&codes)[N]) noexcept
+{
+    return {line, name, base, doc, methods, codes, N};
+}
+
+// Makes the code objects of the class's methods.
+bool make_codes(Module &m, const ClassDef &def) noexcept;
+
+// Runs the class statement at its line: each method's function (its code object made
+// before), stored as its description says, at its `def` line.
+bool run_class(Module &m, const ClassDef &def) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // Operations of method bodies
@@ -372,6 +469,15 @@ inline PyObject *
 call(PyObject *callable, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
 {
     return compat::vectorcall(callable, args, nargs, kwnames);
+}
+
+// callable(*args) as call() does, taking over the reference `owned` to the callable (null: a
+// failure already raised, passed on).
+inline PyObject *
+call_of(PyObject *owned, PyObject *const *args, size_t nargs, PyObject *kwnames) noexcept
+{
+    Ref callable = Ref::steal(owned);
+    return callable ? call(callable.get(), args, nargs, kwnames) : nullptr;
 }
 
 // Drops the result of a call whose value is not used: true when the call succeeded.
@@ -386,6 +492,22 @@ discard(PyObject *result) noexcept
 // calls a plain method without building a bound method. At most 4 arguments.
 PyObject *call_method(PyObject *obj, PyObject *name, PyObject *const *args, Py_ssize_t count,
                       PyObject *kwnames) noexcept;
+
+// obj.name() with no arguments.
+inline PyObject *
+call_method(PyObject *obj, PyObject *name) noexcept
+{
+    return call_method(obj, name, nullptr, 0, nullptr);
+}
+
+// obj.name() as call_method() makes it, taking over the reference `owned` to obj (null: a
+// failure already raised, passed on).
+inline PyObject *
+call_method_of(PyObject *owned, PyObject *name) noexcept
+{
+    Ref obj = Ref::steal(owned);
+    return obj ? call_method(obj.get(), name) : nullptr;
+}
 
 // obj[key]: a dict's own lookup for an exact dict (KeyError(key) when absent), else
 // __getitem__.
@@ -450,24 +572,10 @@ method_result(Module &m, const Method &method, bool ok, int line) noexcept
     Py_RETURN_NONE;
 }
 
-// A `try` block of a method failed at `line`: records its traceback entry (before any handler
-// sees the exception, as Python does) and tells whether `except Exception` takes the
-// exception. When it does not (KeyboardInterrupt and the like pass through), `line` becomes
-// LINE_RECORDED.
-inline bool
-caught_as_exception(Module &m, const Method &method, int &line) noexcept
-{
-    add_traceback(m, method, line);
-    if (PyErr_ExceptionMatches(PyExc_Exception))
-        return true;
-    line = LINE_RECORDED;
-    return false;
-}
-
 // An `except` clause: while it runs, the exception that was raised is the handled one
 // (sys.exc_info()); when it ends, the exception handled before comes back.
 class ExceptClause {
-public:
+  public:
     ExceptClause() = default;
     ExceptClause(const ExceptClause &) = delete;
     ExceptClause &operator=(const ExceptClause &) = delete;
@@ -475,13 +583,72 @@ public:
 
     // Takes the raised exception; false with an exception set if that fails.
     bool enter() noexcept;
+    // `except Exception:` after the `try` block of a method failed at `line`: records the
+    // block's traceback entry (before the clause sees the exception, as Python does); when the
+    // clause takes the exception, `line` becomes `except_line` and the clause is entered.
+    // False when the exception passes (KeyboardInterrupt and the like; `line` becomes
+    // LINE_RECORDED) or entering failed.
+    bool catch_exception(Module &m, const Method &method, int &line, int except_line) noexcept;
     // The exception being handled (borrowed).
-    PyObject *exception() const noexcept { return exc_.get(); }
+    PyObject *
+    exception() const noexcept
+    {
+        return exc_.get();
+    }
 
-private:
-    Ref exc_;            // the exception being handled
-    Ref saved_;          // the one handled before the clause
+  private:
+    Ref exc_;   // the exception being handled
+    Ref saved_; // the one handled before the clause
     bool entered_ = false;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Method entries
+
+// The type of a body's argument I: a borrowed reference.
+template <size_t> using Argument = PyObject *;
+
+// Whether Body takes one argument per index I, then the line.
+template <auto Body, size_t... I>
+constexpr bool
+takes_arguments(std::index_sequence<I...>) noexcept
+{
+    return std::is_invocable_v<decltype(Body), Argument<I>..., int &>;
+}
+
+// Tests every bound argument of method M against its parameter's type, in parameter order.
+template <const Method &M, size_t... I>
+inline bool
+check_arguments(Module &m, PyObject *const *a, std::index_sequence<I...>) noexcept
+{
+    return (check_argument<M, I>(m, a[I]) && ...);
+}
+
+// Body(a[0], ..., line): the bound arguments as the body's parameters.
+template <auto Body, size_t... I>
+inline auto
+run_body(PyObject *const *a, int &line, std::index_sequence<I...>) noexcept
+{
+    return Body(a[I]..., line);
+}
+
+// The fast-call entry of method M of module Mod: binds the arguments, tests their types, runs
+// Body(argument..., line) and returns its result (see method_result). Body takes a borrowed
+// reference per parameter and sets `line` at its statements; it returns true (for None) or
+// false, or a new reference or null.
+template <Module &Mod, const Method &M, auto Body>
+PyObject *
+method_entry(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
+{
+    constexpr size_t N = static_cast<size_t>(M.params.count);
+    constexpr std::make_index_sequence<N> each{};
+    static_assert(takes_arguments<Body>(each), "the body takes one argument per parameter");
+    PyObject *a[N];
+    if (!bind_arguments<M>(Mod, args, nargsf, kwnames, a) || !check_arguments<M>(Mod, a, each))
+        return nullptr;
+    int line = M.first_line;
+    auto result = run_body<Body>(a, line, each);
+    return method_result(Mod, M, result, line);
+}
 
 } // namespace frame

@@ -11,21 +11,20 @@ namespace {
 
 // A method: its static definition plus what Python sees of a function.
 struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;   // the body, called by the interpreter directly
-    const Method *def;           // name, docstring and body
-    PyObject *name;              // __name__, made from def->name on first read
-    PyObject *qualname;          // __qualname__
-    PyObject *module;            // __module__
-    PyObject *globals;           // __globals__: the module's dict
-    PyObject *code;              // __code__, or null
-    PyObject *doc;               // __doc__ once read or set; null until then
-    PyObject *annotations;       // __annotations__, null until read or set
-    PyObject *defaults;          // __defaults__, null for None
-    PyObject *kwdefaults;        // __kwdefaults__, null for None
-    PyObject *dict;              // __dict__
-    PyObject *weakreflist;       // weak references to the function
-    PyObject *is_coroutine;      // _is_coroutine, computed on first read
+    PyObject_HEAD vectorcallfunc vectorcall; // the body, called by the interpreter directly
+    const Method *def;                       // name, docstring and body
+    PyObject *name;                          // __name__, made from def->name on first read
+    PyObject *qualname;                      // __qualname__
+    PyObject *module;                        // __module__
+    PyObject *globals;                       // __globals__: the module's dict
+    PyObject *code;                          // __code__, or null
+    PyObject *doc;                           // __doc__ once read or set; null until then
+    PyObject *annotations;                   // __annotations__, null until read or set
+    PyObject *defaults;                      // __defaults__, null for None
+    PyObject *kwdefaults;                    // __kwdefaults__, null for None
+    PyObject *dict;                          // __dict__
+    PyObject *weakreflist;                   // weak references to the function
+    PyObject *is_coroutine;                  // _is_coroutine, computed on first read
 };
 
 // Registry module and names under which the first module to initialise leaves the types.
@@ -157,7 +156,7 @@ func_call(PyObject *self, PyObject *args, PyObject *kwargs)
             }
             Py_INCREF(key);
             PyTuple_SET_ITEM(kwnames.get(), k, key);
-            stack[nargs + k] = value;   // the dict keeps it alive for the call
+            stack[nargs + k] = value; // the dict keeps it alive for the call
             k++;
         }
         if (keys_ok)
@@ -169,29 +168,46 @@ func_call(PyObject *self, PyObject *args, PyObject *kwargs)
 
 // -- attributes ------------------------------------------------------------------------------
 
+// A field made when it is first read: make() gives its value (a new reference, or null with
+// an exception set). New reference.
+template <typename Make>
+PyObject *
+made_when_read(PyObject **field, Make make) noexcept
+{
+    if (*field == nullptr) {
+        *field = make();
+        if (*field == nullptr)
+            return nullptr;
+    }
+    Py_INCREF(*field);
+    return *field;
+}
+
 PyObject *
 func_get_name(PyObject *self, void *)
 {
     NativeFunction *f = as_function(self);
-    if (f->name == nullptr) {
-        f->name = PyUnicode_InternFromString(f->def->name);
-        if (f->name == nullptr)
-            return nullptr;
+    return made_when_read(&f->name,
+                          [f]() noexcept { return PyUnicode_InternFromString(f->def->name); });
+}
+
+// The setter of a field that always holds a str, as a Python function's __name__ and
+// __qualname__: `message` refuses anything else, and deletion.
+int
+set_string(PyObject **field, PyObject *value, const char *message)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
     }
-    Py_INCREF(f->name);
-    return f->name;
+    replace(field, value);
+    return 0;
 }
 
 int
 func_set_name(PyObject *self, PyObject *value, void *)
 {
-    // Like function.__name__: only str, and no deletion.
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    replace(&as_function(self)->name, value);
-    return 0;
+    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
 PyObject *
@@ -203,31 +219,19 @@ func_get_qualname(PyObject *self, void *)
 int
 func_set_qualname(PyObject *self, PyObject *value, void *)
 {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    replace(&as_function(self)->qualname, value);
-    return 0;
+    return set_string(&as_function(self)->qualname, value,
+                      "__qualname__ must be set to a string object");
 }
 
 PyObject *
 func_get_doc(PyObject *self, void *)
 {
     NativeFunction *f = as_function(self);
-    if (f->doc == nullptr) {
-        if (f->def->doc == nullptr) {
-            Py_INCREF(Py_None);
-            f->doc = Py_None;
-        }
-        else {
-            f->doc = PyUnicode_FromString(f->def->doc);
-            if (f->doc == nullptr)
-                return nullptr;
-        }
-    }
-    Py_INCREF(f->doc);
-    return f->doc;
+    return made_when_read(&f->doc, [f]() noexcept -> PyObject * {
+        if (f->def->doc != nullptr)
+            return PyUnicode_FromString(f->def->doc);
+        Py_RETURN_NONE;
+    });
 }
 
 int
@@ -260,19 +264,30 @@ warn_ignored(const char *attribute)
                             attribute);
 }
 
+// The setter of a field that holds an instance of `type` or nothing (None or deletion), as
+// a Python function's are; `message` refuses anything else. `ignored` names an attribute
+// whose stored value calls do not use, which is warned of; null for the others.
 int
-func_set_defaults(PyObject *self, PyObject *value, void *)
+set_optional(PyObject **field, PyObject *value, PyTypeObject *type, const char *message,
+             const char *ignored)
 {
     if (value == Py_None)
         value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != nullptr && !PyObject_TypeCheck(value, type)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    if (warn_ignored("__defaults__") < 0)
+    if (ignored != nullptr && warn_ignored(ignored) < 0)
         return -1;
-    replace(&as_function(self)->defaults, value);
+    replace(field, value);
     return 0;
+}
+
+int
+func_set_defaults(PyObject *self, PyObject *value, void *)
+{
+    return set_optional(&as_function(self)->defaults, value, &PyTuple_Type,
+                        "__defaults__ must be set to a tuple object", "__defaults__");
 }
 
 PyObject *
@@ -284,55 +299,29 @@ func_get_kwdefaults(PyObject *self, void *)
 int
 func_set_kwdefaults(PyObject *self, PyObject *value, void *)
 {
-    if (value == Py_None)
-        value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (warn_ignored("__kwdefaults__") < 0)
-        return -1;
-    replace(&as_function(self)->kwdefaults, value);
-    return 0;
+    return set_optional(&as_function(self)->kwdefaults, value, &PyDict_Type,
+                        "__kwdefaults__ must be set to a dict object", "__kwdefaults__");
 }
 
 PyObject *
 func_get_annotations(PyObject *self, void *)
 {
-    NativeFunction *f = as_function(self);
-    if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr)
-            return nullptr;
-    }
-    Py_INCREF(f->annotations);
-    return f->annotations;
+    return made_when_read(&as_function(self)->annotations, []() noexcept { return PyDict_New(); });
 }
 
 int
 func_set_annotations(PyObject *self, PyObject *value, void *)
 {
-    if (value == Py_None)
-        value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace(&as_function(self)->annotations, value);
-    return 0;
+    return set_optional(&as_function(self)->annotations, value, &PyDict_Type,
+                        "__annotations__ must be set to a dict object", nullptr);
 }
 
 // No method of the package is a coroutine function.
 PyObject *
 func_get_is_coroutine(PyObject *self, void *)
 {
-    NativeFunction *f = as_function(self);
-    if (f->is_coroutine == nullptr) {
-        Py_INCREF(Py_False);
-        f->is_coroutine = Py_False;
-    }
-    Py_INCREF(f->is_coroutine);
-    return f->is_coroutine;
+    return made_when_read(&as_function(self)->is_coroutine,
+                          []() noexcept -> PyObject * { Py_RETURN_FALSE; });
 }
 
 // Pickling refers to the function by its qualified name.
@@ -382,13 +371,13 @@ meta_setattro(PyObject *type, PyObject *name, PyObject *)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject function_metatype = {
-    PyVarObject_HEAD_INIT(nullptr, 0)   //
-    "_zelvo_frame.NativeFunctionType",  // tp_name
+    PyVarObject_HEAD_INIT(nullptr, 0)  //
+    "_zelvo_frame.NativeFunctionType", // tp_name
 };
 
 PyTypeObject function_type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)   //
-    "_zelvo_frame.NativeFunction",      // tp_name
+    PyVarObject_HEAD_INIT(nullptr, 0) //
+    "_zelvo_frame.NativeFunction",    // tp_name
 };
 #pragma GCC diagnostic pop
 
@@ -429,9 +418,8 @@ ready_types() noexcept
 bool
 check_registered(PyObject *type) noexcept
 {
-    if (PyType_Check(type) &&
-        reinterpret_cast<PyTypeObject *>(type)->tp_basicsize ==
-            static_cast<Py_ssize_t>(sizeof(NativeFunction)))
+    if (PyType_Check(type) && reinterpret_cast<PyTypeObject *>(type)->tp_basicsize ==
+                                  static_cast<Py_ssize_t>(sizeof(NativeFunction)))
         return true;
     PyErr_Format(PyExc_TypeError, "%s.%s is not the expected native function type",
                  REGISTRY_MODULE, REGISTRY_TYPE);
@@ -489,7 +477,7 @@ function_new(Module &m, const Method &def, PyObject *qualname, PyObject *module_
         PyObject_GC_New(NativeFunction, reinterpret_cast<PyTypeObject *>(m.function_type.get()));
     if (f == nullptr)
         return nullptr;
-    f->vectorcall = def.body;
+    f->vectorcall = def.entry;
     f->def = &def;
     f->name = nullptr;
     f->qualname = qualname;
@@ -512,20 +500,19 @@ function_new(Module &m, const Method &def, PyObject *qualname, PyObject *module_
     return self;
 }
 
-// A tuple of the strings of `names`, then those of `more`.
+// co_varnames: the parameters' names, then those of the other locals.
 PyObject *
-tuple_of(Module &m, const Names &names, const Names &more) noexcept
+varnames_of(Module &m, const Method &method) noexcept
 {
-    PyObject *t = PyTuple_New(names.count + more.count);
+    PyObject *t = PyTuple_New(method.params.count + method.locals.count);
     if (t == nullptr)
         return nullptr;
-    Py_ssize_t i = 0;
-    for (const Names *list : {&names, &more}) {
-        for (Py_ssize_t k = 0; k < list->count; k++) {
-            PyObject *item = m.str(list->ids[k]);
-            Py_INCREF(item);
-            PyTuple_SET_ITEM(t, i++, item);
-        }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); i++) {
+        const bool param = i < method.params.count;
+        PyObject *item = m.str(param ? method.params.items[i].name
+                                     : method.locals.items[i - method.params.count]);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(t, i, item);
     }
     return t;
 }
@@ -535,15 +522,15 @@ tuple_of(Module &m, const Names &names, const Names &more) noexcept
 PyObject *
 make_code(Module &m, const Method &method) noexcept
 {
-    Ref varnames = Ref::steal(tuple_of(m, method.params, method.locals));
+    Ref varnames = Ref::steal(varnames_of(m, method));
     if (!varnames)
         return nullptr;
     Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
     if (!name)
         return nullptr;
     return compat::new_code(static_cast<int>(method.params.count), varnames.get(),
-                            m.file_name.get(), name.get(), method.first_line,
-                            m.empty_bytes.get(), m.empty_tuple.get());
+                            m.file_name.get(), name.get(), method.first_line, m.empty_bytes.get(),
+                            m.empty_tuple.get());
 }
 
 PyObject *
@@ -560,8 +547,7 @@ make_function(Module &m, const Method &method, PyObject *code) noexcept
     Ref qualname = Ref::steal(PyUnicode_InternFromString(method.qualname));
     if (!qualname)
         return nullptr;
-    Ref function =
-        Ref::steal(function_new(m, method, qualname.get(), m.full_name.get(), code));
+    Ref function = Ref::steal(function_new(m, method, qualname.get(), m.full_name.get(), code));
     if (function)
         replace(&as_function(function.get())->annotations, annotations.get());
     return function.release();

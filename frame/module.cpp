@@ -48,11 +48,11 @@ check_version(Module &m) noexcept
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' does not "
                             "match runtime version %d.%d",
-                            FRAME_BUILT_FOR_MAJOR, FRAME_BUILT_FOR_MINOR, m.spec.full_name,
-                            major, minor) == 0;
+                            FRAME_BUILT_FOR_MAJOR, FRAME_BUILT_FOR_MINOR, m.spec.full_name, major,
+                            minor) == 0;
 }
 
-// Steps 2 to 5 of the common start: builtins, version, constants of the frame, strings.
+// The common start: the builtins, the version check, the frame's constants, the strings.
 // Their failures carry no traceback record.
 bool
 start(Module &m) noexcept
@@ -86,8 +86,9 @@ start(Module &m) noexcept
            make_strings(m.spec.strings, m.strings, m.spec.string_count);
 }
 
-// Steps 6 to 9: the function type, sys.modules, the captured built-ins, then the body.
-// A failure records the statement's line (1 for the frame's own steps).
+// The rest of an initialisation: the function type, the entry in sys.modules, the captured
+// built-ins, then the module body and `__test__ = {}`. A failure records the statement's line (1
+// for the frame's own).
 bool
 run(Module &m) noexcept
 {
@@ -109,7 +110,11 @@ run(Module &m) noexcept
         }
         m.captured[i] = Ref::borrow(value);
     }
-    return m.spec.body(m);
+    if (!m.spec.body(m))
+        return false;
+    // Every module ends with `__test__ = {}`, a statement of the frame's own.
+    m.line = 1;
+    return store_new_dict(m, m.str(FrameString::__test__));
 }
 
 } // namespace

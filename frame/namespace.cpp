@@ -1,6 +1,8 @@
 // Module globals, import statements and the steps of a class statement.
 #include "frame/frame.h"
 
+#include <utility>
+
 namespace frame {
 
 PyObject *
@@ -55,11 +57,11 @@ probe_sys_modules(PyObject *name) noexcept
 bool
 has_names(Module &m, PyObject *module, const ImportStatement &stmt) noexcept
 {
-    for (Py_ssize_t i = 0; i < stmt.count; i++) {
+    for (Py_ssize_t i = 0; i < stmt.names.count; i++) {
         PyObject *value = nullptr;
-        const int found = compat::lookup_attr(module, m.str(stmt.names[i]), &value);
+        const int found = compat::lookup_attr(module, m.str(stmt.names.items[i]), &value);
         if (found <= 0) {
-            PyErr_Clear();   // the import machinery will say what is wrong
+            PyErr_Clear(); // the import machinery will say what is wrong
             return false;
         }
         Py_DECREF(value);
@@ -107,19 +109,19 @@ run_import(Module &m, const ImportStatement &stmt) noexcept
     // interpreter's ModuleNotFoundError for it.
     if (module.get() == Py_None)
         module.reset();
-    if (module && stmt.count > 0 && !has_names(m, module.get(), stmt))
+    if (module && stmt.names.count > 0 && !has_names(m, module.get(), stmt))
         module.reset();
     if (!module) {
         Ref locals = Ref::steal(PyDict_New());
         if (!locals)
             return false;
         Ref fromlist = Ref::borrow(Py_None);
-        if (stmt.count > 0) {
-            fromlist = Ref::steal(PyList_New(stmt.count));
+        if (stmt.names.count > 0) {
+            fromlist = Ref::steal(PyList_New(stmt.names.count));
             if (!fromlist)
                 return false;
-            for (Py_ssize_t i = 0; i < stmt.count; i++) {
-                PyObject *name = m.str(stmt.names[i]);
+            for (Py_ssize_t i = 0; i < stmt.names.count; i++) {
+                PyObject *name = m.str(stmt.names.items[i]);
                 Py_INCREF(name);
                 PyList_SET_ITEM(fromlist.get(), i, name);
             }
@@ -129,10 +131,10 @@ run_import(Module &m, const ImportStatement &stmt) noexcept
         if (!module)
             return false;
     }
-    if (stmt.count == 0)
+    if (stmt.names.count == 0)
         return store_global(m, m.str(stmt.name), module.get());
-    for (Py_ssize_t i = 0; i < stmt.count; i++) {
-        PyObject *name = m.str(stmt.names[i]);
+    for (Py_ssize_t i = 0; i < stmt.names.count; i++) {
+        PyObject *name = m.str(stmt.names.items[i]);
         Ref value = Ref::steal(import_from(m, module.get(), name));
         if (!value || !store_global(m, name, value.get()))
             return false;
@@ -146,13 +148,12 @@ PyObject *
 resolve_bases(Module &m, PyObject *bases) noexcept
 {
     const Py_ssize_t n = PyTuple_GET_SIZE(bases);
-    Ref resolved;   // a list, made at the first replacement
+    Ref resolved; // a list, made at the first replacement
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *base = PyTuple_GET_ITEM(bases, i);
         PyObject *entries_fn = nullptr;
         if (!PyType_Check(base)) {
-            if (compat::lookup_attr(base, m.str(FrameString::__mro_entries__), &entries_fn) <
-                0)
+            if (compat::lookup_attr(base, m.str(FrameString::__mro_entries__), &entries_fn) < 0)
                 return nullptr;
         }
         if (entries_fn == nullptr) {
@@ -217,13 +218,6 @@ namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept
     return PyObject_SetItem(ns, key, value) == 0;
 }
 
-bool
-store_method(PyObject *ns, const Method &method, PyObject *stored) noexcept
-{
-    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
-    return name && namespace_set(ns, name.get(), stored);
-}
-
 // The metaclass's __prepare__(name, bases), or a new dict; then __module__, __qualname__
 // and (when the class has one) __doc__, in this order.
 PyObject *
@@ -234,9 +228,9 @@ prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyObject *nam
     if (compat::lookup_attr(metaclass, m.str(FrameString::__prepare__), &prepare_fn) < 0)
         return nullptr;
     Ref prepare = Ref::steal(prepare_fn);
-    Ref ns = prepare ? Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name, bases,
-                                                               nullptr))
-                     : Ref::steal(PyDict_New());
+    Ref ns = prepare
+                 ? Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name, bases, nullptr))
+                 : Ref::steal(PyDict_New());
     if (!ns)
         return nullptr;
     if (!namespace_set(ns.get(), m.str(FrameString::__module__), module_name) ||
@@ -279,6 +273,45 @@ ClassStatement::end(Module &m) noexcept
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass_.get(), name_.get(),
                                                       resolved_.get(), ns_.get(), nullptr));
     return cls && store_global(m, name_.get(), cls.get());
+}
+
+bool
+make_codes(Module &m, const ClassDef &def) noexcept
+{
+    for (size_t i = 0; i < def.count; i++) {
+        def.codes[i] = Ref::steal(make_code(m, *def.methods[i]));
+        if (!def.codes[i])
+            return false;
+    }
+    return true;
+}
+
+bool
+run_class(Module &m, const ClassDef &def) noexcept
+{
+    m.line = def.line;
+    GlobalCache site;
+    Ref base = Ref::steal(load_global(m, m.str(def.base), site));
+    if (!base)
+        return false;
+    ClassStatement statement;
+    PyObject *doc = def.doc == NO_DOC ? nullptr : m.str(def.doc);
+    if (!statement.begin_with_base(m, base.get(), m.str(def.name), doc))
+        return false;
+    for (size_t i = 0; i < def.count; i++) {
+        const Method &method = *def.methods[i];
+        m.line = method.first_line;
+        Ref function = Ref::steal(make_function(m, method, def.codes[i].get()));
+        if (!function)
+            return false;
+        Ref stored = method.wrapper == nullptr ? std::move(function)
+                                               : Ref::steal(method.wrapper(function.get()));
+        Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
+        if (!stored || !name || !namespace_set(statement.ns(), name.get(), stored.get()))
+            return false;
+    }
+    m.line = def.line;
+    return statement.end(m);
 }
 
 } // namespace frame

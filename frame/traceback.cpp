@@ -13,11 +13,11 @@ add_entry(Module &m, const char *name, int line) noexcept
     // Set the raised exception aside while the code object and frame are made: making them
     // must not see (or clear) a pending exception.
     PyObject *exc = compat::take_error();
-    Ref code = Ref::steal(
-        reinterpret_cast<PyObject *>(PyCode_NewEmpty(m.spec.file_name, name, line)));
+    Ref code =
+        Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(m.spec.file_name, name, line)));
     Ref f = code ? Ref::steal(compat::new_frame(code.get(), m.dict, line)) : Ref();
     if (!f)
-        PyErr_Clear();   // keep the original error; only its record is lost
+        PyErr_Clear(); // keep the original error; only its record is lost
     compat::restore_error(exc);
     if (f)
         PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(f.get()));
@@ -61,6 +61,18 @@ ExceptClause::enter() noexcept
     compat::set_handled(exc_.get());
     entered_ = true;
     return true;
+}
+
+bool
+ExceptClause::catch_exception(Module &m, const Method &method, int &line, int except_line) noexcept
+{
+    add_traceback(m, method, line);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        line = LINE_RECORDED;
+        return false;
+    }
+    line = except_line;
+    return enter();
 }
 
 } // namespace frame

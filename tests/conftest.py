@@ -11,6 +11,7 @@ import types
 import urllib.request
 import uuid
 import warnings
+from pathlib import Path
 
 import pytest
 from tornado.httpclient import AsyncHTTPClient, HTTPRequest
@@ -29,6 +30,15 @@ from zelvo.server.handlers import flowsync  # noqa: E402
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler  # noqa: E402
 
 pytest_plugins = ["pytest_jupyter.jupyter_server"]
+
+# Tests whose outcome does not depend on the interpreter (the set-up, the page, the soak, the
+# fuzz tests), by path below tests/. `make test` runs them with the rest; CI runs them there
+# only, and deselects them (-m "not interpreter_independent") on the other interpreters and
+# the sanitizer build.
+INTERPRETER_INDEPENDENT = ("package/", "page/", "server/test_page.py", "soak/", "fuzz/")
+# Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
+# native code are where a memory fault would show.
+UNDER_SANITIZERS = ("fuzz/",)
 ANSWER = ["set_header", "set_header", "set_status", "finish"]
 
 
@@ -337,3 +347,16 @@ def running_id(jp_serverapp):
     # Gone before the server's own shutdown, which would try to stop them.
     for kernel_id in made:
         kernels.pop(kernel_id, None)
+
+
+def pytest_collection_modifyitems(items):
+    tests = Path(__file__).parent
+    for item in items:
+        path = item.path
+        if tests not in path.parents:
+            continue
+        relative = path.relative_to(tests).as_posix()
+        if relative.startswith(INTERPRETER_INDEPENDENT):
+            item.add_marker(pytest.mark.interpreter_independent)
+        if relative.startswith(UNDER_SANITIZERS):
+            item.add_marker(pytest.mark.under_sanitizers)

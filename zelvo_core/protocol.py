@@ -33,13 +33,14 @@ COMPONENT_TYPES = (CODE, PARAMETER)
 PARAMETERS_TAG = "parameters"
 
 # The export's formats: name -> (ending of the download's name, Content-Type).
+JSON, SCRIPT, NOTEBOOK = "json", "py", "ipynb"
 EXPORT_FORMATS = {
-    "json": (".json", "application/json"),
-    "py": (".py", "text/x-python; charset=UTF-8"),
+    JSON: (".json", "application/json"),
+    SCRIPT: (".py", "text/x-python; charset=UTF-8"),
     # Not ".ipynb" alone: the download must never replace the notebook it came from.
-    "ipynb": (".pipeline.ipynb", "application/x-ipynb+json"),
+    NOTEBOOK: (".pipeline.ipynb", "application/x-ipynb+json"),
 }
-DEFAULT_EXPORT_FORMAT = "json"
+DEFAULT_EXPORT_FORMAT = JSON
 
 # Texts the server's answers share between its native and Python handlers.
 NO_PIPELINE = "Cannot get dag data in {kernel_id}."

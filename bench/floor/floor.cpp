@@ -189,8 +189,8 @@ floor_transmit(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         PyObject *kernel = PyObject_GetAttr(handler, kernel_id_name);
         if (kernel == nullptr)
             ok = false;
-        else if (kernel == kernel_id || (PyUnicode_CheckExact(kernel) &&
-                                         PyUnicode_Compare(kernel, kernel_id) == 0)) {
+        else if (kernel == kernel_id ||
+                 (PyUnicode_CheckExact(kernel) && PyUnicode_Compare(kernel, kernel_id) == 0)) {
             PyObject *written = call_method(handler, write_message_name, payload);
             ok = written != nullptr;
             Py_XDECREF(written);
@@ -220,8 +220,7 @@ PyTypeObject floor_type = {PyVarObject_HEAD_INIT(nullptr, 0) "_floor.Floor"};
 
 // The allocator of each domain before the counter was put in front of it.
 PyMemAllocatorEx saved[3];
-constexpr PyMemAllocatorDomain DOMAINS[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM,
-                                             PYMEM_DOMAIN_OBJ};
+constexpr PyMemAllocatorDomain DOMAINS[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
 // Allocations seen (malloc, calloc and realloc of every domain) since the last reset.
 size_t allocations;
 
@@ -368,21 +367,27 @@ set_cabinet(PyObject *, PyObject *registry)
 
 PyMethodDef module_methods[] = {
     {"count_allocations",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_allocations)),
-     METH_FASTCALL, nullptr},
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_allocations)), METH_FASTCALL,
+     nullptr},
     {"set_cabinet", set_cabinet, METH_O, nullptr},
     {"set_transmit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_transmit)),
      METH_FASTCALL, nullptr},
-    {"call_method_n",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_method_n)), METH_FASTCALL,
-     nullptr},
+    {"call_method_n", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_method_n)),
+     METH_FASTCALL, nullptr},
     {"getattr_n", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getattr_n)),
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_floor", nullptr, -1, module_methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_floor",
+                          nullptr,
+                          -1,
+                          module_methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 } // namespace
 

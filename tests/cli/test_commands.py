@@ -105,6 +105,71 @@ def test_notebook_posted_listed_shown_and_exported(served, zelvo, tmp_path):
     assert json.loads(shown)["updated_components"]["added"][0]["code"] == "n = 5"
 
 
+def code_cell(ident, source, tags=()):
+    return {"cell_type": "code", "id": ident, "metadata": {"tags": list(tags)},
+            "execution_count": None, "outputs": [], "source": source}  # fmt: skip
+
+
+# The leaf reads an object that a later cell changed and a global that a called function
+# assigns: its export runs only with both of those cells.
+SELECTED = {
+    "nbformat": 4,
+    "nbformat_minor": 5,
+    "metadata": {
+        "kernelspec": {"name": "python3", "display_name": "Python 3", "language": "python"}
+    },
+    "cells": [
+        code_cell("params", "scale = 2", tags=["parameters"]),
+        code_cell("data", "records = {'a': 1, 'b': 2}"),
+        code_cell("change", "records['c'] = 3 * scale"),
+        code_cell("helpers", "def configure():\n    global offset\n    offset = 10 * scale"),
+        code_cell("unrelated", "import os\nhome = os.sep"),
+        code_cell("setup", "configure()"),
+        code_cell("leaf", "print(sorted(records.items()), offset)"),
+    ],
+}  # fmt: skip
+
+
+def papermill(notebook, tmp_path, *parameters):
+    """What running ``notebook`` under papermill prints (its cells' stdout, in order)."""
+    out = tmp_path / f"ran-{notebook.name}"
+    ran = subprocess.run(
+        [sys.executable, "-m", "papermill", str(notebook), str(out), "-k", "python3",
+         *parameters],
+        capture_output=True, text=True,
+    )  # fmt: skip
+    assert ran.returncode == 0, ran.stderr
+    cells = json.loads(out.read_text())["cells"]
+    return "".join(
+        "".join(output["text"])
+        for cell in cells
+        for output in cell.get("outputs", [])
+        if output["output_type"] == "stream" and output["name"] == "stdout"
+    )
+
+
+def test_selected_export_runs_alone_as_the_whole_notebook_does(served, zelvo, tmp_path):
+    path = tmp_path / "selected.ipynb"
+    path.write_text(json.dumps(SELECTED))
+    assert zelvo("post", served.kernel_id, str(path))[0] == 0
+
+    script = tmp_path / "leaf.py"
+    assert zelvo("export", served.kernel_id, "--format", "py", "--cell-ids", "leaf",
+                 "-o", str(script))[0] == 0  # fmt: skip
+    ran = subprocess.run([sys.executable, str(script)], capture_output=True, text=True)
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout == papermill(path, tmp_path) == "[('a', 1), ('b', 2), ('c', 6)] 20\n"
+
+    exported = tmp_path / "leaf.ipynb"
+    assert zelvo("export", served.kernel_id, "--format", "ipynb", "--cell-ids", "leaf",
+                 "-o", str(exported))[0] == 0  # fmt: skip
+    ids = [cell["id"] for cell in json.loads(exported.read_text())["cells"]]
+    assert "unrelated" not in ids
+    whole = papermill(path, tmp_path, "-p", "scale", "3")
+    assert papermill(exported, tmp_path, "-p", "scale", "3") == whole
+    assert whole == "[('a', 1), ('b', 2), ('c', 9)] 30\n"
+
+
 def test_watch_prints_the_snapshot_then_each_update_until_interrupted(served, zelvo, tmp_path):
     kernel = served.kernel_id
     path = tmp_path / "pipeline.json"

@@ -106,21 +106,105 @@ def analyse(cells, ids=True):
             {"c2": [], "c4": ["c2"]},
             id="markdown and raw cells skipped",
         ),
+        pytest.param(
+            ["import pandas as pd\nregiment = pd.read_csv(path)",
+             "regiment['total'] = regiment.pre + regiment.post",
+             "min_score = 3",
+             "regiment[regiment.total > min_score].groupby('company').mean()"],
+            {"c0": [], "c1": ["c0"], "c2": [], "c3": ["c1", "c2"]},
+            id="a change to an object: readers depend on it, it on the definer",
+        ),
+        pytest.param(
+            ["xs = []\nd = {}\nobj = C()\nm = Model()\ndf = load()",
+             "xs.append(1)", "obj.count += 1", "del d['k']", "m.fit(X)",
+             "df.drop(columns='a', inplace=True)", "df.sort_values('a', inplace=False)",
+             "np.random.shuffle(xs)", "print(xs, obj, d, m, df)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c0"], "c3": ["c0"], "c4": ["c0"], "c5": ["c0"],
+             "c6": ["c5"], "c7": ["c1"], "c8": ["c2", "c3", "c4", "c5", "c7"]},
+            id="mutation forms",
+        ),
+        pytest.param(
+            ["counter = 0", "def bump():\n    global counter\n    counter += 1", "bump()",
+             "print(counter)", "items = []", "def add(x):\n    items.append(x)", "add(1)",
+             "print(items)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"], "c3": ["c2"], "c4": [], "c5": ["c4"],
+             "c6": ["c5"], "c7": ["c6"]},
+            id="a called function's global assignments and changes are the caller's",
+        ),
+        pytest.param(
+            ["g = lambda: late + 1\nclass A:\n    def m(self):\n        return later",
+             "a = A()", "late = 1\nlater = 2", "print(g(), a.m())"],
+            {"c0": [], "c1": ["c0"], "c2": [], "c3": ["c0", "c1", "c2"]},
+            id="a later definition read by a called function, lambda or method",
+        ),
+        pytest.param(
+            ["rate = 0.05\nyears = 10",
+             "import math\n\ndef grow(amount):\n    return amount * math.pow(1 + rate, years)",
+             "start = 100\nfinal = grow(start)", "print(start, final)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"], "c3": ["c2"]},
+            id="what a called function reads adds no parent that is already an ancestor",
+        ),
+        pytest.param(
+            ["x = 1", "from math import *", "y = 2", "print(x, y, pi)"],
+            {"c0": [], "c1": [], "c2": [], "c3": ["c0", "c1", "c2"]},
+            id="a star import may define any name read after it",
+        ),
+        pytest.param(
+            ["%%capture out\nprint(1)", "out.show()",
+             "%%writefile helper.py\ndef f():\n    return 1", "%run helper.py", "print(f())",
+             "%load ./helper.py", "%%bash --out listing\nls", "print(listing)"],
+            {"c0": [], "c1": ["c0"], "c2": [], "c3": ["c2"], "c4": ["c3"], "c5": ["c2"],
+             "c6": [], "c7": ["c3", "c5", "c6"]},
+            id="magics that bind a name, write a file, or run or load one",
+        ),
+        pytest.param(
+            ["counts = [0]\nn = 3", "%timeit counts = [n]",
+             "%%timeit -n1 total = n\ncounts = [total]", "print(counts)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c0"], "c3": ["c0"]},
+            id="timeit's assignments do not persist",
+        ),
+        pytest.param(
+            ["x = 1", "!pip install a \\\n    b\ny = x", "print(y)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"]},
+            id="a shell line continued with a backslash",
+        ),
+        pytest.param(
+            ["url = 'x'\nfolder = 'd'", "!curl -O {url}\nfiles = !ls $folder | awk '{print $1}'",
+             "print(files)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"]},
+            id="shell and magic lines read the names they interpolate",
+        ),
     ],
 )  # fmt: skip
 def test_parents_from_the_names_cells_share(cells, parents):
     assert analyse(cells) == (parents, [])
 
 
-def test_cell_that_is_not_python_is_kept_without_parents():
-    cells = ["a = 1", "b = a +", "c = b + a", "%load_ext x\nd = (", "e = 'x\x00'"]
+def test_code_that_is_not_python_is_reported_and_what_parses_is_kept():
+    cells = ["a = 1", "b = a +", "c = b + a", "%load_ext x\nd = (", "e = 'x\x00'",
+             "f = a\nif f:\nprint(f)\ng = 1", "print(g)", "x = " + "-" * 100000 + "1"]  # fmt: skip
     parents, warnings = analyse(cells)
-    assert parents == {"c0": [], "c1": [], "c2": ["c0"], "c3": [], "c4": []}
-    assert warnings[:2] == [
+    assert parents == {
+        "c0": [], "c1": [], "c2": ["c0"], "c3": [], "c4": [], "c5": ["c0"], "c6": ["c5"],
+        "c7": [],
+    }  # fmt: skip
+    assert [warnings[0], warnings[1], warnings[3]] == [
         "nb.ipynb: cell 'c1' is not Python (line 1): kept without parents",
-        "nb.ipynb: cell 'c3' is not Python (line 2): kept without parents",
+        "nb.ipynb: cell 'c3' is not Python (line 2): only the lines that parse are read",
+        "nb.ipynb: cell 'c5' is not Python (line 3): only the lines that parse are read",
     ]
-    assert len(warnings) == 3 and "'c4'" in warnings[2]
+    assert warnings[2].startswith("nb.ipynb: cell 'c4' is not Python")
+    assert warnings[4:] == [
+        "nb.ipynb: cell 'c7' is nested too deeply to analyse: kept without parents"
+    ]
+
+
+def test_warnings_compiling_a_cell_raises_name_the_cell_once():
+    # LaTeX in a plain string: an invalid escape, twice on one line.
+    parents, warnings = analyse(["label = '$\\sigma$' + '$\\sigma$'", "print(label)"])
+    assert parents == {"c0": [], "c1": ["c0"]}
+    (warning,) = warnings
+    assert warning.startswith("nb.ipynb: cell 'c0' has a warning (line 1): invalid escape")
 
 
 def test_notebook_without_cell_ids_numbers_cells_by_position():
@@ -129,6 +213,9 @@ def test_notebook_without_cell_ids_numbers_cells_by_position():
         {"cell-1": [], "cell-2": ["cell-1"], "cell-4": ["cell-1", "cell-2"]},
         [],
     )
+    # A made-up id never takes one that a cell of the notebook has.
+    cells = [{"id": "cell-1", **notebook(["a = 1"], ids=False)["cells"][0]}, "b = a"]
+    assert analyse(cells, ids=False) == ({"cell-1": [], "cell-1-2": ["cell-1"]}, [])
 
 
 ERROR = {"output_type": "error", "ename": "ZeroDivisionError", "evalue": "", "traceback": []}

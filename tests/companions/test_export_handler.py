@@ -1,15 +1,17 @@
 import json
+import types
 import uuid
 
+import jupytext
 import nbformat
 import pytest
 import tornado.httpclient
 from jupyter_server.auth.authorizer import Authorizer
 
-from zelvo.server.handlers.pipeline_export.base_handler import content_disposition
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-from zelvo.server.misc.export import notebook, parents_first, percent_script
-from zelvo_core.misc.models import PipelineComponent, ZelvoPipelineModel
+from zelvo.server.misc import export
+from zelvo.server.misc.export import content_disposition, notebook, percent_script
+from zelvo_core.misc.models import PipelineComponent, ZelvoPipelineModel, parents_first
 
 KERNEL_ID = str(uuid.uuid4())
 # Selecting all four components of this document gives it back unchanged.
@@ -276,3 +278,114 @@ def test_notebook_cell_ids_are_valid_and_unique():
     assert len({cell.id for cell in cells}) == len(ids)
     assert [cell.id for cell in cells if cell.id in ids] == ["a" * 64, "a-b", "-"]
     assert [cell.metadata.zelvo.id for cell in cells] == ids
+
+
+# (code, what the percent reader gives back when it is not the code itself)
+ROUND_TRIPS = {
+    "plain": ("x = 1\nprint(x)", None),
+    "commented magics": ("# !curl -O {url}\n# %tensorflow_version 2.x\nx = 1", None),
+    "twice commented": ("# # %time\n# # # !ls\n# # +", None),
+    "live magics": ("%%capture out\n!pip install x\nfiles = !ls\n%time y = 2\nls", None),
+    "shell continued": ("!ls \\\n  -la \\\n# %% -d\n!pwd", None),
+    "continued into a marker": ("!ls \\\nIn[1]:\n!ls \\\n\n", None),
+    "in a string": ("s = '''\n# %% in a string\n!ls\n'''", None),
+    "indented": ("if x:\n    !ls\n    # %time\n    y = 1", None),
+    "noescape": ("%time y  # noescape", None),
+    # A marker line cannot come back as it was: it keeps its cell whole, commented once more.
+    "marker line": ("a = 1\n# %% inner\nb = 2", "a = 1\n# # %% inner\nb = 2"),
+    "blank lines": ("\n\nx = 1\n  \n\n", None),
+    "empty": ("", None),
+    "carriage returns": ("a = 1\r\n# %time\rb = 2", "a = 1\n# %time\nb = 2"),
+    # Nor can one final line break after a non-blank line.
+    "final line break": ("x = 1\n", "x = 1"),
+}
+
+
+@pytest.mark.parametrize(("code", "read_back"), ROUND_TRIPS.values(), ids=list(ROUND_TRIPS))
+def test_script_reads_back_as_the_same_cells(code, read_back):
+    dag = [
+        PipelineComponent("p", "parameter", (), "n = 1", "not-run", None),
+        PipelineComponent("c 1", "code", ("p",), code, "not-run", None),
+        PipelineComponent("last", "code", ("c 1",), code, "not-run", None),
+    ]
+    script = percent_script(dag)
+    cells = jupytext.reads(script, "py:percent").cells
+    expected = [dag[0].code, *[code if read_back is None else read_back] * 2]
+    assert [cell.source for cell in cells] == expected
+    assert [
+        (cell.metadata["id"], cell.metadata["component_type"], cell.metadata.get("tags"))
+        for cell in cells
+    ] == [("p", "parameter", ["parameters"]), ("c 1", "code", None), ("last", "code", None)]
+    if "!" not in code and "%" not in code:
+        compile(script, "pipeline.py", "exec")
+
+
+class Kernels:
+    """A kernel manager and spec manager of one kernel, "k", whose client answers ``reply``
+    (or raises it, an exception)."""
+
+    def __init__(self, reply, spec=None, language="python"):
+        self.reply, self.language = reply, language
+        self.spec = spec or (
+            lambda name: types.SimpleNamespace(display_name=name, language=language)
+        )
+        self.stopped = []
+
+    def __contains__(self, kernel_id):
+        return kernel_id == "k"
+
+    def get_kernel(self, kernel_id):
+        return types.SimpleNamespace(kernel_name="ir", client=lambda: self)
+
+    def get_kernel_spec(self, name):
+        return self.spec(name)
+
+    def start_channels(self):
+        pass
+
+    def stop_channels(self):
+        self.stopped.append(True)
+
+    async def kernel_info(self, reply, timeout):
+        if isinstance(self.reply, Exception):
+            raise self.reply
+        return {"content": self.reply}
+
+
+R_INFO = {"name": "R", "version": "4.3.1", "file_extension": ".r", "mimetype": "text/x-r-source"}
+
+
+async def _spec(name):
+    return types.SimpleNamespace(display_name="Gateway R", language="R")
+
+
+@pytest.mark.parametrize(
+    ("kernels", "kernel_id", "kernelspec", "language_info"),
+    [
+        (Kernels({"language_info": R_INFO}), "k", ("ir", "ir", "python"), R_INFO),
+        (Kernels({}, spec=_spec), "k", ("ir", "Gateway R", "R"), {"name": "R"}),
+        (
+            Kernels({"language_info": {"name": 5, "version": "1"}}, spec=_spec),
+            "k",
+            ("ir", "Gateway R", "R"),
+            {"name": "R", "version": "1"},
+        ),
+        # No answer: the spec's language, with a Python kernel's usual fields.
+        (Kernels(TimeoutError()), "k", ("ir", "ir", "python"), export.PYTHON_LANGUAGE_INFO),
+        (Kernels(None, spec=lambda name: 1 / 0), "k", ("python3", "Python 3", "python"), None),
+        (Kernels(None), "gone", ("python3", "Python 3", "python"), None),
+    ],
+    ids=["told", "gateway spec, nothing told", "bad name", "no answer", "no spec", "not running"],
+)
+async def test_notebook_metadata_comes_from_the_kernel(
+    kernels, kernel_id, kernelspec, language_info
+):
+    log = types.SimpleNamespace(debug=lambda *args, **kwargs: None)
+    metadata = await export.kernel_metadata(kernels, kernels, kernel_id, log)
+    dag = [PipelineComponent("a", "code", (), "pass", "not-run", None)]
+    written = json.loads(notebook(dag, metadata["kernelspec"], metadata.get("language_info")))
+    written = written["metadata"]
+    assert tuple(written["kernelspec"].values()) == kernelspec
+    assert written["language_info"] == (language_info or export.PYTHON_LANGUAGE_INFO)
+    # The client it asked is closed again, answer or not.
+    assert kernels.stopped == ([True] if language_info else [])

@@ -4,9 +4,13 @@ import json
 import types
 
 import pytest
+import zmq
 from jupyter_client.jsonutil import json_default
 from jupyter_client.session import Session
-from jupyter_server.services.kernels.connection.base import serialize_msg_to_ws_v1
+from jupyter_server.services.kernels.connection.base import (
+    serialize_binary_message,
+    serialize_msg_to_ws_v1,
+)
 
 from zelvo.server import registry
 from zelvo.server.observer import Observer, observed_class, wire
@@ -64,10 +68,16 @@ def frames(recorded, protocol):
                 for key in ("header", "parent_header", "metadata", "content")
             ]
             return "client", serialize_msg_to_ws_v1(parts, channel)
+        if recorded.extra.get("buffers"):  # the legacy protocol's binary frame
+            binary = {**message, "channel": channel, "buffers": recorded.extra["buffers"]}
+            return "client", serialize_binary_message(binary)
         return "client", json.dumps({**message, "channel": channel}, default=json_default)
     if protocol == "gateway":
         return "kernel", (json.dumps({**message, "channel": channel}, default=json_default),)
-    return "kernel", (channel, [b"topic", *SESSION.serialize(message)])
+    parts = [b"topic", *SESSION.serialize(message)]
+    if protocol == "json":  # as a stream that does not copy hands them on
+        parts = [zmq.Frame(part) for part in parts]
+    return "kernel", (channel, parts)
 
 
 NOT_PARSED = [
@@ -98,7 +108,7 @@ TABLE = {
         expect(
             ("a", "succeeded", [], "x = 1"),
             ("b", "succeeded", ["a"], "y = x + 1"),
-            ("c", "succeeded", ["b", "a"], "print(y, x)"),
+            ("c", "succeeded", ["a", "b"], "print(y, x)"),
         ),
     ),
     "running until the reply": (
@@ -183,6 +193,14 @@ TABLE = {
             ("d", "succeeded", [], "print(x)"),
         ),
     ),
+    "a request with buffers": (
+        [
+            Recorded("request", "m1", "a", "x = 1", buffers=[b"\0" * 64]),
+            Recorded("input", "m1"),
+            Recorded("reply", "m1"),
+        ],
+        expect(("a", "succeeded", [], "x = 1")),
+    ),
     "unknown messages change nothing": (UNKNOWN, None),
     "messages it cannot parse pass, and later ones count": (
         [*NOT_PARSED, *ran("m1", "a", "x = 1"), *NOT_PARSED],
@@ -236,9 +254,7 @@ async def feed(observer, connection, recording):
         else:
             observer.from_kernel(connection, frame)
     # What the loop does next: one registration for the messages so far.
-    kernel = observer.kernels[KERNEL]
-    if kernel.flushing:
-        observer._register(KERNEL, kernel)
+    observer._register(KERNEL, observer.kernels[KERNEL])
 
 
 def components():
@@ -267,8 +283,9 @@ async def test_rules(observer, protocol, recording):
             assert component.last_execution in (None, REPLY_DATE)
 
 
-async def test_a_posted_pipeline_is_updated_by_id(observer):
-    connection = Connection("v1")
+async def test_a_posted_pipeline_is_updated_by_id(observer, connect):
+    connection, relayed = Connection("v1"), []
+    connect(relayed, KERNEL)
     await feed(observer, connection, ran("m1", "a", "x = 1"))
     posted = [
         {"id": "p", "component_type": "parameter", "parents_id": [], "code": "x = 0",
@@ -283,10 +300,17 @@ async def test_a_posted_pipeline_is_updated_by_id(observer):
         ("a", "invalid", ["p"], "posted"),
         ("b", "succeeded", ["a"], "y = x"),
     )
-    # Nothing changed: nothing is registered anew.
+    assert len(relayed) == 3
+    # What changes nothing relays nothing, and the registered pipeline stays.
     before = registry.get(KERNEL)
     await feed(observer, connection, UNKNOWN)
-    assert registry.get(KERNEL) is before
+    registry.register(KERNEL, ZelvoPipelineModel(**before.to_zelvo_dict()))
+    assert registry.get(KERNEL) is before and len(relayed) == 3
+    # A kernel forgotten by the registry is forgotten by the observer too.
+    registry.on_forget(observer.forget)
+    connect(relayed)  # no sockets left to close
+    registry.forget(KERNEL)
+    assert KERNEL not in observer.kernels
 
 
 async def test_a_failure_inside_passes_the_message_and_is_logged_once(observer, monkeypatch):

@@ -107,3 +107,41 @@ def test_cache_folder_only_for_safe_identifiers(tmp_path, monkeypatch, identifie
     model.identifier = kernel_id = str(uuid.uuid4())
     assert diskcache_root() == os.path.join(str(tmp_path), "zelvo-cache")
     assert model.diskcache_dir == os.path.join(diskcache_root(), kernel_id)
+
+
+PREVIOUS = [ROOT, ("a", ["r"], {}), ("b", ["a"], {})]
+
+
+@pytest.mark.parametrize(
+    ("nodes", "checked", "fragment"),
+    [
+        (PREVIOUS, [], None),
+        ([("b", ["a"], {}), ROOT, ("a", ["r"], {})], [], None),  # reordered
+        ([ROOT, ("a", ["r"], {"code": "a = 2"}), ("b", ["a"], {})], ["a"], None),
+        ([ROOT, ("b", ["r"], {}), ("c", [], {})], ["b", "c"], None),
+        ([ROOT, ("a", ["r"], {"execution_status": "bogus"})], None, "execution_status"),
+        ([ROOT, ("a", ["ghost"], {}), ("b", ["a"], {})], None, "'ghost'"),
+        ([("r", ["b"], {}), ("a", ["r"], {}), ("b", ["a"], {})], None, "cycle"),
+        ([ROOT, ROOT], None, "duplicate id 'r'"),
+        ([ROOT, ("a", ["r"], {"colour": "red"})], None, "unknown key(s)"),
+    ],
+)
+def test_revised_checks_only_what_changed(make_dag, nodes, checked, fragment):
+    previous = ZelvoPipelineModel(dag_info=make_dag(PREVIOUS))
+    dag_info = make_dag(nodes)
+    if fragment is not None:
+        with pytest.raises(InvalidPipelineError) as caught:
+            ZelvoPipelineModel.revised(previous, dag_info)
+        assert fragment in str(caught.value)
+        return
+    revised = ZelvoPipelineModel.revised(previous, dag_info, "k")
+    made = ZelvoPipelineModel(identifier="k", dag_info=dag_info)
+    assert revised.graph.components == made.graph.components
+    assert list(revised.graph.components) == list(made.graph.components)
+    assert revised.to_zelvo_dict() == made.to_zelvo_dict()
+    old = previous.graph.components
+    assert [
+        ident
+        for ident, component in revised.graph.components.items()
+        if component is not old.get(ident)
+    ] == checked

@@ -6,6 +6,9 @@ from http import HTTPStatus
 import pytest
 
 from zelvo.server.handlers import flowsync
+from zelvo.server.handlers.pipeline_export import pipeport
+from zelvo.server.misc import export
+from zelvo_core import protocol
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 FINISH = flowsync.DAGHandler._finish_with_result
@@ -118,3 +121,18 @@ def test_get_failures_go_to_the_caller_with_their_step(
     assert records(info.value) == entries
     # Only the content type is set before the text is made.
     assert len(handler.calls) == len(entries) - 1
+
+
+def test_shared_messages_are_the_protocols(make_handler):
+    # The native literals and the Python side's constants must be the same words.
+    handler = make_handler()
+    GET(handler, "k9")
+    assert handler.answer() == (400, {"message": protocol.no_pipeline("k9")})
+    relayed = {"procedure": "cell:executed", "status": None, "msg": None, "successful": None}
+    handler = make_handler(relayed, kernels=["k9"])
+    flowsync.DAGHandler.post.__wrapped__(handler, "k9")
+    assert handler.answer() == (200, {"message": protocol.SUCCESS})
+    flowsync.dag_cabinet["k9"] = ZelvoPipelineModel(identifier="k9")
+    get_pipeline = object.__new__(pipeport.ZelvoPipelineExportHandler)._get_pipeline
+    assert get_pipeline("k9", [], "n.ipynb") == export.NO_COMPONENTS
+    assert export.NO_COMPONENTS == (protocol.NO_COMPONENTS, "error")

@@ -161,41 +161,43 @@ def test_binding_succeeds(isolated, call):
     assert call() is None
 
 
-# A method's binding takes an argument array of the descriptor's size; any other size, or a
-# descriptor with more names than it has room for, must not compile.
+# A method's body takes one argument per parameter of its descriptor; a body of another
+# arity, or a descriptor with more names than it has room for, must not compile.
 DESCRIBED = """
 #include "frame/frame.h"
 extern frame::Module module;
 namespace {
 enum Name : int { self, kernel_id };
-PyObject *body(PyObject *, PyObject *const *, size_t, PyObject *) noexcept;
-constexpr frame::Method METHOD = {"m", "C.m", 1, frame::names({self, kernel_id}),
-                                  frame::names({LOCALS}), frame::annotations({}), nullptr,
-                                  body, frame::Store::plain};
-PyObject *body(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[SLOTS];
-    return frame::bind_arguments<METHOD>(module, args, nargsf, kwnames, a) ? a[0] : nullptr;
+bool body(ARGUMENTS, int &) noexcept { return true; }
+constexpr frame::Method METHOD = {"m", "C.m", 1,
+                                  frame::Params{{self}, {kernel_id, &PyUnicode_Type}},
+                                  frame::Names{LOCALS}, frame::Annotations{}, nullptr,
+                                  frame::method_entry<module, METHOD, body>, nullptr};
 }
-}
+vectorcallfunc entry = METHOD.entry;
 """
 
 
 @pytest.mark.parametrize(
-    "slots, local_count, compiles",
+    "arguments, local_count, compiles",
     [(2, 0, True), (1, 0, False), (3, 0, False), (2, 17, False)],
-    ids=["matching", "too-few-slots", "too-many-slots", "too-many-names"],
+    ids=["matching", "too-few-arguments", "too-many-arguments", "too-many-names"],
 )
-def test_argument_array_size_is_checked_when_compiled(tmp_path, slots, local_count, compiles):
+def test_body_arity_is_checked_when_compiled(tmp_path, arguments, local_count, compiles):
     compiler = shutil.which("c++") or shutil.which("g++")
     if compiler is None:
         pytest.skip("no C++ compiler")
     source = tmp_path / "described.cpp"
     source.write_text(DESCRIBED)
     locals_ = ",".join(["self"] * local_count)
-    command = [compiler, "-std=c++17", "-fsyntax-only", f"-DSLOTS={slots}"]
+    command = [
+        compiler,
+        "-std=c++17",
+        "-fsyntax-only",
+        f"-DARGUMENTS={','.join(['PyObject *'] * arguments)}",
+    ]
     command += [f"-DLOCALS={locals_}", f"-I{SOURCES}", f"-I{sysconfig.get_paths()['include']}"]
     result = subprocess.run([*command, str(source)], capture_output=True, text=True, timeout=120)
     assert (result.returncode == 0) == compiles, result.stderr
-    if slots != 2:
-        assert "one slot per parameter" in result.stderr
+    if arguments != 2:
+        assert "the body takes one argument per parameter" in result.stderr

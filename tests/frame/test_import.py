@@ -55,7 +55,8 @@ class Refuse(importlib.abc.MetaPathFinder):
     seen = []
     def find_spec(self, name, path=None, target=None):
         self.seen.append(name)
-        if name.partition(".")[0] == "zelvo_core":
+        # The companion models' package; zelvo_core itself is loaded by the export base.
+        if name == "zelvo_core.misc" or name.startswith("zelvo_core.misc."):
             raise ModuleNotFoundError("No module named %r" % name, name=name)
 sys.meta_path.insert(0, Refuse())
 facts["flowsync_no_core"] = attempt(FLOWSYNC)
@@ -259,7 +260,7 @@ CONFLICT = (
     "metaclass conflict: the metaclass of a derived class must be a "
     "(non-strict) subclass of the metaclasses of all its bases"
 )
-NO_CORE = ("ModuleNotFoundError", "No module named 'zelvo_core'")
+NO_CORE = ("ModuleNotFoundError", "No module named 'zelvo_core.misc'")
 BLOCKED = "import of shutil halted; None in sys.modules"
 
 

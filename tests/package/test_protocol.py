@@ -8,6 +8,7 @@ import pytest
 from jsonschema import Draft202012Validator
 
 from zelvo.server import schemas
+from zelvo_core import protocol
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -97,3 +98,41 @@ def test_protocol_reference_is_current():
     rendered = runpy.run_path(str(ROOT / "docs" / "render_protocol.py"))["render"]()
     current = (ROOT / "docs" / "protocol.md").read_text(encoding="utf-8")
     assert rendered == current, "docs/protocol.md is out of date: run `make docs`"
+
+
+# A property's words in the schemas -> the protocol's constants for it, in its order.
+WORDS = {
+    "procedure": [protocol.PIPELINE_UPDATED],
+    "status": [protocol.SUCCESSFUL, protocol.FAILED],
+    "component_type": list(protocol.COMPONENT_TYPES),
+    "execution_status": list(protocol.EXECUTION_STATUSES),
+    "message": [protocol.SUCCESS],
+}
+
+
+def _words(node, name):
+    """Every enum (a list) and const (one value) that the schema ``node`` gives property
+    ``name``, wherever it stands."""
+    if isinstance(node, list):
+        return [found for item in node for found in _words(item, name)]
+    if not isinstance(node, dict):
+        return []
+    found = []
+    for key, value in node.items():
+        if key == "properties" and isinstance(value.get(name), dict):
+            words = value[name]
+            found += [words["enum"]] if "enum" in words else []
+            found += [words["const"]] if "const" in words else []
+        found += _words(value, name)
+    return found
+
+
+@pytest.mark.parametrize("name", WORDS)
+def test_schema_words_are_the_protocols(name):
+    found = [words for schema in schemas.names() for words in _words(schemas.load(schema), name)]
+    assert found, f"no schema fixes {name}"
+    for words in found:
+        if isinstance(words, list):
+            assert words == WORDS[name]
+        else:
+            assert words in WORDS[name]

@@ -3,6 +3,7 @@ import datetime
 import json
 import logging
 import os
+import platform
 import subprocess
 import sys
 import time
@@ -191,7 +192,21 @@ async def test_exports_run_parents_first(server, component, updated, tmp_path):
     nbformat.validate(notebook)
     assert (notebook.nbformat, notebook.nbformat_minor) == (4, 5)
     assert notebook.metadata.kernelspec.name == "python3"
-    assert notebook.metadata.language_info.name == "python"
+    # What the running kernel tells, so that tools name the script after its language.
+    told = notebook.metadata.language_info
+    assert (told.name, told.file_extension, told.version) == (
+        "python",
+        ".py",
+        platform.python_version(),
+    )
+    written = tmp_path / "from-notebook.ipynb"
+    written.write_bytes(response.body)
+    subprocess.run(
+        [sys.executable, "-m", "nbconvert", "--to", "script", str(written)],
+        check=True,
+        capture_output=True,
+    )
+    assert (tmp_path / "from-notebook.py").read_text().count("doubled = base * 2") == 1
     cells = notebook.cells
     assert [cell.metadata.zelvo.id for cell in cells] == [odd, "base", "doubled", "total"]
     assert [cell.id for cell in cells][1:] == ["base", "doubled", "total"]

@@ -186,12 +186,14 @@ async def test_runs_make_the_pipeline(serve, tmp_path, kernels, protocol):
     await pipeline(served, kernel_id, ran)
 
     # A failing cell, and the two queued behind it that the kernel aborts: the one that ran
-    # before is left as it was, the new one joins as not run.
-    failing = front.send("boom", "raise ValueError(rate)")
+    # before is left as it was, the new one joins as not run. (The kernel aborts what is
+    # queued when the error comes, so the failing cell waits for both to arrive.)
+    boom = "import time\ntime.sleep(1)\nraise ValueError(rate)"
+    failing = front.send("boom", boom)
     aborted = [front.send("grow", "amount = 1"), front.send("fresh", "fresh = 1")]
     assert (await front.reply(failing))["status"] == "error"
     assert [(await front.reply(msg_id))["status"] for msg_id in aborted] == ["aborted"] * 2
-    ran["boom"] = ("code", ["rate"], "failed", "raise ValueError(rate)")
+    ran["boom"] = ("code", ["rate"], "failed", boom)
     ran["fresh"] = ("code", [], "not-run", "fresh = 1")
     await pipeline(served, kernel_id, ran)
 

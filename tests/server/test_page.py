@@ -2,8 +2,12 @@
 
 import asyncio
 import functools
+import json
 import os
+import re
 import shutil
+from pathlib import Path
+from urllib.parse import parse_qs, urlsplit
 
 import pytest
 
@@ -11,26 +15,26 @@ webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
+from zelvo.server import registry  # noqa: E402
+from zelvo.server.handlers import views  # noqa: E402
+from zelvo_core import protocol  # noqa: E402
+
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
-pytestmark = pytest.mark.skipif(
-    not (CHROMIUM and CHROMEDRIVER),
-    reason="needs chromium and chromedriver (.ci/run installs them)",
-)
-from zelvo_core.misc.models import EXECUTION_STATUSES  # noqa: E402
-
 HOSTILE = '<img src=x onerror="document.title=1">'
-# The status of a component that has not run, where the model knows it.
-NOT_RUN = ("not-run", "not run") if "not-run" in EXECUTION_STATUSES else ("invalid", "invalid")
+WORD = protocol.STATUS_LABELS
+STATIC = Path(views.STATIC_DIR)
 
 
-@pytest.fixture()
+@pytest.fixture(scope="module")
 def browser():
+    if not (CHROMIUM and CHROMEDRIVER):
+        pytest.skip("needs chromium and chromedriver (.ci/run installs them)")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
         options.add_argument(argument)
-    options.add_argument("--window-size=1200,900")
+    options.add_argument("--window-size=1400,1000")
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The browser is not under test: a sanitizer runtime preloaded into the suite stays out.
     env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
@@ -43,93 +47,148 @@ def browser():
 class Page:
     """Blocking driver calls run in a thread: the server shares the test's event loop."""
 
-    def __init__(self, driver, origin):
-        self.driver, self.origin = driver, origin
+    def __init__(self, driver, origin, token):
+        self.driver, self.origin, self.token = driver, origin, token
 
     async def run(self, function, *args):
         call = functools.partial(function, *args)
         return await asyncio.get_running_loop().run_in_executor(None, call)
 
-    async def open(self, path):
-        await self.run(self.driver.get, self.origin + path)
+    async def open(self, path, **query):
+        """Open a path; ``view`` is the kernel's page, opened with the token."""
+        params = "&".join(
+            f"{key}={value}" for key, value in {"token": self.token, **query}.items()
+        )
+        await self.run(self.driver.get, f"{self.origin}{path}?{params}")
 
     async def until(self, condition):
         """Wait (in the thread) until ``condition(driver)`` is truthy; return its value."""
         return await self.run(WebDriverWait(self.driver, 10).until, condition)
+
+    async def script(self, source, *args):
+        return await self.run(self.driver.execute_script, source, *args)
 
     async def text(self, element_id):
         return await self.run(lambda: self.driver.find_element(By.ID, element_id).text)
 
     async def nodes(self):
         """(id, status word, whether marked as changed) of every drawn component."""
-        script = """return Array.from(document.querySelectorAll('.node'), (n) => [
+        return await self.script("""return Array.from(document.querySelectorAll('.node'), (n) => [
             n.dataset.id, n.querySelector('.meta').textContent, n.classList.contains('changed')
-        ])"""
-        return await self.run(self.driver.execute_script, script)
+        ])""")
+
+    async def drawn(self):
+        """The ids of the drawn components and the (parent, child) pairs of the drawn edges."""
+        ids, edges = await self.script("""return [
+            Array.from(document.querySelectorAll('.node'), (n) => n.dataset.id),
+            Array.from(document.querySelectorAll('.edges:not(.trunks) path'),
+                       (p) => [p.dataset.from, p.dataset.to])]""")
+        return sorted(ids), sorted(map(tuple, edges))
+
+    async def drawing(self, count):
+        await self.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".node")) == count)
 
 
 @pytest.fixture()
-def page(browser, jp_http_port, jp_base_url):
-    return Page(browser, f"http://127.0.0.1:{jp_http_port}{jp_base_url}")
-
-
-async def test_live_page(page, server, component, updated, jp_serverapp):
+def page(browser, jp_http_port, jp_base_url, jp_serverapp):
     token = jp_serverapp.identity_provider.token
+    return Page(browser, f"http://127.0.0.1:{jp_http_port}{jp_base_url}", token)
+
+
+def pairs(dag_info):
+    return sorted((parent, c["id"]) for c in dag_info for parent in c["parents_id"])
+
+
+async def test_statuses_and_title_come_from_the_protocol(server, jp_fetch):
+    kernel_id = await server.start_kernel()
+    html = (await jp_fetch("zelvo", "kernels", kernel_id, "view")).body.decode()
+    block = re.search(r'<script type="application/json" id="protocol">(.*?)</script>', html, re.S)
+    statuses = [[status, WORD[status]] for status in protocol.EXECUTION_STATUSES]
+    data = {"statuses": statuses, "final_close": protocol.GOING_AWAY}
+    assert json.loads(block.group(1)) == data
+    # One rule per status, in the same order, plus the one for a status the page does not know.
+    css = (STATIC / "zelvo.css").read_text()
+    assert re.findall(r"^\.status-([\w-]+) \{", css, re.M) == [
+        *protocol.EXECUTION_STATUSES,
+        "unknown",
+    ]
+    # The script and the template take every status and word from that data only.
+    for name in ("view.js", "layout.js", "../templates/view.html"):
+        source = (STATIC / name).read_text()
+        for word in {*protocol.EXECUTION_STATUSES, *WORD.values()}:
+            assert f'"{word}"' not in source and f">{word}<" not in source, (name, word)
+
+    template = views._templates.get_template("view.html")
+    shown = template.render(kernel_id=kernel_id, protocol=data, notebook=f"work/{HOSTILE}.ipynb")
+    assert re.search(r"<title>work/&lt;img .*\.ipynb</title>", shown)
+    assert HOSTILE not in shown
+    assert f"<title>Pipeline of kernel {kernel_id}</title>" in html
+
+
+async def test_live_page(page, server, component, updated):
     kernel_id = await server.start_kernel()
     # The token in the URL logs the browser in, as for the server's own pages.
-    await page.open(f"zelvo/kernels/{kernel_id}/view?token={token}")
+    await page.open(f"zelvo/kernels/{kernel_id}/view")
     await page.until(lambda d: d.find_element(By.ID, "notice").text.startswith("No pipeline"))
 
     a = component("a", component_type="parameter")
     b = component("b", ["a"], execution_status="failed", last_execution=None)
     hostile = component(HOSTILE, ["a"], code=HOSTILE, execution_status="running")
     assert (await server.post(kernel_id, updated([a, b, hostile])))[0] == 200
-    await page.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".node")) == 3)
-    await page.run(page.driver.execute_script, "window.notReloaded = true")
-    # Drawn in layer order, each marked for a moment as added after the page opened.
+    await page.drawing(3)
+    await page.script("window.notReloaded = true")
+    # Drawn in layer order (ties by id), each marked for a moment as added after the page opened.
     assert await page.nodes() == [
-        ["a", "parameter · succeeded", True],
-        ["b", "code · failed", True],
-        [HOSTILE, "code · running", True],
+        ["a", f"parameter · {WORD['succeeded']}", True],
+        [HOSTILE, f"code · {WORD['running']}", True],
+        ["b", f"code · {WORD['failed']}", True],
     ]
     # Pipeline text is shown as text: no element was made from it.
     assert await page.run(page.driver.find_elements, By.CSS_SELECTOR, "img") == []
 
-    c = component("c", ["b", HOSTILE], execution_status=NOT_RUN[0], last_execution=None)
+    c = component("c", ["b", HOSTILE], execution_status="invalid", last_execution=None)
     assert (await server.post(kernel_id, updated([a, b, hostile, c])))[0] == 200
-    await page.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".node")) == 4)
-    assert (await page.nodes())[3] == ["c", f"code · {NOT_RUN[1]}", True]
-    assert await page.run(page.driver.execute_script, "return window.notReloaded") is True
+    await page.drawing(4)
+    assert (await page.nodes())[3] == ["c", f"code · {WORD['invalid']}", True]
+    assert await page.script("return window.notReloaded") is True
     # Layers: a on top, b and the hostile one below it, c below both.
-    tops = await page.run(
-        page.driver.execute_script,
+    tops = await page.script(
         "return Array.from(document.querySelectorAll('.node'),"
-        " (n) => n.transform.baseVal[0].matrix.f)",
+        " (n) => n.transform.baseVal[0].matrix.f)"
     )
     assert tops[0] < tops[1] == tops[2] < tops[3]
 
     # Selecting a component by keyboard shows its code, as text.
     await page.run(
-        lambda: page.driver.find_elements(By.CSS_SELECTOR, ".node")[2].send_keys("\ue007")
+        lambda: page.driver.find_elements(By.CSS_SELECTOR, ".node")[1].send_keys("\ue007")
     )
     await page.until(lambda d: d.find_element(By.ID, "details-code").text == HOSTILE)
-    assert await page.text("details-status") == "running"
-    # A redraw keeps the keyboard focus, and says what changed in words.
-    revised_b = dict(b, execution_status="succeeded")
-    assert (await server.post(kernel_id, updated([a, revised_b, hostile, c])))[0] == 200
+    assert await page.text("details-status") == WORD["running"]
+    # An update replaces only the node it revised, hands the keyboard focus to its successor,
+    # and says what changed in words.
+    await page.script("document.querySelectorAll('.node').forEach((n) => { n.kept = true; })")
+    revised = dict(hostile, execution_status="succeeded")
+    assert (await server.post(kernel_id, updated([a, b, revised, c])))[0] == 200
     await page.until(
         lambda d: "0 added, 1 revised, 0 deleted" in d.find_element(By.ID, "connection").text
     )
-    assert (await page.nodes())[1] == ["b", "code · succeeded", True]
-    focused = await page.run(
-        page.driver.execute_script, "return document.activeElement.dataset.id"
+    assert await page.script(
+        "return Array.from(document.querySelectorAll('.node'), (n) => [n.dataset.id, !!n.kept])"
+    ) == [["a", True], [HOSTILE, False], ["b", True], ["c", True]]
+    assert (await page.nodes())[1] == [HOSTILE, f"code · {WORD['succeeded']}", True]
+    assert await page.script("return document.activeElement.dataset.id") == HOSTILE
+    counts = await page.script(
+        "return Array.from(document.querySelectorAll('#summary li:not([hidden])'),"
+        " (li) => li.textContent)"
     )
-    assert focused == HOSTILE
+    assert counts == [
+        f"{WORD[s]} {n}" for s, n in zip(protocol.EXECUTION_STATUSES, (2, 1, 1, 0, 0))
+    ]
 
     await page.open("zelvo/")
     link = await page.until(lambda d: d.find_element(By.LINK_TEXT, kernel_id))
     await page.run(link.click)
-    await page.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".node")) == 4)
+    await page.drawing(4)
 
     assert (await server.post(kernel_id, updated([])))[0] == 200
     await page.until(lambda d: "no components" in d.find_element(By.ID, "notice").text)
@@ -137,6 +196,96 @@ async def test_live_page(page, server, component, updated, jp_serverapp):
     await page.until(
         lambda d: f"Kernel {kernel_id} was shut down." in d.find_element(By.ID, "connection").text
     )
+    await asyncio.sleep(1)  # a page that tried to reconnect would say so by now
+    assert "Reconnecting" not in await page.text("connection")
 
     logs = await page.run(page.driver.get_log, "browser")
     assert [entry for entry in logs if entry["level"] in ("SEVERE", "WARNING")] == []
+
+
+def fan(count):
+    """A hub, and components each the child of the hub and of one a layer above."""
+    dag_info = [{"id": "hub", "parents_id": []}]
+    for at in range(1, count):
+        parents = ["hub"] + ([f"n{at - 5:02d}"] if at > 5 else [])
+        dag_info.append({"id": f"n{at:02d}", "parents_id": parents})
+    return dag_info
+
+
+# Long edges (r -> u, r -> v, s -> w), and a branch (x, summary) outside u's family.
+LONG = [
+    ("r", []), ("s", ["r"]), ("t", ["s"]), ("u", ["t", "r"]), ("v", ["r", "u"]),
+    ("w", ["s", "v"]), ("x", ["r"]), ("summary", ["x"]),
+]  # fmt: skip
+
+
+async def test_shapes_focus_and_find(page, server, component, updated):
+    kernel_id = await server.start_kernel()
+    view = f"zelvo/kernels/{kernel_id}/view"
+    shapes = [
+        [component(c["id"], c["parents_id"]) for c in fan(21)],
+        [component(i, p, code="checksum = 0" if i == "x" else f"{i} = 1") for i, p in LONG],
+    ]
+    # u ran before its ancestors: it may be out of date against them.
+    shapes[1][3]["last_execution"] = "2021-07-27T13:00:00"
+    await page.open(view)
+    for dag_info in shapes:
+        assert (await server.post(kernel_id, updated(dag_info)))[0] == 200
+        await page.drawing(len(dag_info))
+        await page.run(lambda: page.driver.find_element(By.ID, "fit").click())
+        assert await page.drawn() == (sorted(c["id"] for c in dag_info), pairs(dag_info))
+    assert await page.script("return document.querySelectorAll('.trunks path').length") == 2
+
+    await page.open(view, focus="u")
+    family = ["r", "s", "t", "u", "v", "w"]
+    await page.drawing(len(family))
+    focused = [c for c in shapes[1] if c["id"] in family]
+    assert await page.drawn() == (family, pairs(focused))
+    assert "3 ancestors and its 2 descendants" in await page.text("focus-text")
+    # The focused component is selected; what ran after it is listed, and its edges dashed.
+    newer = await page.script("""return [
+        Array.from(document.querySelectorAll('#details-newer button'), (b) => b.dataset.id),
+        Array.from(document.querySelectorAll('.edges path.newer'),
+                   (p) => p.dataset.from + '>' + p.dataset.to).sort()]""")
+    assert newer == [["r", "s", "t"], ["r>u", "t>u"]]
+    for fmt in ("py", "ipynb"):
+        href = await page.script(f"return document.getElementById('export-{fmt}').href")
+        query = parse_qs(urlsplit(href).query)
+        assert (query["format"], sorted(query["cell_ids"][0].split(","))) == ([fmt], family)
+    # Showing everything takes the focus out of the URL.
+    await page.run(lambda: page.driver.find_element(By.ID, "unfocus").click())
+    await page.drawing(len(LONG))
+    assert "focus=" not in await page.script("return location.search")
+
+    await page.open(view, find="SUM")
+    await page.until(lambda d: d.find_element(By.ID, "matches").text)
+    assert (await page.text("matches")).split("\n") == ["summary", "x"]
+    assert await page.text("details-id") == "summary"
+
+
+async def test_reconnects_after_the_server_drops_the_socket(page, server, component, updated):
+    kernel_id = await server.start_kernel()
+    dag_info = [component("a")]
+    assert (await server.post(kernel_id, updated(dag_info)))[0] == 200
+    await page.open(f"zelvo/kernels/{kernel_id}/view")
+    await page.drawing(1)
+    await page.script("""window.said = [];
+        const line = document.getElementById('connection');
+        new MutationObserver(() => said.push(line.textContent))
+            .observe(line, {childList: true, characterData: true, subtree: true});""")
+    drops = [
+        lambda socket: socket.close(protocol.TRY_AGAIN_LATER, "The client fell behind."),
+        lambda socket: socket.ws_connection.stream.close(),  # no closing handshake at all
+    ]
+    for drop in drops:
+        await page.until(lambda d: "Live" in d.find_element(By.ID, "connection").text)
+        (socket,) = registry.sockets(kernel_id)
+        drop(socket)
+        # What changes while the page is away reaches it with the snapshot it asks for.
+        dag_info = [*dag_info, component(f"c{len(dag_info)}", ["a"])]
+        assert (await server.post(kernel_id, updated(dag_info)))[0] == 200
+        await page.drawing(len(dag_info))
+        await page.until(lambda d: "Live again" in d.find_element(By.ID, "connection").text)
+    said = await page.script("return said")
+    assert sum(text.startswith("Connection lost") and "Reconnecting" in text for text in said) == 2
+    assert any("The client fell behind." in text for text in said)

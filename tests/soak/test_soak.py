@@ -305,6 +305,7 @@ def component(ident, parents, code="a = 1"):
 
 
 @pytest.mark.parametrize("kernels", MODES or ["local", "gateway"])
+@pytest.mark.timeout(DEADLINE + 120)  # the run's own deadline comes first
 async def test_soak(serve, kernels):
     random.seed(7)
     soak = Soak(await serve(kernels), POSTS[kernels])

@@ -12,12 +12,11 @@ import sys
 
 from zelvo.cli.client import CommandError, Server, locate, printable
 from zelvo.cli.notebook import NotebookError, parse_notebook, pipeline_from_notebook
+from zelvo_core import protocol
 
 PROG = "zelvo"
-FORMATS = ("json", "py", "ipynb")
 DEFAULT_TIMEOUT = 30.0
-# The server's routes take kernel ids of this form only.
-_KERNEL_ID = re.compile(r"\w+-\w+-\w+-\w+-\w+")
+_KERNEL_ID = re.compile(protocol.KERNEL_ID_PATTERN)
 
 TARGET_HELP = "a kernel id, or the path of a notebook that exactly one running session has"
 
@@ -110,8 +109,8 @@ def _posted_pipeline(path):
 
 async def post(server, args):
     body = {
-        "procedure": "pipeline:updated",
-        "status": "successful",
+        "procedure": protocol.PIPELINE_UPDATED,
+        "status": protocol.SUCCESSFUL,
         "msg": "",
         "successful": args.pipeline,
     }
@@ -314,9 +313,10 @@ def build_parser():
         from_notebook,
         "print the pipeline of a notebook's code cells as JSON",
         "\n\nEach code cell becomes a component whose parents are the earlier cells that define "
-        "the names it reads (found without running anything). Cells tagged 'parameters' are "
-        "parameter components. A cell that is not Python is kept without parents, with a "
-        "warning.",
+        "or change the names it reads, directly or through the notebook's functions it calls "
+        "(found without running anything). Cells tagged 'parameters' are parameter "
+        "components. Code that is not Python, and warnings compiling a cell raises, are "
+        "reported on stderr.",
         parents=(),
     )
     sub.add_argument("notebook", metavar="NOTEBOOK", help="an .ipynb file, or - for stdin")
@@ -360,7 +360,12 @@ def build_parser():
     sub.add_argument(
         "kernel_id", metavar="KERNEL_ID|NOTEBOOK", type=kernel_or_notebook, help=TARGET_HELP
     )
-    sub.add_argument("--format", choices=FORMATS, default="json", help="default json")
+    sub.add_argument(
+        "--format",
+        choices=tuple(protocol.EXPORT_FORMATS),
+        default=protocol.DEFAULT_EXPORT_FORMAT,
+        help=f"default {protocol.DEFAULT_EXPORT_FORMAT}",
+    )
     sub.add_argument(
         "--cell-ids",
         nargs="+",
@@ -386,9 +391,9 @@ async def run(argv=None):
     except SystemExit as exiting:  # --help, or a usage error (status 2)
         return exiting.code or 0
     try:
-        if args.function is from_notebook:
+        if args.command == "from-notebook":
             return from_notebook(args)
-        if args.function is post:
+        if args.command == "post":
             # A file that cannot be posted is reported before looking for a server.
             args.pipeline = _posted_pipeline(args.file)
         server = Server(*locate(args.url, args.token), args.timeout)

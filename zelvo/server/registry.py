@@ -109,22 +109,26 @@ def register(kernel_id, model):
     """Register ``model`` for ``kernel_id`` as a successful ``pipeline:updated`` POST does.
 
     The model is compared with the registered one (or an empty one), stored, and the update is
-    relayed when anything changed. Returns the update.
+    relayed when anything changed; when nothing did, the registered model stays (and so does
+    the time of its registration). Returns the update.
     """
     model.identifier = kernel_id
     cabinet = _cabinet()
     previous = cabinet.get(kernel_id)
     update = _compare(previous if previous is not None else _empty(kernel_id), model)
+    if not update.updated_components:
+        if previous is None:
+            cabinet[kernel_id] = model
+        return update
     cabinet[kernel_id] = model
-    if update.updated_components:
-        relay(
-            kernel_id,
-            {
-                "procedure": protocol.PIPELINE_UPDATED,
-                "status": protocol.SUCCESSFUL,
-                "successful": update.dict(),
-            },
-        )
+    relay(
+        kernel_id,
+        {
+            "procedure": protocol.PIPELINE_UPDATED,
+            "status": protocol.SUCCESSFUL,
+            "successful": update.dict(),
+        },
+    )
     return update
 
 

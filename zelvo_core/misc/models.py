@@ -2,8 +2,8 @@
 
 A pipeline arrives as JSON from the front end, so every check here is about
 refusing malformed input early with a message a client can act on.  All
-checks are linear in the number of components; pipelines of 100,000
-components are expected.
+checks are linear in the number of components (up to the heap that orders a
+pipeline posted children first); pipelines of 100,000 components are expected.
 """
 
 from __future__ import annotations
@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import datetime
 import gc
+import heapq
 import os
 import re
 from typing import NamedTuple
@@ -123,7 +124,8 @@ def _describe(raw, position):
     return f"dag_info[{position}]"
 
 
-def _is_timestamp(value):
+def is_timestamp(value):
+    """Whether ``value`` (a str) is an ISO 8601 timestamp, with "Z" allowed for UTC."""
     # fromisoformat() before 3.11 does not know the "Z" suffix that
     # JavaScript's toISOString() writes.
     if value[-1:] in ("Z", "z"):
@@ -207,7 +209,7 @@ def _component_from_dict(raw, position):
                 f"{_describe(raw, position)}: 'last_execution' must be a string or null, "
                 f"not {type(last_execution).__name__}"
             )
-        if not _is_timestamp(last_execution):
+        if not is_timestamp(last_execution):
             raise InvalidPipelineError(
                 f"{_describe(raw, position)}: 'last_execution' must be an ISO 8601 "
                 f"timestamp or null, got {_shown(last_execution)}"
@@ -216,59 +218,94 @@ def _component_from_dict(raw, position):
     return PipelineComponent(ident, component_type, tuple(parents), code, status, last_execution)
 
 
-def _check_acyclic(components):
-    """Kahn's algorithm: every component must be reachable from the roots."""
-    pending = {}
+def parents_first(components):
+    """Return ``components`` (a sequence) with every component after its parents.
+
+    The order is stable: of the components whose parents are all placed, the
+    one that comes first goes next, so a sequence that already lists parents
+    first keeps its order.  Raise InvalidPipelineError for a parent that is
+    not among ``components`` or for a cycle.
+    """
+    positions = {component.id: position for position, component in enumerate(components)}
+    waiting = [0] * len(components)
     children = {}
-    ready = []
-    for ident, component in components.items():
-        pending[ident] = len(component.parents_id)
-        if not component.parents_id:
-            ready.append(ident)
+    in_order = True
+    for position, component in enumerate(components):
         for parent in component.parents_id:
-            children.setdefault(parent, []).append(ident)
-    ordered = 0
+            before = positions.get(parent)
+            if before is None:
+                raise InvalidPipelineError(
+                    f"component {_shown(component.id)} lists parent {_shown(parent)}, "
+                    "which is not in the pipeline"
+                )
+            if before > position:
+                in_order = False
+            waiting[position] += 1
+            children.setdefault(before, []).append(position)
+    if in_order:
+        return list(components)
+    ready = [position for position, count in enumerate(waiting) if not count]
+    ordered = []
     while ready:
-        ordered += 1
-        for child in children.get(ready.pop(), ()):
-            pending[child] -= 1
-            if not pending[child]:
-                ready.append(child)
-    if ordered != len(components):
-        stuck = next(ident for ident, count in pending.items() if count)
+        position = heapq.heappop(ready)
+        ordered.append(components[position])
+        for child in children.get(position, ()):
+            waiting[child] -= 1
+            if not waiting[child]:
+                heapq.heappush(ready, child)
+    if len(ordered) != len(components):
+        stuck = next(components[position].id for position, count in enumerate(waiting) if count)
         raise InvalidPipelineError(
             f"'parents_id' form a cycle: component {_shown(stuck)} is on or below a cycle"
         )
+    return ordered
 
 
-def _build_components(dag_info):
+def _unchanged(raw, known):
+    """``known``'s component of ``raw``'s id when ``raw`` holds the same fields, else None."""
+    if not isinstance(raw, dict) or raw.keys() != COMPONENT_FIELDS:
+        return None
+    ident, parents = raw["id"], raw["parents_id"]
+    if not isinstance(ident, str) or not isinstance(parents, (list, tuple)):
+        return None
+    old = known.get(ident)
+    # One comparison of tuples: PipelineComponent is one.
+    fields = (
+        ident,
+        raw["component_type"],
+        tuple(parents),
+        raw["code"],
+        raw["execution_status"],
+        raw["last_execution"],
+    )
+    return old if old is not None and old == fields else None
+
+
+def _build_components(dag_info, known=None):
     if not isinstance(dag_info, (list, tuple)):
         raise InvalidPipelineError(f"'dag_info' must be a list, not {type(dag_info).__name__}")
     components = {}
     # Front ends usually send parents before children; then no cycle is
     # possible and the full graph walk can be skipped.
-    parents_first = True
+    in_order = True
     for position, raw in enumerate(dag_info):
-        component = _component_from_dict(raw, position)
+        # An unchanged component of a model already made was checked then; the model keeps
+        # that one, so a value that merely compares equal never enters the pipeline.
+        component = _unchanged(raw, known) if known else None
+        if component is None:
+            component = _component_from_dict(raw, position)
         if component.id in components:
             raise InvalidPipelineError(
                 f"dag_info[{position}]: duplicate id {_shown(component.id)}"
             )
-        if parents_first:
+        if in_order:
             for parent in component.parents_id:
                 if parent not in components:
-                    parents_first = False
+                    in_order = False
                     break
         components[component.id] = component
-    if not parents_first:
-        for component in components.values():
-            for parent in component.parents_id:
-                if parent not in components:
-                    raise InvalidPipelineError(
-                        f"component {_shown(component.id)} lists parent {_shown(parent)}, "
-                        "which is not in the pipeline"
-                    )
-        _check_acyclic(components)
+    if not in_order:
+        parents_first(list(components.values()))
     return components
 
 
@@ -297,6 +334,26 @@ class ZelvoPipelineModel:
             components = _build_components(fields.get("dag_info", []))
         self.graph = PipelineGraph(components)
         self.created = datetime.datetime.now(datetime.timezone.utc)
+
+    @classmethod
+    def revised(cls, previous, dag_info, identifier=None):
+        """The model of ``dag_info``, as ``ZelvoPipelineModel(dag_info=...)`` makes it, where
+        each component equal to ``previous``'s of the same id (``previous`` a model, or None)
+        is taken from ``previous`` instead of being checked again.
+
+        For a server that registers a large pipeline anew on every small change.
+        """
+        if identifier is not None and not isinstance(identifier, str):
+            raise InvalidPipelineError(
+                f"'identifier' must be a string or null, not {type(identifier).__name__}"
+            )
+        model = cls.__new__(cls)
+        model.identifier = identifier
+        known = previous.graph.components if previous is not None else None
+        with _collector_paused():
+            model.graph = PipelineGraph(_build_components(dag_info, known))
+        model.created = datetime.datetime.now(datetime.timezone.utc)
+        return model
 
     def __repr__(self):
         return (

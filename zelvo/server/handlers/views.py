@@ -12,6 +12,7 @@ from tornado import web
 
 from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
+from zelvo_core import protocol
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STATIC_DIR = os.path.join(os.path.dirname(HERE), "static")
@@ -121,6 +122,13 @@ class ViewPageHandler(PageHandler):
     @web.authenticated
     @authorized
     async def get(self, kernel_id):
+        # The page takes the statuses (in order, with their words) and the close code that
+        # ends its stream from this data alone.
+        words = protocol.STATUS_LABELS
+        data = {
+            "statuses": [[status, words[status]] for status in protocol.EXECUTION_STATUSES],
+            "final_close": protocol.GOING_AWAY,
+        }
         # The notebook is the page's title when the kernel's session names one.
         notebook = (await notebooks(self.session_manager)).get(kernel_id)
-        self.render_page(kernel_id=kernel_id, notebook=notebook)
+        self.render_page(kernel_id=kernel_id, protocol=data, notebook=notebook)

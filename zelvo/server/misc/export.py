@@ -1,23 +1,67 @@
-"""Selection, order and rendering of an exported pipeline.
+"""The export of a pipeline: the query, the selection and order, the renderers, the download.
 
 Components here are the ``PipelineComponent`` values of a pipeline model
 (``model.graph.components.values()``), in pipeline order.  Everything is
-linear in the number of components, up to the heap of the ordering.
+linear in the number of components, up to the heap of the ordering.  The
+handler only reads the query's arguments and answers; what it answers is made
+here.
 """
 
+import asyncio
 import hashlib
-import heapq
+import inspect
 import json
+import os
 import re
+import sys
 from json.encoder import encode_basestring, encode_basestring_ascii
+from typing import NamedTuple
+from urllib.parse import quote
 
-PARAMETERS_TAG = "parameters"
+from tornado import web
+
+from zelvo_core import protocol
+
+PARAMETERS_TAG = protocol.PARAMETERS_TAG
 NBFORMAT = 4
 NBFORMAT_MINOR = 5
+
+DEFAULT_IPYNB_NAME = "pipeline.ipynb"
+FALLBACK_STEM = "pipeline"
+MAX_STEM_LENGTH = 200
+MAX_IDS_NAMED = 10
+MAX_FORMAT_ECHOED = 40
+# The kernel of a pipeline whose kernel no longer runs, or whose spec cannot be read.
+FALLBACK_KERNELSPEC = {"name": "python3", "display_name": "Python 3", "language": "python"}
+# What the native _get_pipeline answers for a pipeline without components.
+NO_COMPONENTS = (protocol.NO_COMPONENTS, "error")
+# How long an ipynb export waits for the kernel to tell its language; a busy kernel answers
+# late, and then the spec's language with the defaults below stands in.
+KERNEL_INFO_TIMEOUT = 2.0
+# language_info of a Python kernel that does not tell it: this interpreter's version, the
+# fields an IPython kernel sends.
+PYTHON_LANGUAGE_INFO = {
+    "name": "python",
+    "version": ".".join(map(str, sys.version_info[:3])),
+    "mimetype": "text/x-python",
+    "codemirror_mode": {"name": "ipython", "version": 3},
+    "pygments_lexer": "ipython3",
+    "nbconvert_exporter": "python",
+    "file_extension": ".py",
+}
 
 # nbformat 4.5 cell ids; a component id outside this gets a derived cell id.
 _CELL_ID = re.compile(r"[A-Za-z0-9_-]{1,64}")
 _NOT_CELL_ID_CHARS = re.compile(r"[^A-Za-z0-9_-]+")
+
+
+class Refused(Exception):
+    """An export that is not made: the status and the message of the answer."""
+
+    def __init__(self, status, message):
+        super().__init__(status, message)
+        self.status = status
+        self.message = message
 
 
 class UnknownComponentError(LookupError):
@@ -28,8 +72,204 @@ class UnknownComponentError(LookupError):
         self.ids = ids
 
 
-def _positions(components):
-    return {component.id: position for position, component in enumerate(components)}
+class Query(NamedTuple):
+    """An export's query: the format, the selected component ids and the notebook's name."""
+
+    format: str
+    cell_ids: list
+    ipynb_name: str
+
+    @property
+    def content_type(self):
+        return protocol.EXPORT_FORMATS[self.format][1]
+
+    @property
+    def disposition(self):
+        """The Content-Disposition header of the download."""
+        return content_disposition(self.ipynb_name, protocol.EXPORT_FORMATS[self.format][0])
+
+
+def parse_query(export_format, ipynb_name, cell_id_arguments):
+    """The query from the raw ``format`` and ``ipynb_name`` arguments and the ``cell_ids`` ones.
+
+    ``cell_ids`` may be repeated and each may be comma-separated; empty ids are dropped.
+    Raise Refused (400) for an unknown format.
+    """
+    export_format = export_format or protocol.DEFAULT_EXPORT_FORMAT
+    if export_format not in protocol.EXPORT_FORMATS:
+        shown = export_format[:MAX_FORMAT_ECHOED]
+        formats = ", ".join(protocol.EXPORT_FORMATS)
+        raise Refused(400, f"Unknown format {shown!r}: use one of {formats}.")
+    cell_ids = [
+        cell_id.strip()
+        for argument in cell_id_arguments
+        for cell_id in argument.split(",")
+        if cell_id.strip()
+    ]
+    return Query(export_format, cell_ids, ipynb_name or DEFAULT_IPYNB_NAME)
+
+
+async def export(query, kernel_id, document, model, kernel_metadata):
+    """The text of the download ``query`` asks for of ``kernel_id``'s pipeline.
+
+    The whole pipeline as JSON is ``document(kernel_id, cell_ids, ipynb_name)``, a
+    ``(text, kind)`` pair (kind "json", or "error" with a message); everything else is
+    rendered from ``model(kernel_id)``, the registered model, the notebook with the
+    kernelspec and language_info that ``await kernel_metadata(kernel_id)`` gives.  Both
+    raise KeyError for a kernel without a pipeline.  Raise Refused for what is answered
+    with a message.
+    """
+    try:
+        if query.format == protocol.JSON and not query.cell_ids:
+            text, kind = document(kernel_id, query.cell_ids, query.ipynb_name)
+        else:
+            registered = model(kernel_id)
+            text, kind = (None, "model") if registered.graph.components else NO_COMPONENTS
+    except KeyError:
+        raise Refused(404, f"No pipeline is registered for kernel {kernel_id}.") from None
+    if kind == "error":
+        raise Refused(400, text)
+    if kind == "json":
+        return text
+    if kind != "model":
+        raise web.HTTPError(500, f"Unknown pipeline export kind {kind!r}")
+    metadata = await kernel_metadata(kernel_id) if query.format == protocol.NOTEBOOK else None
+    try:
+        return render(registered, query.format, query.cell_ids, metadata)
+    except UnknownComponentError as unknown:
+        raise Refused(400, _unknown_ids_message(unknown.ids)) from None
+
+
+def _unknown_ids_message(ids):
+    named = ", ".join(repr(ident) for ident in ids[:MAX_IDS_NAMED])
+    if len(ids) > MAX_IDS_NAMED:
+        named += f" and {len(ids) - MAX_IDS_NAMED} more"
+    return f"cell_ids names components that are not in the pipeline: {named}"
+
+
+def render(model, export_format, cell_ids=(), kernel=None):
+    """Return a pipeline model's export as text in ``export_format``.
+
+    ``cell_ids`` selects components together with their ancestors (all when
+    empty).  The JSON document keeps pipeline order; the script and the
+    notebook list parents first, the notebook for ``kernel`` (what
+    kernel_metadata() gives; a Python 3 kernel when None).  Raise
+    UnknownComponentError for a selected id that is not in the pipeline.
+    """
+    components = list(model.graph.components.values())
+    if cell_ids:
+        components = with_ancestors(components, cell_ids)
+    if export_format == protocol.JSON:
+        document = model.to_zelvo_dict(include_captured=False)
+        if len(components) < len(document["dag_info"]):
+            selected = {component.id for component in components}
+            document["dag_info"] = [c for c in document["dag_info"] if c["id"] in selected]
+        return json.dumps(document)
+    # Imported on use, as the registry does: the export base class is imported before the
+    # native modules, which import the model themselves while they initialise.
+    from zelvo_core.misc.models import parents_first
+
+    components = parents_first(components)
+    if export_format == protocol.SCRIPT:
+        return percent_script(components)
+    if export_format == protocol.NOTEBOOK:
+        kernel = kernel or {"kernelspec": FALLBACK_KERNELSPEC}
+        return notebook(components, kernel["kernelspec"], kernel.get("language_info"))
+    raise ValueError(f"unknown export format {export_format!r}")
+
+
+# What a download name keeps of the notebook's name.
+_CONTROL_CHARS = re.compile(r"[\x00-\x1f\x7f]")
+_UNSAFE_FILENAME_CHARS = re.compile(r"[^A-Za-z0-9._ ()-]+")
+_ASCII_ALNUM = re.compile(r"[A-Za-z0-9]")
+
+
+def _notebook_stem(ipynb_name):
+    name = _CONTROL_CHARS.sub("", ipynb_name)
+    name = name.replace("\\", "/").rsplit("/", 1)[-1]
+    if name.lower().endswith(".ipynb"):
+        name = name[: -len(".ipynb")]
+    else:
+        name = os.path.splitext(name)[0]
+    return name.strip()[:MAX_STEM_LENGTH]
+
+
+def content_disposition(ipynb_name, ending=".json"):
+    """Return an attachment header naming ``<notebook stem><ending>``.
+
+    The plain ``filename`` keeps to a conservative ASCII set so that no
+    quote, CR or LF reaches the header; a name with non-ASCII characters is
+    also given percent-encoded in ``filename*``.
+    """
+    stem = _notebook_stem(ipynb_name)
+    safe = _UNSAFE_FILENAME_CHARS.sub("_", stem).strip(" .")
+    if not _ASCII_ALNUM.search(safe):
+        safe = FALLBACK_STEM
+    header = f'attachment; filename="{safe}{ending}"'
+    if not stem.isascii():
+        header += "; filename*=UTF-8''" + quote(f"{stem}{ending}", safe="")
+    return header
+
+
+async def kernel_metadata(kernel_manager, kernel_spec_manager, kernel_id, log):
+    """The notebook metadata of a kernel: ``{"kernelspec": ..., "language_info": ...}``.
+
+    The kernelspec (name, display_name, language) comes from the kernel's spec, the
+    language_info from the kernel's own kernel_info reply; a kernel that no longer runs,
+    or whose spec cannot be read, gives a Python 3 kernel's, and one that does not answer
+    in time gives the spec's language (with the usual fields for Python).
+    """
+    try:
+        if kernel_id not in kernel_manager:
+            return {"kernelspec": FALLBACK_KERNELSPEC}
+        kernel = kernel_manager.get_kernel(kernel_id)
+        spec = kernel_spec_manager.get_kernel_spec(kernel.kernel_name)
+        if inspect.isawaitable(spec):  # the gateway's manager is asynchronous
+            spec = await spec
+        kernelspec = {
+            "name": kernel.kernel_name,
+            "display_name": spec.display_name,
+            "language": spec.language,
+        }
+    except Exception:
+        log.debug("zelvo: no kernel spec for the export, using Python 3", exc_info=True)
+        return {"kernelspec": FALLBACK_KERNELSPEC}
+    try:
+        told = await asyncio.wait_for(_kernel_language_info(kernel), KERNEL_INFO_TIMEOUT)
+    except Exception:
+        log.debug("zelvo: no kernel_info reply for the export", exc_info=True)
+        told = {}
+    return {"kernelspec": kernelspec, "language_info": told}
+
+
+async def _kernel_language_info(kernel):
+    """The language_info of a running kernel's kernel_info reply (through its own client)."""
+    client = kernel.client()
+    try:
+        started = client.start_channels()
+        if inspect.isawaitable(started):  # the gateway's client connects asynchronously
+            await started
+        reply = client.kernel_info(reply=True, timeout=KERNEL_INFO_TIMEOUT)
+        if inspect.isawaitable(reply):
+            reply = await reply
+    finally:
+        client.stop_channels()
+    told = reply["content"].get("language_info")
+    return told if isinstance(told, dict) else {}
+
+
+def language_info(kernelspec, told=None):
+    """A complete language_info: what the kernel told, else the defaults of its language.
+
+    ``name`` is always there; for a Python kernel the fields it leaves out are this
+    interpreter's Python's, so that tools can tell the script's file extension.
+    """
+    told = dict(told or {})
+    name = told.get("name")
+    if not isinstance(name, str) or not name:  # the kernel's word, unchecked until here
+        name = kernelspec.get("language") or "python"
+    defaults = PYTHON_LANGUAGE_INFO if name.lower() == "python" else {"name": name}
+    return {**defaults, **told, "name": name}
 
 
 def _unknown_parent(component, parent):
@@ -42,7 +282,7 @@ def with_ancestors(components, cell_ids):
     Raise UnknownComponentError, listing each unknown id once in the order
     given, when ``cell_ids`` names an id that is not in ``components``.
     """
-    positions = _positions(components)
+    positions = {component.id: position for position, component in enumerate(components)}
     unknown = [ident for ident in dict.fromkeys(cell_ids) if ident not in positions]
     if unknown:
         raise UnknownComponentError(unknown)
@@ -61,42 +301,158 @@ def with_ancestors(components, cell_ids):
     return [component for component, keep in zip(components, kept) if keep]
 
 
-def parents_first(components):
-    """Return ``components`` with every component after its parents.
+# The script is read back by the percent-format reader of notebook tools, whose rules for
+# Python these patterns follow: a line starting `# %%` (or `# <codecell>`, `# In[ ]:`) outside
+# a triple-quoted string starts a cell; a magic or shell line (`%x`, `!x`, `x = %x`, `ls`,
+# `x?`), commented any number of times, is taken one comment level up, and so is the line
+# after one that ends in a backslash; `# +` lines likewise.  The writer adds the one level
+# of comment the reader takes away.
+_CELL_MARKER = re.compile(r"^\s*#\s*(%%%*\s.*|%%|<codecell>|In\[[0-9 ]*\]:?)\s*$")
+_COMMENTED = r"(?:# |#)*"
+_MAGIC = re.compile(
+    "|".join(
+        [
+            rf"^\s*{_COMMENTED}%{{1,3}}[a-zA-Z]",
+            r"^\s*(?:(?:# |#)+\s*)?[?!]\s*[A-Za-z.~$\\/{}]",
+            rf"^{_COMMENTED}\s*[a-zA-Z_][a-zA-Z_$0-9]*\s*=\s*(?:%{{1,3}}|!)[a-zA-Z]",
+            r"^\s*(?:# )*\S*\?\s*$",
+            rf"^{_COMMENTED}(?:cat|cd|cp|mv|rm|rmdir|mkdir|copy|ddir|echo|ls|ldir|ren)"
+            r"(?:$|\s$|\s[^=,])",
+        ]
+    )
+)
+# A magic line that ends in a `# escape` comment is one whatever else holds, one that ends
+# in `# noescape` is none.
+_FORCED = re.compile(rf"^\s*{_COMMENTED}%{{1,3}}[a-zA-Z].*#\s*escape")
+_NOT_ESCAPED = re.compile(rf"^\s*{_COMMENTED}%{{1,3}}[a-zA-Z].*#\s*noescape")
+_CODE_START = re.compile(r"^(?:# |#)*(?:#|# )\+")
+_CONTINUED = re.compile(r".*\\\s*$")
+_QUOTE_OR_COMMENT = re.compile(r"[\"'#]")
+# Together more than any line that one of the patterns above matches, whatever the strings
+# around it, and quick to rule out in a whole pipeline's code (each line preceded by "\n").
+_MAY_CHANGE = (
+    re.compile(
+        r"\n[#\s]*(?:[%!?+<]|In\[|[A-Za-z_][\w$]*[^\S\n]*=[^\S\n]*[%!]"
+        r"|(?:c(?:at|d|p|opy)|mv|r(?:m|mdir|en)|mkdir|ddir|echo|l(?:s|dir))(?:\s|$))"
+    ),
+    re.compile(r"\?\s*(?:\n|$)"),
+)
 
-    The order is stable: of the components whose parents are all placed, the
-    one that comes first in the pipeline goes next, so a pipeline that already
-    lists parents first keeps its order.  Raise ValueError for a cycle or a
-    parent that is not among ``components``.
+
+def _may_change(text):
+    return any(pattern.search(text) for pattern in _MAY_CHANGE)
+
+
+class _Quotes:
+    """Whether the reader takes the next line to be inside a triple-quoted string.
+
+    Its rules, not Python's: a commented line outside a string is passed over, a quote
+    after a backslash is no quote, and single-quoted strings end with their line.
     """
-    positions = _positions(components)
-    waiting = [0] * len(components)
-    children = {}
-    in_order = True
-    for position, component in enumerate(components):
-        for parent in component.parents_id:
-            before = positions.get(parent)
-            if before is None:
-                raise _unknown_parent(component, parent)
-            if before > position:
-                in_order = False
-            waiting[position] += 1
-            children.setdefault(before, []).append(position)
-    if in_order:
-        return list(components)
-    ready = [position for position, count in enumerate(waiting) if not count]
-    ordered = []
-    while ready:
-        position = heapq.heappop(ready)
-        ordered.append(components[position])
-        for child in children.get(position, ()):
-            waiting[child] -= 1
-            if not waiting[child]:
-                heapq.heappush(ready, child)
-    if len(ordered) != len(components):
-        stuck = next(components[position].id for position, count in enumerate(waiting) if count)
-        raise ValueError(f"'parents_id' form a cycle: component {stuck!r} is on or below a cycle")
-    return ordered
+
+    def __init__(self):
+        self.triple = None
+
+    def read(self, line):
+        if self.triple is None:
+            if line.lstrip().startswith("#") or ('"' not in line and "'" not in line):
+                return
+        elif 3 * self.triple not in line:
+            return
+        single, last_triple = None, -1
+        for found in _QUOTE_OR_COMMENT.finditer(line):
+            i, char = found.start(), found.group()
+            if char == "#":
+                if single is None and self.triple is None:
+                    break
+                continue
+            if line[i - 1 : i] == "\\":
+                continue
+            if single == char:
+                single = None
+            elif single is not None:
+                continue
+            elif line[i - 2 : i + 1] == 3 * char and i >= last_triple + 3:
+                if self.triple == char:
+                    self.triple, last_triple = None, i
+                elif self.triple is None:
+                    self.triple, last_triple = char, i
+            elif self.triple is None:
+                single = char
+
+
+def _is_magic(line):
+    return bool(_FORCED.match(line) or (not _NOT_ESCAPED.match(line) and _MAGIC.match(line)))
+
+
+def _escape_magic(line):
+    stripped = line.lstrip()
+    return line[: len(line) - len(stripped)] + "# " + stripped
+
+
+def _script_lines(code):
+    """The lines of a cell's body that the reader gives back as ``code``'s lines."""
+    # The reader restores code starts after magics, each pass with its own view of strings.
+    lines, quotes = [], _Quotes()
+    for line in code.split("\n"):
+        if quotes.triple is None and _CODE_START.match(line):
+            line = "# " + line
+        quotes.read(line)
+        lines.append(line)
+    quotes, continued = _Quotes(), False
+    for position, line in enumerate(lines):
+        if quotes.triple is None:
+            written = line
+            if continued:
+                # Commented like the magic it continues; a blank line needs nothing.
+                written = "# " + line if line.strip() else line
+            elif _is_magic(line):
+                written = _escape_magic(line)
+                # A live magic that its commented form would not bring back stays live.
+                if not (line.lstrip().startswith("#") or _is_magic(written)):
+                    written = line
+            elif _CELL_MARKER.match(line):
+                # No escape brings a marker line back: comment it once more rather than
+                # let it split the cell.
+                written = "# " + line
+            if written != line and _CELL_MARKER.match(written):
+                written = line  # commented, it would start a cell: left live
+            continued = bool((continued or _is_magic(written)) and _CONTINUED.match(written))
+            line = written
+        quotes.read(line)
+        lines[position] = line
+    return lines
+
+
+def _blank(line):
+    return not line.strip()
+
+
+def _cell_text(header, code, last):
+    """The cell: its header, the body and the empty lines after it that the reader drops.
+
+    The reader drops the last line before the next cell when it is empty, or the last two
+    when both are blank and the one before is not.  When no choice keeps the body whole,
+    it is written without its last, empty line (a final line break of the code is lost).
+    """
+    # The usual cases: code that ends in a non-blank line, with or without a line break.
+    between = "\n" if last else "\n\n"
+    if code[code.rfind("\n") + 1 :].strip():
+        return f"{header}\n{code}{between}"
+    if code.endswith("\n") and code[code.rfind("\n", 0, -1) + 1 : -1].strip():
+        return f"{header}\n{code[:-1]}{between}"
+    lines = code.split("\n")
+    while True:
+        # A blank line between cells where that works; none after the last.
+        for count in (0, 1, 2) if last else (1, 0, 2):
+            full = [header, *lines, *[""] * count]
+            if len(full) >= 3 and not _blank(full[-3]) and _blank(full[-2]) and _blank(full[-1]):
+                dropped = 2
+            else:
+                dropped = 1 if full[-1] == "" else 0
+            if dropped == count:
+                return "\n".join(full) + "\n"
+        lines = lines[:-1]
 
 
 def _header_value(text):
@@ -108,10 +464,10 @@ def _header_value(text):
     return "".join(char if char.isprintable() else f"\\u{ord(char):04x}" for char in quoted)
 
 
-_NOTEBOOK_TAGS = {"parameter": f', "tags": ["{PARAMETERS_TAG}"]'}
+_NOTEBOOK_TAGS = {protocol.PARAMETER: f', "tags": ["{PARAMETERS_TAG}"]'}
 _SCRIPT_TYPES = {
-    "code": ' component_type="code"\n',
-    "parameter": f' component_type="parameter" tags=["{PARAMETERS_TAG}"]\n',
+    protocol.CODE: f' component_type="{protocol.CODE}"',
+    protocol.PARAMETER: f' component_type="{protocol.PARAMETER}" tags=["{PARAMETERS_TAG}"]',
 }
 
 
@@ -119,18 +475,28 @@ def percent_script(components):
     """Return a Python script in the percent cell format, one ``# %%`` cell per component.
 
     The header of each cell names the component's id and type; a parameter
-    component's header also carries the ``parameters`` tag.
+    component's header also carries the ``parameters`` tag.  The percent
+    reader of notebook tools gives each cell's code back: magics and shell
+    lines are commented out (so that the script runs without them), lines
+    the reader would take a comment level from get one more.
     """
-    cells = []
-    for component in components:
+    # The reader splits lines at "\r" too; Python takes it for a line break as well.
+    codes = [
+        code.replace("\r\n", "\n").replace("\r", "\n") if "\r" in code else code
+        for code in (component.code for component in components)
+    ]
+    parts = []
+    # Most pipelines hold nothing the reader would change: one look at all their code.
+    check = _may_change("\n" + "\n".join(codes))
+    for position, (component, code) in enumerate(zip(components, codes), 1):
         kind = _SCRIPT_TYPES.get(component.component_type)
         if kind is None:
-            kind = f" component_type={_header_value(component.component_type)}\n"
-        code = component.code
-        if code and code[-1] != "\n":
-            code += "\n"
-        cells.append(f"# %% id={_header_value(component.id)}{kind}{code}")
-    return "\n".join(cells)
+            kind = f" component_type={_header_value(component.component_type)}"
+        header = f"# %% id={_header_value(component.id)}{kind}"
+        if check and _may_change("\n" + code):
+            code = "\n".join(_script_lines(code))
+        parts.append(_cell_text(header, code, position == len(components)))
+    return "".join(parts)
 
 
 def _cell_ids(components):
@@ -153,33 +519,31 @@ def _cell_ids(components):
     return cell_ids
 
 
-def notebook(components, kernelspec):
+def notebook(components, kernelspec, told=None):
     """Return the JSON text of an nbformat 4.5 notebook with one code cell per component.
 
     ``kernelspec`` holds the kernel's ``name``, ``display_name`` and
-    ``language``.  Each cell's metadata keeps the component's id, type and
+    ``language``; ``told`` is the language_info the kernel gave, if any (see
+    language_info()).  Each cell's metadata keeps the component's id, type and
     parents under "zelvo"; parameter cells are tagged ``parameters``.  The
     text is ASCII: a lone surrogate in a component's code is escaped, never
     left to fail the encoding of the download.
     """
     # Written directly rather than through json.dumps of nested dicts, which
     # takes three times as long for a large pipeline.
-    quote = encode_basestring_ascii
+    text = encode_basestring_ascii
     cells = []
     for component, cell_id in zip(components, _cell_ids(components)):
         tags = _NOTEBOOK_TAGS.get(component.component_type, "")
-        parents = ", ".join(map(quote, component.parents_id))
+        parents = ", ".join(map(text, component.parents_id))
         cells.append(
             '{"cell_type": "code", "execution_count": null, '
-            f'"id": {quote(cell_id)}, "metadata": {{"zelvo": {{"id": {quote(component.id)}, '
-            f'"component_type": {quote(component.component_type)}, '
+            f'"id": {text(cell_id)}, "metadata": {{"zelvo": {{"id": {text(component.id)}, '
+            f'"component_type": {text(component.component_type)}, '
             f'"parents_id": [{parents}]}}{tags}}}, '
-            f'"outputs": [], "source": {quote(component.code)}}}'
+            f'"outputs": [], "source": {text(component.code)}}}'
         )
-    metadata = {
-        "kernelspec": dict(kernelspec),
-        "language_info": {"name": kernelspec["language"]},
-    }
+    metadata = {"kernelspec": dict(kernelspec), "language_info": language_info(kernelspec, told)}
     return (
         '{"cells": [\n' + ",\n".join(cells) + f'\n], "metadata": {json.dumps(metadata)}, '
         f'"nbformat": {NBFORMAT}, "nbformat_minor": {NBFORMAT_MINOR}}}\n'

@@ -39,15 +39,13 @@ class Zelvo(Configurable):
 class _Kernel:
     """What the observer keeps for one kernel."""
 
-    __slots__ = ("failed", "flushing", "loading", "notebook", "pipeline", "registered")
+    __slots__ = ("flushing", "loading", "pipeline", "registered")
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
         self.registered = None  # the model this observer registered last
-        self.notebook = None  # the path of the kernel's notebook, as last looked up
         self.flushing = False  # a registration is scheduled
         self.loading = None  # the task reading the saved notebook
-        self.failed = False  # a failure was logged for this kernel
 
 
 class Observer:
@@ -57,6 +55,7 @@ class Observer:
         self.serverapp = serverapp
         self.log = serverapp.log
         self.kernels = {}  # kernel id -> _Kernel
+        self.failed = set()  # ids of the kernels whose failure was logged
 
     # -- from the connections
 
@@ -66,8 +65,9 @@ class Observer:
 
     def from_client(self, connection, frame):
         """A front end's frame, already passed on to the kernel."""
-        kernel_id = connection.kernel_id
+        kernel_id = None
         try:
+            kernel_id = connection.kernel_id
             if isinstance(frame, str) or getattr(connection, "subprotocol", None) != (
                 wire.V1_PROTOCOL
             ):
@@ -94,6 +94,7 @@ class Observer:
     def from_kernel(self, connection, args):
         """A kernel's message, already passed on to the front end: ``(stream, zmq frames)``
         from a local kernel, ``(JSON text,)`` from a gateway."""
+        kernel_id = None
         try:
             if len(args) == 1:
                 message = wire.kernel_json(args[0])
@@ -106,9 +107,10 @@ class Observer:
                 message = wire.kernel_zmq(channel, parts)
             if message is None:
                 return
-            self._observe(connection.kernel_id, message)
+            kernel_id = connection.kernel_id
+            self._observe(kernel_id, message)
         except Exception:
-            self._failed(connection.kernel_id, "a kernel's message")
+            self._failed(kernel_id, "a kernel's message")
 
     def _observe(self, kernel_id, message):
         parent = message.parent_header.get("msg_id")
@@ -140,20 +142,19 @@ class Observer:
 
     def forget(self, kernel_id):
         """Drop what is kept for ``kernel_id`` (its pipeline is forgotten)."""
+        self.failed.discard(kernel_id)
         kernel = self.kernels.pop(kernel_id, None)
         if kernel is not None and kernel.loading is not None:
             kernel.loading.cancel()
 
     def _failed(self, kernel_id, what):
-        kernel = self.kernels.get(kernel_id)
-        if kernel is None or not kernel.failed:
-            if kernel is not None:
-                kernel.failed = True
-            self.log.exception(
-                "zelvo: could not follow %s of kernel %s; its pipeline may miss runs",
-                what,
-                kernel_id,
-            )
+        # Once per kernel (None: a connection that could not even name its kernel).
+        if kernel_id in self.failed:
+            return
+        self.failed.add(kernel_id)
+        self.log.exception(
+            "zelvo: could not follow %s of kernel %s; its pipeline may miss runs", what, kernel_id
+        )
 
     # -- the saved notebook
 
@@ -167,10 +168,10 @@ class Observer:
             return None
         return path if path.endswith(".ipynb") else None
 
-    async def _read_notebook(self, kernel_id, kernel):
+    async def _read_notebook(self, kernel_id, kernel, path=None):
         try:
-            path = await self._notebook_path(kernel_id)
-            kernel.notebook = path
+            if path is None:
+                path = await self._notebook_path(kernel_id)
             if path is not None:
                 manager = self.serverapp.contents_manager
                 model = await _maybe_await(manager.get(path, content=True, type="notebook"))
@@ -210,9 +211,12 @@ class Observer:
         for kernel_id, kernel in list(self.kernels.items()):
             # Looked up anew: a session's notebook may have been renamed since.
             path = await self._notebook_path(kernel_id)
-            if path is not None and path.strip("/") == saved and self.kernels.get(kernel_id):
-                kernel.notebook = path
-                await self._read_notebook(kernel_id, kernel)
+            if (
+                path is not None
+                and path.strip("/") == saved
+                and self.kernels.get(kernel_id) is kernel
+            ):
+                await self._read_notebook(kernel_id, kernel, path)
 
     async def on_kernel_action(self, logger, schema_id, data):
         """A kernel restarted: what ran before is no longer in it."""
@@ -231,9 +235,9 @@ class Observer:
             IOLoop.current().add_callback(self._register, kernel_id, kernel)
 
     def _register(self, kernel_id, kernel):
-        kernel.flushing = False
-        if self.kernels.get(kernel_id) is not kernel:
+        if not kernel.flushing or self.kernels.get(kernel_id) is not kernel:
             return
+        kernel.flushing = False
         try:
             from zelvo_core.misc.models import ZelvoPipelineModel
 
@@ -245,9 +249,11 @@ class Observer:
             dag_info = kernel.pipeline.dag_info()
             if current is None and not dag_info:
                 return
-            model = ZelvoPipelineModel(dag_info=dag_info)
+            # The components that did not change were checked when registered before.
+            model = ZelvoPipelineModel.revised(current, dag_info)
             registry.register(kernel_id, model)
-            kernel.registered = model
+            # The registered model stays when nothing changed.
+            kernel.registered = registry.get(kernel_id)
             kernel.pipeline.registered()
         except Exception:
             self._failed(kernel_id, "the pipeline")
@@ -263,10 +269,12 @@ def observed_class(base, observer):
     """A subclass of the connection class ``base`` that shows ``observer`` every message."""
 
     def connect(self):
+        kernel_id = None
         try:
-            observer.connected(self.kernel_id)
+            kernel_id = self.kernel_id
+            observer.connected(kernel_id)
         except Exception:
-            observer._failed(self.kernel_id, "a new connection")
+            observer._failed(kernel_id, "a new connection")
         return base.connect(self)
 
     def handle_incoming_message(self, incoming_msg, *args, **kwargs):

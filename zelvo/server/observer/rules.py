@@ -26,8 +26,11 @@ from __future__ import annotations
 import datetime
 
 from zelvo_core import protocol
+from zelvo_core.analysis import Linker, cell_facts
 
-from .linking import Linker, cell_facts
+# A cell's code longer than this is not analysed (the analysis runs on the server's event
+# loop): its run has no parents and defines no names.
+ANALYSED_LENGTH = 100_000
 
 
 class Entry:
@@ -38,7 +41,7 @@ class Entry:
     def __init__(self, code, status, parents=(), last_execution=None, component_type=None):
         self.code = code  # the latest run's code
         self.status = status  # running, succeeded, failed or not-run
-        self.parents = list(parents)  # ids, in the order the names were read
+        self.parents = list(parents)  # ids, as the analysis gives them
         self.last_execution = last_execution  # ISO 8601 end of the latest run, or None
         self.stale = False  # an ancestor ran, failed or went since this ran
         self.component_type = component_type  # as a POST gave it, else from the notebook
@@ -68,6 +71,10 @@ def end_time(date):
     return datetime.datetime.now(datetime.timezone.utc).isoformat()
 
 
+def _facts(code):
+    return cell_facts(code if len(code) <= ANALYSED_LENGTH else "")
+
+
 class KernelPipeline:
     """The rules for one kernel; fed messages in the order the server sees them."""
 
@@ -79,6 +86,7 @@ class KernelPipeline:
         self.parameters = frozenset()  # ids of the saved cells tagged "parameters"
         self.linker = Linker()
         self.touched = set()  # cells changed since the pipeline was last registered
+        self._children_of = None  # parent id -> child ids, until a link changes
 
     # -- what the kernel's messages say
 
@@ -175,6 +183,7 @@ class KernelPipeline:
             if ident in self.entries and ident not in entries:
                 entries[ident] = self.entries[ident]
         self.entries = entries
+        self._children_of = None
 
     def registered(self):
         """The pipeline as it is now was registered."""
@@ -232,7 +241,7 @@ class KernelPipeline:
         self.touched.add(cell_id)
         parents = [
             parent
-            for parent in self.linker.run(cell_id, cell_facts(code))
+            for parent in self.linker.run(cell_id, _facts(code))
             if parent in self.entries and parent != cell_id
         ]
         entry = self.entries.get(cell_id)
@@ -241,12 +250,9 @@ class KernelPipeline:
         self._outdate(cell_id)
         if parents:
             self._break_cycles(cell_id, parents)
-        entry.code, entry.status, entry.parents, entry.stale = (
-            code,
-            protocol.RUNNING,
-            parents,
-            False,
-        )
+        entry.code, entry.status, entry.stale = code, protocol.RUNNING, False
+        entry.parents = parents
+        self._children_of = None
 
     def _delete(self, cell_id):
         self.deleted.add(cell_id)
@@ -262,10 +268,13 @@ class KernelPipeline:
         for entry in self.entries.values():
             if cell_id in entry.parents:
                 entry.parents.remove(cell_id)
+        self._children_of = None
         return True
 
     def _children(self):
-        children = {}
+        if self._children_of is not None:
+            return self._children_of
+        children = self._children_of = {}
         for ident, entry in self.entries.items():
             for parent in entry.parents:
                 children.setdefault(parent, []).append(ident)
@@ -295,3 +304,4 @@ class KernelPipeline:
         for child in children.get(cell_id, ()):
             if child in wanted or wanted & self._descendants(child, children):
                 self.entries[child].parents.remove(cell_id)
+        self._children_of = None

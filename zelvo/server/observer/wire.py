@@ -36,10 +36,8 @@ class Message(NamedTuple):
 
 def _object(part):
     if not isinstance(part, (bytes, bytearray, memoryview, str)):
-        part = getattr(part, "bytes", None)  # a zmq.Frame
-        if part is None:
-            return None
-    value = json.loads(part)
+        return None
+    value = json.loads(bytes(part) if isinstance(part, memoryview) else part)
     return value if isinstance(value, dict) else None
 
 
@@ -158,12 +156,19 @@ def kernel_zmq(channel, parts):
     wanted = FROM_KERNEL.get(channel)
     if wanted is None:
         return None
-    raws = [part if isinstance(part, bytes) else getattr(part, "bytes", part) for part in parts]
-    start = raws.index(_DELIMITER)  # ValueError when missing: not a message
-    raw = raws[start + 2]
-    if _KERNEL_MARKS[channel] not in raw:
+    # Only the routing identities and the message's first parts are read: buffers may be
+    # large, and a zmq.Frame would copy them.
+    start = next((i for i, part in enumerate(parts) if _bytes(part) == _DELIMITER), None)
+    if start is None:
         return None
-    return _message(wanted, raw, *raws[start + 3 : start + 6])
+    header = _bytes(parts[start + 2])
+    if _KERNEL_MARKS[channel] not in header:
+        return None
+    return _message(wanted, header, *(_bytes(part) for part in parts[start + 3 : start + 6]))
+
+
+def _bytes(part):
+    return part if isinstance(part, bytes) else getattr(part, "bytes", part)
 
 
 @_safely

@@ -10,32 +10,12 @@ using frame::Ref;
 
 // The statements of _finish_with_result that a traceback record can name.
 enum FinishWithResultLine : int {
-    FINISH_DEF = 66,             // def _finish_with_result(self, status_code, result) -> None:
-    FINISH_CONTENT_TYPE = 67,    // self.set_header(name="Content-Type", value="application/json")
-    FINISH_CONTENT_LENGTH = 68,  // self.set_header(name="Content-Length", value=<its length>)
-    FINISH_STATUS = 69,          // self.set_status(status_code=int(status_code))
-    FINISH_WRITE = 70,           // self.finish(json.dumps(result))
+    FINISH_DEF = 66,            // def _finish_with_result(self, status_code, result) -> None:
+    FINISH_CONTENT_TYPE = 67,   // self.set_header(name="Content-Type", value="application/json")
+    FINISH_CONTENT_LENGTH = 68, // self.set_header(name="Content-Length", value=<its length>)
+    FINISH_STATUS = 69,         // self.set_status(status_code=int(status_code))
+    FINISH_WRITE = 70,          // self.finish(json.dumps(result))
 };
-
-PyObject *finish_with_result(PyObject *, PyObject *const *args, size_t nargsf,
-                             PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method FINISH_WITH_RESULT = {
-    "_finish_with_result",
-    "DAGHandler._finish_with_result",
-    FINISH_DEF,
-    frame::names({id::self, id::status_code, id::result}),
-    frame::names({}),
-    frame::annotations({{id::status_code, id::HTTPStatus}, {id::result, id::a_result},
-                        {id::return_, id::a_none}}),
-    nullptr,
-    finish_with_result,
-    frame::Store::plain,
-};
-
-namespace {
 
 // self.set_header(name=name, value=value)
 bool
@@ -103,18 +83,18 @@ finish_body(PyObject *self, PyObject *status_code, PyObject *result, int &line) 
     return frame::discard(frame::call_method(self, s(id::finish), &text_arg, 1, nullptr));
 }
 
-PyObject *
-finish_with_result(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[3];
-    if (!frame::bind_arguments<FINISH_WITH_RESULT>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(a[2], &PyDict_Type, "result"))
-        return nullptr;
-    int line = FINISH_WITH_RESULT.first_line;
-    const bool ok = finish_body(a[0], a[1], a[2], line);
-    return frame::method_result(module, FINISH_WITH_RESULT, ok, line);
-}
-
 } // namespace
+
+constexpr frame::Method FINISH_WITH_RESULT = {
+    "_finish_with_result",
+    "DAGHandler._finish_with_result",
+    FINISH_DEF,
+    frame::Params{{id::self}, {id::status_code}, {id::result, &PyDict_Type}},
+    frame::Names{},
+    frame::Annotations{
+        {id::status_code, id::HTTPStatus}, {id::result, id::a_result}, {id::return_, id::a_none}},
+    nullptr,
+    frame::method_entry<module, FINISH_WITH_RESULT, finish_body>,
+    nullptr};
 
 } // namespace flowsync

@@ -6,122 +6,112 @@
 namespace flowsync {
 
 // The module's string table (see FRAME_STRING_IDS).
-#define FLOWSYNC_STRINGS(ID, NAME, TEXT)                                                      \
-    ID(APIHandler)                                                                            \
-    ID(Any)                                                                                   \
-    ID(BAD_REQUEST)                                                                           \
-    ID(DAGHandler)                                                                            \
-    ID(Dict)                                                                                  \
-    ID(HTTPStatus)                                                                            \
-    ID(INTERNAL_SERVER_ERROR)                                                                 \
-    ID(InvalidPipelineError)                                                                  \
-    ID(OK)                                                                                    \
-    ID(Set)                                                                                   \
-    ID(ZelvoDagUpdateComponentModel)                                                          \
-    ID(ZelvoDagUpdateModel)                                                                   \
-    ID(ZelvoPipelineModel)                                                                    \
-    ID(ZelvoWebSocketHandler)                                                                 \
-    ID(__test__)                                                                              \
-    ID(_finish_with_result)                                                                   \
-    ID(_remove_unused_kernels_on_cabinet)                                                     \
-    ID(added)                                                                                 \
-    ID(authenticated)                                                                         \
-    ID(dag_cabinet)                                                                           \
-    ID(dag_info)                                                                              \
-    ID(dag_update_info)                                                                       \
-    ID(data)                                                                                  \
-    ID(deleted)                                                                               \
-    ID(dict)                                                                                  \
-    ID(diskcache_dir)                                                                         \
-    ID(dumps)                                                                                 \
-    ID(error)                                                                                 \
-    ID(exp)                                                                                   \
-    ID(finish)                                                                                \
-    ID(format_exc)                                                                            \
-    ID(fp)                                                                                    \
-    ID(get_dag_update_info)                                                                   \
-    ID(get_json_body)                                                                         \
-    ID(handler)                                                                               \
-    ID(http)                                                                                  \
-    ID(identifier)                                                                            \
-    ID(ignore_errors)                                                                         \
-    ID(json)                                                                                  \
-    ID(kernel)                                                                                \
-    ID(kernel_id)                                                                             \
-    ID(kernel_ids)                                                                            \
-    ID(kernel_manager)                                                                        \
-    ID(keys)                                                                                  \
-    ID(list_kernel_ids)                                                                       \
-    ID(log)                                                                                   \
-    ID(message)                                                                               \
-    ID(msg)                                                                                   \
-    ID(name)                                                                                  \
-    ID(payload)                                                                               \
-    ID(pop)                                                                                   \
-    ID(procedure)                                                                             \
-    ID(registry)                                                                              \
-    ID(result)                                                                                \
-    ID(revised)                                                                               \
-    ID(rmtree)                                                                                \
-    ID(self)                                                                                  \
-    ID(set_header)                                                                            \
-    ID(set_status)                                                                            \
-    ID(shutil)                                                                                \
-    ID(staticmethod)                                                                          \
-    ID(status)                                                                                \
-    ID(status_code)                                                                           \
-    ID(successful)                                                                            \
-    ID(tornado)                                                                               \
-    ID(traceback)                                                                             \
-    ID(transmit)                                                                              \
-    ID(typing)                                                                                \
-    ID(unused_diskcache_dir)                                                                  \
-    ID(unused_kernel_id)                                                                      \
-    ID(unused_kernel_ids)                                                                     \
-    ID(update)                                                                                \
-    ID(updated_components)                                                                    \
-    ID(value)                                                                                 \
-    ID(warning)                                                                               \
-    ID(web)                                                                                   \
-    ID(write_message)                                                                         \
-    ID(ws_handler)                                                                            \
-    NAME(return_, "return")                                                                   \
-    NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                         \
-    NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                    \
-    NAME(misc_functions, "misc.functions")                                                    \
-    NAME(zelvo_server_misc_functions, "zelvo.server.misc.functions")                          \
-    NAME(misc_models, "misc.models")                                                          \
-    NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                \
-    NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                \
-    TEXT(a_str, "str")                                                                        \
-    TEXT(a_none, "None")                                                                      \
-    TEXT(a_result, "Dict[str, Any]")                                                          \
-    TEXT(content_type, "Content-Type")                                                        \
-    TEXT(content_length, "Content-Length")                                                    \
-    TEXT(application_json, "application/json")                                                \
-    TEXT(success, "Success.")                                                                 \
-    TEXT(pipeline_updated, "pipeline:updated")                                                \
+#define FLOWSYNC_STRINGS(ID, NAME, TEXT)                                                          \
+    ID(APIHandler)                                                                                \
+    ID(Any)                                                                                       \
+    ID(BAD_REQUEST)                                                                               \
+    ID(DAGHandler)                                                                                \
+    ID(Dict)                                                                                      \
+    ID(HTTPStatus)                                                                                \
+    ID(INTERNAL_SERVER_ERROR)                                                                     \
+    ID(InvalidPipelineError)                                                                      \
+    ID(OK)                                                                                        \
+    ID(Set)                                                                                       \
+    ID(ZelvoDagUpdateComponentModel)                                                              \
+    ID(ZelvoDagUpdateModel)                                                                       \
+    ID(ZelvoPipelineModel)                                                                        \
+    ID(ZelvoWebSocketHandler)                                                                     \
+    ID(_finish_with_result)                                                                       \
+    ID(_remove_unused_kernels_on_cabinet)                                                         \
+    ID(added)                                                                                     \
+    ID(authenticated)                                                                             \
+    ID(dag_cabinet)                                                                               \
+    ID(dag_info)                                                                                  \
+    ID(dag_update_info)                                                                           \
+    ID(data)                                                                                      \
+    ID(deleted)                                                                                   \
+    ID(dict)                                                                                      \
+    ID(diskcache_dir)                                                                             \
+    ID(dumps)                                                                                     \
+    ID(error)                                                                                     \
+    ID(exp)                                                                                       \
+    ID(finish)                                                                                    \
+    ID(format_exc)                                                                                \
+    ID(fp)                                                                                        \
+    ID(get_dag_update_info)                                                                       \
+    ID(get_json_body)                                                                             \
+    ID(handler)                                                                                   \
+    ID(http)                                                                                      \
+    ID(identifier)                                                                                \
+    ID(ignore_errors)                                                                             \
+    ID(json)                                                                                      \
+    ID(kernel)                                                                                    \
+    ID(kernel_id)                                                                                 \
+    ID(kernel_ids)                                                                                \
+    ID(kernel_manager)                                                                            \
+    ID(keys)                                                                                      \
+    ID(list_kernel_ids)                                                                           \
+    ID(log)                                                                                       \
+    ID(message)                                                                                   \
+    ID(msg)                                                                                       \
+    ID(name)                                                                                      \
+    ID(payload)                                                                                   \
+    ID(pop)                                                                                       \
+    ID(procedure)                                                                                 \
+    ID(registry)                                                                                  \
+    ID(result)                                                                                    \
+    ID(revised)                                                                                   \
+    ID(rmtree)                                                                                    \
+    ID(self)                                                                                      \
+    ID(set_header)                                                                                \
+    ID(set_status)                                                                                \
+    ID(shutil)                                                                                    \
+    ID(staticmethod)                                                                              \
+    ID(status)                                                                                    \
+    ID(status_code)                                                                               \
+    ID(successful)                                                                                \
+    ID(tornado)                                                                                   \
+    ID(traceback)                                                                                 \
+    ID(transmit)                                                                                  \
+    ID(typing)                                                                                    \
+    ID(unused_diskcache_dir)                                                                      \
+    ID(unused_kernel_id)                                                                          \
+    ID(unused_kernel_ids)                                                                         \
+    ID(update)                                                                                    \
+    ID(updated_components)                                                                        \
+    ID(value)                                                                                     \
+    ID(warning)                                                                                   \
+    ID(web)                                                                                       \
+    ID(write_message)                                                                             \
+    ID(ws_handler)                                                                                \
+    NAME(return_, "return")                                                                       \
+    NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                            \
+    NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                        \
+    NAME(misc_functions, "misc.functions")                                                        \
+    NAME(zelvo_server_misc_functions, "zelvo.server.misc.functions")                              \
+    NAME(misc_models, "misc.models")                                                              \
+    NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                    \
+    NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                    \
+    TEXT(a_str, "str")                                                                            \
+    TEXT(a_none, "None")                                                                          \
+    TEXT(a_result, "Dict[str, Any]")                                                              \
+    TEXT(content_type, "Content-Type")                                                            \
+    TEXT(content_length, "Content-Length")                                                        \
+    TEXT(application_json, "application/json")                                                    \
+    TEXT(success, "Success.")                                                                     \
+    TEXT(pipeline_updated, "pipeline:updated")                                                    \
     TEXT(class_doc, DAG_HANDLER_DOC)
 
-// String ids: id::json is the entry for "json".
-FRAME_STRING_IDS(FLOWSYNC_STRINGS)
-
-// The module's process-wide storage.
-extern frame::Module module;
-
-inline PyObject *
-s(id::Name name) noexcept
-{
-    return module.str(name);
-}
+// String ids (id::json is the entry for "json"), the module's storage and s(id::json).
+FRAME_MODULE_STRINGS(FLOWSYNC_STRINGS)
 
 // Keyword-name tuples of the calls the methods make, made once with the module.
 struct KeywordNames {
-    frame::Kept name_value;           // set_header(name=..., value=...)
-    frame::Kept status_code;          // set_status(status_code=...)
-    frame::Kept status_code_result;   // _finish_with_result(status_code=..., result=...)
-    frame::Kept identifier;           // ZelvoPipelineModel(identifier=...)
-    frame::Kept ignore_errors;        // rmtree(path, ignore_errors=True)
+    frame::Kept name_value;         // set_header(name=..., value=...)
+    frame::Kept status_code;        // set_status(status_code=...)
+    frame::Kept status_code_result; // _finish_with_result(status_code=..., result=...)
+    frame::Kept identifier;         // ZelvoPipelineModel(identifier=...)
+    frame::Kept ignore_errors;      // rmtree(path, ignore_errors=True)
 };
 extern KeywordNames keywords;
 
@@ -130,6 +120,15 @@ enum Captured : int { CAPTURED_staticmethod, CAPTURED_COUNT };
 
 // Reads a module global, with a cache for this reading site. New reference or null.
 #define FLOWSYNC_GLOBAL(name) FRAME_GLOBAL(::flowsync::module, ::flowsync::id::name)
+// `name.attr` of a module global, likewise.
+#define FLOWSYNC_GLOBAL_ATTR(name, attr)                                                          \
+    FRAME_GLOBAL_ATTR(::flowsync::module, ::flowsync::id::name, ::flowsync::id::attr)
+
+// What DAGHandler's body stores for a decorated method: @tornado.web.authenticated (read
+// from the module's globals, as the decorator line does), and @staticmethod (the built-in
+// captured with the module). New reference or null.
+PyObject *authenticated(PyObject *function) noexcept;
+PyObject *static_method(PyObject *function) noexcept;
 
 // The calls that several methods make, each written once. New reference or null.
 
@@ -141,6 +140,12 @@ PyObject *answer(PyObject *self, PyObject *status_code, PyObject *result) noexce
 
 // json.dumps(value), with the module global read afresh.
 PyObject *json_dumps(PyObject *value) noexcept;
+
+// `kernel_id in dag_cabinet`: 1, 0, or -1 on error.
+int is_registered(PyObject *kernel_id) noexcept;
+
+// dag_cabinet[kernel_id]
+PyObject *registered(PyObject *kernel_id) noexcept;
 
 // ZelvoPipelineModel(identifier=kernel_id): an empty pipeline of the kernel.
 PyObject *empty_model(PyObject *kernel_id) noexcept;

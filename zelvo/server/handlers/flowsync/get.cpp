@@ -8,35 +8,17 @@ using frame::Ref;
 
 // The statements of get that a traceback record can name.
 enum GetLine : int {
-    GET_DEF = 72,                 // def get(self, kernel_id: str) -> None:
-    GET_STATUS_OK = 75,           // status_code = HTTPStatus.OK
-    GET_RESULT = 76,              // result = {}
-    GET_REGISTERED = 78,          // if kernel_id in dag_cabinet:
-    GET_COMPARE = 79,             // dag_update_info = get_dag_update_info(
-    GET_EMPTY_MODEL = 80,         //     ZelvoPipelineModel(identifier=kernel_id), dag_cabinet[k])
-    GET_RESULT_DICT = 82,         // result = dag_update_info.dict()
-    GET_STATUS_BAD_REQUEST = 84,  // status_code = HTTPStatus.BAD_REQUEST
-    GET_MESSAGE = 85,             // result["message"] = f"Cannot get dag data in {kernel_id}."
-    GET_ANSWER = 87,              // self._finish_with_result(status_code=..., result=...)
+    GET_DEF = 72,                // def get(self, kernel_id: str) -> None:
+    GET_STATUS_OK = 75,          // status_code = HTTPStatus.OK
+    GET_RESULT = 76,             // result = {}
+    GET_REGISTERED = 78,         // if kernel_id in dag_cabinet:
+    GET_COMPARE = 79,            // dag_update_info = get_dag_update_info(
+    GET_EMPTY_MODEL = 80,        //     ZelvoPipelineModel(identifier=kernel_id), dag_cabinet[k])
+    GET_RESULT_DICT = 82,        // result = dag_update_info.dict()
+    GET_STATUS_BAD_REQUEST = 84, // status_code = HTTPStatus.BAD_REQUEST
+    GET_MESSAGE = 85,            // result["message"] = f"Cannot get dag data in {kernel_id}."
+    GET_ANSWER = 87,             // self._finish_with_result(status_code=..., result=...)
 };
-
-PyObject *get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method GET = {
-    "get",
-    "DAGHandler.get",
-    GET_DEF,
-    frame::names({id::self, id::kernel_id}),
-    frame::names({id::status_code, id::result, id::dag_update_info}),
-    frame::annotations({{id::kernel_id, id::a_str}, {id::return_, id::a_none}}),
-    "Get current updated dag info by kernel_id.",
-    get,
-    frame::Store::authenticated,
-};
-
-namespace {
 
 bool
 get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
@@ -51,14 +33,10 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         return false;
 
     line = GET_REGISTERED;
-    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
+    const int is_known = is_registered(kernel_id);
+    if (is_known < 0)
         return false;
-    const int registered = PySequence_Contains(cabinet.get(), kernel_id);
-    if (registered < 0)
-        return false;
-    cabinet.reset();
-    if (registered) {
+    if (is_known) {
         // The registered model as an update from an empty pipeline of the same kernel.
         line = GET_COMPARE;
         Ref compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
@@ -68,10 +46,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         Ref empty = Ref::steal(empty_model(kernel_id));
         if (!empty)
             return false;
-        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-        if (!cabinet)
-            return false;
-        Ref entry = Ref::steal(frame::subscript(cabinet.get(), kernel_id));
+        Ref entry = Ref::steal(registered(kernel_id));
         if (!entry)
             return false;
         line = GET_COMPARE;
@@ -80,8 +55,7 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
         if (!dag_update_info)
             return false;
         line = GET_RESULT_DICT;
-        result = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0,
-                                               nullptr));
+        result = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict)));
         if (!result || !frame::check_local(result.get(), &PyDict_Type))
             return false;
     }
@@ -100,18 +74,17 @@ get_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     return frame::discard(answer(self, status_code.get(), result.get()));
 }
 
-PyObject *
-get(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[2];
-    if (!frame::bind_arguments<GET>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id"))
-        return nullptr;
-    int line = GET.first_line;
-    const bool ok = get_body(a[0], a[1], line);
-    return frame::method_result(module, GET, ok, line);
-}
-
 } // namespace
+
+constexpr frame::Method GET = {
+    "get",
+    "DAGHandler.get",
+    GET_DEF,
+    frame::Params{{id::self}, {id::kernel_id, &PyUnicode_Type}},
+    frame::Names{id::status_code, id::result, id::dag_update_info},
+    frame::Annotations{{id::kernel_id, id::a_str}, {id::return_, id::a_none}},
+    "Get current updated dag info by kernel_id.",
+    frame::method_entry<module, GET, get_body>,
+    authenticated};
 
 } // namespace flowsync

@@ -10,57 +10,37 @@ using frame::Ref;
 
 // The statements of post that a traceback record can name.
 enum PostLine : int {
-    POST_DEF = 89,                  // def post(self, kernel_id: str) -> None:
-    POST_STATUS_OK = 93,            // status_code = HTTPStatus.OK
-    POST_RESULT = 94,               // result = {"message": "Success."}
-    POST_BODY = 96,                 // data = self.get_json_body()
-    POST_PROCEDURE = 99,            // procedure = data["procedure"]
-    POST_STATUS = 100,              // status = data["status"]
-    POST_MSG = 101,                 // msg = data["msg"]
-    POST_SUCCESSFUL = 102,          // successful = data["successful"]
-    POST_STATUS_BAD_REQUEST = 104,  // status_code = HTTPStatus.BAD_REQUEST
-    POST_PROBLEM = 105,             // result["message"] = <what is wrong with the body>
-    POST_ANSWER_PROBLEM = 106,      // self._finish_with_result(status_code=..., result=...)
-    POST_DROP_MSG = 112,            // data.pop("msg")
-    POST_IS_UPDATE = 114,           // if procedure == "pipeline:updated" and status == ...:
-    POST_MODEL = 115,               // dag_info = ZelvoPipelineModel(**successful)
-    POST_IDENTIFIER = 116,          // dag_info.identifier = kernel_id
-    POST_REGISTERED = 118,          // if kernel_id not in dag_cabinet:
-    POST_COMPARE_EMPTY = 119,       // dag_update_info = get_dag_update_info(
-    POST_EMPTY_MODEL = 120,         //     ZelvoPipelineModel(identifier=kernel_id), dag_info)
-    POST_COMPARE_REGISTERED = 123,  // dag_update_info = get_dag_update_info(dag_cabinet[...], ...)
-    POST_UPDATE_MESSAGE = 125,      // data["successful"] = dag_update_info.dict()
-    POST_REGISTER = 126,            // dag_cabinet.update({kernel_id: dag_info})
-    POST_UPDATED_COMPONENTS = 129,  // updated_components = dag_update_info.updated_components
-    POST_ANY_CHANGE = 130,          // if not (updated_components.added or .revised or .deleted)
-    POST_TRANSMIT = 135,            // DAGHandler.transmit(kernel_id, data)
-    POST_CLEAN_UP = 136,            // self._remove_unused_kernels_on_cabinet()
-    POST_EXCEPT = 137,              // except Exception as exp:
-    POST_STATUS_ERROR = 138,        // status_code = HTTPStatus.INTERNAL_SERVER_ERROR (or 400)
-    POST_ERROR_MESSAGE = 139,       // result["message"] = str(exp)
-    POST_LOG = 141,                 // self.log.error(traceback.format_exc()) (or a warning)
-    POST_ANSWER = 144,              // self._finish_with_result(status_code=..., result=...)
+    POST_DEF = 89,                 // def post(self, kernel_id: str) -> None:
+    POST_STATUS_OK = 93,           // status_code = HTTPStatus.OK
+    POST_RESULT = 94,              // result = {"message": "Success."}
+    POST_BODY = 96,                // data = self.get_json_body()
+    POST_PROCEDURE = 99,           // procedure = data["procedure"]
+    POST_STATUS = 100,             // status = data["status"]
+    POST_MSG = 101,                // msg = data["msg"]
+    POST_SUCCESSFUL = 102,         // successful = data["successful"]
+    POST_STATUS_BAD_REQUEST = 104, // status_code = HTTPStatus.BAD_REQUEST
+    POST_PROBLEM = 105,            // result["message"] = <what is wrong with the body>
+    POST_ANSWER_PROBLEM = 106,     // self._finish_with_result(status_code=..., result=...)
+    POST_DROP_MSG = 112,           // data.pop("msg")
+    POST_IS_UPDATE = 114,          // if procedure == "pipeline:updated" and status == ...:
+    POST_MODEL = 115,              // dag_info = ZelvoPipelineModel(**successful)
+    POST_IDENTIFIER = 116,         // dag_info.identifier = kernel_id
+    POST_REGISTERED = 118,         // if kernel_id not in dag_cabinet:
+    POST_COMPARE_EMPTY = 119,      // dag_update_info = get_dag_update_info(
+    POST_EMPTY_MODEL = 120,        //     ZelvoPipelineModel(identifier=kernel_id), dag_info)
+    POST_COMPARE_REGISTERED = 123, // dag_update_info = get_dag_update_info(dag_cabinet[...], ...)
+    POST_UPDATE_MESSAGE = 125,     // data["successful"] = dag_update_info.dict()
+    POST_REGISTER = 126,           // dag_cabinet.update({kernel_id: dag_info})
+    POST_UPDATED_COMPONENTS = 129, // updated_components = dag_update_info.updated_components
+    POST_ANY_CHANGE = 130,         // if not (updated_components.added or .revised or .deleted)
+    POST_TRANSMIT = 135,           // DAGHandler.transmit(kernel_id, data)
+    POST_CLEAN_UP = 136,           // self._remove_unused_kernels_on_cabinet()
+    POST_EXCEPT = 137,             // except Exception as exp:
+    POST_STATUS_ERROR = 138,       // status_code = HTTPStatus.INTERNAL_SERVER_ERROR (or 400)
+    POST_ERROR_MESSAGE = 139,      // result["message"] = str(exp)
+    POST_LOG = 141,                // self.log.error(traceback.format_exc()) (or a warning)
+    POST_ANSWER = 144,             // self._finish_with_result(status_code=..., result=...)
 };
-
-PyObject *post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method POST = {
-    "post",
-    "DAGHandler.post",
-    POST_DEF,
-    frame::names({id::self, id::kernel_id}),
-    frame::names({id::status_code, id::result, id::data, id::procedure, id::status, id::msg,
-                  id::successful, id::exp, id::dag_info, id::dag_update_info,
-                  id::updated_components, id::fp}),
-    frame::annotations({{id::kernel_id, id::a_str}, {id::return_, id::a_none}}),
-    "Register dag_info as kernel_id.",
-    post,
-    frame::Store::authenticated,
-};
-
-namespace {
 
 // Exact-text comparison of a field (a str or None) with a literal.
 bool
@@ -72,18 +52,18 @@ equals(PyObject *field, PyObject *literal) noexcept
 // The four fields of the body, read in this order. Held here: the body loses "msg" and
 // "successful" on the way.
 struct Fields {
-    Ref procedure;    // str or None
-    Ref status;       // str or None
-    Ref msg;          // str or None
-    Ref successful;   // dict or None
+    Ref procedure;  // str or None
+    Ref status;     // str or None
+    Ref msg;        // str or None
+    Ref successful; // dict or None
 };
 
 // How one field is read.
 struct Field {
-    PostLine line;       // its statement
-    id::Name key;        // its key in the body
-    Ref Fields::*slot;   // where it is held
-    bool object;         // a dict (else a str), or None
+    PostLine line;     // its statement
+    id::Name key;      // its key in the body
+    Ref Fields::*slot; // where it is held
+    bool object;       // a dict (else a str), or None
 };
 
 constexpr Field FIELDS[] = {
@@ -124,7 +104,250 @@ any_change(PyObject *updated_components) noexcept
     return 0;
 }
 
-// The method's body; `line` is the statement being run.
+// What post keeps of its request while it runs.
+struct Request {
+    Request(PyObject *handler, PyObject *kernel) noexcept : self(handler), kernel_id(kernel) {}
+
+    PyObject *self;                // the handler
+    PyObject *kernel_id;           // the kernel's id, a str
+    Ref data;                      // the body, a dict once the fields are read
+    Fields fields;                 // its fields
+    bool updates_pipeline = false; // a successful "pipeline:updated": it carries a pipeline
+};
+
+// data = self.get_json_body(), then its four fields. Returns the 400 message for a body that
+// a client got wrong; null with an exception set on failure, without one for a sound body.
+PyObject *
+read_fields(Request &r, int &line) noexcept
+{
+    line = POST_BODY;
+    r.data = Ref::steal(frame::call_method(r.self, s(id::get_json_body)));
+    if (!r.data) {
+        // The host decodes the body as UTF-8 before parsing it: other bytes are no JSON object.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            return nullptr;
+        PyErr_Clear();
+    }
+    if (!r.data || !PyDict_CheckExact(r.data.get()))
+        return PyUnicode_FromString("The body of the request must be a JSON object.");
+    for (const Field &field : FIELDS) {
+        line = field.line;
+        PyObject *value = PyDict_GetItemWithError(r.data.get(), s(field.key));
+        if (value == nullptr && PyErr_Occurred())
+            return nullptr;
+        PyObject *problem = field_problem(field, value);
+        if (problem != nullptr || PyErr_Occurred())
+            return problem;
+        r.fields.*field.slot = Ref::borrow(value);
+    }
+    r.updates_pipeline = equals(r.fields.procedure.get(), s(id::pipeline_updated)) &&
+                         equals(r.fields.status.get(), s(id::successful));
+    if (r.updates_pipeline && r.fields.successful.get() == Py_None)
+        return PyUnicode_FromString(
+            "successful must be an object for a successful pipeline:updated.");
+    return nullptr;
+}
+
+// A client's mistake in the body: 400 with its reason.
+bool
+answer_bad_body(PyObject *self, PyObject *result, PyObject *problem, int &line) noexcept
+{
+    line = POST_STATUS_BAD_REQUEST;
+    Ref status_code = Ref::steal(http_status(id::BAD_REQUEST));
+    if (!status_code)
+        return false;
+    line = POST_PROBLEM;
+    if (PyDict_SetItem(result, s(id::message), problem) < 0)
+        return false;
+    line = POST_ANSWER_PROBLEM;
+    return frame::discard(answer(self, status_code.get(), result));
+}
+
+// dag_info = ZelvoPipelineModel(**successful). Like a call with **successful (a dict: None
+// was answered with 400): the model gets a copy, the body keeps its dict.
+PyObject *
+build_model(PyObject *successful) noexcept
+{
+    Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
+    if (!model_class)
+        return nullptr;
+    Ref model_fields = Ref::steal(PyDict_Copy(successful));
+    if (!model_fields)
+        return nullptr;
+    return PyObject_Call(model_class.get(), module.empty_tuple.get(), model_fields.get());
+}
+
+// Registers the model as the kernel's pipeline and puts what changed, compared with the
+// pipeline registered before (or an empty one), into the body in place of the pipeline.
+// `changed` tells whether any component was added, revised or deleted.
+bool
+register_pipeline(Request &r, PyObject *dag_info, bool &changed, int &line) noexcept
+{
+    line = POST_IDENTIFIER;
+    if (PyObject_SetAttr(dag_info, s(id::identifier), r.kernel_id) < 0)
+        return false;
+
+    line = POST_REGISTERED;
+    const int registered_before = is_registered(r.kernel_id);
+    if (registered_before < 0)
+        return false;
+    // get_dag_update_info(<the registered pipeline, or an empty one>, dag_info)
+    const int compare_line = registered_before ? POST_COMPARE_REGISTERED : POST_COMPARE_EMPTY;
+    line = compare_line;
+    Ref compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
+    if (!compare)
+        return false;
+    if (!registered_before)
+        line = POST_EMPTY_MODEL; // the empty model's statement has a line of its own
+    Ref previous =
+        Ref::steal(registered_before ? registered(r.kernel_id) : empty_model(r.kernel_id));
+    if (!previous)
+        return false;
+    line = compare_line;
+    PyObject *pair[] = {previous.get(), dag_info};
+    Ref dag_update_info = Ref::steal(frame::call(compare.get(), pair, 2, nullptr));
+    if (!dag_update_info)
+        return false;
+    previous.reset();
+
+    line = POST_UPDATE_MESSAGE;
+    Ref update = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict)));
+    if (!update || PyDict_SetItem(r.data.get(), s(id::successful), update.get()) < 0)
+        return false;
+
+    // From here on the kernel's entry is the new model, whatever happens next.
+    line = POST_REGISTER;
+    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+    if (!cabinet)
+        return false;
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || PyDict_SetItem(entry.get(), r.kernel_id, dag_info) < 0)
+        return false;
+    PyObject *entry_arg = entry.get();
+    if (!frame::discard(frame::call_method(cabinet.get(), s(id::update), &entry_arg, 1, nullptr)))
+        return false;
+
+    line = POST_UPDATED_COMPONENTS;
+    Ref updated_components =
+        Ref::steal(PyObject_GetAttr(dag_update_info.get(), s(id::updated_components)));
+    if (!updated_components)
+        return false;
+    line = POST_ANY_CHANGE;
+    const int any = any_change(updated_components.get());
+    changed = any > 0;
+    return any >= 0;
+}
+
+// DAGHandler.transmit(kernel_id, data) to the kernel's websocket clients, then
+// self._remove_unused_kernels_on_cabinet().
+bool
+relay(Request &r, int &line) noexcept
+{
+    line = POST_TRANSMIT;
+    Ref transmit = Ref::steal(FLOWSYNC_GLOBAL_ATTR(DAGHandler, transmit));
+    if (!transmit)
+        return false;
+    PyObject *args[] = {r.kernel_id, r.data.get()};
+    if (!frame::discard(frame::call(transmit.get(), args, 2, nullptr)))
+        return false;
+    line = POST_CLEAN_UP;
+    return frame::discard(frame::call_method(r.self, s(id::_remove_unused_kernels_on_cabinet)));
+}
+
+// How post's try block ended.
+enum class Tried {
+    through,      // without an exception
+    model_failed, // building the model from the body raised: maybe the client's mistake
+    failed,       // any other statement raised
+};
+
+// try: the message without an empty msg; for a pipeline, its registration; the relay (unless
+// the pipeline did not change) and the clean-up.
+Tried
+try_block(Request &r, int &line) noexcept
+{
+    if (r.fields.msg.get() == Py_None || PyUnicode_GET_LENGTH(r.fields.msg.get()) == 0) {
+        line = POST_DROP_MSG;
+        if (PyDict_DelItem(r.data.get(), s(id::msg)) < 0)
+            return Tried::failed;
+    }
+    line = POST_IS_UPDATE;
+    if (r.updates_pipeline) {
+        line = POST_MODEL;
+        Ref dag_info = Ref::steal(build_model(r.fields.successful.get()));
+        if (!dag_info)
+            return Tried::model_failed;
+        bool changed = false;
+        if (!register_pipeline(r, dag_info.get(), changed, line))
+            return Tried::failed;
+        if (!changed)
+            return Tried::through; // nothing to relay; the answer still says success
+    }
+    return relay(r, line) ? Tried::through : Tried::failed;
+}
+
+// self.log.warning(...) for a pipeline the model refused: no traceback, headers or body, the
+// kernel id and what the model said.
+bool
+log_refusal(PyObject *self, PyObject *kernel_id, PyObject *message) noexcept
+{
+    Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
+    if (!log)
+        return false;
+    Ref format =
+        Ref::steal(PyUnicode_FromString("zelvo: refused the pipeline posted for kernel %s: %s"));
+    if (!format)
+        return false;
+    PyObject *args[] = {format.get(), kernel_id, message};
+    return frame::discard(frame::call_method(log.get(), s(id::warning), args, 3, nullptr));
+}
+
+// self.log.error(traceback.format_exc()): one ERROR record through the handler's own logger.
+bool
+log_traceback(PyObject *self) noexcept
+{
+    Ref text = Ref::steal(frame::call_method_of(FLOWSYNC_GLOBAL(traceback), s(id::format_exc)));
+    if (!text)
+        return false;
+    Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
+    if (!log)
+        return false;
+    PyObject *text_arg = text.get();
+    return frame::discard(frame::call_method(log.get(), s(id::error), &text_arg, 1, nullptr));
+}
+
+// except Exception as exp: the answer's status and message, and a record in the server's log.
+// The traceback record is made before the clause sees the exception, as Python does. A
+// pipeline that the model refused while being built from the body is the client's mistake:
+// 400 and one warning line. Anything else is a fault of the server: 500 and the traceback.
+bool
+answer_failure(Request &r, bool model_failed, Ref &status_code, PyObject *result,
+               int &line) noexcept
+{
+    frame::ExceptClause clause;
+    if (!clause.catch_exception(module, POST, line, POST_EXCEPT))
+        return false;
+    bool refused = false;
+    if (model_failed) {
+        Ref refusal = Ref::steal(FLOWSYNC_GLOBAL(InvalidPipelineError));
+        if (!refusal)
+            return false;
+        refused = PyErr_GivenExceptionMatches(clause.exception(), refusal.get());
+    }
+    line = POST_STATUS_ERROR;
+    status_code = Ref::steal(http_status(refused ? id::BAD_REQUEST : id::INTERNAL_SERVER_ERROR));
+    if (!status_code)
+        return false;
+    line = POST_ERROR_MESSAGE;
+    Ref message = Ref::steal(PyObject_Str(clause.exception()));
+    if (!message || PyDict_SetItem(result, s(id::message), message.get()) < 0)
+        return false;
+    line = POST_LOG;
+    return refused ? log_refusal(r.self, r.kernel_id, message.get()) : log_traceback(r.self);
+}
+
+// The method's body: read the fields, then try to register and relay; a failure is answered
+// in the except clause.
 bool
 post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
 {
@@ -137,249 +360,35 @@ post_body(PyObject *self, PyObject *kernel_id, int &line) noexcept
     if (!result || PyDict_SetItem(result.get(), s(id::message), s(id::success)) < 0)
         return false;
 
-    line = POST_BODY;
-    Ref data = Ref::steal(frame::call_method(self, s(id::get_json_body), nullptr, 0, nullptr));
-    if (!data) {
-        // The host decodes the body as UTF-8 before parsing it: other bytes are no JSON object.
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-            return false;
-        PyErr_Clear();
-    }
+    Request request{self, kernel_id};
+    Ref problem = Ref::steal(read_fields(request, line));
+    if (problem)
+        return answer_bad_body(self, result.get(), problem.get(), line);
+    if (PyErr_Occurred())
+        return false;
 
-    // A client's mistake in the body is answered with 400 and its reason.
-    Fields fields;
-    Ref problem;
-    if (!data || !PyDict_CheckExact(data.get())) {
-        problem =
-            Ref::steal(PyUnicode_FromString("The body of the request must be a JSON object."));
-        if (!problem)
-            return false;
-    }
-    for (const Field &field : FIELDS) {
-        if (problem)
-            break;
-        line = field.line;
-        PyObject *value = PyDict_GetItemWithError(data.get(), s(field.key));
-        if (value == nullptr && PyErr_Occurred())
-            return false;
-        problem = Ref::steal(field_problem(field, value));
-        if (!problem && PyErr_Occurred())
-            return false;
-        fields.*field.slot = Ref::borrow(value);
-    }
-    // A successful "pipeline:updated" carries a pipeline.
-    const bool updates_pipeline = !problem &&
-                                  equals(fields.procedure.get(), s(id::pipeline_updated)) &&
-                                  equals(fields.status.get(), s(id::successful));
-    if (updates_pipeline && fields.successful.get() == Py_None) {
-        problem = Ref::steal(PyUnicode_FromString(
-            "successful must be an object for a successful pipeline:updated."));
-        if (!problem)
-            return false;
-    }
-    if (problem) {
-        line = POST_STATUS_BAD_REQUEST;
-        status_code = Ref::steal(http_status(id::BAD_REQUEST));
-        if (!status_code)
-            return false;
-        line = POST_PROBLEM;
-        if (PyDict_SetItem(result.get(), s(id::message), problem.get()) < 0)
-            return false;
-        line = POST_ANSWER_PROBLEM;
-        return frame::discard(answer(self, status_code.get(), result.get()));
-    }
-
-    // try: registration, relay and clean-up.
-    const bool tried = [&]() noexcept {
-        if (fields.msg.get() == Py_None || PyUnicode_GET_LENGTH(fields.msg.get()) == 0) {
-            line = POST_DROP_MSG;
-            if (PyDict_DelItem(data.get(), s(id::msg)) < 0)
-                return false;
-        }
-        line = POST_IS_UPDATE;
-        if (updates_pipeline) {
-            line = POST_MODEL;
-            Ref model_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoPipelineModel));
-            if (!model_class)
-                return false;
-            // Like a call with **successful (a dict: None was answered with 400 above): the
-            // model gets a copy, the body keeps its dict.
-            Ref model_fields = Ref::steal(PyDict_Copy(fields.successful.get()));
-            if (!model_fields)
-                return false;
-            Ref dag_info = Ref::steal(
-                PyObject_Call(model_class.get(), module.empty_tuple.get(), model_fields.get()));
-            if (!dag_info)
-                return false;
-
-            line = POST_IDENTIFIER;
-            if (PyObject_SetAttr(dag_info.get(), s(id::identifier), kernel_id) < 0)
-                return false;
-
-            line = POST_REGISTERED;
-            Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-            if (!cabinet)
-                return false;
-            const int registered = PySequence_Contains(cabinet.get(), kernel_id);
-            if (registered < 0)
-                return false;
-            Ref previous;
-            Ref compare;
-            if (!registered) {
-                line = POST_COMPARE_EMPTY;
-                compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
-                if (!compare)
-                    return false;
-                line = POST_EMPTY_MODEL;
-                previous = Ref::steal(empty_model(kernel_id));
-                if (!previous)
-                    return false;
-                line = POST_COMPARE_EMPTY;
-            }
-            else {
-                line = POST_COMPARE_REGISTERED;
-                compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
-                if (!compare)
-                    return false;
-                cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-                if (!cabinet)
-                    return false;
-                previous = Ref::steal(frame::subscript(cabinet.get(), kernel_id));
-                if (!previous)
-                    return false;
-            }
-            PyObject *pair[] = {previous.get(), dag_info.get()};
-            Ref dag_update_info = Ref::steal(frame::call(compare.get(), pair, 2, nullptr));
-            if (!dag_update_info)
-                return false;
-            previous.reset();
-
-            line = POST_UPDATE_MESSAGE;
-            Ref update = Ref::steal(
-                frame::call_method(dag_update_info.get(), s(id::dict), nullptr, 0, nullptr));
-            if (!update || PyDict_SetItem(data.get(), s(id::successful), update.get()) < 0)
-                return false;
-
-            // From here on the kernel's entry is the new model, whatever happens next.
-            line = POST_REGISTER;
-            cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-            if (!cabinet)
-                return false;
-            Ref entry = Ref::steal(PyDict_New());
-            if (!entry || PyDict_SetItem(entry.get(), kernel_id, dag_info.get()) < 0)
-                return false;
-            PyObject *entry_arg = entry.get();
-            if (!frame::discard(
-                    frame::call_method(cabinet.get(), s(id::update), &entry_arg, 1, nullptr)))
-                return false;
-
-            line = POST_UPDATED_COMPONENTS;
-            Ref updated_components =
-                Ref::steal(PyObject_GetAttr(dag_update_info.get(), s(id::updated_components)));
-            if (!updated_components)
-                return false;
-            line = POST_ANY_CHANGE;
-            const int changed = any_change(updated_components.get());
-            if (changed < 0)
-                return false;
-            if (!changed)
-                return true;   // nothing to relay; the answer still says success
-        }
-
-        line = POST_TRANSMIT;
-        Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(DAGHandler));
-        if (!handler_class)
-            return false;
-        Ref transmit = Ref::steal(PyObject_GetAttr(handler_class.get(), s(id::transmit)));
-        if (!transmit)
-            return false;
-        PyObject *relay[] = {kernel_id, data.get()};
-        if (!frame::discard(frame::call(transmit.get(), relay, 2, nullptr)))
-            return false;
-
-        line = POST_CLEAN_UP;
-        return frame::discard(frame::call_method(
-            self, s(id::_remove_unused_kernels_on_cabinet), nullptr, 0, nullptr));
-    }();
-
-    // except Exception as exp: the answer's message, and a record in the server's log. The
-    // record is made before the handler sees the exception, as Python does. A pipeline that
-    // the model refused while being built from the body is the client's mistake: 400 and one
-    // warning line. Anything else is a fault of the server: 500 and the traceback.
-    if (!tried) {
-        const bool building = line == POST_MODEL;
-        if (!frame::caught_as_exception(module, POST, line))
-            return false;
-        line = POST_EXCEPT;
-        frame::ExceptClause clause;
-        if (!clause.enter())
-            return false;
-        bool refused = false;
-        if (building) {
-            Ref refusal = Ref::steal(FLOWSYNC_GLOBAL(InvalidPipelineError));
-            if (!refusal)
-                return false;
-            refused = PyErr_GivenExceptionMatches(clause.exception(), refusal.get());
-        }
-        line = POST_STATUS_ERROR;
-        status_code =
-            Ref::steal(http_status(refused ? id::BAD_REQUEST : id::INTERNAL_SERVER_ERROR));
-        if (!status_code)
-            return false;
-        line = POST_ERROR_MESSAGE;
-        Ref message = Ref::steal(PyObject_Str(clause.exception()));
-        if (!message || PyDict_SetItem(result.get(), s(id::message), message.get()) < 0)
-            return false;
-        line = POST_LOG;
-        if (refused) {
-            // No traceback, headers or body: the kernel id and what the model said.
-            Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
-            if (!log)
-                return false;
-            Ref format = Ref::steal(
-                PyUnicode_FromString("zelvo: refused the pipeline posted for kernel %s: %s"));
-            if (!format)
-                return false;
-            PyObject *warning_args[] = {format.get(), kernel_id, message.get()};
-            if (!frame::discard(
-                    frame::call_method(log.get(), s(id::warning), warning_args, 3, nullptr)))
-                return false;
-        }
-        else {
-            // One ERROR record with the formatted traceback, through the handler's own logger.
-            Ref traceback = Ref::steal(FLOWSYNC_GLOBAL(traceback));
-            if (!traceback)
-                return false;
-            Ref text = Ref::steal(
-                frame::call_method(traceback.get(), s(id::format_exc), nullptr, 0, nullptr));
-            if (!text)
-                return false;
-            Ref log = Ref::steal(PyObject_GetAttr(self, s(id::log)));
-            if (!log)
-                return false;
-            PyObject *text_arg = text.get();
-            if (!frame::discard(
-                    frame::call_method(log.get(), s(id::error), &text_arg, 1, nullptr)))
-                return false;
-        }
-    }
+    const Tried tried = try_block(request, line);
+    if (tried != Tried::through &&
+        !answer_failure(request, tried == Tried::model_failed, status_code, result.get(), line))
+        return false;
 
     line = POST_ANSWER;
     return frame::discard(answer(self, status_code.get(), result.get()));
 }
 
-PyObject *
-post(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[2];
-    if (!frame::bind_arguments<POST>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id"))
-        return nullptr;
-    int line = POST.first_line;
-    const bool ok = post_body(a[0], a[1], line);
-    return frame::method_result(module, POST, ok, line);
-}
-
 } // namespace
+
+constexpr frame::Method POST = {
+    "post",
+    "DAGHandler.post",
+    POST_DEF,
+    frame::Params{{id::self}, {id::kernel_id, &PyUnicode_Type}},
+    frame::Names{id::status_code, id::result, id::data, id::procedure, id::status, id::msg,
+                 id::successful, id::exp, id::dag_info, id::dag_update_info,
+                 id::updated_components, id::fp},
+    frame::Annotations{{id::kernel_id, id::a_str}, {id::return_, id::a_none}},
+    "Register dag_info as kernel_id.",
+    frame::method_entry<module, POST, post_body>,
+    authenticated};
 
 } // namespace flowsync

@@ -9,48 +9,23 @@ using frame::Ref;
 
 // The statements of _remove_unused_kernels_on_cabinet that a traceback record can name.
 enum RemoveUnusedKernelsLine : int {
-    REMOVE_DEF = 146,        // def _remove_unused_kernels_on_cabinet(self) -> None:
-    REMOVE_RUNNING = 147,    // kernel_ids = set(self.kernel_manager.list_kernel_ids())
-    REMOVE_UNUSED = 148,     // unused_kernel_ids = set(dag_cabinet.keys()) - kernel_ids
-    REMOVE_LOOP = 149,       // for unused_kernel_id in unused_kernel_ids:
-    REMOVE_CACHE_DIR = 150,  //     unused_diskcache_dir = dag_cabinet[...].diskcache_dir
-    REMOVE_RMTREE = 151,     //     shutil.rmtree(unused_diskcache_dir, ignore_errors=True)
-    REMOVE_POP = 152,        //     dag_cabinet.pop(unused_kernel_id)
+    REMOVE_DEF = 146,       // def _remove_unused_kernels_on_cabinet(self) -> None:
+    REMOVE_RUNNING = 147,   // kernel_ids = set(self.kernel_manager.list_kernel_ids())
+    REMOVE_UNUSED = 148,    // unused_kernel_ids = set(dag_cabinet.keys()) - kernel_ids
+    REMOVE_LOOP = 149,      // for unused_kernel_id in unused_kernel_ids:
+    REMOVE_CACHE_DIR = 150, //     unused_diskcache_dir = dag_cabinet[...].diskcache_dir
+    REMOVE_RMTREE = 151,    //     shutil.rmtree(unused_diskcache_dir, ignore_errors=True)
+    REMOVE_POP = 152,       //     dag_cabinet.pop(unused_kernel_id)
 };
-
-PyObject *remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
-                                PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method REMOVE_UNUSED_KERNELS = {
-    "_remove_unused_kernels_on_cabinet",
-    "DAGHandler._remove_unused_kernels_on_cabinet",
-    REMOVE_DEF,
-    frame::names({id::self}),
-    frame::names({id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
-                  id::unused_diskcache_dir, id::kernel}),
-    frame::annotations({{id::return_, id::a_none}}),
-    nullptr,
-    remove_unused_kernels,
-    frame::Store::plain,
-};
-
-namespace {
 
 // set(self.kernel_manager.list_kernel_ids()): synchronous on the local and the gateway kernel
 // manager alike, and it cannot fail while a kernel is starting, as list_kernels() can.
 PyObject *
 running_kernel_ids(PyObject *self) noexcept
 {
-    Ref manager = Ref::steal(PyObject_GetAttr(self, s(id::kernel_manager)));
-    if (!manager)
-        return nullptr;
-    Ref ids = Ref::steal(
-        frame::call_method(manager.get(), s(id::list_kernel_ids), nullptr, 0, nullptr));
-    if (!ids)
-        return nullptr;
-    return PySet_New(ids.get());
+    Ref ids = Ref::steal(frame::call_method_of(PyObject_GetAttr(self, s(id::kernel_manager)),
+                                               s(id::list_kernel_ids)));
+    return ids ? PySet_New(ids.get()) : nullptr;
 }
 
 bool
@@ -64,17 +39,13 @@ remove_body(PyObject *self, int &line) noexcept
     // A snapshot: the walk below never looks at dag_cabinet itself, so removing entries
     // does not disturb it.
     line = REMOVE_UNUSED;
-    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return false;
-    Ref keys = Ref::steal(frame::call_method(cabinet.get(), s(id::keys), nullptr, 0, nullptr));
+    Ref keys = Ref::steal(frame::call_method_of(FLOWSYNC_GLOBAL(dag_cabinet), s(id::keys)));
     if (!keys)
         return false;
-    cabinet.reset();
-    Ref registered = Ref::steal(PySet_New(keys.get()));
-    if (!registered)
+    Ref registered_ids = Ref::steal(PySet_New(keys.get()));
+    if (!registered_ids)
         return false;
-    Ref unused_kernel_ids = Ref::steal(PyNumber_Subtract(registered.get(), kernel_ids.get()));
+    Ref unused_kernel_ids = Ref::steal(PyNumber_Subtract(registered_ids.get(), kernel_ids.get()));
     if (!unused_kernel_ids || !frame::check_local(unused_kernel_ids.get(), &PySet_Type))
         return false;
 
@@ -82,19 +53,14 @@ remove_body(PyObject *self, int &line) noexcept
     line = REMOVE_LOOP;
     return frame::for_each(unused_kernel_ids.get(), [&](PyObject *unused_kernel_id) {
         line = REMOVE_CACHE_DIR;
-        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-        if (!cabinet)
-            return false;
-        Ref entry = Ref::steal(frame::subscript(cabinet.get(), unused_kernel_id));
+        Ref entry = Ref::steal(registered(unused_kernel_id));
         if (!entry)
             return false;
-        Ref unused_diskcache_dir =
-            Ref::steal(PyObject_GetAttr(entry.get(), s(id::diskcache_dir)));
+        Ref unused_diskcache_dir = Ref::steal(PyObject_GetAttr(entry.get(), s(id::diskcache_dir)));
         if (!unused_diskcache_dir ||
             !frame::check_local(unused_diskcache_dir.get(), &PyUnicode_Type))
             return false;
         entry.reset();
-        cabinet.reset();
 
         // An entry without a cache folder has nothing to remove. (Handing None to rmtree is
         // ignored by some releases and a TypeError in others, which would keep the entry, and
@@ -111,31 +77,27 @@ remove_body(PyObject *self, int &line) noexcept
         }
 
         line = REMOVE_POP;
-        cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-        if (!cabinet)
-            return false;
-        const bool popped = frame::discard(
-            frame::call_method(cabinet.get(), s(id::pop), &unused_kernel_id, 1, nullptr));
-        cabinet.reset();
-        if (!popped)
+        Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
+        if (!cabinet || !frame::discard(frame::call_method(cabinet.get(), s(id::pop),
+                                                           &unused_kernel_id, 1, nullptr)))
             return false;
         line = REMOVE_LOOP;
         return true;
     });
 }
 
-PyObject *
-remove_unused_kernels(PyObject *, PyObject *const *args, size_t nargsf,
-                      PyObject *kwnames) noexcept
-{
-    PyObject *a[1];
-    if (!frame::bind_arguments<REMOVE_UNUSED_KERNELS>(module, args, nargsf, kwnames, a))
-        return nullptr;
-    int line = REMOVE_UNUSED_KERNELS.first_line;
-    const bool ok = remove_body(a[0], line);
-    return frame::method_result(module, REMOVE_UNUSED_KERNELS, ok, line);
-}
-
 } // namespace
+
+constexpr frame::Method REMOVE_UNUSED_KERNELS = {
+    "_remove_unused_kernels_on_cabinet",
+    "DAGHandler._remove_unused_kernels_on_cabinet",
+    REMOVE_DEF,
+    frame::Params{{id::self}},
+    frame::Names{id::kernel_ids, id::unused_kernel_ids, id::unused_kernel_id,
+                 id::unused_diskcache_dir, id::kernel},
+    frame::Annotations{{id::return_, id::a_none}},
+    nullptr,
+    frame::method_entry<module, REMOVE_UNUSED_KERNELS, remove_body>,
+    nullptr};
 
 } // namespace flowsync

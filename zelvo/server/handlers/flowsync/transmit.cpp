@@ -8,31 +8,12 @@ using frame::Ref;
 
 // The statements of transmit that a traceback record can name.
 enum TransmitLine : int {
-    TRANSMIT_DEF = 154,      // def transmit(kernel_id: str, data: Dict[str, Any]) -> None:
-    TRANSMIT_PAYLOAD = 157,  // payload = json.dumps(data)
-    TRANSMIT_LOOP = 158,     // for handler in ZelvoWebSocketHandler.registry:
-    TRANSMIT_MATCH = 159,    //     if handler.kernel_id == kernel_id:
-    TRANSMIT_WRITE = 160,    //         handler.write_message(payload)
+    TRANSMIT_DEF = 154,     // def transmit(kernel_id: str, data: Dict[str, Any]) -> None:
+    TRANSMIT_PAYLOAD = 157, // payload = json.dumps(data)
+    TRANSMIT_LOOP = 158,    // for handler in ZelvoWebSocketHandler.registry:
+    TRANSMIT_MATCH = 159,   //     if handler.kernel_id == kernel_id:
+    TRANSMIT_WRITE = 160,   //         handler.write_message(payload)
 };
-
-PyObject *transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method TRANSMIT = {
-    "transmit",
-    "DAGHandler.transmit",
-    TRANSMIT_DEF,
-    frame::names({id::kernel_id, id::data}),
-    frame::names({id::payload, id::handler}),
-    frame::annotations(
-        {{id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}}),
-    "transmit DAG info to websocket connection which has kernel id",
-    transmit,
-    frame::Store::staticmethod,
-};
-
-namespace {
 
 // handler.kernel_id == kernel_id, the handler's value on the left. -1 on error.
 int
@@ -41,7 +22,7 @@ same_kernel(PyObject *left, PyObject *kernel_id) noexcept
     if (left == kernel_id)
         return 1;
     if (left == Py_None)
-        return 0;   // kernel_id is a str: None never equals it
+        return 0; // kernel_id is a str: None never equals it
     if (PyUnicode_CheckExact(left))
         return PyUnicode_Compare(left, kernel_id) == 0;
     Ref equal = Ref::steal(PyObject_RichCompare(left, kernel_id, Py_EQ));
@@ -60,10 +41,7 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
         return false;
 
     line = TRANSMIT_LOOP;
-    Ref handler_class = Ref::steal(FLOWSYNC_GLOBAL(ZelvoWebSocketHandler));
-    if (!handler_class)
-        return false;
-    Ref registry = Ref::steal(PyObject_GetAttr(handler_class.get(), s(id::registry)));
+    Ref registry = Ref::steal(FLOWSYNC_GLOBAL_ATTR(ZelvoWebSocketHandler, registry));
     if (!registry)
         return false;
     PyObject *text = payload.get();
@@ -82,24 +60,23 @@ transmit_body(PyObject *kernel_id, PyObject *data, int &line) noexcept
                     frame::call_method(handler, s(id::write_message), &text, 1, nullptr)))
                 return false;
         }
-        line = TRANSMIT_LOOP;   // the walk itself goes on
+        line = TRANSMIT_LOOP; // the walk itself goes on
         return true;
     });
 }
 
-PyObject *
-transmit(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[2];
-    if (!frame::bind_arguments<TRANSMIT>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(a[0], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(a[1], &PyDict_Type, "data"))
-        return nullptr;
-    int line = TRANSMIT.first_line;
-    const bool ok = transmit_body(a[0], a[1], line);
-    return frame::method_result(module, TRANSMIT, ok, line);
-}
-
 } // namespace
+
+constexpr frame::Method TRANSMIT = {
+    "transmit",
+    "DAGHandler.transmit",
+    TRANSMIT_DEF,
+    frame::Params{{id::kernel_id, &PyUnicode_Type}, {id::data, &PyDict_Type}},
+    frame::Names{id::payload, id::handler},
+    frame::Annotations{
+        {id::kernel_id, id::a_str}, {id::data, id::a_result}, {id::return_, id::a_none}},
+    "transmit DAG info to websocket connection which has kernel id",
+    frame::method_entry<module, TRANSMIT, transmit_body>,
+    static_method};
 
 } // namespace flowsync

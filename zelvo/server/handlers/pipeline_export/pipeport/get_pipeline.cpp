@@ -8,48 +8,25 @@ using frame::Ref;
 
 // The statements of _get_pipeline that a traceback record can name.
 enum GetPipelineLine : int {
-    GET_PIPELINE_DEF = 28,        // def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
-    GET_PIPELINE_ENTRY = 30,      // dag_info = dag_cabinet[kernel_id]
-    GET_PIPELINE_EMPTY = 32,      // if not dag_info.graph.components:
-    GET_PIPELINE_SERIALISE = 36,  // pipeline_contents = json.dumps(dag_info.to_zelvo_dict(...))
-    GET_PIPELINE_EXCEPT = 38,     // except Exception as exp:
-    GET_PIPELINE_ERROR = 39,      // pipeline_contents = str(exp)
-    GET_PIPELINE_RESULT = 42,     // return pipeline_contents, pipeline_type
+    GET_PIPELINE_DEF = 28,       // def _get_pipeline(self, kernel_id, cell_ids, ipynb_name):
+    GET_PIPELINE_ENTRY = 30,     // dag_info = dag_cabinet[kernel_id]
+    GET_PIPELINE_EMPTY = 32,     // if not dag_info.graph.components:
+    GET_PIPELINE_SERIALISE = 36, // pipeline_contents = json.dumps(dag_info.to_zelvo_dict(...))
+    GET_PIPELINE_EXCEPT = 38,    // except Exception as exp:
+    GET_PIPELINE_ERROR = 39,     // pipeline_contents = str(exp)
+    GET_PIPELINE_RESULT = 42,    // return pipeline_contents, pipeline_type
 };
-
-PyObject *get_pipeline(PyObject *, PyObject *const *args, size_t nargsf,
-                       PyObject *kwnames) noexcept;
-
-} // namespace
-
-constexpr frame::Method GET_PIPELINE = {
-    "_get_pipeline",
-    "ZelvoPipelineExportHandler._get_pipeline",
-    GET_PIPELINE_DEF,
-    frame::names({id::self, id::kernel_id, id::cell_ids, id::ipynb_name}),
-    frame::names({id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp}),
-    frame::annotations({{id::kernel_id, id::a_str}, {id::cell_ids, id::a_list_of_str},
-                        {id::ipynb_name, id::a_str}, {id::return_, id::a_pair_of_str}}),
-    nullptr,
-    get_pipeline,
-    frame::Store::plain,
-};
-
-namespace {
 
 // json.dumps(dag_info.to_zelvo_dict(include_captured=False)), a str or None.
 PyObject *
 serialise(PyObject *dag_info) noexcept
 {
-    Ref json = Ref::steal(PIPEPORT_GLOBAL(json));
-    if (!json)
-        return nullptr;
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), s(id::dumps)));
+    Ref dumps = Ref::steal(PIPEPORT_GLOBAL_ATTR(json, dumps));
     if (!dumps)
         return nullptr;
     PyObject *no_captured = Py_False;
-    Ref document = Ref::steal(frame::call_method(dag_info, s(id::to_zelvo_dict), &no_captured,
-                                                 1, constants.include_captured.get()));
+    Ref document = Ref::steal(frame::call_method(dag_info, s(id::to_zelvo_dict), &no_captured, 1,
+                                                 constants.include_captured.get()));
     if (!document)
         return nullptr;
     PyObject *document_arg = document.get();
@@ -61,7 +38,7 @@ serialise(PyObject *dag_info) noexcept
 
 // Returns the result pair; `line` says where a failure left the method.
 PyObject *
-get_pipeline_body(PyObject *kernel_id, int &line) noexcept
+get_pipeline_body(PyObject *, PyObject *kernel_id, PyObject *, PyObject *, int &line) noexcept
 {
     line = GET_PIPELINE_ENTRY;
     Ref cabinet = Ref::steal(PIPEPORT_GLOBAL(dag_cabinet));
@@ -94,11 +71,8 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
     Ref pipeline_contents = Ref::steal(serialise(dag_info.get()));
     PyObject *pipeline_type = s(id::json_type);
     if (!pipeline_contents) {
-        if (!frame::caught_as_exception(module, GET_PIPELINE, line))
-            return nullptr;
-        line = GET_PIPELINE_EXCEPT;
         frame::ExceptClause clause;
-        if (!clause.enter())
+        if (!clause.catch_exception(module, GET_PIPELINE, line, GET_PIPELINE_EXCEPT))
             return nullptr;
         line = GET_PIPELINE_ERROR;
         pipeline_contents = Ref::steal(PyObject_Str(clause.exception()));
@@ -111,20 +85,23 @@ get_pipeline_body(PyObject *kernel_id, int &line) noexcept
     return PyTuple_Pack(2, pipeline_contents.get(), pipeline_type);
 }
 
-PyObject *
-get_pipeline(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept
-{
-    PyObject *a[4];
-    if (!frame::bind_arguments<GET_PIPELINE>(module, args, nargsf, kwnames, a) ||
-        !frame::check_argument(a[1], &PyUnicode_Type, "kernel_id") ||
-        !frame::check_argument(a[2], &PyList_Type, "cell_ids") ||
-        !frame::check_argument(a[3], &PyUnicode_Type, "ipynb_name"))
-        return nullptr;
-    int line = GET_PIPELINE.first_line;
-    PyObject *result = get_pipeline_body(a[1], line);
-    return frame::method_result(module, GET_PIPELINE, result, line);
-}
-
 } // namespace
+
+constexpr frame::Method GET_PIPELINE = {
+    "_get_pipeline",
+    "ZelvoPipelineExportHandler._get_pipeline",
+    GET_PIPELINE_DEF,
+    frame::Params{{id::self},
+                  {id::kernel_id, &PyUnicode_Type},
+                  {id::cell_ids, &PyList_Type},
+                  {id::ipynb_name, &PyUnicode_Type}},
+    frame::Names{id::dag_info, id::pipeline_contents, id::pipeline_type, id::exp},
+    frame::Annotations{{id::kernel_id, id::a_str},
+                       {id::cell_ids, id::a_list_of_str},
+                       {id::ipynb_name, id::a_str},
+                       {id::return_, id::a_pair_of_str}},
+    nullptr,
+    frame::method_entry<module, GET_PIPELINE, get_pipeline_body>,
+    nullptr};
 
 } // namespace pipeport

@@ -2,6 +2,8 @@
 // dag_cabinet and ZelvoPipelineExportHandler.
 #include "pipeport.h"
 
+#include <iterator>
+
 namespace pipeport {
 namespace {
 
@@ -12,83 +14,52 @@ static_assert(sizeof(STRING_DEFS) / sizeof(STRING_DEFS[0]) == id::COUNT, "one en
 
 // The statements of the module body that a traceback record can name, besides the imports.
 enum BodyLine : int {
-    BODY_FRAME = 1,   // the frame's own steps, and __test__ = {}
-    BODY_CLASS = 26,  // class ZelvoPipelineExportHandler(BasePipelineExportHandler):
+    BODY_CLASS = 26, // class ZelvoPipelineExportHandler(BasePipelineExportHandler):
 };
 
 // The import statements of the body, in order, each with its line. `from ..flowsync import
 // dag_cabinet` makes both modules hold the one registry, whichever is imported first.
 constexpr frame::ImportStatement IMPORTS[] = {
-    {17, id::json, 0, id::json, {}, 0},
-    {18, id::typing, 0, id::typing, {id::List, id::Tuple}, 2},
-    {20, id::zelvo_core_misc_models, 0, id::zelvo_core_misc_models, {id::ZelvoPipelineModel},
-     1},
-    {22, id::flowsync, 2, id::zelvo_server_handlers_flowsync, {id::dag_cabinet}, 1},
-    {23, id::base_handler, 1, id::zelvo_server_handlers_pipeline_export_base_handler,
-     {id::BasePipelineExportHandler}, 1},
+    {17, id::json, 0, id::json, {}},
+    {18, id::typing, 0, id::typing, {id::List, id::Tuple}},
+    {20, id::zelvo_core_misc_models, 0, id::zelvo_core_misc_models, {id::ZelvoPipelineModel}},
+    {22, id::flowsync, 2, id::zelvo_server_handlers_flowsync, {id::dag_cabinet}},
+    {23,
+     id::base_handler,
+     1,
+     id::zelvo_server_handlers_pipeline_export_base_handler,
+     {id::BasePipelineExportHandler}},
 };
 
-// The code object of _get_pipeline, a module constant.
-frame::Kept code;
+// The class body, _get_pipeline alone, and its code object.
+constexpr const frame::Method *METHODS[] = {&GET_PIPELINE};
+frame::Kept codes[std::size(METHODS)];
+constexpr frame::ClassDef EXPORT_HANDLER =
+    frame::class_def(BODY_CLASS, id::ZelvoPipelineExportHandler, id::BasePipelineExportHandler,
+                     frame::NO_DOC, METHODS, codes);
 
-// The module constants: the "no components" result, then the code object.
+// The module constants: the "no components" result, the keyword names, the code object.
 bool
 make_constants(frame::Module &m) noexcept
 {
     constants.no_components = Ref::steal(PyTuple_Pack(2, s(id::no_components), s(id::error_type)));
-    if (!constants.no_components)
-        return false;
-    constants.include_captured = Ref::steal(PyTuple_Pack(1, s(id::include_captured)));
-    if (!constants.include_captured)
-        return false;
-    code = Ref::steal(frame::make_code(m, GET_PIPELINE));
-    return bool(code);
-}
-
-// class ZelvoPipelineExportHandler(BasePipelineExportHandler): ..., the method at its line.
-bool
-make_class(frame::Module &m) noexcept
-{
-    m.line = BODY_CLASS;
-    Ref base = Ref::steal(PIPEPORT_GLOBAL(BasePipelineExportHandler));
-    if (!base)
-        return false;
-    frame::ClassStatement statement;
-    if (!statement.begin_with_base(m, base.get(), s(id::ZelvoPipelineExportHandler), nullptr))
-        return false;
-    m.line = GET_PIPELINE.first_line;
-    Ref function = Ref::steal(frame::make_function(m, GET_PIPELINE, code.get()));
-    if (!function || !frame::store_method(statement.ns(), GET_PIPELINE, function.get()))
-        return false;
-    m.line = BODY_CLASS;
-    return statement.end(m);
+    return constants.no_components &&
+           frame::make_keywords(m, constants.include_captured, {id::include_captured}) &&
+           frame::make_codes(m, EXPORT_HANDLER);
 }
 
 bool
 body(frame::Module &m) noexcept
 {
-    if (!make_constants(m))
-        return false;
-    if (!frame::run_imports(m, IMPORTS))
-        return false;
-    if (!make_class(m))
-        return false;
-    m.line = BODY_FRAME;
-    return frame::store_new_dict(m, s(id::__test__));
+    return make_constants(m) && frame::run_imports(m, IMPORTS) &&
+           frame::run_class(m, EXPORT_HANDLER);
 }
 
 frame::Kept string_storage[id::COUNT];
 
-const frame::ModuleSpec SPEC = {
-    "pipeport",
-    "zelvo.server.handlers.pipeline_export.pipeport",
-    "zelvo/server/handlers/pipeline_export/pipeport",
-    STRING_DEFS,
-    id::COUNT,
-    nullptr,
-    0,
-    body,
-};
+const frame::ModuleSpec SPEC =
+    frame::module_spec("pipeport", "zelvo.server.handlers.pipeline_export.pipeport",
+                       "zelvo/server/handlers/pipeline_export/pipeport", STRING_DEFS, body);
 
 } // namespace
 

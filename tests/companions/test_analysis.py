@@ -1,0 +1,73 @@
+"""The analysis's two steps on their own: a cell's facts, and a Linker fed runs in any order.
+
+The rules on whole notebooks are the table of tests/cli/test_notebook.py.
+"""
+
+import pytest
+
+from zelvo_core.analysis import Linker, cell_facts
+
+
+@pytest.mark.parametrize(
+    ("source", "expected"),
+    [
+        ("df['a'] = df.b\nm.fit(X)\nd = {}\nd['k'] = 1",
+         {"reads": ("df", "m", "X"), "defines": ("d",), "revises": ("df", "m")}),
+        ("from m import *\n%run -m tool\n%load 'a dir/../h.py'",
+         {"star_imports": ("m", "tool"), "file_reads": ("h.py",)}),
+        ("%%writefile -a out/h.py\nx = 1", {"defines": (), "file_writes": ("out/h.py",)}),
+        ("def f(v):\n    global g\n    g = k + v\n    lst.append(v)\n    return h(v).m()",
+         {"reads": ("k", "lst", "h"), "defines": ("f", "g"), "revises": ()}),
+        ("x = 1\ndel x\ny = f(x)", {"defines": ("y",), "deletes": ("x",), "calls": ("f",)}),
+    ],
+)  # fmt: skip
+def test_facts_of_a_cell(source, expected):
+    facts = cell_facts(source)
+    assert {field: getattr(facts, field) for field in expected} == expected
+    assert facts.warnings == ()
+
+
+def test_facts_hold_function_bodies_and_are_cached_and_immutable():
+    source = (
+        "def f(v):\n    global g\n    g = k\n    lst.append(v)\n    return h(v).m()\n"
+        "class A:\n    def run(self):\n        return B\n    def stop(self):\n        C.clear()\n"
+    )
+    facts = cell_facts(source)
+    f, a = facts.functions["f"], facts.functions["A"]
+    assert (f.reads, f.assigns, f.revises, f.calls, f.method_calls, dict(f.methods)) == (
+        ("k", "lst", "h"), ("g",), ("lst",), ("h",), ("append", "m"), {},
+    )  # fmt: skip
+    assert (a.reads, a.revises, list(a.methods)) == (("B", "C"), ("C",), ["run", "stop"])
+    assert cell_facts(source) is facts
+    with pytest.raises(TypeError):
+        facts.functions["g"] = f
+    # The suite turns warnings into errors: one that parsing raised is only recorded.
+    (warning,) = cell_facts("s = '\\d'").warnings
+    assert warning.startswith("has a warning (line 1): invalid escape sequence")
+
+
+def test_reruns_replace_earlier_runs_and_forget_drops_a_cell():
+    linker = Linker()
+
+    def run(ident, source):
+        return linker.run(ident, cell_facts(source))
+
+    assert run("a", "x = 1") == run("b", "x = 2") == []
+    assert run("c", "y = x") == ["b"]
+    # b runs again without x: x is a's again.
+    assert run("b", "z = 0") == []
+    assert run("c", "y = x") == ["a"]
+    # A rerun never depends on its own earlier run.
+    assert run("inc", "x += 1") == ["a"]
+    assert run("inc", "x += 1") == ["a"]
+    assert run("c", "y = x") == ["inc"]
+    linker.forget("inc")
+    linker.forget("a")
+    linker.forget("never ran")
+    assert run("c", "y = x") == []
+    # Parents in the order of their latest runs, as the names stood at this run.
+    run("p", "p = 1")
+    run("q", "def q():\n    return late")
+    run("late", "late = 1")
+    run("p", "p = 2")
+    assert run("r", "print(p, q())") == ["q", "late", "p"]

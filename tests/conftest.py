@@ -210,6 +210,11 @@ class Served:
                 # Settings and workspaces of its own: a clean clone has none, and the user's
                 # would change what the page shows.
                 app, lab = FRONT_ENDS[front_end][1], folder / kind / "lab"
+                # No autosave: a save is an event the server acts on, and a test must not
+                # depend on whether one happened.
+                saving = lab / "settings" / "@jupyterlab" / "docmanager-extension"
+                saving.mkdir(parents=True, exist_ok=True)
+                (saving / "plugin.jupyterlab-settings").write_text('{"autosave": false}')
                 argv += [
                     f"--{app}.expose_app_in_browser=True",
                     f"--{app}.user_settings_dir={lab / 'settings'}",

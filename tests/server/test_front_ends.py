@@ -50,7 +50,9 @@ def browser():
     options.add_argument("--window-size=1400,1000")
     # The browser is not under test: a sanitizer runtime preloaded into the suite stays out.
     env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(CHROMEDRIVER, env=env))
+    driver = webdriver.Chrome(
+        options=options, service=webdriver.ChromeService(CHROMEDRIVER, env=env)
+    )
     driver.set_script_timeout(DEADLINE)
     yield driver
     driver.quit()
@@ -190,6 +192,7 @@ def scenario(served, driver, front_end):
             driver.switch_to.new_window("window")
             view = driver.current_window_handle
             driver.get(f"{served.url}/zelvo/kernels/{kernel_id}/view")
+            assert driver.title == EXAMPLE.name  # the kernel's notebook names the page
             driver.execute_script("window.notReloaded = true")
         driver.switch_to.window(view)
         WebDriverWait(driver, DEADLINE).until(lambda d: drawn(d) == expected)
@@ -237,11 +240,13 @@ def scenario(served, driver, front_end):
     # The index page names the notebook beside its kernel.
     driver.get(f"{served.url}/zelvo/")
     WebDriverWait(driver, DEADLINE).until(
-        lambda d: d.execute_script(
-            "return Array.from(document.querySelectorAll('#pipelines tbody tr'),"
-            " (r) => r.cells[0].textContent + ' ' + r.cells[1].textContent);"
+        lambda d: (
+            d.execute_script(
+                "return Array.from(document.querySelectorAll('#pipelines tbody tr'),"
+                " (r) => r.cells[0].textContent + ' ' + r.cells[1].textContent);"
+            )
+            == [f"{kernel_id} {EXAMPLE.name}"]
         )
-        == [f"{kernel_id} {EXAMPLE.name}"]
     )
 
 
@@ -263,6 +268,4 @@ GATEWAY_READS_TOO_EARLY = pytest.mark.xfail(
 )
 async def test_runs_in_a_front_end_are_the_kernels_pipeline(serve, browser, front_end, kernels):
     served = await serve(kernels, front_end)
-    await asyncio.get_running_loop().run_in_executor(
-        None, scenario, served, browser, front_end
-    )
+    await asyncio.get_running_loop().run_in_executor(None, scenario, served, browser, front_end)

@@ -155,7 +155,7 @@ async def pipelines(server, args):
 
 def _session_path(path):
     # Sessions name notebooks relative to the server's root, without a leading "./" or "/".
-    parts = [part for part in path.replace("\\", "/").split("/") if part not in ("", ".")]
+    parts = [part for part in path.split("/") if part not in ("", ".")]
     return "/".join(parts)
 
 
@@ -338,9 +338,7 @@ def build_parser():
     sub.add_argument("--json", action="store_true", help="print the server's JSON list")
 
     sub = command("show", show, "print a kernel's pipeline as the server holds it (JSON)")
-    sub.add_argument(
-        "kernel_id", metavar="KERNEL_ID|NOTEBOOK", type=kernel_or_notebook, help=TARGET_HELP
-    )
+    sub.add_argument("kernel_id", metavar="KERNEL", type=kernel_or_notebook, help=TARGET_HELP)
 
     sub = command(
         "watch",
@@ -348,18 +346,14 @@ def build_parser():
         "print each message the server relays for a kernel, one JSON line each",
         " The server's snapshot of the pipeline comes first where it offers one. Ctrl-C stops.",
     )
-    sub.add_argument(
-        "kernel_id", metavar="KERNEL_ID|NOTEBOOK", type=kernel_or_notebook, help=TARGET_HELP
-    )
+    sub.add_argument("kernel_id", metavar="KERNEL", type=kernel_or_notebook, help=TARGET_HELP)
 
     sub = command(
         "export",
         export,
         "download a kernel's pipeline as JSON, a Python script or a notebook",
     )
-    sub.add_argument(
-        "kernel_id", metavar="KERNEL_ID|NOTEBOOK", type=kernel_or_notebook, help=TARGET_HELP
-    )
+    sub.add_argument("kernel_id", metavar="KERNEL", type=kernel_or_notebook, help=TARGET_HELP)
     sub.add_argument(
         "--format",
         choices=tuple(protocol.EXPORT_FORMATS),

@@ -29,6 +29,9 @@ pytestmark = pytest.mark.skipif(
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "analysis.ipynb"
 # Generous: a front end's first page load on a busy machine takes a while.
 DEADLINE = 180
+# For the pipeline and the drawing to follow a run that has ended (the kernel is idle): the
+# server has seen every message by then.
+SETTLE = 60
 # Where each front end opens a notebook.
 OPEN = {"lab": "lab/tree/{}", "notebook": "notebooks/{}"}
 
@@ -135,7 +138,7 @@ class Notebook:
 def until(served, check, what):
     """Poll ``check()`` until it returns something truthy (a falsy value or a failed
     assertion means not yet); fail with the last reason after the deadline."""
-    deadline, reason = time.monotonic() + DEADLINE, None
+    deadline, reason = time.monotonic() + SETTLE, None
     while time.monotonic() < deadline:
         try:
             result = check()
@@ -195,7 +198,7 @@ def scenario(served, driver, front_end):
             assert driver.title == EXAMPLE.name  # the kernel's notebook names the page
             driver.execute_script("window.notReloaded = true")
         driver.switch_to.window(view)
-        WebDriverWait(driver, DEADLINE).until(lambda d: drawn(d) == expected)
+        WebDriverWait(driver, SETTLE).until(lambda d: drawn(d) == expected)
         assert driver.execute_script("return window.notReloaded") is True
         return components
 

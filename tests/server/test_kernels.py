@@ -330,10 +330,12 @@ async def test_kernel_life_cycle(serve, component, updated, kernels):
         ({"action": "shutdown", "status": "success", "kernel_id": None}, False),
     ],
 )
-async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event, forgotten):
+# Whether this server ran the kernel (its start was announced): only then its folder goes.
+@pytest.mark.parametrize("ran", [True, False])
+async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event, forgotten, ran):
     monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
     kernel_id, other = str(uuid.uuid4()), str(uuid.uuid4())
-    running = {other} | ({kernel_id} if event.pop("running", False) else set())
+    running = {other, kernel_id}
     listeners = []
     serverapp = types.SimpleNamespace(
         kernel_manager=running,
@@ -353,9 +355,19 @@ async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event,
     watch_kernels(serverapp)
     [listener] = listeners
     assert listener["modified"] is False and listener["schema_id"].endswith("/kernel_actions/v1")
-    data = {"kernel_name": "python3", "msg": "", "kernel_id": kernel_id, **event}
-    await listener["listener"](logger=None, schema_id=listener["schema_id"], data=data)
-    assert (kernel_id in flowsync.dag_cabinet, folders[kernel_id].exists()) == (not forgotten,) * 2
+
+    async def announce(**fields):
+        data = {"kernel_name": "python3", "msg": "", "kernel_id": kernel_id, **fields}
+        await listener["listener"](logger=None, schema_id=listener["schema_id"], data=data)
+
+    for k in (kernel_id, other) if ran else (other,):
+        await announce(action="start", status="success", kernel_id=k)
+    event = dict(event)
+    if not event.pop("running", False):
+        running.discard(kernel_id)
+    await announce(**event)
+    assert (kernel_id in flowsync.dag_cabinet) is not forgotten
+    assert folders[kernel_id].exists() is not (forgotten and ran)
     reason = f"Kernel {kernel_id} was shut down."
     assert closed == ([(kernel_id, 1001, reason)] * 2 if forgotten else [])
     assert other in flowsync.dag_cabinet and folders[other].exists()

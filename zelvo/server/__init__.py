@@ -31,7 +31,8 @@ def _load_jupyter_server_extension(serverapp):
         ViewPageHandler,
     )
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-    from zelvo.server.kernel_events import watch_kernels
+    from zelvo.server import config
+    from zelvo.server.kernel_events import reconcile_periodically, watch_kernels
 
     base_url = serverapp.web_app.settings["base_url"]
     serverapp.web_app.add_handlers(
@@ -51,7 +52,9 @@ def _load_jupyter_server_extension(serverapp):
             ),
         ],
     )
+    settings = config.apply(serverapp)
     watch_kernels(serverapp)
+    reconcile_periodically(serverapp, settings.reconcile_interval)
     serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
 
 

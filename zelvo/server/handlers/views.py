@@ -87,4 +87,8 @@ class ViewPageHandler(PageHandler):
     @web.authenticated
     @authorized
     def get(self, kernel_id):
+        if kernel_id not in self.kernel_manager:
+            # Nothing would ever be relayed to it: say so rather than wait for updates.
+            self.set_status(404)
+            self.template_name = "missing.html"
         self.render_page(kernel_id=kernel_id)

@@ -162,11 +162,13 @@ class Served:
     """A server process of its own on a free loopback port with its own token.
 
     ``kind`` is "server" (Jupyter Server with the extension, its kernels local or behind
-    ``gateway``) or "gateway" (a Jupyter Kernel Gateway). Its output goes to ``<kind>.log``.
+    ``gateway``) or "gateway" (a Jupyter Kernel Gateway). Its output goes to ``<log_name>.log``
+    (the kind by default); servers of one kind in one folder share a runtime folder.
+    ``options`` are added to its command line.
     ``ready`` (in a test's event loop) or ``wait`` returns it once it answers.
     """
 
-    def __init__(self, folder, kind, gateway=None):
+    def __init__(self, folder, kind, gateway=None, options=(), log_name=None):
         self.folder, self.kind, self.token = folder, kind, secrets.token_hex(16)
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -180,6 +182,8 @@ class Served:
         common = [f"--{app}.ip=127.0.0.1", f"--{app}.port={self.port}", f"--{app}.port_retries=0"]
         if kind == "gateway":
             argv = ["kernel_gateway", *common, f"--KernelGatewayApp.auth_token={self.token}"]
+            # A server learns of the kernels the gateway stopped on its own by listing them.
+            argv.append("--JupyterWebsocketPersonality.list_kernels=True")
         else:
             argv = [
                 "jupyter_server",
@@ -194,7 +198,8 @@ class Served:
                     f"--GatewayClient.url={gateway.url}",
                     f"--GatewayClient.auth_token={gateway.token}",
                 ]
-        self.log_path = folder / f"{kind}.log"
+        argv += options
+        self.log_path = folder / f"{log_name or kind}.log"
         self.log = open(self.log_path, "w")  # noqa: SIM115 (closed in stop)
         self.process = subprocess.Popen(
             [sys.executable, "-m", *argv], env=env, cwd=folder,
@@ -269,16 +274,18 @@ class Served:
 
 @pytest.fixture()
 def serve(tmp_path):
-    """serve(kernels="local"|"gateway") -> a Jupyter Server process, ready; stopped after."""
+    """serve(kernels="local"|"gateway", *options, name=None) -> a Jupyter Server process,
+    ready; stopped after. ``served.gateway`` is its gateway, if any."""
     started = []
 
-    async def start(kernels="local"):
+    async def start(kernels="local", *options, name=None):
         gateway = None
         if kernels == "gateway":
             gateway = Served(tmp_path, "gateway")
             started.append(gateway)
             await gateway.ready()
-        server = Served(tmp_path, "server", gateway)
+        server = Served(tmp_path, "server", gateway, options, name)
+        server.gateway = gateway
         started.append(server)
         return await server.ready()
 

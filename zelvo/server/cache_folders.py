@@ -43,7 +43,8 @@ class Owner:
         try:
             os.makedirs(self._path(CLAIMS), exist_ok=True)
             os.makedirs(self._path(SERVERS), exist_ok=True)
-            self._lock = open(self._path(SERVERS, self.name), "w")  # noqa: SIM115 (held)
+            # Held, as a plain descriptor, for as long as the process runs.
+            self._lock = os.open(self._path(SERVERS, self.name), os.O_WRONLY | os.O_CREAT)
             fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError as error:
             # A read-only runtime folder: nothing can be claimed, so nothing is removed.
@@ -58,8 +59,8 @@ class Owner:
         """Give up the server's lock; its claims become a later server's orphans."""
         if self._lock is not None:
             with contextlib.suppress(OSError):
-                os.unlink(self._lock.name)
-            self._lock.close()
+                os.unlink(self._path(SERVERS, self.name))
+            os.close(self._lock)
             self._lock = None
 
     @contextlib.contextmanager

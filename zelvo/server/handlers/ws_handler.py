@@ -44,6 +44,15 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     def set_default_headers(self):
         """JupyterHandler's page headers make no sense on a websocket."""
 
+    def write_error(self, status_code, **kwargs):
+        # A refused handshake says why in JSON, as the other routes do, not in a page.
+        error = kwargs.get("exc_info", (None, None, None))[1]
+        message = getattr(error, "log_message", None)
+        if message and getattr(error, "args", None):
+            message = message % error.args
+        self.set_header("Content-Type", "application/json")
+        self.finish(json.dumps({"message": message or self._reason}))
+
     def get_compression_options(self):
         return self.settings.get("websocket_compression_options", None)
 
@@ -68,7 +77,7 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
             raise web.HTTPError(403)
         # Nothing would ever be relayed to a socket of a kernel this server does not run.
         if kernel_id not in self.kernel_manager:
-            raise web.HTTPError(404, "Kernel does not exist: %s", kernel_id)
+            raise web.HTTPError(404, protocol.KERNEL_NOT_FOUND.format(kernel_id="%s"), kernel_id)
         await super().get(kernel_id=kernel_id)
 
     def open(self, kernel_id):

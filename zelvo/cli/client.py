@@ -180,6 +180,9 @@ class Server:
             data = response.read(MAX_ANSWER + 1)
             if len(data) > MAX_ANSWER:
                 raise _TooLarge()
+            # A read of a given size returns what came before the connection closed.
+            if length is not None and length.isdigit() and len(data) < int(length):
+                raise http.client.IncompleteRead(data, int(length) - len(data))
             return Answer(response.status, response.reason, response.headers, data)
         finally:
             connection.close()

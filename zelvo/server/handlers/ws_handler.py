@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import ctypes
+import ctypes.util
 import functools
 import json
 from typing import ClassVar
@@ -12,12 +14,26 @@ from jupyter_server.base.handlers import JupyterHandler
 from jupyter_server.base.websocket import WebSocketMixin
 from tornado import web
 from tornado.concurrent import Future, future_set_result_unless_cancelled
+from tornado.ioloop import IOLoop
 from tornado.websocket import WebSocketClosedError, WebSocketHandler
 
 from zelvo.server import registry
 from zelvo.server.config import QUEUE_LIMIT_SETTING, DEFAULT_QUEUE_LIMIT
 from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo_core import protocol
+
+
+def _give_back_memory():
+    """Return the C heap's free pages to the system, where the C library can (glibc).
+
+    What a client that fell behind held was freed in pieces of the heap that the allocator
+    keeps otherwise: the server's resident memory would stay at its peak.
+    """
+    try:
+        trim = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").malloc_trim
+    except (OSError, AttributeError):
+        return
+    trim(0)
 
 
 class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
@@ -40,6 +56,7 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     kernel_id = None
     # Bytes handed to the connection and not yet written to the socket.
     queued = 0
+    fell_behind = False
 
     def set_default_headers(self):
         """JupyterHandler's page headers make no sense on a websocket."""
@@ -95,6 +112,9 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     def on_close(self):
         if self.ping_callback is not None:
             self.ping_callback.stop()
+        if self.fell_behind:
+            # Once the connection's stream, and its queue, are gone.
+            IOLoop.current().add_callback(_give_back_memory)
         try:
             self.registry.remove(self)
         except ValueError:
@@ -110,7 +130,7 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
         """
         outcome = Future()
         limit = self.settings.get(QUEUE_LIMIT_SETTING, DEFAULT_QUEUE_LIMIT)
-        if self.queued > limit and self.ws_connection is not None:
+        if self.queued > limit and not self.fell_behind:
             self._fell_behind()
         try:
             sent = super().write_message(message, binary=binary)
@@ -131,10 +151,8 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
             self.kernel_id,
             self.queued,
         )
-        try:
-            self.registry.remove(self)
-        except ValueError:
-            pass
+        # Still listed until it closed: a broadcast may be walking the list right now.
+        self.fell_behind = True
         # The close frame queues behind what is unsent; Tornado aborts the connection, and so
         # frees the queue, if the client does not answer it within a few seconds.
         self.close(protocol.TRY_AGAIN_LATER, protocol.FELL_BEHIND)

@@ -102,7 +102,9 @@ async def test_body_that_is_not_an_object_is_answered_400(server, running_id, bo
     assert await server.post(kernel_id, body) == (400, {"message": message})
     # Text that only looks like one is a string, and passes.
     assert await server.post(kernel_id, dict(PROBE, msg="NaN, -Infinity")) == (200, SUCCESS)
-    assert json.loads(await asyncio.wait_for(listener.read_message(), 10))["msg"] == "NaN, -Infinity"
+    assert (
+        json.loads(await asyncio.wait_for(listener.read_message(), 10))["msg"] == "NaN, -Infinity"
+    )
     assert flowsync.dag_cabinet == {}
     listener.close()
 

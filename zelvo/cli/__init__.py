@@ -13,8 +13,8 @@ import sys
 import tempfile
 
 from zelvo.cli.client import CommandError, Server, locate, printable, printable_text
-from zelvo_core import protocol
 from zelvo.cli.notebook import NotebookError, parse_notebook, pipeline_from_notebook
+from zelvo_core import protocol
 
 PROG = "zelvo"
 FORMATS = ("json", "py", "ipynb")

@@ -168,7 +168,9 @@ class Server:
     def _exchange(self, method, url, body):
         """One request and its complete answer, read with at most MAX_ANSWER bytes of body."""
         parts = urlsplit(url)
-        kind = http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
+        kind = (
+            http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
+        )
         connection = kind(parts.hostname, parts.port, timeout=self.timeout)
         try:
             target = parts.path + (f"?{parts.query}" if parts.query else "")

@@ -22,6 +22,7 @@ def _load_jupyter_server_extension(serverapp):
     from jupyter_server.utils import url_path_join
     from tornado import web
 
+    from zelvo.server import config
     from zelvo.server.handlers.pipeline import PipelineHandler
     from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
     from zelvo.server.handlers.views import (
@@ -31,7 +32,6 @@ def _load_jupyter_server_extension(serverapp):
         ViewPageHandler,
     )
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-    from zelvo.server import config
     from zelvo.server.kernel_events import reconcile_periodically, watch_kernels
 
     base_url = serverapp.web_app.settings["base_url"]

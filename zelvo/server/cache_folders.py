@@ -81,7 +81,7 @@ class Owner:
         if name == self.name:
             return self._lock is not None
         try:
-            with open(self._path(SERVERS, name), "r") as lock:
+            with open(self._path(SERVERS, name)) as lock:
                 fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             return True

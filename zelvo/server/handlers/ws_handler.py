@@ -18,7 +18,7 @@ from tornado.ioloop import IOLoop
 from tornado.websocket import WebSocketClosedError, WebSocketHandler
 
 from zelvo.server import registry
-from zelvo.server.config import QUEUE_LIMIT_SETTING, DEFAULT_QUEUE_LIMIT
+from zelvo.server.config import DEFAULT_QUEUE_LIMIT, QUEUE_LIMIT_SETTING
 from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo_core import protocol
 

@@ -17,7 +17,13 @@ import os
 import shutil
 import uuid
 
-from zelvo_core.misc.models import diskcache_root
+
+def diskcache_root():
+    # Imported on use, as the registry imports the models: the native modules import this
+    # one while they initialise.
+    from zelvo_core.misc.models import diskcache_root
+
+    return diskcache_root()
 
 CLAIMS = ".claims"
 SERVERS = ".servers"

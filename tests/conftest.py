@@ -179,11 +179,12 @@ class Served:
     ``gateway``) or "gateway" (a Jupyter Kernel Gateway). A server may be started as the
     application of a notebook ``front_end`` ("lab" or "notebook"), which serves the same
     routes and its pages, with its app object on the page's ``window.jupyterapp``. Its output
-    goes to ``<kind>.log``. ``ready`` (in a test's event loop) or ``wait`` returns it once it
-    answers.
+    goes to ``<log_name>.log`` (the kind by default); servers of one kind in one folder share a
+    runtime folder. ``options`` are added to its command line. ``ready`` (in a test's event
+    loop) or ``wait`` returns it once it answers.
     """
 
-    def __init__(self, folder, kind, gateway=None, front_end=None):
+    def __init__(self, folder, kind, gateway=None, options=(), log_name=None, front_end=None):
         self.folder, self.kind, self.token = folder, kind, secrets.token_hex(16)
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -197,6 +198,8 @@ class Served:
         common = [f"--{app}.ip=127.0.0.1", f"--{app}.port={self.port}", f"--{app}.port_retries=0"]
         if kind == "gateway":
             argv = ["kernel_gateway", *common, f"--KernelGatewayApp.auth_token={self.token}"]
+            # A server learns of the kernels the gateway stopped on its own by listing them.
+            argv.append("--JupyterWebsocketPersonality.list_kernels=True")
         else:
             argv = [
                 FRONT_ENDS.get(front_end, ("jupyter_server",))[0],
@@ -226,7 +229,8 @@ class Served:
                     f"--GatewayClient.url={gateway.url}",
                     f"--GatewayClient.auth_token={gateway.token}",
                 ]
-        self.log_path = folder / f"{kind}.log"
+        argv += options
+        self.log_path = folder / f"{log_name or kind}.log"
         self.log = open(self.log_path, "w")  # noqa: SIM115 (closed in stop)
         self.process = subprocess.Popen(
             [sys.executable, "-m", *argv], env=env, cwd=folder,
@@ -301,17 +305,19 @@ class Served:
 
 @pytest.fixture()
 def serve(tmp_path):
-    """serve(kernels="local"|"gateway", front_end=None|"lab"|"notebook") -> a Jupyter Server
-    process, ready; stopped after."""
+    """serve(kernels="local"|"gateway", *options, name=None, front_end=None|"lab"|"notebook")
+    -> a Jupyter Server process, ready; stopped after. ``served.gateway`` is its gateway, if
+    any."""
     started = []
 
-    async def start(kernels="local", front_end=None):
+    async def start(kernels="local", *options, name=None, front_end=None):
         gateway = None
         if kernels == "gateway":
             gateway = Served(tmp_path, "gateway")
             started.append(gateway)
             await gateway.ready()
-        server = Served(tmp_path, "server", gateway, front_end)
+        server = Served(tmp_path, "server", gateway, options, name, front_end)
+        server.gateway = gateway
         started.append(server)
         return await server.ready()
 

@@ -47,11 +47,13 @@ NO_PIPELINE = "Cannot get dag data in {kernel_id}."
 NO_COMPONENTS = "There are no components in this pipeline."
 KERNEL_NOT_FOUND = "Kernel does not exist: {kernel_id}"
 SUCCESS = "Success."
+NOT_JSON_NUMBER = "The body of the request must be a JSON object: {constant} is not a JSON number."
 
 # Websocket close codes and reasons.
 GOING_AWAY = 1001  # the kernel the socket listens to is gone: final
 TRY_AGAIN_LATER = 1013  # the client fell behind: reconnect with a snapshot
 KERNEL_SHUT_DOWN = "Kernel {kernel_id} was shut down."
+FELL_BEHIND = "The client fell behind the updates; reconnect with ?snapshot=1."
 
 # The host's routes take kernel ids of this form only (its kernel API's pattern).
 KERNEL_ID_PATTERN = r"\w+-\w+-\w+-\w+-\w+"

@@ -1,10 +1,13 @@
 """The `zelvo` command against a real `jupyter server` with the extension and a real kernel."""
 
+import base64
+import hashlib
 import importlib.util
 import json
 import os
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -258,6 +261,79 @@ def closed_url():
         yield f"http://127.0.0.1:{held.getsockname()[1]}/"
 
 
+@pytest.fixture()
+def fake():
+    """fake(*answers) -> the URL of a loopback server that answers the n-th connection with
+    ``answers[n]`` (the last one again after that): bytes are sent as they are after the
+    request's head, None resets the connection, a function gets the socket and the head."""
+    listeners = []
+
+    def start(*answers):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        listeners.append(listener)
+
+        def serve():
+            for number in range(1000):
+                try:
+                    client, _ = listener.accept()
+                except OSError:
+                    return
+                with client:
+                    head = b""
+                    while b"\r\n\r\n" not in head:
+                        chunk = client.recv(65536)
+                        if not chunk:
+                            break
+                        head += chunk
+                    answer = answers[min(number, len(answers) - 1)]
+                    if answer is None:
+                        client.setsockopt(
+                            socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)
+                        )
+                    elif callable(answer):
+                        answer(client, head.decode("latin-1"))
+                    else:
+                        client.sendall(answer)
+
+        threading.Thread(target=serve, daemon=True).start()
+        return f"http://127.0.0.1:{listener.getsockname()[1]}/"
+
+    yield start
+    for listener in listeners:
+        listener.close()
+
+
+def websocket(*frames):
+    """A fake's answer: the handshake, then each (opcode, payload) frame, unmasked."""
+
+    def answer(client, head):
+        key = next(
+            line.split(":", 1)[1].strip()
+            for line in head.split("\r\n")
+            if line.lower().startswith("sec-websocket-key:")
+        )
+        accept = base64.b64encode(
+            hashlib.sha1((key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11").encode()).digest()
+        ).decode()
+        client.sendall(
+            b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            + f"Sec-WebSocket-Accept: {accept}\r\n\r\n".encode()
+        )
+        for opcode, payload in frames:
+            if callable(payload):
+                payload = payload(head)
+            client.sendall(bytes([0x80 | opcode, len(payload)]) + payload)
+        client.recv(65536)  # the client's answer to the close
+
+    return answer
+
+
+def closing(code, reason):
+    return 0x8, struct.pack(">H", code) + reason
+
+
 UNPOSTED = "11111111-2222-3333-4444-555555555555"
 
 
@@ -297,6 +373,21 @@ UNPOSTED = "11111111-2222-3333-4444-555555555555"
          f"kernel {UNPOSTED} has no pipeline on the server"),
         (["export", UNPOSTED, "--url", "{served}", "--token", "{token}"], 1,
          f"kernel {UNPOSTED} has no pipeline on the server"),
+        (["show", UNPOSTED, "--url", "{malformed}"], 1,
+         "the server at {malformed} sent a malformed answer to the pipeline of kernel "
+         f"{UNPOSTED}"),
+        (["show", UNPOSTED, "--url", "{short}"], 1,
+         "the server at {short} closed the connection before its answer to the pipeline of "
+         f"kernel {UNPOSTED} was complete"),
+        (["export", UNPOSTED, "--url", "{huge}"], 1,
+         f"the server's answer to the export of kernel {UNPOSTED} is too large (over 256 MiB)"),
+        (["pipelines", "--url", "{reset}"], 1,
+         "the server at {reset} reset the connection (the list of pipelines)"),
+        (["watch", UNPOSTED, "--url", "{reset}"], 1, "the server at {reset} reset the connection"),
+        (["watch", UNPOSTED, "--url", "{served}", "--token", "{token}"], 1,
+         f"the server does not run kernel {UNPOSTED}"),
+        (["from-notebook", "{tmp}/deep.ipynb"], 1, "{tmp}/deep.ipynb: nested too deeply to be"),
+        (["post", UNPOSTED, "{tmp}/deep.ipynb"], 1, "{tmp}/deep.ipynb: nested too deeply to be"),
         pytest.param(
             ["post", UNPOSTED, "{tmp}/empty.json", "--url", "{served}", "--token", "{token}"], 1,
             f"Kernel does not exist: {UNPOSTED} (404 Not Found)",
@@ -305,7 +396,7 @@ UNPOSTED = "11111111-2222-3333-4444-555555555555"
     ],
 )  # fmt: skip
 def test_errors_are_one_line_and_an_exit_status(
-    zelvo, served, silent_url, closed_url, tmp_path, argv, status, message
+    zelvo, served, silent_url, closed_url, fake, tmp_path, argv, status, message
 ):
     files = {
         "bad.ipynb": '{"cells": [',
@@ -316,6 +407,7 @@ def test_errors_are_one_line_and_an_exit_status(
             {"cell_type": "code", "id": "a", "source": "y = 1"},
         ]}),
         "empty.json": '{"dag_info": []}',
+        "deep.ipynb": "[" * 100_000,
     }  # fmt: skip
     for name, text in files.items():
         (tmp_path / name).write_text(text)
@@ -325,6 +417,10 @@ def test_errors_are_one_line_and_an_exit_status(
         "token": served.token,
         "closed": closed_url,
         "silent": silent_url,
+        "malformed": fake(b"HTTP/1.1 abc\r\n\r\n"),
+        "short": fake(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{}"),
+        "huge": fake(b"HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\n{}"),
+        "reset": fake(None),
     }
     argv = [arg.format(**values) for arg in argv]
     got_status, out, err = zelvo(*argv, server=False)
@@ -334,6 +430,52 @@ def test_errors_are_one_line_and_an_exit_status(
         assert len(err.splitlines()) == 1
     else:
         assert err.startswith("usage: zelvo") and f": error: {message}" in err
+
+
+def test_watch_reconnects_until_the_kernel_is_gone(zelvo, fake):
+    def snapshot(head):  # what the second connection asked for
+        return json.dumps({"asked": head.split()[1]}).encode()
+
+    url = fake(
+        websocket((0x2, b"\x00\x01"), (0x1, b'{"a": 1}'), closing(1013, b"fell behind")),
+        None,  # reset while it reconnects: it tries again
+        websocket((0x1, snapshot), closing(1001, b"Kernel gone \xff\x1b[2J")),
+    )
+    status, out, err = zelvo("watch", UNPOSTED, "--url", url, server=False)
+    assert status == 0
+    asked = f"/zelvo/kernels/{UNPOSTED}/ws?snapshot=1"
+    assert out.splitlines() == ['"\\u0000\\u0001"', '{"a": 1}', json.dumps({"asked": asked})]
+    assert err.splitlines()[1:] == [
+        "zelvo: the websocket closed: fell behind; reconnecting",
+        f"zelvo: the server at {url} reset the connection (the websocket of kernel {UNPOSTED}); "
+        "retrying in 2 s",
+        f"zelvo: reconnected to kernel {UNPOSTED}",
+        "zelvo: the server closed the websocket: Kernel gone \ufffd\\x1b[2J",
+    ]
+
+
+def test_export_keeps_files_whole_and_terminals_safe(served, zelvo, fake, tmp_path, monkeypatch):
+    target = tmp_path / "pipeline.py"
+    target.write_text("old")
+    short = fake(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n# new")
+    status, _, err = zelvo("export", UNPOSTED, "--url", short, "-o", str(target), server=False)
+    assert status == 1 and "was complete" in err
+    assert target.read_text() == "old" and os.listdir(tmp_path) == ["pipeline.py"]
+    code = "title = 1  # \x1b]0;owned\x07\x1b[2J\u009b"
+    component = {"id": "a", "component_type": "code", "parents_id": [], "code": code,
+                 "execution_status": "not-run", "last_execution": None}  # fmt: skip
+    posted = tmp_path / "posted.json"
+    posted.write_text(json.dumps({"dag_info": [component]}))
+    assert zelvo("post", served.kernel_id, str(posted))[0] == 0
+    assert zelvo("export", served.kernel_id, "--format", "py", "-o", str(target))[0] == 0
+    assert code in target.read_text() and sorted(os.listdir(tmp_path)) == [
+        "pipeline.py",
+        "posted.json",
+    ]
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)
+    status, out, _ = zelvo("export", served.kernel_id, "--format", "py")
+    assert status == 0 and "title = 1  # \\x1b]0;owned\\x07\\x1b[2J\\x9b\n" in out
+    assert not any(c in out for c in "\x1b\x07\u009b")
 
 
 def test_refused_pipelines_are_reported_with_the_servers_message(served, zelvo, tmp_path):

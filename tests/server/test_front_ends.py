@@ -270,5 +270,5 @@ GATEWAY_READS_TOO_EARLY = pytest.mark.xfail(
     ],
 )
 async def test_runs_in_a_front_end_are_the_kernels_pipeline(serve, browser, front_end, kernels):
-    served = await serve(kernels, front_end)
+    served = await serve(kernels, front_end=front_end)
     await asyncio.get_running_loop().run_in_executor(None, scenario, served, browser, front_end)

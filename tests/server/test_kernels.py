@@ -18,6 +18,7 @@ from jupyter_server.auth.authorizer import AllowAllAuthorizer
 from tornado.httpclient import HTTPClientError, HTTPRequest
 from tornado.websocket import websocket_connect
 
+from zelvo.server import cache_folders
 from zelvo.server.handlers import flowsync
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 from zelvo.server.kernel_events import watch_kernels
@@ -345,10 +346,12 @@ async def test_kernel_life_cycle(serve, component, updated, kernels):
         ({"action": "shutdown", "status": "success", "kernel_id": None}, False),
     ],
 )
-async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event, forgotten):
+# Whether this server ran the kernel (its start was announced): only then its folder goes.
+@pytest.mark.parametrize("ran", [True, False])
+async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event, forgotten, ran):
     monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path))
     kernel_id, other = str(uuid.uuid4()), str(uuid.uuid4())
-    running = {other} | ({kernel_id} if event.pop("running", False) else set())
+    running = {other, kernel_id}
     listeners = []
     serverapp = types.SimpleNamespace(
         kernel_manager=running,
@@ -368,9 +371,19 @@ async def test_kernel_actions_that_forget_a_kernel(monkeypatch, tmp_path, event,
     watch_kernels(serverapp)
     [listener] = listeners
     assert listener["modified"] is False and listener["schema_id"].endswith("/kernel_actions/v1")
-    data = {"kernel_name": "python3", "msg": "", "kernel_id": kernel_id, **event}
-    await listener["listener"](logger=None, schema_id=listener["schema_id"], data=data)
-    assert (kernel_id in flowsync.dag_cabinet, folders[kernel_id].exists()) == (not forgotten,) * 2
+
+    async def announce(**fields):
+        data = {"kernel_name": "python3", "msg": "", "kernel_id": kernel_id, **fields}
+        await listener["listener"](logger=None, schema_id=listener["schema_id"], data=data)
+
+    for k in (kernel_id, other) if ran else (other,):
+        await announce(action="start", status="success", kernel_id=k)
+    event = dict(event)
+    if not event.pop("running", False):
+        running.discard(kernel_id)
+    await announce(**event)
+    assert (kernel_id in flowsync.dag_cabinet) is not forgotten
+    assert folders[kernel_id].exists() is not (forgotten and ran)
     reason = f"Kernel {kernel_id} was shut down."
     assert closed == ([(kernel_id, 1001, reason)] * 2 if forgotten else [])
     assert other in flowsync.dag_cabinet and folders[other].exists()
@@ -433,3 +446,141 @@ async def test_list_snapshot_and_shut_down_announcement(server, component, updat
             f"Kernel {kernel_id} was shut down.",
         )
         client.close()
+
+
+def _silent_socket(served, kernel_id):
+    """A websocket client that completes the handshake, then never reads (nor answers pings)."""
+    import base64
+    import socket
+
+    sock = socket.create_connection(("127.0.0.1", served.port), timeout=60)
+    key = base64.b64encode(os.urandom(16)).decode()
+    sock.sendall(
+        (
+            f"GET /zelvo/kernels/{kernel_id}/ws HTTP/1.1\r\nHost: 127.0.0.1:{served.port}\r\n"
+            f"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+            f"Sec-WebSocket-Version: 13\r\nAuthorization: token {served.token}\r\n\r\n"
+        ).encode()
+    )
+    answer = b""
+    while b"\r\n\r\n" not in answer:
+        answer += sock.recv(1)
+    assert answer.startswith(b"HTTP/1.1 101 "), answer
+    return sock
+
+
+def _until_dropped(sock):
+    """Reads what the server sent until it drops the connection."""
+    while sock.recv(65536):
+        pass
+    sock.close()
+
+
+# The host's ping settings, in milliseconds, as an operator sets them.
+PINGS = "--ServerApp.tornado_settings={'ws_ping_interval': 1000, 'ws_ping_timeout': 2000}"
+
+
+async def test_sockets_that_answer_pings_stay_open(serve):
+    served = await serve("local", PINGS)
+    k = Kernels(served)
+    kernel_id = await k.start()
+    answering = await k.connect(kernel_id)
+    silent = _silent_socket(served, kernel_id)
+    # Five ping intervals and more: the silent client is dropped after the timeout.
+    await asyncio.sleep(6)
+    await asyncio.get_running_loop().run_in_executor(None, _until_dropped, silent)
+    assert await k.post(kernel_id, PROBE) == SUCCESS
+    assert await read(answering) == json.dumps(PROBE)
+    timeouts = [line for line in served.output().splitlines() if "ping timeout" in line]
+    assert len(timeouts) == 1, served.output()
+    answering.close()
+
+
+def _kernel_pid(kernel_id):
+    """The process of a local kernel, found by its connection file's name."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as stream:
+                if f"kernel-{kernel_id}.json".encode() in stream.read():
+                    return int(entry)
+        except (OSError, ValueError):
+            continue
+    raise LookupError(kernel_id)
+
+
+@pytest.mark.parametrize("kernels", ["local", "gateway"])
+async def test_kernels_that_stop_unannounced_are_forgotten(serve, component, updated, kernels):
+    # A local kernel that dies is not restarted: the host drops it from its map without an
+    # announcement. A gateway's kernel is deleted on the gateway itself.
+    served = await serve(kernels, "--KernelRestarter.restart_limit=0")
+    k = Kernels(served)
+    dying, staying = await k.start(), await k.start()
+    folders = {kernel_id: k.folder(kernel_id) for kernel_id in (dying, staying)}
+    listener, other = await k.connect(dying), await k.connect(staying)
+    for kernel_id in (dying, staying):
+        assert await k.post(kernel_id, updated([component("a")])) == SUCCESS
+    await read(listener), await read(other)
+    if kernels == "local":
+        os.kill(_kernel_pid(dying), 9)
+    else:
+        deleted = await served.gateway.request("DELETE", f"api/kernels/{dying}")
+        assert deleted.code == 204
+
+    async def forgotten():
+        return (await served.request("GET", f"zelvo/kernels/{dying}")).code == 400
+
+    await k.until(forgotten)
+    assert await read(listener) is None
+    assert (listener.close_code, listener.close_reason) == (1001, f"Kernel {dying} was shut down.")
+    assert not folders[dying].exists() and (folders[staying] / "cached.bin").exists()
+    assert (await served.request("GET", f"zelvo/kernels/{staying}")).code == 200
+    listener.close(), other.close()
+
+
+async def test_servers_sharing_a_runtime_folder_keep_to_their_own_folders(serve):
+    first = await serve("local", name="first")
+    second = await serve("local", name="second")
+    assert first.runtime_dir == second.runtime_dir
+    a, b = Kernels(first), Kernels(second)
+    kernel_id = await a.start()
+    folder = a.folder(kernel_id)
+    # The second server is asked for the first one's kernel id: a failed start, then a kernel
+    # of its own under the same id, shut down.
+    # (Older hosts give the kernel an id of their own.)
+    for name in ("no-such-kernel", "python3"):
+        body = json.dumps({"name": name, "kernel_id": kernel_id})
+        started = await second.request("POST", "api/kernels", body)
+        assert (started.code == 201) is (name == "python3"), started.body
+    started_id = json.loads(started.body)["id"]
+    assert (await second.request("DELETE", f"api/kernels/{started_id}")).code == 204
+    own = b.folder(await b.start())
+    await asyncio.sleep(3)  # more than one round of the second server's reconciliation
+    assert (folder / "cached.bin").exists()
+    # Once the first server is gone, the second removes what it left, and only that.
+    first.process.kill()
+    first.process.wait()
+
+    async def removed():
+        return not folder.exists()
+
+    await b.until(removed)
+    assert (own / "cached.bin").exists()
+
+
+async def test_a_folder_that_cannot_be_removed_is_named_once(tmp_path, monkeypatch, caplog):
+    owner, other = cache_folders.Owner(str(tmp_path)), cache_folders.Owner(str(tmp_path))
+    kernel_id = str(uuid.uuid4())
+    folder = tmp_path / kernel_id
+    folder.mkdir()
+    assert owner.claim(kernel_id) and other.claim(kernel_id) is False
+    other.release(kernel_id, str(folder))
+    assert folder.exists()
+    # As on a read-only runtime folder (the tests run as a user that may remove anything).
+    monkeypatch.setattr(cache_folders.shutil, "rmtree", lambda path, ignore_errors: None)
+    with caplog.at_level(logging.WARNING):
+        owner.release(kernel_id, str(folder))
+        owner.release(kernel_id, str(folder))
+    assert [r.getMessage() for r in caplog.records] == [
+        f"zelvo: cannot remove the cache folder {folder}"
+    ]
+    owner.close(), other.close()

@@ -9,6 +9,7 @@ from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
 
 PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "ran", "successful": None}
 NO_TOKEN = {"Authorization": ""}
+SUCCESS = {"message": "Success."}
 
 
 async def test_socket_closing_during_a_broadcast_does_not_stop_it(server, running_id):
@@ -76,3 +77,49 @@ async def test_cookie_post_needs_the_xsrf_token_like_the_servers_own_api(
     # A read needs no XSRF token: the cookie is enough.
     got = await jp_fetch(*ours, headers={**NO_TOKEN, "Cookie": cookie}, raise_error=False)
     assert got.code == 400
+
+
+async def test_client_that_falls_behind_is_closed_and_others_lose_nothing(
+    server, running_id, jp_serverapp, monkeypatch, caplog
+):
+    from zelvo.server.config import QUEUE_LIMIT_SETTING
+
+    monkeypatch.setitem(jp_serverapp.web_app.settings, QUEUE_LIMIT_SETTING, 1 << 20)
+    kernel_id = running_id()
+    # Listed first: closing it must not make the broadcast skip the next client.
+    stalled = await server.connect(kernel_id)  # its frames are never asked for
+    reading = await server.connect(kernel_id)
+    behind = ZelvoWebSocketHandler.registry[0]
+    received, sent = [], []
+
+    async def read_all():
+        while (text := await reading.read_message()) is not None:
+            received.append(json.loads(text)["msg"])
+
+    reader = asyncio.ensure_future(read_all())
+    # Far more than the socket buffers and the limit take.
+    while not behind.fell_behind:
+        assert len(sent) < 2000, "the stalled client was never closed"
+        sent.append(f"{len(sent)} " + "x" * 200_000)
+        assert await server.post(kernel_id, dict(PROBE, msg=sent[-1])) == (200, SUCCESS)
+    # At most the limit and one message stay queued for it.
+    assert behind.queued <= (1 << 20) + 2 * len(json.dumps(dict(PROBE, msg=sent[-1])))
+    assert [r.levelname for r in caplog.records if "fell behind" in r.getMessage()] == ["WARNING"]
+    sent.append("after")
+    assert await server.post(kernel_id, dict(PROBE, msg="after")) == (200, SUCCESS)
+    late = []
+    while (text := await asyncio.wait_for(stalled.read_message(), 30)) is not None:
+        late.append(json.loads(text)["msg"])
+    assert late == sent[: len(late)] and len(late) < len(sent) - 1
+    assert (stalled.close_code, stalled.close_reason) == (
+        1013,
+        "The client fell behind the updates; reconnect with ?snapshot=1.",
+    )
+    for _ in range(600):  # bounded: a lost frame fails the test rather than hang it
+        if len(received) >= len(sent):
+            break
+        await asyncio.sleep(0.05)
+    assert received == sent
+    reading.close()
+    await reader
+    stalled.close()

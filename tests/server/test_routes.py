@@ -10,6 +10,7 @@ from zelvo.server.handlers import flowsync
 
 PROBE = {"procedure": "cell:executed", "status": "successful", "msg": "", "successful": None}
 NOT_AN_OBJECT = "The body of the request must be a JSON object."
+SUCCESS = {"message": "Success."}
 ROUTES = [("GET", ()), ("POST", ()), ("GET", ("export",)), ("WEBSOCKET", ("ws",))]
 
 
@@ -82,9 +83,30 @@ async def test_routes_live_under_the_base_url(
     assert at_root.code == 404
 
 
-@pytest.mark.parametrize("body", ["", "[]"])  # no body and a JSON array, as the host parses them
-async def test_body_that_is_not_an_object_is_answered_400(server, running_id, body):
-    assert await server.post(running_id(), body) == (400, {"message": NOT_AN_OBJECT})
+@pytest.mark.parametrize(
+    ("body", "message"),
+    [
+        ("", NOT_AN_OBJECT),  # no body and a JSON array, as the host parses them
+        ("[]", NOT_AN_OBJECT),
+        # Numbers Python's parser takes and browsers' do not: refused before any relay.
+        ('{"procedure": "other", "status": "successful", "successful": {"v": NaN}}', "NaN"),
+        ('{"procedure": "other", "status": "successful", "x": [[1, -Infinity]]}', "-Infinity"),
+        ('{"procedure": "pipeline:updated", "status": "successful", "msg": Infinity}', "Infinity"),
+    ],
+)
+async def test_body_that_is_not_an_object_is_answered_400(server, running_id, body, message):
+    kernel_id = running_id()
+    listener = await server.connect(kernel_id)
+    if message != NOT_AN_OBJECT:
+        message = f"The body of the request must be a JSON object: {message} is not a JSON number."
+    assert await server.post(kernel_id, body) == (400, {"message": message})
+    # Text that only looks like one is a string, and passes.
+    assert await server.post(kernel_id, dict(PROBE, msg="NaN, -Infinity")) == (200, SUCCESS)
+    assert (
+        json.loads(await asyncio.wait_for(listener.read_message(), 10))["msg"] == "NaN, -Infinity"
+    )
+    assert flowsync.dag_cabinet == {}
+    listener.close()
 
 
 class NoKernelsAuthorizer(Authorizer):
@@ -97,9 +119,14 @@ class NoKernelsAuthorizer(Authorizer):
     [("zelvo/", "text/html"), ("zelvo/kernels/{}/view", "text/html"), ("zelvo/kernels", "json")],
 )
 async def test_pages_and_list_follow_the_servers_login_and_authorization(
-    jp_fetch, jp_serverapp, jp_base_url, monkeypatch, path, content_type
+    jp_fetch, jp_serverapp, jp_base_url, monkeypatch, running_id, path, content_type
 ):
-    path = path.format(uuid.uuid4())
+    ghost = path.format(uuid.uuid4())
+    path = path.format(running_id())
+    if ghost != path:  # the page of a kernel the server does not run says so
+        missing = await jp_fetch(ghost, raise_error=False)
+        assert missing.code == 404 and "text/html" in missing.headers["Content-Type"]
+        assert "does not run kernel" in missing.body.decode()
     anonymous = await jp_fetch(
         path, headers={"Authorization": ""}, follow_redirects=False, raise_error=False
     )

@@ -13,6 +13,11 @@ kernel; a client still open when its kernel is shut down is closed by the server
 POSTs and websockets for kernels that are not running are refused with 404. At the end the
 registry holds exactly the running kernels' pipelines, and the server's resident memory has
 grown by less than 10% since the warm-up.
+
+Then the slow consumers: 5 clients that never read while updates of 200 kB are relayed (1,000
+in the long run). The server closes each with 1013 once it holds more than its limit for it;
+a client that reads gets every update; the server's resident memory stays within 100 MiB of
+its figure before the phase, and within 10% of it once the slow clients are closed.
 """
 
 import asyncio
@@ -38,6 +43,9 @@ NEVER_STARTED = 2 if LONG else 1
 REPLACEMENTS = 8 if LONG else 1  # kernels shut down and replaced by new ones during the run
 WARM_UP = 2_000 if LONG else 500  # POSTs before the reference memory figure
 MAX_CLIENTS_PER_KERNEL = 3
+SLOW_CLIENTS = 5
+LARGE_UPDATES = 1_000 if LONG else 100
+LARGE = 200_000  # bytes of each large update
 DEADLINE = 600 if LONG else 180  # seconds; the run fails rather than hang
 # Resident memory means little under the sanitizers' allocator.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -183,6 +191,54 @@ class Soak:
             self.slots[slot] = await self.start_kernel()
             await self.stop_kernel(old)
 
+    async def slow_consumers(self, kernel_id):
+        """Clients that never read while large updates are relayed (see the module's text)."""
+        self.rss["before the slow clients"] = before = self.server_rss()
+        url = f"ws://127.0.0.1:{self.served.port}/zelvo/kernels/{kernel_id}/ws"
+        headers = {"Authorization": f"token {self.served.token}"}
+
+        async def connect():
+            return await asyncio.wait_for(websocket_connect(HTTPRequest(url, headers=headers)), 30)
+
+        # Tornado's client stops reading from the socket while a message waits to be taken.
+        slow = [await connect() for _ in range(SLOW_CLIENTS)]
+        reader = await connect()
+        received = []
+
+        async def read():
+            while (message := await reader.read_message()) is not None:
+                received.append(json.loads(message)["seq"])
+
+        reading = asyncio.ensure_future(read())
+        # The server lists a socket just after the handshake: once a probe reached the reader,
+        # every client is listed.
+        probe = {"procedure": "probe", "status": None, "msg": None, "successful": None}
+        while not received:
+            assert (await self.post(kernel_id, {**probe, "seq": -1})).code == 200
+            await asyncio.sleep(0.1)
+        del received[:]
+        peak = before
+        for seq in range(LARGE_UPDATES):
+            body = {"procedure": "cell:executed", "status": "successful", "msg": "x" * LARGE,
+                    "successful": None, "seq": seq}  # fmt: skip
+            assert (await self.post(kernel_id, body)).code == 200
+            peak = max(peak, self.server_rss())
+        self.rss["peak with the slow clients"] = peak
+        while len(received) < LARGE_UPDATES:
+            await asyncio.sleep(0.1)
+        assert received == list(range(LARGE_UPDATES))
+        codes = []
+        for client in slow:
+            while await asyncio.wait_for(client.read_message(), 60) is not None:
+                pass
+            codes.append(client.close_code)
+            client.close()
+        reader.close()
+        await reading
+        await asyncio.sleep(1)  # the server side of the last closes
+        self.rss["after the slow clients"] = self.server_rss()
+        return codes
+
     def server_rss(self):
         return psutil.Process(self.served.process.pid).memory_info().rss
 
@@ -268,6 +324,7 @@ class Soak:
         await self.check_registry(kernel_ids)
         self.rss["at the end"] = self.server_rss()
         relayed, delivered = self.check_clients()
+        slow_codes = await self.slow_consumers(next(iter(self.running)))
         log = self.served.output()[-4000:]
         for kernel_id in list(self.running):
             await self.stop_kernel(kernel_id)
@@ -279,6 +336,7 @@ class Soak:
             "clients": len(self.clients), "clients refused (404)": self.refused_clients,
             "closed by a shutdown (1001)": sum(c.closed_by_server for c in self.clients),
             "kernels": len(self.started),
+            "slow clients closed (1013)": slow_codes.count(1013),
             "RSS MiB": {k: round(v / 2**20, 1) for k, v in self.rss.items()},
         }  # fmt: skip
         print("soak figures:", json.dumps(figures))
@@ -316,3 +374,8 @@ async def test_soak(serve, kernels):
     assert status == 0, "the server did not exit cleanly"
     before, after = figures["RSS MiB"]["after warm-up"], figures["RSS MiB"]["at the end"]
     assert SANITIZED or after < before * 1.10, figures
+    assert figures["slow clients closed (1013)"] == SLOW_CLIENTS, figures
+    rss = figures["RSS MiB"]
+    start = rss["before the slow clients"]
+    assert SANITIZED or rss["peak with the slow clients"] < start + 100, figures
+    assert SANITIZED or rss["after the slow clients"] < start * 1.10, figures

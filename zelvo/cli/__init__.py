@@ -4,18 +4,22 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import json
 import os
 import re
 import signal
 import sys
+import tempfile
 
-from zelvo.cli.client import CommandError, Server, locate, printable
+from zelvo.cli.client import CommandError, Server, locate, printable, printable_text
 from zelvo.cli.notebook import NotebookError, parse_notebook, pipeline_from_notebook
 from zelvo_core import protocol
 
 PROG = "zelvo"
 DEFAULT_TIMEOUT = 30.0
+# The watch's waits between attempts to reconnect: doubled from the first up to the last.
+RECONNECT_DELAYS = (1.0, 30.0)
 _KERNEL_ID = re.compile(protocol.KERNEL_ID_PATTERN)
 
 TARGET_HELP = "a kernel id, or the path of a notebook that exactly one running session has"
@@ -92,6 +96,8 @@ def _posted_pipeline(path):
     text, name = _read_text(path)
     try:
         document = json.loads(text)
+    except RecursionError:
+        raise CommandError(f"{name}: nested too deeply to be read") from None
     except ValueError as error:
         raise CommandError(
             f"{name}: neither a notebook nor a pipeline: invalid JSON ({error})"
@@ -207,39 +213,92 @@ async def show(server, args):
     return 0
 
 
+async def _watch_connection(server, args):
+    what = f"the websocket of kernel {args.kernel_id}"
+    connecting = server.connect(what, "zelvo", "kernels", args.kernel_id, "ws", snapshot=["1"])
+    try:
+        return await connecting
+    except CommandError as error:
+        if error.status == 404 and "does not exist" in str(error):
+            raise CommandError(f"the server does not run kernel {args.kernel_id}", 404) from None
+        raise
+
+
+def _note(text):
+    print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+
+def _frame_line(frame):
+    """The line printed for one websocket frame: its JSON on one line, else a JSON string."""
+    if isinstance(frame, bytes):
+        frame = frame.decode("utf-8", "replace")
+    try:
+        return json.dumps(json.loads(frame)) + "\n"
+    except (ValueError, RecursionError):
+        return json.dumps(frame) + "\n"
+
+
 async def watch(server, args):
     await resolve(server, args)
-    connection = await server.connect(
-        f"the websocket of kernel {args.kernel_id}",
-        "zelvo", "kernels", args.kernel_id, "ws", snapshot=["1"],
-    )  # fmt: skip
-    print(
-        f"{PROG}: watching kernel {args.kernel_id} at {server.base_url} (Ctrl-C to stop)",
-        file=sys.stderr,
-        flush=True,
-    )
     # Ctrl-C ends the watch as the normal way out, not as a failure.
     loop = asyncio.get_running_loop()
     stopped = loop.create_future()
-    loop.add_signal_handler(signal.SIGINT, lambda: stopped.done() or stopped.set_result(None))
+
+    def stop():
+        if not stopped.done():
+            stopped.set_result(None)
+
+    async def wait(awaitable):
+        """``awaitable``'s result, or None once Ctrl-C was pressed."""
+        task = asyncio.ensure_future(awaitable)
+        await asyncio.wait([task, stopped], return_when=asyncio.FIRST_COMPLETED)
+        if stopped.done():
+            task.cancel()
+            return None
+        return task.result()
+
+    connection = await _watch_connection(server, args)
+    _note(f"watching kernel {args.kernel_id} at {server.base_url} (Ctrl-C to stop)")
+    loop.add_signal_handler(signal.SIGINT, stop)
+    delay = RECONNECT_DELAYS[0]
     try:
         while True:
-            message = asyncio.ensure_future(connection.read_message())
-            await asyncio.wait([message, stopped], return_when=asyncio.FIRST_COMPLETED)
+            frame = await wait(connection.read_message())
             if stopped.done():
-                message.cancel()
                 return 0
-            text = message.result()
-            if text is None:
-                reason = connection.close_reason
-                raise CommandError(
-                    f"the server closed the websocket of kernel {args.kernel_id}"
-                    + (f": {printable(reason)}" if reason else "")
-                )
-            try:
-                _write(json.dumps(json.loads(text)) + "\n")
-            except ValueError:
-                _write(json.dumps(text) + "\n")
+            if frame is not None:
+                _write(_frame_line(frame))
+                delay = RECONNECT_DELAYS[0]
+                continue
+            code, reason = connection.close_code, connection.close_reason
+            said = f": {printable(reason)}" if reason else ""
+            if code == protocol.GOING_AWAY:
+                # The kernel is gone: the end of the stream.
+                _note(f"the server closed the websocket{said}")
+                return 0
+            if code not in (None, 1006, protocol.TRY_AGAIN_LATER):
+                raise CommandError(f"the server closed the websocket (code {code}){said}")
+            connection.close()
+            # Fell behind, or the connection dropped: again with a snapshot, so that what
+            # was missed is in it.
+            _note(f"the websocket closed{said}; reconnecting")
+            while True:
+                await wait(asyncio.sleep(delay))
+                if stopped.done():
+                    return 0
+                delay = min(delay * 2, RECONNECT_DELAYS[1])
+                try:
+                    again = await wait(_watch_connection(server, args))
+                except CommandError as error:
+                    if error.status is not None:  # refused: retrying would not help
+                        raise
+                    _note(f"{error}; retrying in {delay:g} s")
+                    continue
+                if again is None:
+                    return 0
+                connection = again
+                _note(f"reconnected to kernel {args.kernel_id}")
+                break
     finally:
         loop.remove_signal_handler(signal.SIGINT)
         connection.close()
@@ -255,18 +314,44 @@ async def export(server, args):
     request = server.fetch(what, "zelvo", "kernels", args.kernel_id, "export", **query)
     response = await _registered(args.kernel_id, 404, request)
     if args.output in (None, "-"):
-        sys.stdout.buffer.write(response.body)
-        sys.stdout.flush()
+        if sys.stdout.isatty():
+            # Someone's code must not drive the terminal (clear it, set its title, ...).
+            _write(printable_text(response.body.decode("utf-8", "replace")))
+        else:
+            sys.stdout.buffer.write(response.body)
+            sys.stdout.flush()
         return 0
-    try:
-        with open(args.output, "wb") as stream:
-            stream.write(response.body)
-    except OSError as error:
-        raise CommandError(
-            f"{args.output}: cannot be written: {error.strerror or error}"
-        ) from None
-    print(f"{PROG}: saved {args.output}", file=sys.stderr)
+    _save(args.output, response.body)
+    print(f"{PROG}: saved {printable(args.output)}", file=sys.stderr)
     return 0
+
+
+def _save(path, data):
+    """Write ``data`` to ``path`` whole or not at all: a failed write leaves the old file."""
+    folder, name = os.path.split(os.path.abspath(path))
+    temporary = None
+    try:
+        with tempfile.NamedTemporaryFile(
+            "wb", dir=folder, prefix=f".{name}.", suffix=".part", delete=False
+        ) as stream:
+            temporary = stream.name
+            stream.write(data)
+            stream.flush()
+            os.fsync(stream.fileno())
+        if os.path.exists(path):
+            os.chmod(temporary, os.stat(path).st_mode & 0o7777)
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, path)
+    except OSError as error:
+        if temporary is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+        raise CommandError(
+            f"{printable(path)}: cannot be written: {error.strerror or error}"
+        ) from None
 
 
 # -- the parser -----------------------------------------------------------------------------
@@ -397,6 +482,11 @@ async def run(argv=None):
             server.close()
     except (CommandError, NotebookError) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    except RecursionError:
+        # A document nested deeper than the parser goes.
+        path = getattr(args, "notebook", None) or getattr(args, "file", None) or "the input"
+        print(f"{PROG}: error: {printable(path)}: nested too deeply to be read", file=sys.stderr)
         return 1
 
 

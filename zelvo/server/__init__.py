@@ -22,6 +22,7 @@ def _load_jupyter_server_extension(serverapp):
     from jupyter_server.utils import url_path_join
     from tornado import web
 
+    from zelvo.server import config
     from zelvo.server.handlers.pipeline import PipelineHandler
     from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
     from zelvo.server.handlers.views import (
@@ -32,7 +33,7 @@ def _load_jupyter_server_extension(serverapp):
         announce,
     )
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-    from zelvo.server.kernel_events import watch_kernels
+    from zelvo.server.kernel_events import reconcile_periodically, watch_kernels
     from zelvo.server.observer import observe
 
     base_url = serverapp.web_app.settings["base_url"]
@@ -53,8 +54,10 @@ def _load_jupyter_server_extension(serverapp):
             ),
         ],
     )
+    settings = config.apply(serverapp)
     watch_kernels(serverapp)
-    observe(serverapp)
+    observe(serverapp, settings)
+    reconcile_periodically(serverapp, settings.reconcile_interval)
     serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
     # The port is known once the server listens, after the extensions load.
     serverapp.io_loop.add_callback(announce, serverapp)

@@ -1,6 +1,11 @@
-"""Forgets a kernel's pipeline as soon as the server announces that the kernel stopped."""
+"""Forgets a kernel's pipeline once it stopped: at once when the server announces it, else at
+the next reconciliation with the kernel manager's running kernels."""
 
-from zelvo.server import registry
+import asyncio
+
+from tornado.ioloop import PeriodicCallback
+
+from zelvo.server import cache_folders, registry
 
 KERNEL_ACTIONS = "https://events.jupyter.org/jupyter_server/kernel_actions/v1"
 
@@ -8,12 +13,16 @@ KERNEL_ACTIONS = "https://events.jupyter.org/jupyter_server/kernel_actions/v1"
 def watch_kernels(serverapp):
     """Listen to the server's kernel actions: local and gateway kernel managers emit them."""
     manager = serverapp.kernel_manager
+    cache_folders.start(serverapp.log)
 
     async def on_kernel_action(logger, schema_id, data):
         kernel_id = data.get("kernel_id")
         if kernel_id is None:
             return
         action, status = data.get("action"), data.get("status")
+        if action == "start" and status == "success" and kernel_id in manager:
+            registry.claim(kernel_id)
+            return
         # A restart keeps the kernel id and the cells, so it keeps the pipeline. A failed
         # start may leave nothing running under the id.
         stopped = (action == "shutdown" and status == "success") or (
@@ -29,3 +38,58 @@ def watch_kernels(serverapp):
         modified=False, schema_id=KERNEL_ACTIONS, listener=on_kernel_action
     )
     return on_kernel_action
+
+
+def _is_gateway(manager):
+    try:
+        from jupyter_server.gateway.managers import GatewayMappingKernelManager
+    except ImportError:  # pragma: no cover
+        return False
+    return isinstance(manager, GatewayMappingKernelManager)
+
+
+async def reconcile(serverapp):
+    """Forget the kernels that stopped without an announcement: a kernel that died for good
+    (the host drops it from its map without a word), one a gateway culled on its own."""
+    manager = serverapp.kernel_manager
+    if _is_gateway(manager) and registry.known_kernel_ids():
+        # Its map only learns of the gateway's own culls when the gateway is asked.
+        try:
+            await manager.list_kernels()
+        except Exception as error:  # unreachable gateway: forget nothing on its account
+            serverapp.log.debug("zelvo: could not list the gateway's kernels: %r", error)
+            return set()
+    running = manager.list_kernel_ids()
+    stopped = registry.reconcile(running)
+    owner = cache_folders.owner
+    if owner is not None:
+        owner.sweep(running)
+    for kernel_id in stopped:
+        serverapp.log.debug("zelvo: forgot the pipeline of stopped kernel %s", kernel_id)
+    return stopped
+
+
+def reconcile_periodically(serverapp, interval):
+    """Run ``reconcile`` every ``interval`` seconds (none when 0); returns the callback."""
+    owner = cache_folders.start(serverapp.log)
+    # A server killed before this one may have left its kernels' folders behind.
+    owner.sweep_all(serverapp.kernel_manager.list_kernel_ids())
+    if not interval > 0:
+        return None
+    running = []
+
+    def tick():
+        if running and not running[0].done():
+            return  # a slow gateway: the previous round still runs
+        running[:] = [asyncio.ensure_future(_logged(reconcile(serverapp), serverapp.log))]
+
+    callback = PeriodicCallback(tick, interval * 1000)
+    callback.start()
+    return callback
+
+
+async def _logged(round_, log):
+    try:
+        await round_
+    except Exception:
+        log.exception("zelvo: the reconciliation of kernels failed")

@@ -8,9 +8,9 @@ same rules as the native POST.
 
 from __future__ import annotations
 
-import shutil
 import weakref
 
+from zelvo.server import cache_folders
 from zelvo_core import protocol
 
 
@@ -142,10 +142,18 @@ def on_forget(hook):
     _forget_hooks.append(weakref.WeakMethod(hook))
 
 
+def claim(kernel_id):
+    """Claim the cache folder of ``kernel_id``, a kernel this server runs (see cache_folders)."""
+    owner = cache_folders.owner
+    if owner is not None and _empty(kernel_id).diskcache_dir is not None:
+        owner.claim(kernel_id)
+
+
 def forget(kernel_id, reason=None):
     """Drop the pipeline, the cache folder and the websocket clients of ``kernel_id``.
 
-    The sockets are closed with 1001 and ``reason`` (by default that the kernel was shut down).
+    The cache folder goes only if this server claimed it: it ran the kernel. The sockets are
+    closed with 1001 and ``reason`` (by default that the kernel was shut down).
     """
     cabinet = _cabinet()
     entry = cabinet.get(kernel_id)
@@ -153,8 +161,9 @@ def forget(kernel_id, reason=None):
         # Front ends may have cached under the kernel's folder before any pipeline came.
         entry = _empty(kernel_id)
     # The folder first, then the entry, as the clean-up after a POST does.
-    if entry.diskcache_dir is not None:
-        shutil.rmtree(entry.diskcache_dir, ignore_errors=True)
+    owner = cache_folders.owner
+    if owner is not None:
+        owner.release(kernel_id, entry.diskcache_dir)
     cabinet.pop(kernel_id, None)
     for reference in list(_forget_hooks):
         hook = reference()
@@ -166,3 +175,33 @@ def forget(kernel_id, reason=None):
         reason = protocol.kernel_shut_down(kernel_id)
     for handler in sockets(kernel_id):
         handler.close(protocol.GOING_AWAY, reason)
+
+
+def known_kernel_ids():
+    """The kernels this server keeps anything for: a pipeline, a websocket, a cache folder."""
+    from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+
+    known = set(_cabinet())
+    known.update(handler.kernel_id for handler in ZelvoWebSocketHandler.registry)
+    owner = cache_folders.owner
+    if owner is not None:
+        known |= owner.claimed
+    return known
+
+
+def reconcile(running):
+    """Forget every kernel not among ``running`` (the kernel manager's ids); claim the cache
+    folders of the running ones not claimed yet. Returns the forgotten ids.
+
+    Set operations only, while nothing changed: cheap for thousands of kernels.
+    """
+    running = set(running)
+    owner = cache_folders.owner
+    if owner is not None:
+        for kernel_id in running - owner.claimed - owner.unclaimable - owner.foreign:
+            claim(kernel_id)
+    stopped = known_kernel_ids() - running
+    stopped.discard(None)
+    for kernel_id in sorted(stopped):
+        forget(kernel_id)
+    return stopped

@@ -1,12 +1,40 @@
 """The route of a kernel's pipeline: DAGHandler behind the server's authorizer and kernels."""
 
+import json
 from http import HTTPStatus
 
 from jupyter_core.utils import ensure_async
 from jupyter_server.auth.utils import HTTP_METHOD_TO_AUTH_ACTION
 
+from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo.server.handlers.flowsync import DAGHandler
+from zelvo_core import protocol
+
+
+class _NotJSON(ValueError):
+    pass
+
+
+def _refuse(constant):
+    raise _NotJSON(constant)
+
+
+def non_json_number(body):
+    """The first of NaN, Infinity, -Infinity that ``body`` holds as a value, or None.
+
+    Python's parser takes them, browsers' and most others' do not; the native handler parses
+    the body as Python does.  Text that is not JSON otherwise is left to the handler.
+    """
+    if b"NaN" not in body and b"Infinity" not in body:
+        return None
+    try:
+        json.loads(body, parse_constant=_refuse)
+    except _NotJSON as found:
+        return str(found)
+    except (ValueError, RecursionError):
+        return None
+    return None
 
 
 class PipelineHandler(DAGHandler):
@@ -38,5 +66,15 @@ class PipelineHandler(DAGHandler):
         # then dropped again by the clean-up, together with a cache folder that may belong to
         # another server sharing the runtime folder.
         if self.request.method == "POST" and kernel_id not in self.kernel_manager:
-            message = f"Kernel does not exist: {kernel_id}"
+            message = protocol.KERNEL_NOT_FOUND.format(kernel_id=kernel_id)
             self._finish_with_result(HTTPStatus.NOT_FOUND, {"message": message})
+            return
+        constant = non_json_number(self.request.body) if self.request.method == "POST" else None
+        if constant is not None:
+            message = protocol.NOT_JSON_NUMBER.format(constant=constant)
+            self._finish_with_result(HTTPStatus.BAD_REQUEST, {"message": message})
+
+    def _remove_unused_kernels_on_cabinet(self):
+        # The clean-up after a relayed POST forgets stopped kernels as every other way does,
+        # so that only the server that ran a kernel removes its cache folder.
+        registry.reconcile(self.kernel_manager.list_kernel_ids())

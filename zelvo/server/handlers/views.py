@@ -122,6 +122,12 @@ class ViewPageHandler(PageHandler):
     @web.authenticated
     @authorized
     async def get(self, kernel_id):
+        if kernel_id not in self.kernel_manager:
+            # Nothing would ever be relayed to it: say so rather than wait for updates.
+            self.set_status(404)
+            self.template_name = "missing.html"
+            self.render_page(kernel_id=kernel_id)
+            return
         # The page takes the statuses (in order, with their words) and the close code that
         # ends its stream from this data alone.
         words = protocol.STATUS_LABELS

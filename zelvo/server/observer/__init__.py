@@ -13,8 +13,6 @@ from __future__ import annotations
 import asyncio
 
 from tornado.ioloop import IOLoop
-from traitlets import Bool
-from traitlets.config import Configurable
 
 from zelvo.server import registry
 from zelvo.server.kernel_events import KERNEL_ACTIONS
@@ -22,18 +20,6 @@ from zelvo.server.kernel_events import KERNEL_ACTIONS
 from . import rules, wire
 
 CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
-
-
-class Zelvo(Configurable):
-    """The extension's settings, read from the server's configuration."""
-
-    observe_executions = Bool(
-        True,
-        config=True,
-        help="Build each kernel's pipeline from the cells its front ends run. When False, "
-        "the kernels' websockets are left as the server made them, and only POSTs "
-        "register pipelines.",
-    )
 
 
 class _Kernel:
@@ -299,12 +285,13 @@ def observed_class(base, observer):
     return type(f"Observed{base.__name__}", (base,), namespace)
 
 
-def observe(serverapp):
-    """Wrap the server's kernel websocket connection class, unless the settings say not to.
+def observe(serverapp, settings):
+    """Wrap the server's kernel websocket connection class, unless ``settings`` (the
+    extension's ``Zelvo`` settings) say not to.
 
     Returns the Observer, or None when observation is off.
     """
-    if not Zelvo(parent=serverapp).observe_executions:
+    if not settings.observe_executions:
         serverapp.log.info("zelvo: not observing executions (Zelvo.observe_executions=False)")
         return None
     observer = Observer(serverapp)

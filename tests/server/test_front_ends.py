@@ -253,19 +253,11 @@ def scenario(served, driver, front_end):
     )
 
 
-# JupyterLab opens a session under a provisional path and renames it to the notebook's just
-# after; behind a gateway the kernel's first message comes before the rename, and the saved
-# notebook (the "parameters" tag, the cells not run) is only read on its next save.
-GATEWAY_READS_TOO_EARLY = pytest.mark.xfail(
-    reason="the observer looks the session's notebook up once, before JupyterLab renames it"
-)
-
-
 @pytest.mark.parametrize(
     ("front_end", "kernels"),
     [
         ("lab", "local"),
-        pytest.param("lab", "gateway", marks=GATEWAY_READS_TOO_EARLY),
+        ("lab", "gateway"),
         ("notebook", "local"),
     ],
 )

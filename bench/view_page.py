@@ -2,7 +2,6 @@
 
     make bench-view                                  (or: .venv/bin/python bench/view_page.py)
     .venv/bin/python bench/view_page.py --shapes 2 --runs 3
-    make screenshots                                 (docs/view.png and docs/view-focus.png)
 
 Starts a Jupyter Server with the extension under a non-root base_url and a kernel, and for
 each shape (chains of 1,000, 5,000 and 10,000 components with long edges, and a fan of 6,000)
@@ -11,8 +10,7 @@ the first drawing (from the snapshot's arrival to the first frame after it) and 
 after a relayed update that revises one component and one that adds one, with the longest
 main-thread task the browser reports. Each run reloads the page. The fastest, median and
 slowest runs are printed and, when every shape ran, written to the "Pipeline page" section
-of bench/RESULTS.md. With --screenshot or --focus-screenshot, a small pipeline is drawn and
-saved as PNGs instead.
+of bench/RESULTS.md. (The README's pictures of the page: bench/screenshots.py.)
 """
 
 import argparse
@@ -27,7 +25,6 @@ import time
 from pathlib import Path
 
 from selenium import webdriver
-from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 from served import Server
 
@@ -94,25 +91,6 @@ SHAPES = [
     ("10,000 chains", 10000, False),
     ("fan of 6,000", 6000, True),
 ]
-
-
-SMALL = [
-    component("params", [], kind="parameter", code="path = 'sales.csv'\nlimit = 500",
-              ran="2026-12-08T21:14:03"),
-    component("load", ["params"], code="import pandas as pd\ndf = pd.read_csv(path)",
-              ran="2026-12-08T21:14:05"),
-    component("clean", ["load"], code="df = df.dropna()\ndf = df[df.amount < limit]",
-              ran="2026-12-08T21:14:06"),
-    component("by_region", ["clean"], code="regions = df.groupby('region').amount.sum()",
-              ran="2026-12-08T21:14:07"),
-    component("model", ["clean", "params"], "failed",
-              code="fit = Ridge(alpha=0.5).fit(X, y)\nscore = fit.score(X, y)",
-              ran="2026-12-08T21:14:09"),
-    component("plot", ["by_region"], "running", code="regions.plot.bar()",
-              ran="2026-12-08T21:15:12"),
-    component("report", ["by_region", "model"], "invalid",
-              code="summary = f'{fit.score(X, y):.2f}'"),
-]  # fmt: skip
 
 
 # Injected before the page's own scripts (by the driver, so the page's policy does not apply):
@@ -216,35 +194,11 @@ def chromium_version():
     return found.group(0) if found else "(unknown version)"
 
 
-def screenshots(server, kernel_id, overview, focused):
-    """The small pipeline with one component selected; and focused, with a search."""
-    driver = browser(1400, 1000)
-    try:
-        server.post_pipeline(kernel_id, SMALL)
-        if overview:
-            open_view(driver, server, kernel_id)
-            driver.find_elements(By.CSS_SELECTOR, ".node")[4].click()
-            time.sleep(0.3)
-            driver.save_screenshot(overview)
-            print(f"saved {overview}")
-        if focused:
-            open_view(driver, server, kernel_id, "&focus=model&find=df")
-            time.sleep(0.3)
-            driver.save_screenshot(focused)
-            print(f"saved {focused}")
-    finally:
-        driver.quit()
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--runs", type=int, default=5, help="page loads per shape")
     parser.add_argument(
         "--shapes", default="all", help="comma-separated indexes into the shapes (0-3), or all"
-    )
-    parser.add_argument("--screenshot", metavar="PNG", help="save a small pipeline's page")
-    parser.add_argument(
-        "--focus-screenshot", metavar="PNG", help="save the small pipeline focused, with a search"
     )
     args = parser.parse_args()
     chosen = SHAPES if args.shapes == "all" else [SHAPES[int(i)] for i in args.shapes.split(",")]
@@ -252,9 +206,6 @@ def main():
         server = Server(workdir, base_url=BASE_URL)
         try:
             kernel_id = server.request("POST", "api/kernels", {"name": "python3"})["id"]
-            if args.screenshot or args.focus_screenshot:
-                screenshots(server, kernel_id, args.screenshot, args.focus_screenshot)
-                return
             rows = []
             driver = browser(1400, 900)
             driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": LONG_TASKS})

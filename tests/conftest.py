@@ -31,11 +31,14 @@ from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler  # noqa: E402
 
 pytest_plugins = ["pytest_jupyter.jupyter_server"]
 
-# Tests whose outcome does not depend on the interpreter (the set-up, the page, the soak, the
-# fuzz tests), by path below tests/. `make test` runs them with the rest; CI runs them there
-# only, and deselects them (-m "not interpreter_independent") on the other interpreters and
-# the sanitizer build.
-INTERPRETER_INDEPENDENT = ("package/", "page/", "server/test_page.py", "soak/", "fuzz/")
+# Tests whose outcome does not depend on the interpreter (the set-up, the page, the front ends
+# in a browser, the soak, the fuzz tests), by path below tests/. `make test` runs them with the
+# rest; CI runs them there only, and deselects them (-m "not interpreter_independent") on the
+# other interpreters and the sanitizer build. (The observer is covered on every interpreter by
+# the scripted front ends of server/test_observer.py.)
+INTERPRETER_INDEPENDENT = (
+    "package/", "page/", "server/test_page.py", "server/test_front_ends.py", "soak/", "fuzz/",
+)  # fmt: skip
 # Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
 # native code are where a memory fault would show.
 UNDER_SANITIZERS = ("fuzz/",)

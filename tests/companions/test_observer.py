@@ -1,5 +1,6 @@
 """The observer's rules, fed recorded message sequences in each of the wire formats."""
 
+import asyncio
 import json
 import types
 
@@ -345,3 +346,47 @@ async def test_a_failure_inside_passes_the_message_and_is_logged_once(observer, 
     assert passed == [frame for _, frame in sent]
     assert len(observer.logged) == 1
     assert registry.get(KERNEL) is None
+
+
+async def test_the_session_is_looked_up_again_one_lookup_at_a_time(observer):
+    # A session under a provisional path, renamed to the notebook's later; each lookup
+    # answers when the test says.
+    answers, asked = asyncio.Queue(), []
+
+    async def get_session(kernel_id):
+        asked.append(kernel_id)
+        return {"type": "notebook", "path": await answers.get()}
+
+    async def get(path, **_):
+        cell = {
+            "id": "a",
+            "cell_type": "code",
+            "source": "x = 1",
+            "metadata": {"tags": ["parameters"]},
+        }
+        return {"content": {"cells": [cell], "metadata": {}, "nbformat": 4, "nbformat_minor": 5}}
+
+    observer.serverapp.session_manager = types.SimpleNamespace(get_session=get_session)
+    observer.serverapp.contents_manager = types.SimpleNamespace(get=get)
+    connection = Connection("v1")
+
+    async def answer(path):
+        await answers.put(path)
+        await observer.kernels[KERNEL].loading  # the lookup under way ends
+
+    async def lookups_after(*recordings):
+        for recording in recordings:
+            await feed(observer, connection, recording)
+        await asyncio.sleep(0)
+        return len(asked)
+
+    # The connection's lookup; the runs meanwhile ask for none.
+    assert await lookups_after(ran("m1", "a", "x = 1"), ran("m2", "b", "y = x")) == 1
+    await answer("1f0c5a3e-provisional")
+    # While the session names no notebook, a run looks it up again.
+    assert await lookups_after(ran("m3", "b", "y = x")) == 2
+    await answer("work.ipynb")
+    assert await lookups_after(ran("m4", "b", "y = x")) == 2
+    observer._register(KERNEL, observer.kernels[KERNEL])
+    kinds = {c.id: c.component_type for c in registry.get(KERNEL).graph.components.values()}
+    assert kinds == {"a": "parameter", "b": "code"}

@@ -2,6 +2,8 @@
 
 import asyncio
 import json
+import os
+import shutil
 import time
 
 import pytest
@@ -108,6 +110,28 @@ class Client:
             assert time.monotonic() < deadline, "the server never listed the socket"
             await asyncio.sleep(0.01)
         return client
+
+
+@pytest.fixture(scope="module")
+def browser():
+    """Headless Chromium, shared by a module's tests; its console is logged for ``get_log``."""
+    webdriver = pytest.importorskip("selenium.webdriver")
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    chromedriver = shutil.which("chromedriver")
+    if not (chromium and chromedriver):
+        pytest.skip("needs chromium and chromedriver (.ci/run installs them)")
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
+        options.add_argument(argument)
+    options.add_argument("--window-size=1400,1000")
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    # The browser is not under test: a sanitizer runtime preloaded into the suite stays out.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    service = webdriver.ChromeService(chromedriver, env=env)
+    driver = webdriver.Chrome(options=options, service=service)
+    yield driver
+    driver.quit()
 
 
 @pytest.fixture()

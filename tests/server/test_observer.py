@@ -50,8 +50,9 @@ class Frontend:
         assert connection.selected_subprotocol == (V1 if protocol == "v1" else None)
         return cls(connection, protocol, session)
 
-    def send(self, cell_id, code):
-        """Sends an execute_request for ``cell_id`` as a notebook front end does; its msg_id."""
+    def send(self, cell_id, code, tags=None):
+        """Sends an execute_request for ``cell_id`` as a notebook front end does (with the
+        cell's ``tags`` if given, as its metadata comes along); its msg_id."""
         msg_id = uuid.uuid4().hex
         parts = {
             "header": {
@@ -69,6 +70,8 @@ class Frontend:
                 "allow_stdin": False, "stop_on_error": True,
             },
         }  # fmt: skip
+        if tags is not None:
+            parts["metadata"]["tags"] = tags
         self.deleted = []
         if self.protocol == "v1":
             packed = [json.dumps(parts[key]).encode() for key in parts]
@@ -112,8 +115,8 @@ class Frontend:
             ):
                 return content
 
-    async def run(self, cell_id, code):
-        return (await self.reply(self.send(cell_id, code)))["status"]
+    async def run(self, cell_id, code, tags=None):
+        return (await self.reply(self.send(cell_id, code, tags)))["status"]
 
 
 async def pipeline(served, kernel_id, expected):
@@ -210,6 +213,59 @@ async def test_runs_make_the_pipeline(serve, tmp_path, kernels, protocol):
     await pipeline(served, kernel_id, ran)
     for client in (front, other):
         client.connection.close()
+    assert not [line for line in served.output().splitlines() if "zelvo: could not" in line]
+
+
+async def test_the_session_is_followed_through_renames(serve, tmp_path):
+    saved = notebook(
+        ("rate", "rate = 0.05", ["parameters"]), ("grow", "amount = 100 * (1 + rate)"),
+        ("later", "half = amount / 2"),
+    )  # fmt: skip
+    (tmp_path / "work.ipynb").write_text(json.dumps(saved))
+    served = await serve()
+
+    async def call(method, path, body):
+        answer = await served.request(method, path, json.dumps(body))
+        assert answer.code in (200, 201), answer.body
+        return json.loads(answer.body)
+
+    # As JupyterLab opens a notebook: a session under a provisional path, renamed to the
+    # notebook's after the kernel's first connection (and its first lookup).
+    kernel = {"name": "python3"}
+    body = {"path": uuid.uuid4().hex, "type": "notebook", "name": "", "kernel": kernel}
+    session = await call("POST", "api/sessions", body)
+    kernel_id = session["kernel"]["id"]
+    front = await Frontend.open(served, kernel_id, "v1")
+    assert await front.run("rate", "rate = 0.05") == "ok"
+    ran = {"rate": ("code", [], "succeeded", "rate = 0.05")}
+    await pipeline(served, kernel_id, ran)
+    await call("PATCH", f"api/sessions/{session['id']}", {"path": "work.ipynb"})
+    # The next run looks the session up again: the saved notebook comes in. The tags a
+    # request carries decide over the saved ones.
+    assert await front.run("grow", "amount = 100 * (1 + rate)", ["parameters"]) == "ok"
+    ran = {
+        "rate": ("parameter", [], "succeeded", "rate = 0.05"),
+        "grow": ("parameter", ["rate"], "succeeded", "amount = 100 * (1 + rate)"),
+        "later": ("code", ["grow"], "not-run", "half = amount / 2"),
+    }
+    await pipeline(served, kernel_id, ran)
+    assert await front.run("rate", "rate = 0.07", []) == "ok"
+    ran["rate"] = ("code", [], "succeeded", "rate = 0.07")
+    ran["grow"] = ran["grow"][:2] + ("invalid",) + ran["grow"][3:]
+    await pipeline(served, kernel_id, ran)
+
+    # Renamed by the user: a save of the new path is the kernel's notebook, one of a new
+    # file under the old path is not.
+    await call("PATCH", "api/contents/work.ipynb", {"path": "renamed.ipynb"})
+    await call("PATCH", f"api/sessions/{session['id']}", {"path": "renamed.ipynb"})
+    other = notebook(("elsewhere", "unrelated = 1"))
+    put = {"type": "notebook", "format": "json", "content": other}
+    await call("PUT", "api/contents/work.ipynb", put)
+    saved["cells"].append(notebook(("extra", "extra = half"))["cells"][1])
+    await call("PUT", "api/contents/renamed.ipynb", dict(put, content=saved))
+    ran["extra"] = ("code", ["later"], "not-run", "extra = half")
+    await pipeline(served, kernel_id, ran)
+    front.connection.close()
     assert not [line for line in served.output().splitlines() if "zelvo: could not" in line]
 
 

@@ -3,9 +3,7 @@
 import asyncio
 import functools
 import json
-import os
 import re
-import shutil
 from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
 
@@ -19,29 +17,9 @@ from zelvo.server import registry  # noqa: E402
 from zelvo.server.handlers import views  # noqa: E402
 from zelvo_core import protocol  # noqa: E402
 
-CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-CHROMEDRIVER = shutil.which("chromedriver")
 HOSTILE = '<img src=x onerror="document.title=1">'
 WORD = protocol.STATUS_LABELS
 STATIC = Path(views.STATIC_DIR)
-
-
-@pytest.fixture(scope="module")
-def browser():
-    if not (CHROMIUM and CHROMEDRIVER):
-        pytest.skip("needs chromium and chromedriver (.ci/run installs them)")
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
-        options.add_argument(argument)
-    options.add_argument("--window-size=1400,1000")
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    # The browser is not under test: a sanitizer runtime preloaded into the suite stays out.
-    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    service = webdriver.ChromeService(CHROMEDRIVER, env=env)
-    driver = webdriver.Chrome(options=options, service=service)
-    yield driver
-    driver.quit()
 
 
 class Page:

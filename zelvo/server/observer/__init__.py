@@ -25,13 +25,17 @@ CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v
 class _Kernel:
     """What the observer keeps for one kernel."""
 
-    __slots__ = ("flushing", "loading", "pipeline", "registered")
+    __slots__ = ("again", "flushing", "loading", "notebook", "pipeline", "registered")
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
         self.registered = None  # the model this observer registered last
         self.flushing = False  # a registration is scheduled
-        self.loading = None  # the task reading the saved notebook
+        # The notebook its session named when last looked up; None: none yet (a front end
+        # may open its session under a provisional path and rename it just after).
+        self.notebook = None
+        self.loading = None  # the task looking the session up and reading its notebook
+        self.again = False  # a save came while it ran: look up and read once more
 
 
 class Observer:
@@ -72,7 +76,12 @@ class Observer:
             deleted = message.metadata.get("deletedCells")
             deleted = deleted if isinstance(deleted, list) else ()
             kernel = self._kernel(kernel_id)
-            if kernel is not None and kernel.pipeline.request(msg_id, cell_id, code, deleted):
+            if kernel is None:
+                return
+            if kernel.notebook is None:
+                self._load(kernel_id, kernel)
+            tags = message.metadata.get("tags")
+            if kernel.pipeline.request(msg_id, cell_id, code, deleted, tags):
                 self._schedule(kernel_id, kernel)
         except Exception:
             self._failed(kernel_id, "a front end's message")
@@ -123,7 +132,7 @@ class Observer:
             if kernel_id not in self.serverapp.kernel_manager:
                 return None  # gone, or going: nothing to keep
             kernel = self.kernels[kernel_id] = _Kernel()
-            kernel.loading = asyncio.ensure_future(self._read_notebook(kernel_id, kernel))
+            self._load(kernel_id, kernel)
         return kernel
 
     def forget(self, kernel_id):
@@ -144,23 +153,46 @@ class Observer:
 
     # -- the saved notebook
 
+    def _load(self, kernel_id, kernel, again=False):
+        """Look the kernel's session up and read its notebook, in the background; while that
+        is under way, nothing more, or once more after it with ``again`` (what it reads may
+        be older than a save)."""
+        if kernel.loading is not None:
+            kernel.again = kernel.again or again
+            return
+        kernel.again = False
+        kernel.loading = asyncio.ensure_future(self._read_notebook(kernel_id, kernel))
+
     async def _notebook_path(self, kernel_id):
         try:
             session = await self.serverapp.session_manager.get_session(kernel_id=kernel_id)
         except Exception:  # no session (a kernel started alone), or it just went
             return None
-        path = session.get("path")
-        if session.get("type") not in (None, "notebook") or not isinstance(path, str):
-            return None
-        return path if path.endswith(".ipynb") else None
+        return _notebook_of(session)
 
-    async def _read_notebook(self, kernel_id, kernel, path=None):
+    async def _read_notebook(self, kernel_id, kernel):
         try:
-            if path is None:
-                path = await self._notebook_path(kernel_id)
-            if path is not None:
-                manager = self.serverapp.contents_manager
-                model = await _maybe_await(manager.get(path, content=True, type="notebook"))
+            while self.kernels.get(kernel_id) is kernel:
+                kernel.again = False
+                # Looked up each time: the session may have been renamed since.
+                path = kernel.notebook = await self._notebook_path(kernel_id)
+                if path is not None:
+                    await self._read(kernel_id, kernel, path)
+                if not kernel.again:
+                    break
+        except asyncio.CancelledError:
+            raise
+        except Exception:
+            self._failed(kernel_id, "the session")
+        finally:
+            if kernel.loading is asyncio.current_task():
+                kernel.loading = None
+
+    async def _read(self, kernel_id, kernel, path):
+        try:
+            manager = self.serverapp.contents_manager
+            model = await _maybe_await(manager.get(path, content=True, type="notebook"))
+            if self.kernels.get(kernel_id) is kernel:
                 self._notebook_saved(kernel_id, kernel, path, model.get("content"))
         except asyncio.CancelledError:
             raise
@@ -169,9 +201,6 @@ class Observer:
             self.log.warning(
                 "zelvo: could not read the notebook of kernel %s", kernel_id, exc_info=True
             )
-        finally:
-            if kernel.loading is asyncio.current_task():
-                kernel.loading = None
 
     def _notebook_saved(self, kernel_id, kernel, path, notebook):
         from zelvo.cli.notebook import NotebookError, pipeline_from_notebook
@@ -190,19 +219,22 @@ class Observer:
             self._schedule(kernel_id, kernel)
 
     async def on_contents_event(self, logger, schema_id, data):
-        """The contents manager saved a file: reread it for the kernels whose notebook it is."""
+        """The contents manager saved a file: reread it for the kernels whose session has
+        that path now."""
         if data.get("action") != "save" or not isinstance(data.get("path"), str):
             return
         saved = data["path"].strip("/")
-        for kernel_id, kernel in list(self.kernels.items()):
-            # Looked up anew: a session's notebook may have been renamed since.
-            path = await self._notebook_path(kernel_id)
-            if (
-                path is not None
-                and path.strip("/") == saved
-                and self.kernels.get(kernel_id) is kernel
-            ):
-                await self._read_notebook(kernel_id, kernel, path)
+        try:
+            sessions = await self.serverapp.session_manager.list_sessions()
+        except Exception:
+            self.log.warning("zelvo: could not list the sessions", exc_info=True)
+            return
+        for session in sessions:
+            path, model = _notebook_of(session), session.get("kernel")
+            kernel_id = model.get("id") if isinstance(model, dict) else None
+            kernel = self.kernels.get(kernel_id) if isinstance(kernel_id, str) else None
+            if kernel is not None and path is not None and path.strip("/") == saved:
+                self._load(kernel_id, kernel, again=True)
 
     async def on_kernel_action(self, logger, schema_id, data):
         """A kernel restarted: what ran before is no longer in it."""
@@ -243,6 +275,16 @@ class Observer:
             kernel.pipeline.registered()
         except Exception:
             self._failed(kernel_id, "the pipeline")
+
+
+def _notebook_of(session):
+    """The notebook path a session (its model) names, or None."""
+    if not isinstance(session, dict) or session.get("type") not in (None, "notebook"):
+        return None
+    path = session.get("path")
+    if not isinstance(path, str):
+        return None
+    return path if path.endswith(".ipynb") else None
 
 
 async def _maybe_await(value):

@@ -16,7 +16,10 @@ order the kernel runs them) and its ``execute_reply`` when it ends, all tied by 
 - Cells a request lists as deleted leave the pipeline; only running them again brings them
   back.
 - The saved notebook's code cells that have not run join as ``not-run``, with the saved code
-  and parents by notebook order; its ``parameters`` tag makes a component a parameter.
+  and parents by notebook order.
+- A component is a parameter when its cell is tagged ``parameters``: by the tags its latest
+  request carried (notebook front ends send the cell's metadata with it), else by the saved
+  notebook.
 - Messages seen more than once (every connection of a kernel receives each iopub message)
   count once: a request starts and ends once.
 """
@@ -36,24 +39,30 @@ ANALYSED_LENGTH = 100_000
 class Entry:
     """One component of the pipeline, as the observer keeps it."""
 
-    __slots__ = ("code", "component_type", "last_execution", "parents", "stale", "status")
+    __slots__ = (
+        "code", "component_type", "last_execution", "parents", "stale", "status", "tagged",
+    )  # fmt: skip
 
-    def __init__(self, code, status, parents=(), last_execution=None, component_type=None):
+    def __init__(
+        self, code, status, parents=(), last_execution=None, component_type=None, tagged=None
+    ):
         self.code = code  # the latest run's code
         self.status = status  # running, succeeded, failed or not-run
         self.parents = list(parents)  # ids, as the analysis gives them
         self.last_execution = last_execution  # ISO 8601 end of the latest run, or None
         self.stale = False  # an ancestor ran, failed or went since this ran
         self.component_type = component_type  # as a POST gave it, else from the notebook
+        # Whether the latest run's request tagged the cell "parameters"; None: it sent no tags.
+        self.tagged = tagged
 
 
 class _Run:
     """A request the kernel has not answered yet."""
 
-    __slots__ = ("cell_id", "code", "started")
+    __slots__ = ("cell_id", "code", "started", "tagged")
 
-    def __init__(self, cell_id, code):
-        self.cell_id, self.code, self.started = cell_id, code, False
+    def __init__(self, cell_id, code, tagged=None):
+        self.cell_id, self.code, self.started, self.tagged = cell_id, code, False, tagged
 
 
 def end_time(date):
@@ -90,15 +99,16 @@ class KernelPipeline:
 
     # -- what the kernel's messages say
 
-    def request(self, msg_id, cell_id, code, deleted=()):
+    def request(self, msg_id, cell_id, code, deleted=(), tags=None):
         """A front end asked to run ``code`` as cell ``cell_id``; ``deleted`` lists cells it
-        deleted since its last request."""
+        deleted since its last request, ``tags`` are the cell's tags if it sent them."""
         changed = False
         for gone in deleted:
             if isinstance(gone, str) and gone != cell_id:
                 changed = self._delete(gone) or changed
         self.deleted.discard(cell_id)
-        self.runs[msg_id] = _Run(cell_id, code)
+        tagged = protocol.PARAMETERS_TAG in tags if isinstance(tags, list) else None
+        self.runs[msg_id] = _Run(cell_id, code, tagged)
         return changed
 
     def started(self, msg_id):
@@ -107,7 +117,7 @@ class KernelPipeline:
         if run is None or run.started:
             return False
         run.started = True
-        self._start(run.cell_id, run.code)
+        self._start(run)
         return True
 
     def replied(self, msg_id, status, date=None):
@@ -119,12 +129,12 @@ class KernelPipeline:
         if status == "aborted" and not run.started:
             if run.cell_id in self.entries:
                 return False
-            self.entries[run.cell_id] = Entry(run.code, protocol.NOT_RUN)
+            self.entries[run.cell_id] = Entry(run.code, protocol.NOT_RUN, tagged=run.tagged)
             self.touched.add(run.cell_id)
             return True
         if not run.started or run.cell_id not in self.entries:
             # A kernel that does not announce its inputs, or a POST that came mid-run.
-            self._start(run.cell_id, run.code)
+            self._start(run)
         entry = self.entries[run.cell_id]
         self.touched.add(run.cell_id)
         entry.last_execution = end_time(date)
@@ -207,7 +217,9 @@ class KernelPipeline:
             if status == protocol.SUCCEEDED and entry.stale:
                 status = protocol.INVALID
             kind = entry.component_type
-            if ident in self.parameters:
+            if entry.tagged is not None:
+                kind = protocol.PARAMETER if entry.tagged else protocol.CODE
+            elif ident in self.parameters:
                 kind = protocol.PARAMETER
             elif kind is None:
                 kind = protocol.CODE
@@ -236,7 +248,8 @@ class KernelPipeline:
 
     # -- the steps
 
-    def _start(self, cell_id, code):
+    def _start(self, run):
+        cell_id, code = run.cell_id, run.code
         self.deleted.discard(cell_id)
         self.touched.add(cell_id)
         parents = [
@@ -251,6 +264,7 @@ class KernelPipeline:
         if parents:
             self._break_cycles(cell_id, parents)
         entry.code, entry.status, entry.stale = code, protocol.RUNNING, False
+        entry.tagged = run.tagged
         entry.parents = parents
         self._children_of = None
 

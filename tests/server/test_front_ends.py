@@ -158,15 +158,17 @@ def scenario(served, driver, front_end):
 
     def step(expected, action, **fields):
         """Run ``action`` in the front end; then the pipeline (GET) must come to ``expected``
-        ({id: status}) with ``fields`` ({field: {id: value}}), and so must the drawing (the
-        view page, open beside the front end since the first step)."""
+        ({id: status}, or a list of the outcomes the kernel may choose between) with
+        ``fields`` ({field: {id: value}}), and so must the drawing (the view page, open beside
+        the front end since the first step)."""
         nonlocal view
+        outcomes = expected if isinstance(expected, list) else [expected]
         ran = action()
         assert not isinstance(ran, str), ran
 
         def reached():
             got = pipeline(served, kernel_id)
-            assert {i: c["execution_status"] for i, c in got.items()} == expected
+            assert {i: c["execution_status"] for i, c in got.items()} in outcomes
             for field, values in fields.items():
                 assert {i: got[i][field] for i in values} == values, field
             return got
@@ -179,7 +181,8 @@ def scenario(served, driver, front_end):
             assert driver.title == EXAMPLE.name  # the kernel's notebook names the page
             driver.execute_script("window.notReloaded = true")
         driver.switch_to.window(view)
-        WebDriverWait(driver, SETTLE).until(lambda d: drawn(d) == expected)
+        reached_statuses = {i: c["execution_status"] for i, c in components.items()}
+        WebDriverWait(driver, SETTLE).until(lambda d: drawn(d) == reached_statuses)
         assert driver.execute_script("return window.notReloaded") is True
         return components
 
@@ -209,12 +212,15 @@ def scenario(served, driver, front_end):
     )
 
     # A failing cell in a run of all: it failed, and the cells the kernel then aborted are
-    # as they were.
+    # as they were. The kernel aborts only the requests queued when the error happened: on a
+    # loaded machine the last one may come after and run (and succeed, on the old names).
     failing = 'raise ValueError("no balances today")'
     notebook.edit("run", failing)
-    third = step(dict(statuses, run="failed", report="invalid"), notebook.run_all,
-                 code={"run": failing})  # fmt: skip
-    assert third["report"] == second["report"]
+    third = step([dict(statuses, run="failed", report="invalid"),
+                  dict(statuses, run="failed", report="succeeded")],
+                 notebook.run_all, code={"run": failing})  # fmt: skip
+    if third["report"]["execution_status"] == "invalid":
+        assert third["report"] == second["report"]
 
     # A deleted cell leaves the pipeline once another cell runs.
     notebook.delete("report")

@@ -20,7 +20,6 @@ of a previous run.
 
 import argparse
 import os
-import re
 import statistics
 import sys
 import tempfile
@@ -28,6 +27,7 @@ import time
 import urllib.parse
 from pathlib import Path
 
+import sections
 from served import Server
 
 HERE = Path(__file__).resolve().parent
@@ -167,18 +167,6 @@ def section(results):
     )
 
 
-def write_section(text):
-    """Replace this benchmark's section of RESULTS.md (up to the next ## heading), or add it."""
-    path = HERE / "RESULTS.md"
-    current = path.read_text()
-    pattern = re.compile(rf"^{re.escape(SECTION)}\n.*?(?=^## |\Z)", re.M | re.S)
-    if pattern.search(current):
-        current = pattern.sub(lambda _: text + "\n", current, count=1).rstrip("\n") + "\n"
-    else:
-        current = current.rstrip("\n") + "\n\n" + text
-    path.write_text(current)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--components", type=int, default=10_000)
@@ -196,7 +184,7 @@ def main():
     }
     print("\n".join(table(results)))
     if options.write:
-        write_section(section(results))
+        sections.replace(SECTION, section(results))
 
 
 if __name__ == "__main__":

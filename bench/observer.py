@@ -25,7 +25,6 @@ import argparse
 import asyncio
 import json
 import os
-import re
 import statistics
 import sys
 import tempfile
@@ -35,6 +34,7 @@ import uuid
 from pathlib import Path
 
 import psutil
+import sections
 from jupyter_client.jsonutil import json_default
 from jupyter_client.session import Session
 from jupyter_server.services.kernels.connection.base import serialize_msg_to_ws_v1
@@ -356,15 +356,7 @@ def write(figures):
     (results / f"observer-{figures['python']}.json").write_text(json.dumps(figures, indent=1))
     every = [json.loads(path.read_text()) for path in sorted(results.glob("observer-*.json"))]
     every.sort(key=lambda f: tuple(map(int, f["python"].split("."))))
-    text = section(every)
-    path = HERE / "RESULTS.md"
-    current = path.read_text()
-    pattern = re.compile(rf"^{re.escape(SECTION)}\n.*?(?=^## |\Z)", re.M | re.S)
-    if pattern.search(current):
-        current = pattern.sub(lambda _: text + "\n", current, count=1).rstrip("\n") + "\n"
-    else:
-        current = current.rstrip("\n") + "\n\n" + text
-    path.write_text(current)
+    sections.replace(SECTION, section(every))
 
 
 def main():

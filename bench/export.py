@@ -25,12 +25,10 @@ import sys
 import tempfile
 import time
 import urllib.parse
-from pathlib import Path
 
 import sections
 from served import Server
 
-HERE = Path(__file__).resolve().parent
 SECTION = "## Export of a large pipeline"
 TARGET = 0.1  # seconds
 STATUSES = ["succeeded", "failed", "invalid", "running", "not-run"]

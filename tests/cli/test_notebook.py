@@ -1,6 +1,6 @@
 import pytest
 
-from zelvo.cli.notebook import NOT_RUN, pipeline_from_notebook
+from zelvo_core.notebook import NOT_RUN, pipeline_from_notebook
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 

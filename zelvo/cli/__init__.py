@@ -13,8 +13,14 @@ import sys
 import tempfile
 
 from zelvo.cli.client import CommandError, Server, locate, printable, printable_text
-from zelvo.cli.notebook import NotebookError, parse_notebook, pipeline_from_notebook
 from zelvo_core import protocol
+from zelvo_core.notebook import (
+    NotebookError,
+    kernel_of,
+    notebook_of,
+    parse_notebook,
+    pipeline_from_notebook,
+)
 
 PROG = "zelvo"
 DEFAULT_TIMEOUT = 30.0
@@ -175,10 +181,8 @@ async def resolve(server, args):
         raise CommandError("the server's list of sessions is not a list")
     kernels = []
     for session in sessions:
-        session = session if isinstance(session, dict) else {}
-        kernel = session.get("kernel") if isinstance(session.get("kernel"), dict) else {}
-        ident = kernel.get("id")
-        if session.get("path") == path and isinstance(ident, str) and ident not in kernels:
+        ident = kernel_of(session)
+        if notebook_of(session) == path and ident is not None and ident not in kernels:
             kernels.append(ident)
     if not kernels:
         raise CommandError(

@@ -16,6 +16,7 @@ from tornado.ioloop import IOLoop
 
 from zelvo.server import registry
 from zelvo.server.kernel_events import KERNEL_ACTIONS
+from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, pipeline_from_notebook
 
 from . import rules, wire
 
@@ -168,7 +169,7 @@ class Observer:
             session = await self.serverapp.session_manager.get_session(kernel_id=kernel_id)
         except Exception:  # no session (a kernel started alone), or it just went
             return None
-        return _notebook_of(session)
+        return notebook_of(session)
 
     async def _read_notebook(self, kernel_id, kernel):
         try:
@@ -203,8 +204,6 @@ class Observer:
             )
 
     def _notebook_saved(self, kernel_id, kernel, path, notebook):
-        from zelvo.cli.notebook import NotebookError, pipeline_from_notebook
-
         try:
             cells = notebook.get("cells") if isinstance(notebook, dict) else None
             if not isinstance(cells, list) or not all(
@@ -230,9 +229,8 @@ class Observer:
             self.log.warning("zelvo: could not list the sessions", exc_info=True)
             return
         for session in sessions:
-            path, model = _notebook_of(session), session.get("kernel")
-            kernel_id = model.get("id") if isinstance(model, dict) else None
-            kernel = self.kernels.get(kernel_id) if isinstance(kernel_id, str) else None
+            path, kernel_id = notebook_of(session), kernel_of(session)
+            kernel = self.kernels.get(kernel_id) if kernel_id is not None else None
             if kernel is not None and path is not None and path.strip("/") == saved:
                 self._load(kernel_id, kernel, again=True)
 
@@ -275,16 +273,6 @@ class Observer:
             kernel.pipeline.registered()
         except Exception:
             self._failed(kernel_id, "the pipeline")
-
-
-def _notebook_of(session):
-    """The notebook path a session (its model) names, or None."""
-    if not isinstance(session, dict) or session.get("type") not in (None, "notebook"):
-        return None
-    path = session.get("path")
-    if not isinstance(path, str):
-        return None
-    return path if path.endswith(".ipynb") else None
 
 
 async def _maybe_await(value):

@@ -1,7 +1,7 @@
 import pytest
 
-from zelvo_core.notebook import NOT_RUN, pipeline_from_notebook
 from zelvo_core.misc.models import ZelvoPipelineModel
+from zelvo_core.notebook import NOT_RUN, pipeline_from_notebook
 
 
 def markdown(text):

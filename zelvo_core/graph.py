@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import heapq
 
-__all__ = ["CycleError", "ancestors", "children_of", "descendants", "parents_first"]
+__all__ = ["CycleError", "ancestors", "children_of", "descendants", "outdated", "parents_first"]
 
 
 class CycleError(ValueError):
@@ -80,3 +80,30 @@ def parents_first(order, parents):
     if len(placed) != len(order):
         raise CycleError(next(order[position] for position, count in enumerate(waiting) if count))
     return placed
+
+
+def outdated(order, parents, ran):
+    """``{id: ancestor id}`` of the ids in ``order`` that are out of date: an ancestor of
+    theirs ran after them. The value is the ancestor that ran last.
+
+    ``order`` lists the ids parents first (as ``parents_first`` gives them); ``ran`` maps an
+    id to when it last ran, as any comparable value (an execution count, a sequence number),
+    or None for one that has not run. One pass over the nodes and edges.
+    """
+    latest = {}  # id -> (when, ancestor id): the latest run among its ancestors
+    found = {}
+    for ident in order:
+        best = None
+        for parent in parents.get(ident, ()):
+            when = ran.get(parent)
+            if when is not None and (best is None or when > best[0]):
+                best = (when, parent)
+            above = latest.get(parent)
+            if above is not None and (best is None or above[0] > best[0]):
+                best = above
+        if best is not None:
+            latest[ident] = best
+            when = ran.get(ident)
+            if when is not None and best[0] > when:
+                found[ident] = best[1]
+    return found

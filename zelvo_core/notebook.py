@@ -202,21 +202,24 @@ def pipeline_from_notebook(notebook, name="notebook", warn=None):
     ]
     linker = Linker()
     dag_info = []
-    for ident, (_, cell) in zip(_cell_ids(code_cells, name), code_cells):
+    for ident, (position, cell) in zip(_cell_ids(code_cells, name), code_cells):
         source = _source(cell)
         facts = cell_facts(source)
         for text in facts.warnings:
             warn(f"{name}: cell {ident!r} {text}")
         status, finished = _execution(cell)
-        dag_info.append(
-            {
-                "id": ident,
-                "component_type": protocol.PARAMETER if _is_parameters(cell) else protocol.CODE,
-                "parents_id": linker.run(ident, facts),
-                "code": source,
-                "execution_status": status,
-                "last_execution": finished,
-            }
-        )
+        raw = {
+            "id": ident,
+            "component_type": protocol.PARAMETER if _is_parameters(cell) else protocol.CODE,
+            "parents_id": linker.run(ident, facts),
+            "code": source,
+            "execution_status": status,
+            "last_execution": finished,
+            "position": position + 1,
+        }
+        count = cell.get("execution_count")
+        if type(count) is int and count > 0:
+            raw["execution_count"] = count
+        dag_info.append(raw)
     model = ZelvoPipelineModel(dag_info=dag_info)
     return {"dag_info": [component.to_dict() for component in model.graph.components.values()]}

@@ -105,17 +105,20 @@ def relay(kernel_id, message):
     DAGHandler.transmit(kernel_id, message)
 
 
-def register(kernel_id, model):
+def register(kernel_id, model, update=None):
     """Register ``model`` for ``kernel_id`` as a successful ``pipeline:updated`` POST does.
 
     The model is compared with the registered one (or an empty one), stored, and the update is
     relayed when anything changed; when nothing did, the registered model stays (and so does
-    the time of its registration). Returns the update.
+    the time of its registration). A caller that knows what changed gives it as ``update``
+    (a ZelvoDagUpdateModel from the registered model to ``model``): then nothing is compared,
+    and registering costs what changed. Returns the update.
     """
     model.identifier = kernel_id
     cabinet = _cabinet()
     previous = cabinet.get(kernel_id)
-    update = _compare(previous if previous is not None else _empty(kernel_id), model)
+    if update is None:
+        update = _compare(previous if previous is not None else _empty(kernel_id), model)
     if not update.updated_components:
         if previous is None:
             cabinet[kernel_id] = model

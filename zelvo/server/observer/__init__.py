@@ -11,12 +11,16 @@ the message has passed already.
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
+import datetime
+import time
 
 from tornado.ioloop import IOLoop
 
 from zelvo.server import registry
 from zelvo.server.kernel_events import KERNEL_ACTIONS
-from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, pipeline_from_notebook
+from zelvo_core.misc.models import PipelineGraph, ZelvoPipelineModel
+from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, saved_cells
 
 from . import rules, wire
 
@@ -26,12 +30,16 @@ CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v
 class _Kernel:
     """What the observer keeps for one kernel."""
 
-    __slots__ = ("again", "flushing", "loading", "notebook", "pipeline", "registered")
+    __slots__ = (
+        "again", "flushing", "linking", "loading", "notebook", "pipeline", "registered", "whole",
+    )  # fmt: skip
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
         self.registered = None  # the model this observer registered last
         self.flushing = False  # a registration is scheduled
+        self.linking = None  # the future of the parents being found, off the loop
+        self.whole = False  # compare the whole pipeline at the next registration
         # The notebook its session named when last looked up; None: none yet (a front end
         # may open its session under a provisional path and rename it just after).
         self.notebook = None
@@ -47,6 +55,8 @@ class Observer:
         self.log = serverapp.log
         self.kernels = {}  # kernel id -> _Kernel
         self.failed = set()  # ids of the kernels whose failure was logged
+        # The analysis runs here, one job at a time, never on the event loop.
+        self.worker = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="zelvo")
 
     # -- from the connections
 
@@ -115,13 +125,16 @@ class Observer:
         kernel = self.kernels.get(kernel_id)
         if kernel is None:
             return
-        pipeline = kernel.pipeline
-        if message.msg_type == wire.EXECUTE_INPUT:
-            changed = pipeline.started(parent)
+        pipeline, kind, content = kernel.pipeline, message.msg_type, message.content
+        date = message.header.get("date")
+        if kind == wire.EXECUTE_INPUT:
+            changed = pipeline.started(parent, content.get("execution_count"), date)
+        elif kind == wire.ERROR:
+            changed = pipeline.failed(parent, content)
+        elif kind == wire.STATUS:
+            changed = content.get("execution_state") == "idle" and pipeline.idle(parent, date)
         else:
-            changed = pipeline.replied(
-                parent, message.content.get("status"), message.header.get("date")
-            )
+            changed = pipeline.replied(parent, content.get("status"), date, content)
         if changed:
             self._schedule(kernel_id, kernel)
 
@@ -142,6 +155,10 @@ class Observer:
         kernel = self.kernels.pop(kernel_id, None)
         if kernel is not None and kernel.loading is not None:
             kernel.loading.cancel()
+
+    def close(self):
+        """The server stops: no more analysis."""
+        self.worker.shutdown(wait=False)
 
     def _failed(self, kernel_id, what):
         # Once per kernel (None: a connection that could not even name its kernel).
@@ -204,17 +221,15 @@ class Observer:
             )
 
     def _notebook_saved(self, kernel_id, kernel, path, notebook):
-        try:
-            cells = notebook.get("cells") if isinstance(notebook, dict) else None
-            if not isinstance(cells, list) or not all(
-                isinstance(cell, dict) and isinstance(cell.get("cell_type"), str) for cell in cells
-            ):
-                raise NotebookError(f"{path}: not a notebook")
-            dag_info = pipeline_from_notebook(notebook, path, warn=lambda text: None)["dag_info"]
-        except NotebookError as error:
-            self.log.warning("zelvo: kernel %s: %s", kernel_id, error)
+        cells = notebook.get("cells") if isinstance(notebook, dict) else None
+        if not isinstance(cells, list) or not all(
+            isinstance(cell, dict) and isinstance(cell.get("cell_type"), str) for cell in cells
+        ):
+            self.log.warning(
+                "zelvo: kernel %s: %s", kernel_id, NotebookError(f"{path}: not a notebook")
+            )
             return
-        if kernel.pipeline.notebook_saved(dag_info):
+        if kernel.pipeline.notebook_saved(saved_cells(notebook), time.time()):
             self._schedule(kernel_id, kernel)
 
     async def on_contents_event(self, logger, schema_id, data):
@@ -255,24 +270,116 @@ class Observer:
             return
         kernel.flushing = False
         try:
-            from zelvo_core.misc.models import ZelvoPipelineModel
-
             current = registry.get(kernel_id)
             if current is not None and current is not kernel.registered:
                 # A client posted a pipeline: it replaces the observed one, and later runs
                 # update its components.
                 kernel.pipeline.adopt(current.graph.components.values())
-            dag_info = kernel.pipeline.dag_info()
-            if current is None and not dag_info:
+                kernel.registered, kernel.whole = current, True
+            if self._link(kernel_id, kernel):
+                return  # registered once the parents are found
+            order, changed, deleted = kernel.pipeline.changes()
+            if not (order or changed or deleted or kernel.whole):
                 return
-            # The components that did not change were checked when registered before.
-            model = ZelvoPipelineModel.revised(current, dag_info)
-            registry.register(kernel_id, model)
+            if current is None or kernel.whole:
+                kernel.whole = False  # compared whole, as a POST is
+                previous = registry.get(kernel_id)
+                dag_info = kernel.pipeline.dag_info()
+                if previous is None and not dag_info:
+                    return
+                registry.register(
+                    kernel_id, ZelvoPipelineModel.revised(previous, dag_info, kernel_id)
+                )
+            else:
+                model, update = _applied(current, order, changed, deleted)
+                registry.register(kernel_id, model, update)
             # The registered model stays when nothing changed.
             kernel.registered = registry.get(kernel_id)
             kernel.pipeline.registered()
         except Exception:
             self._failed(kernel_id, "the pipeline")
+
+    def _link(self, kernel_id, kernel):
+        """Find the parents anew, in the worker, when code or order changed; the pipeline is
+        registered once they are found. Whether they are being found."""
+        if kernel.linking is not None:
+            return True
+        cells = kernel.pipeline.links()
+        if cells is None:
+            return False
+        local = ()
+        future = asyncio.wrap_future(self.worker.submit(rules.link, cells, local))
+        kernel.linking = future
+
+        def done(future):
+            kernel.linking = None
+            if self.kernels.get(kernel_id) is not kernel or future.cancelled():
+                return
+            try:
+                kernel.pipeline.linked(future.result())
+            except Exception:
+                self._failed(kernel_id, "the analysis")
+            kernel.flushing = False
+            self._schedule(kernel_id, kernel)
+
+        future.add_done_callback(done)
+        return True
+
+    async def settled(self, kernel_id):
+        """Once the parents of ``kernel_id`` are found and registered (for tests and tools)."""
+        while True:
+            kernel = self.kernels.get(kernel_id)
+            if kernel is None:
+                return
+            if kernel.linking is not None:
+                await asyncio.wait([kernel.linking])
+            elif kernel.flushing:
+                self._register(kernel_id, kernel)
+            else:
+                return
+            await asyncio.sleep(0)
+
+
+def _applied(current, order, changed, deleted):
+    """The model ``current`` with ``changed`` components (PipelineComponent values) and
+    without the ``deleted`` ids, in ``order`` (ids) when given; and the update from
+    ``current`` to it. Costs what changed, but for a new order."""
+    from zelvo.server.misc.models import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
+
+    before = current.graph.components
+    components = dict(before)
+    added, revised = [], []
+    for component in changed:
+        old = before.get(component.id)
+        if old is None:
+            added.append(component)
+        elif old != component:
+            revised.append(component)
+        components[component.id] = component
+    gone = [ident for ident in deleted if ident in before]
+    for ident in gone:
+        del components[ident]
+    if order is not None:
+        components = {ident: components[ident] for ident in order if ident in components}
+    model = ZelvoPipelineModel.__new__(ZelvoPipelineModel)
+    model.identifier = current.identifier
+    model.graph = PipelineGraph(components)
+    model.created = datetime.datetime.now(datetime.timezone.utc)
+    update = ZelvoDagUpdateModel(
+        identifier=current.identifier,
+        updated_components=ZelvoDagUpdateComponentModel(added, revised, gone),
+    )
+    return model, update
+
+
+def _forwarded(connection):
+    """Whether the host passed a front end's request on to the kernel: not when the
+    connection had closed, nor when the server allows no execute_request."""
+    if getattr(connection, "channels", True) == {}:
+        return False
+    manager = getattr(connection, "multi_kernel_manager", None)
+    allowed = getattr(manager, "allowed_message_types", None)
+    return not allowed or wire.EXECUTE_REQUEST in allowed
 
 
 async def _maybe_await(value):
@@ -294,10 +401,12 @@ def observed_class(base, observer):
         return base.connect(self)
 
     def handle_incoming_message(self, incoming_msg, *args, **kwargs):
-        try:
-            return base.handle_incoming_message(self, incoming_msg, *args, **kwargs)
-        finally:
+        # A request the host could not pass on (it raised) never reaches the kernel.
+        forwarding = _forwarded(self)
+        result = base.handle_incoming_message(self, incoming_msg, *args, **kwargs)
+        if forwarding:
             observer.from_client(self, incoming_msg)
+        return result
 
     def handle_outgoing_message(self, *args):
         try:

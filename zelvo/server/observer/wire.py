@@ -3,9 +3,9 @@
 A channel carries thousands of outputs a second, and the observer needs a few kinds of
 message: a front end's ``execute_request``, and the kernel's ``execute_input``, ``error``,
 ``status`` and ``execute_reply``. So each frame is looked at only as far as needed to tell
-whether it is one of them (its channel and the header's bytes); only those have their header, parent header,
-metadata and content decoded, and buffers are never touched. Anything unreadable is None: the
-observer skips it, the channel has already carried it.
+whether it is one of them (its channel and the header's bytes); only those have their header,
+parent header, metadata and content decoded, and buffers are never touched. Anything
+unreadable is None: the observer skips it, the channel has already carried it.
 """
 
 from __future__ import annotations

@@ -199,6 +199,11 @@ TABLE = {
         + [Recorded("reply", "m3")],
         expect(("c", "invalid", [], "print(x)"), ("d", "succeeded", [], "print(x)")),
     ),
+    "deletedCells: only the pipeline's own ids matter, and none other is kept": (
+        ran("m1", "a", "x = 1")
+        + ran("m2", "b", "y = 2", deleted=[*(f"x{n}" for n in range(100_000)), "a", 7, {}]),
+        expect(("b", "succeeded", [], "y = 2")),
+    ),
     "a deleted cell that runs again is back": (
         ran("m1", "a", "x = 1") + ran("m2", "b", "y = 1", deleted=["a"]) + ran("m3", "a", "x"),
         expect(("b", "succeeded", [], "y = 1"), ("a", "succeeded", [], "x")),
@@ -390,6 +395,7 @@ async def test_rules(observer, protocol, recording):
     await feed(observer, connection, messages)
     assert components() == expected
     assert observer.logged == []
+    assert len(observer.kernels[KERNEL].pipeline.deleted) <= len(expected or ())
     model = registry.get(KERNEL)
     for component in model.graph.components.values() if model else ():
         ran = component.execution_status not in ("not-run", "running")
@@ -546,3 +552,33 @@ async def test_components_say_why(observer, recording, ident, fields):
     await feed(observer, Connection("v1"), recording)
     component = registry.get(KERNEL).graph.components[ident].to_dict()
     assert {key: component.get(key) for key in fields} == fields
+
+
+@pytest.mark.parametrize(
+    "refusal",
+    ["raises", "closed", "not allowed"],
+)
+async def test_only_requests_the_host_passed_on_are_runs(observer, refusal):
+    class Base:
+        kernel_id = KERNEL
+        subprotocol = wire.V1_PROTOCOL
+        channels = {} if refusal == "closed" else {"shell": object()}
+        multi_kernel_manager = types.SimpleNamespace(
+            allowed_message_types=["kernel_info_request"] if refusal == "not allowed" else []
+        )
+
+        def connect(self):
+            pass
+
+        def handle_incoming_message(self, frame):
+            if refusal == "raises":  # a legacy frame the host cannot encode
+                raise UnicodeEncodeError("utf-8", "\ud800", 0, 1, "surrogates not allowed")
+
+    connection = observed_class(Base, observer)()
+    connection.connect()
+    _, frame = frames(Recorded("request", "m1", "a", "x = 1"), "v1")
+    try:
+        connection.handle_incoming_message(frame)
+    except UnicodeEncodeError:
+        assert refusal == "raises"
+    assert observer.kernels[KERNEL].pipeline.runs == {}

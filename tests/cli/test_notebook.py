@@ -285,6 +285,10 @@ def check(capsys, *argv):
     [
         pytest.param([], {}, [], id="an empty notebook"),
         pytest.param(
+            [ran("x = 1", None), ran("print(x)", None)], {"strict": True}, [],
+            id="strict: outputs cleared",
+        ),
+        pytest.param(
             [markdown("# Title"), ran("import math", 1), raw("x = 9"), ran("", None),
              ran("x = math.pi", 2, [ERROR]), ran("print(x)", 3)],
             {"strict": True}, [], id="run top to bottom, an empty cell skipped: clean",

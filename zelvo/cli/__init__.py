@@ -56,7 +56,8 @@ when each cell last ran. Found:
   - a cell that ran and read a name that no cell above it defines but one below does:
     its output came from cells run out of order;
   - with --strict, execution counts other than 1, 2, 3, ... down the code cells (empty
-    cells aside): the notebook was not run top to bottom in a new kernel.
+    cells aside): the notebook was not run top to bottom in a new kernel (one without any
+    count, its outputs cleared, passes).
 
 An edit after a run is not seen: notebooks do not record it. Notebooks in another language
 than Python get only the --strict checks.

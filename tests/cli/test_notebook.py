@@ -8,6 +8,8 @@ from pathlib import Path
 import pytest
 
 from zelvo.cli import main
+from zelvo.server.observer.rules import KernelPipeline
+from zelvo_core.check import OUTDATED, check_notebook
 from zelvo_core.misc.models import ZelvoPipelineModel
 from zelvo_core.notebook import NOT_RUN, pipeline_from_notebook
 
@@ -459,3 +461,34 @@ def test_the_pre_commit_hook_stops_a_commit_of_stale_outputs(tmp_path):
     run("git", "add", ".")
     status, said = run("git", "commit", "-qm", "rerun")
     assert status == 0, said
+
+
+@pytest.mark.parametrize(
+    ("sources", "runs"),
+    [
+        pytest.param(["a = 1", "b = a", "c = b", "d = 5"], [0, 1, 2, 3, 0], id="a root again"),
+        pytest.param(["a = 1", "b = a", "c = b"], [0, 1, 2, 1], id="a middle cell again"),
+        pytest.param(["a = 1", "b = a", "c = a", "d = b + c"], [0, 1, 2, 3, 2], id="a diamond"),
+        pytest.param(["a = 1", "b = a", "c = b"], [0, 1, 2, 0, 1, 2], id="all again, in order"),
+        pytest.param(
+            ["xs = []", "xs.append(1)", "print(xs)", "n = len(xs)"], [0, 1, 2, 3, 1],
+            id="a change to an object",
+        ),
+        pytest.param(
+            ["import numpy as np\n%matplotlib inline", "def f():\n    return np.ones(k)",
+             "k = 2", "%time y = f()"], [0, 1, 2, 3, 2], id="a function and magics",
+        ),
+    ],
+)  # fmt: skip
+def test_check_marks_out_of_date_what_the_server_marks(sources, runs):
+    server = KernelPipeline()
+    counts = {}
+    for count, index in enumerate(runs, 1):
+        server.request(str(count), f"c{index}", sources[index])
+        server.started(str(count))
+        server.replied(str(count), "ok")
+        counts[index] = count
+    marked = {c["id"] for c in server.dag_info() if c["execution_status"] == "invalid"}
+    saved = notebook([ran(source, counts.get(i)) for i, source in enumerate(sources)])
+    found = {f.cell.cell_id for f in check_notebook(saved) if f.kind == OUTDATED}
+    assert found == marked

@@ -69,6 +69,7 @@ class Finding(NamedTuple):
     kind: str
     message: str
     other: Cell | None = None
+    names: tuple[str, ...] = ()  # out of date: what it reads from ``other``, its parent
 
     def to_dict(self):
         """The finding as JSON tools get it (``path`` is the caller's to add)."""
@@ -81,6 +82,8 @@ class Finding(NamedTuple):
         }
         if self.other is not None:
             found[_OTHER_KEYS[self.kind]] = self.other.to_dict()
+            if self.kind in (OUTDATED, ANCESTOR_NOT_RUN):
+                found["ancestor"]["names"] = list(self.names)
         return found
 
 
@@ -117,6 +120,7 @@ def _out_of_date(components, cells):
     order = [c["id"] for c in components]  # notebook order lists parents first
     parents = {c["id"]: c["parents_id"] for c in components}
     counts = {ident: cell.execution_count for ident, cell in cells.items()}
+    codes = {c["id"]: c["code"] for c in components}
     found = []
     later = outdated(order, parents, counts)
     # A cell that did not run would have to run now, after every cell that did: as if its
@@ -127,28 +131,40 @@ def _out_of_date(components, cells):
         cell = cells[ident]
         if ident in later:
             ancestor = cells[later[ident]]
-            found.append(
-                Finding(
-                    cell,
-                    OUTDATED,
-                    f"output out of date: [{ancestor.position}], which it depends on, ran "
-                    f"after it (ran as {ancestor.execution_count}, this cell as "
-                    f"{cell.execution_count})",
-                    ancestor,
-                )
-            )
+            kind, what = OUTDATED, f"ran after it (ran as {ancestor.execution_count}, this cell as"
         elif ident in pending:
             ancestor = cells[pending[ident]]
-            found.append(
-                Finding(
-                    cell,
-                    ANCESTOR_NOT_RUN,
-                    f"output out of date: [{ancestor.position}], which it depends on, did not "
-                    f"run (this cell ran as {cell.execution_count})",
-                    ancestor,
-                )
+            kind, what = ANCESTOR_NOT_RUN, "did not run (this cell ran as"
+        else:
+            continue
+        direct = ancestor.cell_id in parents[ident]
+        names = _names_from(codes[ident], codes[ancestor.cell_id]) if direct else ()
+        if names:
+            how = " for " + ", ".join(names)
+        else:  # a parent through a function it calls, a file it runs, ...
+            how = "" if direct else " through other cells"
+        found.append(
+            Finding(
+                cell,
+                kind,
+                f"output out of date: [{ancestor.position}], which it depends on{how}, {what} "
+                f"{cell.execution_count})",
+                ancestor,
+                names,
             )
+        )
     return found
+
+
+def _names_from(code, ancestor_code):
+    """The names a cell reads (or changes) that its parent defines or changes, in order."""
+    reader, writer = cell_facts(code), cell_facts(ancestor_code)
+    written = {*writer.defines, *writer.revises, *writer.deletes}
+    for body in writer.functions.values():
+        written.update(body.assigns)
+    return tuple(
+        name for name in dict.fromkeys((*reader.reads, *reader.revises)) if name in written
+    )
 
 
 def _hidden_state(components, cells):

@@ -392,7 +392,8 @@ def test_check_reports_each_file_and_goes_on_past_unreadable_ones(tmp_path, caps
     status, out, err = check(capsys, *argv)
     assert status == 2
     message = (
-        "output out of date: [1], which it depends on, ran after it (ran as 2, this cell as 1)"
+        "output out of date: [1], which it depends on for x, ran after it "
+        "(ran as 2, this cell as 1)"
     )
     shown = str(tmp_path / "bad\\x1b[2J.ipynb")
     assert out == f"{shown}:[2] evil\\x1b]0;title\\x07: {message}\n"
@@ -409,7 +410,7 @@ def test_check_reports_each_file_and_goes_on_past_unreadable_ones(tmp_path, caps
     assert json.loads(out) == [
         {"path": argv[0], "position": 2, "cell_id": "evil\x1b]0;title\x07",
          "execution_count": 1, "kind": "outdated", "message": message,
-         "ancestor": {"position": 1, "cell_id": "c0", "execution_count": 2}},
+         "ancestor": {"position": 1, "cell_id": "c0", "execution_count": 2, "names": ["x"]}},
     ]  # fmt: skip
     assert "\x1b" not in out
 
@@ -455,7 +456,7 @@ def test_the_pre_commit_hook_stops_a_commit_of_stale_outputs(tmp_path):
     run("git", "add", ".")
     status, said = run("git", "commit", "-qm", "stale")
     assert status == 1, said
-    assert "stale.ipynb:[2] c1: output out of date: [1]" in said
+    assert "stale.ipynb:[2] c1: output out of date: [1], which it depends on for x, " in said
     assert "notes.json" not in said
     (work / "stale.ipynb").write_text(json.dumps(notebook([ran("x = 1", 1), ran("x", 2)])))
     run("git", "add", ".")

@@ -65,7 +65,8 @@ than Python get only the --strict checks.
 --format json prints one list of objects with the keys path, position, cell_id,
 execution_count, kind (outdated, ancestor-not-run, hidden-state or run-order), message,
 and, where there is one, the other cell as {"position", "cell_id", "execution_count"}:
-"ancestor" (out of date), "defined_by" (hidden state) or "previous" (run order).
+"ancestor" (out of date; with "names", those the cell reads from it), "defined_by"
+(hidden state) or "previous" (run order).
 
 Exit status: 0 if nothing was found, 1 if something was, 2 if a file could not be read
 (each reported in one line on stderr; the other files are still checked)."""

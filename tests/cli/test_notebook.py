@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 from zelvo.cli import main
-from zelvo.server.observer.rules import KernelPipeline
+from zelvo.server.observer.rules import KernelPipeline, link
 from zelvo_core.check import OUTDATED, check_notebook
 from zelvo_core.misc.models import ZelvoPipelineModel
 from zelvo_core.notebook import NOT_RUN, pipeline_from_notebook
@@ -488,6 +488,9 @@ def test_check_marks_out_of_date_what_the_server_marks(sources, runs):
         server.request(str(count), f"c{index}", sources[index])
         server.started(str(count))
         server.replied(str(count), "ok")
+        cells = server.links()  # the server finds parents between runs, in its worker
+        if cells is not None:
+            server.linked(link(cells))
         counts[index] = count
     marked = {c["id"] for c in server.dag_info() if c["execution_status"] == "invalid"}
     saved = notebook([ran(source, counts.get(i)) for i, source in enumerate(sources)])

@@ -11,6 +11,7 @@ the message has passed already.
 from __future__ import annotations
 
 import asyncio
+import collections
 import concurrent.futures
 import datetime
 import time
@@ -24,6 +25,8 @@ from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, saved_cel
 
 from . import rules, wire
 
+# A front end's frame larger than this is decoded in the worker, not on the event loop.
+LARGE_FRAME = 1 << 20
 CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
 
 
@@ -31,7 +34,8 @@ class _Kernel:
     """What the observer keeps for one kernel."""
 
     __slots__ = (
-        "again", "flushing", "linking", "loading", "notebook", "pipeline", "registered", "whole",
+        "again", "backlog", "flushing", "linking", "loading", "notebook", "pipeline",
+        "registered", "whole",
     )  # fmt: skip
 
     def __init__(self):
@@ -40,6 +44,8 @@ class _Kernel:
         self.flushing = False  # a registration is scheduled
         self.linking = None  # the future of the parents being found, off the loop
         self.whole = False  # compare the whole pipeline at the next registration
+        # Messages that wait, in order, behind a large request being decoded in the worker.
+        self.backlog = None
         # The notebook its session named when last looked up; None: none yet (a front end
         # may open its session under a provisional path and rename it just after).
         self.notebook = None
@@ -69,33 +75,46 @@ class Observer:
         kernel_id = None
         try:
             kernel_id = connection.kernel_id
-            if isinstance(frame, str) or getattr(connection, "subprotocol", None) != (
-                wire.V1_PROTOCOL
-            ):
-                message = wire.client_json(frame)
-            else:
-                message = wire.client_v1(frame)
+            legacy = isinstance(frame, str) or (
+                getattr(connection, "subprotocol", None) != wire.V1_PROTOCOL
+            )
+            if len(frame) > LARGE_FRAME:
+                # Decoded in the worker; the kernel's messages after it wait in order.
+                kernel = self._kernel(kernel_id)
+                if kernel is not None:
+                    pipeline = kernel.pipeline
+                    known = frozenset(pipeline.cells.keys() | pipeline.aliases.keys())
+                    job = self.worker.submit(_request, legacy, frame, known)
+                    self._enqueue(kernel_id, kernel, asyncio.wrap_future(job))
+                return
+            message = _request(legacy, frame)
             if message is None:
                 return
-            cell_id = message.metadata.get("cellId")
-            msg_id = message.header.get("msg_id")
-            code = message.content.get("code")
-            if not (isinstance(cell_id, str) and cell_id and isinstance(msg_id, str)):
-                return
-            if not isinstance(code, str):
-                return
-            deleted = message.metadata.get("deletedCells")
-            deleted = deleted if isinstance(deleted, list) else ()
             kernel = self._kernel(kernel_id)
             if kernel is None:
                 return
-            if kernel.notebook is None:
-                self._load(kernel_id, kernel)
-            tags = message.metadata.get("tags")
-            if kernel.pipeline.request(msg_id, cell_id, code, deleted, tags):
-                self._schedule(kernel_id, kernel)
+            if kernel.backlog:
+                self._enqueue(kernel_id, kernel, (self._requested, message))
+            else:
+                self._requested(kernel_id, kernel, message)
         except Exception:
             self._failed(kernel_id, "a front end's message")
+
+    def _requested(self, kernel_id, kernel, message):
+        cell_id = message.metadata.get("cellId")
+        msg_id = message.header.get("msg_id")
+        code = message.content.get("code")
+        if not (isinstance(cell_id, str) and cell_id and isinstance(msg_id, str)):
+            return
+        if not isinstance(code, str):
+            return
+        deleted = message.metadata.get("deletedCells")
+        deleted = deleted if isinstance(deleted, list) else ()
+        if kernel.notebook is None:
+            self._load(kernel_id, kernel)
+        tags = message.metadata.get("tags")
+        if kernel.pipeline.request(msg_id, cell_id, code, deleted, tags):
+            self._schedule(kernel_id, kernel)
 
     def from_kernel(self, connection, args):
         """A kernel's message, already passed on to the front end: ``(stream, zmq frames)``
@@ -114,16 +133,48 @@ class Observer:
             if message is None:
                 return
             kernel_id = connection.kernel_id
-            self._observe(kernel_id, message)
+            kernel = self.kernels.get(kernel_id)
+            if kernel is None:
+                return
+            if kernel.backlog:
+                self._enqueue(kernel_id, kernel, (self._observe, message))
+            else:
+                self._observe(kernel_id, kernel, message)
         except Exception:
             self._failed(kernel_id, "a kernel's message")
 
-    def _observe(self, kernel_id, message):
+    def _enqueue(self, kernel_id, kernel, entry):
+        """Keep ``entry`` (a future of a decoded request, or a step and its message) behind
+        what waits for the worker, and go through what no longer waits."""
+        if kernel.backlog is None:
+            kernel.backlog = collections.deque()
+        kernel.backlog.append(entry)
+        if isinstance(entry, asyncio.Future):
+            entry.add_done_callback(lambda _: self._drain(kernel_id, kernel))
+        else:
+            self._drain(kernel_id, kernel)
+
+    def _drain(self, kernel_id, kernel):
+        backlog = kernel.backlog
+        while backlog and self.kernels.get(kernel_id) is kernel:
+            entry = backlog[0]
+            try:
+                if isinstance(entry, asyncio.Future):
+                    if not entry.done():
+                        return
+                    backlog.popleft()
+                    message = None if entry.cancelled() else entry.result()
+                    if message is not None:
+                        self._requested(kernel_id, kernel, message)
+                else:
+                    backlog.popleft()
+                    entry[0](kernel_id, kernel, entry[1])
+            except Exception:
+                self._failed(kernel_id, "a front end's message")
+
+    def _observe(self, kernel_id, kernel, message):
         parent = message.parent_header.get("msg_id")
         if not isinstance(parent, str):
-            return
-        kernel = self.kernels.get(kernel_id)
-        if kernel is None:
             return
         pipeline, kind, content = kernel.pipeline, message.msg_type, message.content
         date = message.header.get("date")
@@ -331,7 +382,12 @@ class Observer:
             kernel = self.kernels.get(kernel_id)
             if kernel is None:
                 return
-            if kernel.linking is not None:
+            waiting = [
+                entry for entry in kernel.backlog or () if isinstance(entry, asyncio.Future)
+            ]
+            if waiting:
+                await asyncio.wait(waiting[:1])
+            elif kernel.linking is not None:
                 await asyncio.wait([kernel.linking])
             elif kernel.flushing:
                 self._register(kernel_id, kernel)
@@ -370,6 +426,19 @@ def _applied(current, order, changed, deleted):
         updated_components=ZelvoDagUpdateComponentModel(added, revised, gone),
     )
     return model, update
+
+
+def _request(legacy, frame, known=None):
+    """The ``execute_request`` in a front end's frame, or None; with ``known`` (the ids of
+    the kernel's pipeline), its deleted cells cut to those. Pure, for the worker too."""
+    message = wire.client_json(frame) if legacy else wire.client_v1(frame)
+    if message is not None and known is not None:
+        deleted = message.metadata.get("deletedCells")
+        if isinstance(deleted, list):
+            message.metadata["deletedCells"] = [
+                ident for ident in deleted if type(ident) is str and ident in known
+            ]
+    return message
 
 
 def _forwarded(connection):

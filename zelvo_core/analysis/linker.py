@@ -1,0 +1,199 @@
+"""Linking cells: which earlier runs a new run of a cell depends on."""
+
+from __future__ import annotations
+
+import collections
+from typing import NamedTuple
+
+from .records import CellFacts
+
+# How many ancestors a run's search for parents it can leave out visits at most: a parent
+# not found within them is kept, which bounds a run's cost in a long chain of cells.
+_SEARCHED = 1000
+# How a run left a name: bound, changed in place, deleted.
+_DEFINED, _REVISED, _DELETED = "defined", "revised", "deleted"
+
+
+class _Run(NamedTuple):
+    order: int  # when the run happened, among the Linker's runs
+    facts: CellFacts
+    parents: tuple
+    writes: tuple  # (name, how) pairs of what the run left
+    paths: tuple  # the files it wrote
+
+
+class Linker:
+    """The cells that ran, in order, and what each left: finds a new run's parents.
+
+    ``run(cell_id, facts)`` records that the cell ran now (a rerun replaces its earlier
+    run) and returns its parents: for each name it reads (directly, or through a function,
+    lambda or class of the notebook that it calls or passes on, as the names stand at this
+    call), the cell whose latest run before this one defined or revised it. A cell that
+    revises a name reads it too, so it depends on the name's earlier definer. A cell that
+    star-imports, or runs or loads a file (``%run``, ``%load``), may define any name: a
+    reader depends on it when it ran after the name's definer (or no cell defines the
+    name). A file read by ``%run`` / ``%load`` links to the cell that wrote it
+    (``%%writefile``). A parent found only through a called function is left out when it
+    is already an ancestor of the other parents (among their nearest 1,000). Each parent
+    comes once, in the order of the parents' runs.
+
+    ``forget(cell_id)`` drops a deleted cell. Parents returned for earlier runs are not
+    revised: a cell run again after the cells that depend on it, now reading one of them,
+    gets it as a parent, and the parents of the runs form a cycle that a caller keeping a
+    pipeline has to resolve. Not thread-safe: one caller at a time.
+    """
+
+    def __init__(self):
+        self._runs = {}  # cell id -> _Run, in the order of the runs
+        self._writes = {}  # name -> {cell id: how}, in the order of the runs
+        self._files = {}  # path -> {cell id: None}, in the order of the runs
+        self._providers = {}  # cell ids whose runs may have defined any name
+        self._methods = {}  # method name -> {cell id: None} of cells with such a class
+        self._clock = 0
+
+    def run(self, cell_id, facts):
+        """Record a run of ``cell_id`` with ``facts``; return its parents' ids (a list)."""
+        self.forget(cell_id)
+        direct, called, writes = {}, {}, {}
+        for name in (*facts.reads, *facts.revises):
+            self._add_writer(name, direct)
+        for path in facts.file_reads:
+            writers = self._files.get(path)
+            if writers:
+                direct[next(reversed(writers))] = None
+        self._follow_calls(facts, called, writes)
+        for name in facts.revises:
+            writes[name] = _REVISED
+        for name in facts.defines:
+            writes[name] = _DEFINED
+        for name in facts.deletes:
+            writes[name] = _DELETED
+        only_called = called.keys() - direct.keys()
+        if only_called:
+            found = self._ancestors_among({**direct, **called}, only_called)
+            called = {cell: None for cell in called if cell not in found}
+        parents = sorted({**direct, **called}, key=lambda cell: self._runs[cell].order)
+
+        run = _Run(self._clock, facts, tuple(parents), tuple(writes.items()), facts.file_writes)
+        self._clock += 1
+        self._runs[cell_id] = run
+        for name, how in run.writes:
+            self._writes.setdefault(name, {})[cell_id] = how
+        for path in run.paths:
+            self._files.setdefault(path, {})[cell_id] = None
+        if facts.star_imports or facts.file_reads:
+            self._providers[cell_id] = None
+        for body in facts.functions.values():
+            for method in body.methods:
+                self._methods.setdefault(method, {})[cell_id] = None
+        return parents
+
+    def forget(self, cell_id):
+        """Drop the run of ``cell_id`` (a deleted cell); its names go back to earlier runs."""
+        run = self._runs.pop(cell_id, None)
+        if run is None:
+            return
+        for table, keys in (
+            (self._writes, (name for name, _ in run.writes)),
+            (self._files, run.paths),
+            (self._methods, (m for body in run.facts.functions.values() for m in body.methods)),
+        ):
+            for key in keys:
+                cells = table.get(key)
+                if cells is not None:
+                    cells.pop(cell_id, None)
+                    if not cells:
+                        del table[key]
+        self._providers.pop(cell_id, None)
+
+    # -- lookups
+
+    def _add_writer(self, name, parents):
+        """Add to ``parents`` the cells whose runs may have left ``name`` as it is now."""
+        writers = self._writes.get(name)
+        after = -1
+        if writers:
+            cell = next(reversed(writers))
+            if writers[cell] != _DELETED:
+                parents[cell] = None
+            after = self._runs[cell].order
+        for cell in self._providers:
+            if self._runs[cell].order > after:
+                parents[cell] = None
+
+    def _body(self, name):
+        """((cell id, name), Body) of the function ``name`` is bound to now, or None."""
+        for cell, how in reversed(self._writes.get(name, {}).items()):
+            body = self._runs[cell].facts.functions.get(name)
+            if body is not None and how != _DELETED:
+                return (cell, name), body
+            if how != _REVISED:
+                return None
+        return None
+
+    def _method_bodies(self, method):
+        for cell in self._methods.get(method, ()):
+            for name, body in self._runs[cell].facts.functions.items():
+                current = self._body(name)
+                if method in body.methods and current is not None and current[0][0] == cell:
+                    yield (cell, name, method), body.methods[method]
+
+    def _follow_calls(self, facts, parents, writes):
+        """What the notebook's functions that the cell calls read (into ``parents``) and
+        leave (into ``writes``), following their calls in turn."""
+        pending = collections.deque()
+        seen = set()
+
+        def enqueue(key, body, own=False):
+            if key not in seen:
+                seen.add(key)
+                pending.append((body, own))
+
+        for name in facts.reads:
+            found = self._body(name)
+            if found is not None:
+                enqueue(*found)
+        for method in facts.method_calls:
+            for found in self._method_bodies(method):
+                enqueue(*found)
+        # The cell's own functions that it calls: their reads are the cell's already.
+        for name in facts.calls:
+            if name in facts.functions:
+                enqueue((None, name), facts.functions[name], own=True)
+        while pending:
+            body, own = pending.popleft()
+            for name in body.reads:
+                if own:
+                    if name in facts.functions:
+                        enqueue((None, name), facts.functions[name], own=True)
+                    continue
+                self._add_writer(name, parents)
+                found = self._body(name)
+                if found is not None:
+                    enqueue(*found)
+            for name in body.revises:
+                if not own:
+                    self._add_writer(name, parents)
+                writes[name] = _REVISED
+            for name in body.assigns:
+                writes[name] = _DEFINED
+            for method in body.method_calls:
+                for found in self._method_bodies(method):
+                    enqueue(*found)
+
+    def _ancestors_among(self, cells, wanted):
+        """Those of ``wanted`` that ``cells`` depend on through their recorded parents."""
+        wanted = set(wanted)
+        found = set()
+        seen = set()
+        # Breadth first: what a call reads is usually a parent of the function's cell.
+        queue = collections.deque(parent for cell in cells for parent in self._runs[cell].parents)
+        while queue and found != wanted and len(seen) < _SEARCHED:
+            cell = queue.popleft()
+            if cell in seen or cell not in self._runs:
+                continue
+            seen.add(cell)
+            if cell in wanted:
+                found.add(cell)
+            queue.extend(self._runs[cell].parents)
+        return found

@@ -1,0 +1,56 @@
+"""The records the analysis gives: what a cell's code does, and what a function does."""
+
+from __future__ import annotations
+
+from typing import Mapping, NamedTuple
+
+
+class Body(NamedTuple):
+    """What the code of a function, lambda or class defined in a cell does when called.
+
+    Names are global (module-level) names: ``reads`` in the order first read, ``assigns``
+    what it binds or deletes through ``global``, ``revises`` the objects it changes (see
+    MUTATING_METHODS), ``calls`` the names it calls, ``method_calls`` the attribute names
+    it calls (``x.m(...)`` gives "m"). A nested function's code counts as its enclosing
+    one's. For a class, ``methods`` maps each method's name to its Body and the other
+    fields hold the union of its methods (what calling the class may run).
+    """
+
+    reads: tuple[str, ...]
+    assigns: tuple[str, ...]
+    revises: tuple[str, ...]
+    calls: tuple[str, ...]
+    method_calls: tuple[str, ...]
+    methods: Mapping[str, Body]
+
+
+class CellFacts(NamedTuple):
+    """What one cell's code does to the notebook's names, as ``cell_facts`` finds it.
+
+    - ``reads``: names read before the cell binds them, in order; a name read in the body
+      of a function or lambda the cell defines counts, unless the cell binds it.
+    - ``defines`` / ``deletes``: names the cell leaves bound / deleted at top level.
+    - ``revises``: names whose object the cell changes without binding the name
+      (``df['a'] = ...``, ``obj.x += 1``, ``del d[k]``, ``xs.append(...)``, ``m.fit(...)``).
+    - ``functions``: name -> Body of each function, lambda (``f = lambda ...``) and class
+      the cell leaves defined at top level.
+    - ``calls`` / ``method_calls``: global names / attribute names the cell calls (outside
+      the bodies of its functions, which hold their own).
+    - ``star_imports``: modules of ``from m import *`` (and ``%run -m m``).
+    - ``file_writes`` / ``file_reads``: paths written by ``%%writefile``, run or loaded by
+      ``%run`` / ``%load``.
+    - ``warnings``: what analysing or compiling the code raised, each a phrase that
+      follows the cell's name ("is not Python (line 2): ..."), once each.
+    """
+
+    reads: tuple[str, ...]
+    defines: tuple[str, ...]
+    deletes: tuple[str, ...]
+    revises: tuple[str, ...]
+    functions: Mapping[str, Body]
+    calls: tuple[str, ...]
+    method_calls: tuple[str, ...]
+    star_imports: tuple[str, ...]
+    file_writes: tuple[str, ...]
+    file_reads: tuple[str, ...]
+    warnings: tuple[str, ...]

@@ -3,9 +3,13 @@
 The rules on whole notebooks are the table of tests/cli/test_notebook.py.
 """
 
+import time
+
 import pytest
 
 from zelvo_core.analysis import Linker, cell_facts
+
+TOO_COSTLY = "is too large or complex to analyse: kept without parents"
 
 
 @pytest.mark.parametrize(
@@ -39,6 +43,10 @@ def test_facts_hold_function_bodies_and_are_cached_and_immutable():
     )  # fmt: skip
     assert (a.reads, a.revises, list(a.methods)) == (("B", "C"), ("C",), ["run", "stop"])
     assert cell_facts(source) is facts
+    # A notebook of 2,100 cells rescanned whole finds them all in the cache.
+    many = [f"x{number} = {number}" for number in range(2100)]
+    first = [cell_facts(cell) for cell in many]
+    assert all(cell_facts(cell) is facts for cell, facts in zip(many, first))
     with pytest.raises(TypeError):
         facts.functions["g"] = f
     # The suite turns warnings into errors: one that parsing raised is only recorded.
@@ -71,3 +79,29 @@ def test_reruns_replace_earlier_runs_and_forget_drops_a_cell():
     run("late", "late = 1")
     run("p", "p = 2")
     assert run("r", "print(p, q())") == ["q", "late", "p"]
+
+
+PROSE = "\n".join(
+    f"Line {n} of prose pasted in a cell: it isn't code (really)." for n in range(1000)
+)
+
+
+@pytest.mark.parametrize(
+    ("source", "warning", "defines", "reads"),
+    [
+        pytest.param("(\n" * 49000, TOO_COSTLY, (), (), id="98 KB of open brackets"),
+        pytest.param(PROSE, TOO_COSTLY, (), (), id="1,000 lines of prose"),
+        pytest.param("if x:\n" * 5000, TOO_COSTLY, (), (), id="5,000 unfinished statements"),
+        pytest.param("x = 1\n" * 200_000, TOO_COSTLY, (), (), id="1.2 MB of code"),
+        pytest.param(
+            "y = 1\n" * 500 + "z = (\n" + "@d\ndef f():\n    pass\nw = y\n" * 500,
+            "is not Python (line 501): only the lines that parse are read", ("y", "f", "w"),
+            ("d",), id="one fault in 2,500 lines",
+        ),
+    ],
+)  # fmt: skip
+def test_parsing_costs_a_bounded_amount_of_work(source, warning, defines, reads):
+    started = time.perf_counter()
+    facts = cell_facts(source)
+    assert time.perf_counter() - started < 0.5
+    assert (facts.warnings, facts.defines, facts.reads) == ((warning,), defines, reads)

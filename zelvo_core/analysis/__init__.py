@@ -11,6 +11,10 @@ Two steps, usable apart:
   on, given everything that ran before it. ``pipeline_from_notebook`` in the command line
   runs one Linker over a notebook's cells in order; a server can run one per kernel, one
   call per execution.
+
+Nothing here needs an event loop, and the work per cell is bounded (see ``parse.py``). It
+is for one thread at a time, whichever: ``cell_facts`` shares a cache, and catches the
+parser's warnings with ``warnings.catch_warnings``, which is process-wide.
 """
 
 from .facts import cell_facts

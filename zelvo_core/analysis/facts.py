@@ -2,110 +2,28 @@
 
 from __future__ import annotations
 
-import ast
-import functools
-import re
+import collections
 import types
-import warnings
 
-from .ipython import from_ipython
+from .parse import TooComplex, parse_cell
 from .records import CellFacts
 from .walk import CellAnalysis
 
-# Bounds the cache of cell_facts: a notebook's cells, and their recent versions.
-CACHE_SIZE = 2048
+# The cache holds at most this many characters of source (a notebook of 20,000 cells, or
+# 64 MiB of code, rescanned whole); each entry counts ENTRY_COST more, for its facts.
+CACHE_CHARACTERS = 64 * 1024 * 1024
+ENTRY_COST = 1024
+
+_EMPTY = types.MappingProxyType({})
 
 
-def _parse(source, found):
-    """ast.parse, with the warnings it raises added to ``found`` instead of shown."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            tree = ast.parse(source)
-        except MemoryError:
-            # The parser's stack overflowed (before 3.9): too deeply nested, as below.
-            raise RecursionError("source too complex to parse") from None
-    for warning in caught:
-        found[f"has a warning (line {warning.lineno}): {warning.message}"] = None
-    return tree
-
-
-# A line that starts a top-level statement (not one that closes a bracket or continues a
-# compound statement).
-_CONTINUES = re.compile(r"[ \t#)\]}]|(?:else|elif|except|finally)\b|$")
-
-
-# How many statements a statement that does not parse alone is tried with.
-_JOINED = 16
-
-
-def _statement_starts(lines):
-    starts = [0]
-    for number, line in enumerate(lines[1:], 1):
-        if not _CONTINUES.match(line) and not lines[starts[-1]].startswith("@"):
-            starts.append(number)
-    return starts
-
-
-def _parse_what_parses(source, error, found):
-    """The tree of ``source`` without the top-level statements that do not parse."""
-    lines = source.splitlines()
-    starts = [*_statement_starts(lines), len(lines)]
-    kept = [""] * len(lines)  # blank lines keep the line numbers
-    segment, count, dropped = 0, len(starts) - 1, 0
-    while segment < count:
-        # A statement may run on over the next lines that start at column 0.
-        for end in range(segment + 1, min(count, segment + _JOINED) + 1):
-            chunk = lines[starts[segment] : starts[end]]
-            try:
-                _parse("\n".join(chunk), {})
-            except (SyntaxError, ValueError):
-                continue
-            kept[starts[segment] : starts[end]] = chunk
-            segment = end
-            break
-        else:
-            segment += 1
-            dropped += 1
-    line = getattr(error, "lineno", None)
-    where = f" (line {line})" if line else ""
-    if dropped < count:
-        try:
-            tree = _parse("\n".join(kept), found)
-        except (SyntaxError, ValueError):
-            pass
-        else:
-            found[f"is not Python{where}: only the lines that parse are read"] = None
-            return tree
-    found[f"is not Python{where}: kept without parents"] = None
-    return None
-
-
-def _parse_ipython(source, error, found):
-    """(tree or None, IPython or None) of a cell that is not plain Python."""
-    # IPython's syntax only once plain Python fails: a line may begin with "%" or "!"
-    # inside valid code too.
-    ipython = from_ipython(source)
-    if ipython is not None:
-        try:
-            return _parse(ipython.source, found), ipython
-        except (SyntaxError, ValueError) as stripped:
-            error = stripped
-        source = ipython.source
-    elif not isinstance(error, SyntaxError):
-        # A NUL character (before 3.12).
-        found["is not Python: kept without parents"] = None
-        return None, None
-    return _parse_what_parses(source, error, found), ipython
+def _without_parents(warning):
+    return CellFacts((), (), (), (), _EMPTY, (), (), (), (), (), (warning,))
 
 
 def _analyse(source):
     found = {}
-    ipython = None
-    try:
-        tree = _parse(source, found)
-    except (SyntaxError, ValueError) as error:
-        tree, ipython = _parse_ipython(source, error, found)
+    tree, ipython = parse_cell(source, found)
     analysis = CellAnalysis(ipython.transient if ipython is not None else frozenset())
     if tree is not None:
         analysis.visit(tree)
@@ -131,21 +49,57 @@ def _analyse(source):
     )
 
 
-@functools.lru_cache(maxsize=CACHE_SIZE)
+class _Cache:
+    """The facts of recent sources, least recently used dropped first, bounded by size."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.size = 0
+        self.entries = collections.OrderedDict()  # source -> CellFacts
+
+    def get(self, source):
+        facts = self.entries.get(source)
+        if facts is not None:
+            self.entries.move_to_end(source)
+        return facts
+
+    def put(self, source, facts):
+        self.entries[source] = facts
+        self.size += len(source) + ENTRY_COST
+        while self.size > self.limit:
+            dropped, _ = self.entries.popitem(last=False)
+            self.size -= len(dropped) + ENTRY_COST
+
+    def clear(self):
+        self.entries.clear()
+        self.size = 0
+
+
+_cache = _Cache(CACHE_CHARACTERS)
+
+
 def cell_facts(source):
     """Return the CellFacts of one cell's code (a str); never raises for any text.
 
     IPython's magics, shell escapes (`!cmd`) and help lines (`x?`) are read as IPython
     runs them. Code that does not parse is reported in ``warnings``: its top-level
-    statements that parse are still read. The result is cached by source text. The
-    parser's warnings are caught with ``warnings.catch_warnings``, which is process-wide:
-    call it from one thread at a time (a server's event loop).
+    statements that parse are still read. A cell too long, too deeply nested or too costly
+    to parse (see parse.py) gets no facts but a warning. The result is cached by source
+    text (``cell_facts.cache_clear()`` empties the cache).
+
+    For one thread at a time, any thread: the cache is not locked, and the parser's warnings
+    are caught with ``warnings.catch_warnings``, which is process-wide.
     """
-    try:
-        return _analyse(source)
-    except RecursionError:
-        empty = types.MappingProxyType({})
-        return CellFacts(
-            (), (), (), (), empty, (), (), (), (), (),
-            ("is nested too deeply to analyse: kept without parents",),
-        )  # fmt: skip
+    facts = _cache.get(source)
+    if facts is None:
+        try:
+            facts = _analyse(source)
+        except TooComplex:
+            facts = _without_parents("is too large or complex to analyse: kept without parents")
+        except RecursionError:
+            facts = _without_parents("is nested too deeply to analyse: kept without parents")
+        _cache.put(source, facts)
+    return facts
+
+
+cell_facts.cache_clear = _cache.clear

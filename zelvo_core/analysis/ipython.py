@@ -30,6 +30,13 @@ _MAGIC_ASSIGNMENT = re.compile(r"(?P<target>[ \t]*[\w.\[\], \t]+?[ \t]*=)[ \t]*[
 # and `$name` (`$$` is a dollar sign).
 _INTERPOLATED = re.compile(r"\{(?P<expression>[^{}]+)\}|(?<!\$)\$(?P<name>[A-Za-z_]\w*)")
 
+# Whether a line may be any of the above (or a line break other than "\n" hides one): a
+# search over the whole text spares looking at each line of one that is not.
+_MAYBE_IPYTHON = re.compile(
+    r"^[ \t]*[%!?]|^[ \t]*[\w.]+\?\??[ \t]*$|=[ \t]*[%!]|[\r\v\f\x1c-\x1e\x85\u2028\u2029]",
+    re.MULTILINE,
+)
+
 
 class IPython(NamedTuple):
     """A cell's IPython syntax made into Python, and what the magics themselves do."""
@@ -90,6 +97,10 @@ def _cell_magic(first, body_lines):
 
 def from_ipython(source):
     """The cell as Python (see IPython), or None if nothing in it is IPython's syntax."""
+    if not any(character in source for character in "%!?\r\v\f\x1c\x1d\x1e\x85\u2028\u2029"):
+        return None
+    if not _MAYBE_IPYTHON.search(source):
+        return None
     lines = source.splitlines()
     defines, writes, reads, stars, transient = [], [], [], [], set()
     changed = False

@@ -43,9 +43,20 @@ def _analyse(source):
         method_calls=tuple(analysis.method_calls),
         star_imports=tuple(analysis.star_imports)
         + (ipython.star_imports if ipython is not None else ()),
-        file_writes=ipython.file_writes if ipython is not None else (),
+        file_writes=tuple(
+            dict.fromkeys(
+                (*(ipython.file_writes if ipython is not None else ()), *analysis.file_writes)
+            )
+        ),
         file_reads=ipython.file_reads if ipython is not None else (),
         warnings=tuple(found),
+        imports=tuple(analysis.imports.items()),
+        paths=tuple(analysis.paths)
+        + tuple((magic, "call") for magic in (ipython.magics if ipython is not None else ())),
+        aliases=tuple(analysis.aliases.items()),
+        stateful=tuple(analysis.stateful),
+        objects_called=tuple(analysis.objects_called),
+        loads=tuple(analysis.loads),
     )
 
 

@@ -47,6 +47,9 @@ class IPython(NamedTuple):
     file_reads: tuple
     star_imports: tuple  # `%run -m module`
     transient: frozenset  # line numbers (1-based) whose assignments do not persist
+    # The magics that change a library's state, as the paths state.py knows them
+    # ("%matplotlib", "%config InlineBackend").
+    magics: tuple = ()
 
 
 def _arguments(text):
@@ -102,7 +105,7 @@ def from_ipython(source):
     if not _MAYBE_IPYTHON.search(source):
         return None
     lines = source.splitlines()
-    defines, writes, reads, stars, transient = [], [], [], [], set()
+    defines, writes, reads, stars, magics, transient = [], [], [], [], [], set()
     changed = False
     if lines and lines[0].lstrip().startswith("%%"):
         body, defines, writes, whole = _cell_magic(lines[0], lines[1:])
@@ -143,6 +146,11 @@ def from_ipython(source):
                     stars.append(words[words.index("-m") + 1])
                 else:
                     reads += [_path(word) for word in words if not word.startswith("-")][:1]
+            words = line.split(None, 2)
+            if words[0] == "%matplotlib":
+                magics.append("%matplotlib")
+            elif words[0] == "%config" and line.find("InlineBackend") > 0:
+                magics.append("%config InlineBackend")
             shell = line.lstrip()[:1] in "%!"
             lines[number] = magic["indent"] + ((shell and _interpolated(line)) or "pass")
             continued = line.endswith("\\")
@@ -151,5 +159,5 @@ def from_ipython(source):
         return None
     return IPython(
         "\n".join(lines), tuple(defines), tuple(writes), tuple(reads), tuple(stars),
-        frozenset(transient),
+        frozenset(transient), tuple(magics),
     )  # fmt: skip

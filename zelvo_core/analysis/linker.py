@@ -5,7 +5,9 @@ from __future__ import annotations
 import collections
 from typing import NamedTuple
 
+from .channels import module_files
 from .records import CellFacts
+from .state import PLOTTING_METHODS, changed_by, is_state, read_by, state
 
 # How many ancestors a run's search for parents it can leave out visits at most: a parent
 # not found within them is kept, which bounds a run's cost in a long chain of cells.
@@ -43,31 +45,46 @@ class Linker:
     pipeline has to resolve. Not thread-safe: one caller at a time.
     """
 
-    def __init__(self):
+    def __init__(self, local_modules=()):
         self._runs = {}  # cell id -> _Run, in the order of the runs
         self._writes = {}  # name -> {cell id: how}, in the order of the runs
         self._files = {}  # path -> {cell id: None}, in the order of the runs
         self._providers = {}  # cell ids whose runs may have defined any name
+        self._state_providers = {}  # cell ids whose runs may have changed any library state
         self._methods = {}  # method name -> {cell id: None} of cells with such a class
+        self._groups = {}  # name -> the set of names whose objects may share memory with it
+        self._local = frozenset(local_modules)  # modules of the notebook's folder
         self._clock = 0
 
     def run(self, cell_id, facts):
         """Record a run of ``cell_id`` with ``facts``; return its parents' ids (a list)."""
         self.forget(cell_id)
         direct, called, writes = {}, {}, {}
-        for name in (*facts.reads, *facts.revises):
+        own = dict(facts.imports)
+        reads, revises, local = self._channels(facts, own)
+        for name in (*facts.reads, *facts.revises, *reads, *revises):
             self._add_writer(name, direct)
-        for path in facts.file_reads:
+        for path in (*facts.file_reads, *facts.loads):
             writers = self._files.get(path)
             if writers:
                 direct[next(reversed(writers))] = None
-        self._follow_calls(facts, called, writes)
-        for name in facts.revises:
+        used = {}  # names the notebook's functions the cell calls read
+        self._follow_calls(facts, called, writes, used)
+        for name in used:
+            module = self._module_of(name)
+            for read in read_by(module) if module else ():
+                self._add_writer(read, called)
+        for name in (*facts.revises, *revises):
             writes[name] = _REVISED
         for name in facts.defines:
             writes[name] = _DEFINED
         for name in facts.deletes:
             writes[name] = _DELETED
+        for name, how in list(writes.items()):
+            if how == _REVISED:
+                # A change through a view changes what it views, and the other views.
+                for other in self._groups.get(name, ()):
+                    writes.setdefault(other, _REVISED)
         only_called = called.keys() - direct.keys()
         if only_called:
             found = self._ancestors_among({**direct, **called}, only_called)
@@ -83,6 +100,9 @@ class Linker:
             self._files.setdefault(path, {})[cell_id] = None
         if facts.star_imports or facts.file_reads:
             self._providers[cell_id] = None
+        if local or facts.file_reads:
+            self._state_providers[cell_id] = None
+        self._regroup(facts, writes)
         for body in facts.functions.values():
             for method in body.methods:
                 self._methods.setdefault(method, {})[cell_id] = None
@@ -105,6 +125,61 @@ class Linker:
                     if not cells:
                         del table[key]
         self._providers.pop(cell_id, None)
+        self._state_providers.pop(cell_id, None)
+
+    # -- what passes other than by names
+
+    def _channels(self, facts, own):
+        """(state names read, names revised, whether it imports a local module) by a run:
+        the libraries' states it uses and changes, and the stateful objects it uses."""
+        reads, revises = {}, {}
+        for name in (*facts.reads, *own):
+            module = own.get(name) or self._module_of(name)
+            if module:
+                reads.update(dict.fromkeys(read_by(module)))
+        if PLOTTING_METHODS.intersection(facts.method_calls):
+            reads[state("matplotlib")] = None
+        for path, how in facts.paths:
+            root, dot, rest = path.partition(".")
+            module = root if root.startswith("%") else own.get(root) or self._module_of(root)
+            if module:
+                revises.update(dict.fromkeys(changed_by(module + dot + rest, how)))
+        for name in facts.objects_called:
+            binder = self._binder(name)
+            if binder is not None and name in self._runs[binder].facts.stateful:
+                revises[name] = None
+        local = any(self._is_local(module) for module in (*own.values(), *facts.star_imports))
+        return reads, revises, local
+
+    def _is_local(self, module):
+        """Whether importing ``module`` runs a module of the notebook's folder, or one that a
+        cell wrote (`%%writefile mod.py`)."""
+        top = module.partition(".")[0]
+        return top in self._local or any(path in self._files for path in module_files(top))
+
+    def _binder(self, name):
+        """The cell whose run last bound ``name``, or None."""
+        for cell, how in reversed(self._writes.get(name, {}).items()):
+            if how != _REVISED:
+                return cell if how == _DEFINED else None
+        return None
+
+    def _module_of(self, name):
+        """The module ``name`` is bound to by import, or None."""
+        binder = self._binder(name)
+        return dict(self._runs[binder].facts.imports).get(name) if binder is not None else None
+
+    def _regroup(self, facts, writes):
+        """Names a run binds leave their groups of views; its views join theirs."""
+        for name, how in writes.items():
+            if how != _REVISED:
+                group = self._groups.pop(name, None)
+                if group is not None:
+                    group.discard(name)
+        for name, of in facts.aliases:
+            group = self._groups.setdefault(of, {of})
+            group.add(name)
+            self._groups[name] = group
 
     # -- lookups
 
@@ -117,7 +192,7 @@ class Linker:
             if writers[cell] != _DELETED:
                 parents[cell] = None
             after = self._runs[cell].order
-        for cell in self._providers:
+        for cell in self._state_providers if is_state(name) else self._providers:
             if self._runs[cell].order > after:
                 parents[cell] = None
 
@@ -138,9 +213,10 @@ class Linker:
                 if method in body.methods and current is not None and current[0][0] == cell:
                     yield (cell, name, method), body.methods[method]
 
-    def _follow_calls(self, facts, parents, writes):
-        """What the notebook's functions that the cell calls read (into ``parents``) and
-        leave (into ``writes``), following their calls in turn."""
+    def _follow_calls(self, facts, parents, writes, used):
+        """What the notebook's functions that the cell calls read (their cells into
+        ``parents``, the names into ``used``) and leave (into ``writes``), following their
+        calls in turn."""
         pending = collections.deque()
         seen = set()
 
@@ -168,6 +244,7 @@ class Linker:
                         enqueue((None, name), facts.functions[name], own=True)
                     continue
                 self._add_writer(name, parents)
+                used[name] = None
                 found = self._body(name)
                 if found is not None:
                     enqueue(*found)

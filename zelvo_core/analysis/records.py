@@ -38,9 +38,26 @@ class CellFacts(NamedTuple):
       the bodies of its functions, which hold their own).
     - ``star_imports``: modules of ``from m import *`` (and ``%run -m m``).
     - ``file_writes`` / ``file_reads``: paths written by ``%%writefile``, run or loaded by
-      ``%run`` / ``%load``.
+      ``%run`` / ``%load`` (which may define any name).
     - ``warnings``: what analysing or compiling the code raised, each a phrase that
       follows the cell's name ("is not Python (line 2): ..."), once each.
+
+    What passes to later cells other than by names, as the cell's top-level code shows it
+    (channels.py; the Linker makes dependencies of them):
+
+    - ``imports``: (name, module) pairs, the names the cell binds by import
+      (``import numpy as np``: ("np", "numpy"); ``from a.b import c``: ("c", "a.b.c")).
+    - ``paths``: (path, how) pairs, the chains of attributes from global names the cell
+      calls (how "call": ``plt.style.use(...)`` gives "plt.style.use") or assigns into
+      ("store": ``mpl.rcParams[k] = v`` gives "mpl.rcParams").
+    - ``aliases``: (name, of) pairs: a name the cell binds to an object that may share
+      memory with another name's (``b = a``, ``b = a[:2]``, ``b = a.T``, ``b = a.view()``).
+    - ``stateful``: names the cell binds to objects that change as they are used
+      (``np.random.default_rng()``, ``open(...)``, ``iter(...)``, a generator expression).
+    - ``objects_called``: names read of which the cell calls a method or that it iterates.
+    - ``loads``: paths the code reads, named by string literals (``open("a")``,
+      ``pd.read_csv("a")``), and the files of the modules it imports (``mod.py``).
+      ``file_writes`` holds the paths the code writes so (``df.to_csv("a")``) too.
     """
 
     reads: tuple[str, ...]
@@ -54,3 +71,9 @@ class CellFacts(NamedTuple):
     file_writes: tuple[str, ...]
     file_reads: tuple[str, ...]
     warnings: tuple[str, ...]
+    imports: tuple[tuple[str, str], ...] = ()
+    paths: tuple[tuple[str, str], ...] = ()
+    aliases: tuple[tuple[str, str], ...] = ()
+    stateful: tuple[str, ...] = ()
+    objects_called: tuple[str, ...] = ()
+    loads: tuple[str, ...] = ()

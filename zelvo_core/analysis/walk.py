@@ -5,6 +5,15 @@ from __future__ import annotations
 import ast
 import collections
 
+from .channels import (
+    MUTATING_FUNCTIONS,
+    changes_in_place,
+    dotted,
+    files,
+    is_stateful,
+    module_files,
+    viewed,
+)
 from .scopes import (
     BodyBuilder,
     Collector,
@@ -13,42 +22,6 @@ from .scopes import (
     parameters,
     root,
 )
-
-# Methods that change the object they are called on, so that `x.m(...)` revises x: those of
-# list, dict, set and collections.deque that work in place, and the training methods of the
-# common estimator and model libraries (which return the object, or a history, but keep
-# what they learnt in it). Besides these, any call with `inplace=` (unless `inplace=False`).
-MUTATING_METHODS = frozenset(
-    {
-        # list, dict, set, deque
-        "append", "extend", "insert", "remove", "pop", "clear", "sort", "reverse",
-        "update", "setdefault", "popitem", "add", "discard", "difference_update",
-        "intersection_update", "symmetric_difference_update", "appendleft", "extendleft",
-        "popleft", "rotate",
-        # arrays
-        "fill", "resize", "itemset",
-        # estimators and models
-        "fit", "partial_fit", "fit_transform", "fit_predict", "compile", "train",
-        "set_params", "load_state_dict", "build",
-    }
-)  # fmt: skip
-# Functions (called by name or as an attribute, e.g. `np.random.shuffle`) that change their
-# first argument.
-MUTATING_FUNCTIONS = frozenset(
-    {"shuffle", "heapify", "heappush", "heappop", "heappushpop", "heapreplace", "setattr",
-     "delattr", "copyto", "put", "place", "putmask"}
-)  # fmt: skip
-
-
-def _changes_in_place(call):
-    """Whether a method call changes its object: its name, or an `inplace=` argument."""
-    if call.func.attr in MUTATING_METHODS:
-        return True
-    for keyword in call.keywords:
-        if keyword.arg == "inplace":
-            value = keyword.value
-            return not (isinstance(value, ast.Constant) and value.value is False)
-    return False
 
 
 class CellAnalysis(ast.NodeVisitor):
@@ -64,6 +37,13 @@ class CellAnalysis(ast.NodeVisitor):
         self.owner = None  # the BodyBuilder of the function body being visited
         # (scopes, statements, owner) of the function bodies still to visit
         self.deferred = collections.deque()
+        # What passes to later cells other than by names (channels.py), from top-level code.
+        self.imports = {}  # name -> the module it is bound to by import
+        self.paths = {}  # ("a.b.c", "call" or "store"): chains of attributes of names used
+        self.aliases = {}  # name -> the name whose object it may share
+        self.stateful = {}  # names bound to objects that change as they are used
+        self.objects_called = {}  # names of which the cell calls a method, or iterates
+        self.loads, self.file_writes = {}, {}  # paths read, and written
         self.transient = transient  # lines of `%timeit` statements
         # The namespace of those statements: one for the cell, like `%%timeit`'s.
         self.transient_scope = Scope("function")
@@ -103,13 +83,29 @@ class CellAnalysis(ast.NodeVisitor):
             if name not in self.bound:
                 self.reads.setdefault(name, None)
 
-    def _revise(self, name):
+    def _revise(self, name, seen=()):
         if name is None or not self._is_global(name):
             return
         if self.owner is not None:
             self.owner.revises[name] = None
-        elif name not in self.bound:
+            return
+        if name not in self.bound:
             self.revises[name] = None
+        # A view made in the cell (`b = a[:2]; b[0] = 1`): its object's name too.
+        of = self.aliases.get(name)
+        if of is not None and of not in seen:
+            self._revise(of, (*seen, name))
+
+    def _path(self, node, how):
+        """Record the chain of attributes ``node`` is, if it starts from a global name."""
+        path = dotted(node) if self.owner is None else None
+        if path is not None and self._is_global(path.partition(".")[0]):
+            self.paths[path, how] = None
+
+    def _called_on(self, node):
+        name = node.id if isinstance(node, ast.Name) and self.owner is None else None
+        if name is not None and name not in self.bound and self._is_global(name):
+            self.objects_called[name] = None
 
     def _call(self, name, method=False):
         if method:
@@ -130,6 +126,8 @@ class CellAnalysis(ast.NodeVisitor):
             self.bound.add(name)
             self.effects[name] = True
             self.functions.pop(name, None)
+            for table in (self.imports, self.aliases, self.stateful):
+                table.pop(name, None)
         else:
             scope.bound.add(name)
 
@@ -171,6 +169,7 @@ class CellAnalysis(ast.NodeVisitor):
         # `a.b = ...`, `a[k] += ...`, `del a.b`: the object a names changes.
         if not isinstance(node.ctx, ast.Load):
             self._revise(root(node))
+            self._path(node.value if isinstance(node, ast.Subscript) else node, "store")
         self.generic_visit(node)
 
     visit_Attribute = visit_Subscript = _visit_part
@@ -182,23 +181,46 @@ class CellAnalysis(ast.NodeVisitor):
             name = function.id
         elif isinstance(function, ast.Attribute):
             self._call(function.attr, method=True)
-            if _changes_in_place(node):
+            if changes_in_place(node):
                 self._revise(root(function.value))
             name = function.attr
         else:
             name = None
         if name in MUTATING_FUNCTIONS and node.args:
             self._revise(root(node.args[0]))
+        if self.owner is None:
+            self._path(function, "call")
+            if isinstance(function, ast.Attribute):
+                self._called_on(function.value)
+            reads, writes = files(node)
+            self.loads.update(dict.fromkeys(reads))
+            self.file_writes.update(dict.fromkeys(writes))
         self.generic_visit(node)
 
     def visit_alias(self, node):
         if node.name != "*":
             self._bind((node.asname or node.name).split(".")[0])
 
+    def _imported(self, bound, module):
+        if self.owner is None and self._binding_scope() is None:
+            self.imports[bound] = module
+            self.loads.update(dict.fromkeys(module_files(module)))
+
+    def visit_Import(self, node):
+        for alias in node.names:
+            self.visit(alias)
+            # `import a.b` binds a; `import a.b as c` binds c to a.b.
+            module = alias.name if alias.asname else alias.name.partition(".")[0]
+            self._imported(alias.asname or module, module)
+
     def visit_ImportFrom(self, node):
         if any(alias.name == "*" for alias in node.names):
             self.star_imports.append("." * (node.level or 0) + (node.module or ""))
-        self.generic_visit(node)
+        for alias in node.names:
+            self.visit(alias)
+            if alias.name != "*" and not node.level and node.module:
+                self._imported(alias.asname or alias.name, f"{node.module}.{alias.name}")
+                self.loads.update(dict.fromkeys(module_files(node.module)))
 
     # -- statements whose parts run in another order than their fields
 
@@ -215,6 +237,12 @@ class CellAnalysis(ast.NodeVisitor):
         self.visit(node.value)
         for target in node.targets:
             self.visit(target)
+        if isinstance(target, ast.Name) and self._binding_scope() is None and self.owner is None:
+            of = viewed(node.value)
+            if of is not None and of != target.id:
+                self.aliases[target.id] = of
+            if is_stateful(node.value):
+                self.stateful[target.id] = None
 
     def visit_AugAssign(self, node):
         if isinstance(node.target, ast.Name):
@@ -237,6 +265,7 @@ class CellAnalysis(ast.NodeVisitor):
 
     def _visit_loop(self, node):
         self.visit(node.iter)
+        self._called_on(node.iter)  # iterating an iterator or a file advances it
         self.visit(node.target)
         for statement in (*node.body, *node.orelse):
             self.visit(statement)

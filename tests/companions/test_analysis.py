@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from zelvo_core.analysis import Linker, cell_facts
+from zelvo_core.analysis import Linker, cell_facts, local_modules
 
 TOO_COSTLY = "is too large or complex to analyse: kept without parents"
 
@@ -23,6 +23,21 @@ TOO_COSTLY = "is too large or complex to analyse: kept without parents"
         ("def f(v):\n    global g\n    g = k + v\n    lst.append(v)\n    return h(v).m()",
          {"reads": ("k", "lst", "h"), "defines": ("f", "g"), "revises": ()}),
         ("x = 1\ndel x\ny = f(x)", {"defines": ("y",), "deletes": ("x",), "calls": ("f",)}),
+        ("import matplotlib.pyplot as plt\nfrom numpy.random import seed\nplt.style.use('x')\n"
+         "mpl.rcParams['a'] = 1\npd.options.display.width = 9\nseed(0)",
+         {"imports": (("plt", "matplotlib.pyplot"), ("seed", "numpy.random.seed")),
+          "paths": (("plt.style.use", "call"), ("mpl.rcParams", "store"),
+                    ("pd.options.display.width", "store"), ("seed", "call"))}),
+        ("b = a.T\nc = a.loc[:, 'x'].values\nd = np.asarray(a)\ne = a.copy()\nv = a[:2]\n"
+         "v[0] = 1\nb = 0",
+         {"aliases": (("c", "a"), ("d", "a"), ("v", "a")), "revises": ("a",)}),
+        ("rng = np.random.default_rng(1)\nf = open(p)\ng = (i for i in xs)\nrng = 2\n"
+         "r.random()\nfor x in it:\n    pass\nf.close()",
+         {"stateful": ("f", "g"), "objects_called": ("r", "it")}),
+        ("np.save('a', x)\nnp.savez('b.npz', x)\ndf.to_csv(path_or_buf='./d/c.csv')\n"
+         "open('e', 'r+')\nopen(name, mode)\nx = np.load('f.npy')\nimport mod",
+         {"file_writes": ("a.npy", "b.npz", "d/c.csv", "e"),
+          "loads": ("e", "f.npy", "mod.py", "mod/__init__.py")}),
     ],
 )  # fmt: skip
 def test_facts_of_a_cell(source, expected):
@@ -79,6 +94,29 @@ def test_reruns_replace_earlier_runs_and_forget_drops_a_cell():
     run("late", "late = 1")
     run("p", "p = 2")
     assert run("r", "print(p, q())") == ["q", "late", "p"]
+
+
+def test_modules_beside_the_notebook_may_change_any_library_state(tmp_path):
+    for name in ("mymod.py", "bad-name.py", "notes.txt", "pkg/__init__.py", "data/x.py"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text("")
+    assert local_modules(tmp_path) == {"mymod", "pkg"}
+    assert local_modules(tmp_path / "missing") == frozenset()
+    linker = Linker(local_modules=local_modules(tmp_path))
+
+    def run(ident, source):
+        return linker.run(ident, cell_facts(source))
+
+    run("np", "import numpy as np")
+    assert run("a", "x = np.ones(1)") == ["np"]
+    assert run("local", "from pkg.sub import f") == []
+    assert run("b", "y = np.ones(1)") == ["np", "local"]
+    assert run("math", "import math\nz = math.pi") == ["local"]
+    assert run("seed", "np.random.seed(0)") == ["np", "local"]
+    assert run("c", "w = np.ones(1)") == ["np", "local", "seed"]
+    # Any library's use depends on it; an import of an installed one changes nothing.
+    assert run("json", "import json") == ["local"]
+    assert run("d", "v = np.ones(1)") == ["np", "local", "seed"]
 
 
 PROSE = "\n".join(

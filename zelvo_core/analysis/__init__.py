@@ -18,7 +18,7 @@ parser's warnings with ``warnings.catch_warnings``, which is process-wide.
 """
 
 from .facts import cell_facts
-from .linker import Linker
+from .linker import Linker, local_modules
 from .records import Body, CellFacts
 
-__all__ = ["Body", "CellFacts", "Linker", "cell_facts"]
+__all__ = ["Body", "CellFacts", "Linker", "cell_facts", "local_modules"]

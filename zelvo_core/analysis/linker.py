@@ -3,17 +3,41 @@
 from __future__ import annotations
 
 import collections
+import itertools
+import os
 from typing import NamedTuple
 
 from .channels import module_files
 from .records import CellFacts
-from .state import PLOTTING_METHODS, changed_by, is_state, read_by, state
+from .state import FIGURE, PLOTTING_METHODS, changed_by, figure_use, is_state, read_by, state
 
 # How many ancestors a run's search for parents it can leave out visits at most: a parent
 # not found within them is kept, which bounds a run's cost in a long chain of cells.
 _SEARCHED = 1000
 # How a run left a name: bound, changed in place, deleted.
 _DEFINED, _REVISED, _DELETED = "defined", "revised", "deleted"
+
+
+# How many entries of a notebook's folder local_modules looks at, at most.
+_FOLDER_ENTRIES = 10_000
+
+
+def local_modules(folder):
+    """The modules a notebook in ``folder`` imports from there rather than from the
+    installed libraries: its `.py` files and packages (folders with `__init__.py`), as
+    Linker's ``local_modules`` takes them. Empty if the folder cannot be read."""
+    names = set()
+    try:
+        with os.scandir(folder) as entries:
+            for entry in itertools.islice(entries, _FOLDER_ENTRIES):
+                stem, suffix = os.path.splitext(entry.name)
+                if suffix == ".py" or (
+                    not suffix and os.path.isfile(os.path.join(entry.path, "__init__.py"))
+                ):
+                    names.add(stem)
+    except OSError:
+        return frozenset()
+    return frozenset(name for name in names if name.isidentifier())
 
 
 class _Run(NamedTuple):
@@ -39,6 +63,20 @@ class Linker:
     is already an ancestor of the other parents (among their nearest 1,000). Each parent
     comes once, in the order of the parents' runs.
 
+    What passes between cells other than by names links them too (see CellFacts):
+
+    - A library's global state (state.py) is a name "<state:library>" that a cell changing
+      it revises (``plt.style.use``, ``np.random.seed``, ``pd.set_option``, ...) and that a
+      cell using a name bound to the library by import reads. An import of one of
+      ``local_modules`` (the modules beside the notebook, see ``local_modules()``), or of a
+      module a cell wrote, may change any library's state, as may ``%run``.
+    - Names bound to views of one another (``b = a[:2]``) form a group: a change to one
+      changes all, as long as they stay so bound.
+    - A method call on a name bound to a stateful object (a generator, an iterator, a file)
+      revises it.
+    - A cell reading a file named by a literal, or importing a module of that file name,
+      depends on the latest cell that wrote it.
+
     ``forget(cell_id)`` drops a deleted cell. Parents returned for earlier runs are not
     revised: a cell run again after the cells that depend on it, now reading one of them,
     gets it as a parent, and the parents of the runs form a cycle that a caller keeping a
@@ -61,7 +99,7 @@ class Linker:
         self.forget(cell_id)
         direct, called, writes = {}, {}, {}
         own = dict(facts.imports)
-        reads, revises, local = self._channels(facts, own)
+        reads, revises, leaves, local = self._channels(facts, own)
         for name in (*facts.reads, *facts.revises, *reads, *revises):
             self._add_writer(name, direct)
         for path in (*facts.file_reads, *facts.loads):
@@ -80,6 +118,7 @@ class Linker:
             writes[name] = _DEFINED
         for name in facts.deletes:
             writes[name] = _DELETED
+        writes.update(leaves)
         for name, how in list(writes.items()):
             if how == _REVISED:
                 # A change through a view changes what it views, and the other views.
@@ -130,9 +169,10 @@ class Linker:
     # -- what passes other than by names
 
     def _channels(self, facts, own):
-        """(state names read, names revised, whether it imports a local module) by a run:
-        the libraries' states it uses and changes, and the stateful objects it uses."""
-        reads, revises = {}, {}
+        """(state names read, names revised, {state name: how} left, whether it imports a
+        local module) by a run: the libraries' states it uses and changes, the stateful
+        objects it uses, and pyplot's current figure."""
+        reads, revises, pyplot = {}, {}, []
         for name in (*facts.reads, *own):
             module = own.get(name) or self._module_of(name)
             if module:
@@ -144,12 +184,18 @@ class Linker:
             module = root if root.startswith("%") else own.get(root) or self._module_of(root)
             if module:
                 revises.update(dict.fromkeys(changed_by(module + dot + rest, how)))
+                if how == "call" and (module + dot + rest).startswith("matplotlib.pyplot."):
+                    pyplot.append((module + dot + rest).rpartition(".")[2])
         for name in facts.objects_called:
             binder = self._binder(name)
             if binder is not None and name in self._runs[binder].facts.stateful:
                 revises[name] = None
         local = any(self._is_local(module) for module in (*own.values(), *facts.star_imports))
-        return reads, revises, local
+        on_figure, left_open = figure_use(pyplot)
+        if on_figure:
+            reads[FIGURE] = None
+        leaves = {} if left_open is None else {FIGURE: _DEFINED if left_open else _DELETED}
+        return reads, revises, leaves, local
 
     def _is_local(self, module):
         """Whether importing ``module`` runs a module of the notebook's folder, or one that a

@@ -114,6 +114,28 @@ ALSO_READ = {
 PLOTTING_METHODS = frozenset({"plot", "hist", "boxplot", "scatter_matrix", "bar", "barh"})
 
 
+# pyplot's current figure, where it persists from cell to cell (a backend that does not
+# close figures after each cell): a cell drawing with pyplot leaves one open unless it
+# shows or closes it at last, and a cell whose first use of pyplot is one of these, which
+# act on the current figure without drawing a new one, depends on the cell that left it.
+FIGURE = state("matplotlib.pyplot.figure")
+ON_CURRENT_FIGURE = frozenset(
+    {"savefig", "title", "xlabel", "ylabel", "legend", "colorbar", "gca", "gcf",
+     "tight_layout", "xlim", "ylim", "axis", "grid", "text", "annotate", "suptitle",
+     "subplots_adjust", "xticks", "yticks", "xscale", "yscale", "clim", "figlegend", "draw",
+     "show"}
+)  # fmt: skip
+CLOSING = frozenset({"show", "close", "clf", "cla"})
+
+
+def figure_use(functions):
+    """(whether a cell reads the current figure, whether it leaves one open) from the pyplot
+    functions it calls, in order."""
+    if not functions:
+        return False, None
+    return functions[0] in ON_CURRENT_FIGURE, functions[-1] not in CLOSING
+
+
 def changed_by(path, how):
     """The states a call of, or an assignment into, module path ``path`` changes."""
     found = []

@@ -5,15 +5,7 @@ from __future__ import annotations
 import ast
 import collections
 
-from .channels import (
-    MUTATING_FUNCTIONS,
-    changes_in_place,
-    dotted,
-    files,
-    is_stateful,
-    module_files,
-    viewed,
-)
+from . import channels
 from .scopes import (
     BodyBuilder,
     Collector,
@@ -98,7 +90,7 @@ class CellAnalysis(ast.NodeVisitor):
 
     def _path(self, node, how):
         """Record the chain of attributes ``node`` is, if it starts from a global name."""
-        path = dotted(node) if self.owner is None else None
+        path = channels.dotted(node) if self.owner is None else None
         if path is not None and self._is_global(path.partition(".")[0]):
             self.paths[path, how] = None
 
@@ -181,18 +173,18 @@ class CellAnalysis(ast.NodeVisitor):
             name = function.id
         elif isinstance(function, ast.Attribute):
             self._call(function.attr, method=True)
-            if changes_in_place(node):
+            if channels.changes_in_place(node):
                 self._revise(root(function.value))
             name = function.attr
         else:
             name = None
-        if name in MUTATING_FUNCTIONS and node.args:
+        if name in channels.MUTATING_FUNCTIONS and node.args:
             self._revise(root(node.args[0]))
         if self.owner is None:
             self._path(function, "call")
             if isinstance(function, ast.Attribute):
                 self._called_on(function.value)
-            reads, writes = files(node)
+            reads, writes = channels.files(node)
             self.loads.update(dict.fromkeys(reads))
             self.file_writes.update(dict.fromkeys(writes))
         self.generic_visit(node)
@@ -201,26 +193,32 @@ class CellAnalysis(ast.NodeVisitor):
         if node.name != "*":
             self._bind((node.asname or node.name).split(".")[0])
 
-    def _imported(self, bound, module):
+    def _imported(self, module, bound=None, name=None):
+        """Record an import of ``module`` that binds ``bound`` to ``name`` at top level."""
         if self.owner is None and self._binding_scope() is None:
-            self.imports[bound] = module
-            self.loads.update(dict.fromkeys(module_files(module)))
+            if bound is not None:
+                self.imports[bound] = name
+            for loaded in (module.partition(".")[0], module):
+                self.loads.update(dict.fromkeys(channels.module_files(loaded)))
 
     def visit_Import(self, node):
         for alias in node.names:
             self.visit(alias)
             # `import a.b` binds a; `import a.b as c` binds c to a.b.
-            module = alias.name if alias.asname else alias.name.partition(".")[0]
-            self._imported(alias.asname or module, module)
+            top = alias.name.partition(".")[0]
+            self._imported(alias.name, alias.asname or top, alias.name if alias.asname else top)
 
     def visit_ImportFrom(self, node):
         if any(alias.name == "*" for alias in node.names):
             self.star_imports.append("." * (node.level or 0) + (node.module or ""))
         for alias in node.names:
             self.visit(alias)
-            if alias.name != "*" and not node.level and node.module:
-                self._imported(alias.asname or alias.name, f"{node.module}.{alias.name}")
-                self.loads.update(dict.fromkeys(module_files(node.module)))
+        if not node.level and node.module:
+            self._imported(node.module)
+            for alias in node.names:
+                if alias.name != "*":
+                    name = f"{node.module}.{alias.name}"
+                    self._imported(node.module, alias.asname or alias.name, name)
 
     # -- statements whose parts run in another order than their fields
 
@@ -238,10 +236,10 @@ class CellAnalysis(ast.NodeVisitor):
         for target in node.targets:
             self.visit(target)
         if isinstance(target, ast.Name) and self._binding_scope() is None and self.owner is None:
-            of = viewed(node.value)
+            of = channels.viewed(node.value)
             if of is not None and of != target.id:
                 self.aliases[target.id] = of
-            if is_stateful(node.value):
+            if channels.is_stateful(node.value):
                 self.stateful[target.id] = None
 
     def visit_AugAssign(self, node):

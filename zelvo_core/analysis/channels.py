@@ -7,6 +7,7 @@ answer errs toward an extra dependency rather than a missing one.
 from __future__ import annotations
 
 import ast
+import functools
 import os
 
 # Methods that change the object they are called on, so that `x.m(...)` revises x: those of
@@ -65,6 +66,7 @@ FILE_KEYWORDS = frozenset(
     {"file", "fname", "filename", "filepath", "path", "path_or_buf", "filepath_or_buffer",
      "io", "excel_writer", "buf", "out_file", "f", "uri"}
 )  # fmt: skip
+_FILE_CALLS = WRITING_CALLS | READING_CALLS | {"open"}
 # Where NumPy adds a suffix to the name it is given.
 _SUFFIXES = {"save": ".npy", "savez": ".npz", "savez_compressed": ".npz"}
 # pathlib's classes: `Path("a").write_text(...)` writes "a".
@@ -173,6 +175,8 @@ def files(call):
         name, owner = function.attr, function.value
     else:
         return (), ()
+    if name not in _FILE_CALLS:
+        return (), ()
     named = [_literal(argument) for argument in call.args[:2]]
     named += [_literal(k.value) for k in call.keywords if k.arg in FILE_KEYWORDS]
     if (
@@ -216,6 +220,7 @@ def _opened(call, paths):
     return reads, writes
 
 
+@functools.lru_cache(maxsize=4096)
 def module_files(module):
     """The files an import of ``module`` may run from the notebook's folder."""
     parts = module.split(".")

@@ -46,6 +46,7 @@ class _Run(NamedTuple):
     parents: tuple
     writes: tuple  # (name, how) pairs of what the run left
     paths: tuple  # the files it wrote
+    imports: dict  # name -> module, of the names it bound by import
 
 
 class Linker:
@@ -130,7 +131,9 @@ class Linker:
             called = {cell: None for cell in called if cell not in found}
         parents = sorted({**direct, **called}, key=lambda cell: self._runs[cell].order)
 
-        run = _Run(self._clock, facts, tuple(parents), tuple(writes.items()), facts.file_writes)
+        run = _Run(
+            self._clock, facts, tuple(parents), tuple(writes.items()), facts.file_writes, own
+        )
         self._clock += 1
         self._runs[cell_id] = run
         for name, how in run.writes:
@@ -213,7 +216,7 @@ class Linker:
     def _module_of(self, name):
         """The module ``name`` is bound to by import, or None."""
         binder = self._binder(name)
-        return dict(self._runs[binder].facts.imports).get(name) if binder is not None else None
+        return self._runs[binder].imports.get(name) if binder is not None else None
 
     def _regroup(self, facts, writes):
         """Names a run binds leave their groups of views; its views join theirs."""

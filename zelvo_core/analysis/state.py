@@ -10,6 +10,8 @@ before it, but a cell computing `np.sin(x)` does not.
 
 from __future__ import annotations
 
+import functools
+
 from .channels import MUTATING_METHODS
 
 
@@ -136,6 +138,7 @@ def figure_use(functions):
     return functions[0] in ON_CURRENT_FIGURE, functions[-1] not in CLOSING
 
 
+@functools.lru_cache(maxsize=4096)
 def changed_by(path, how):
     """The states a call of, or an assignment into, module path ``path`` changes."""
     found = []
@@ -156,10 +159,11 @@ def changed_by(path, how):
             # A store anywhere in it, or a call of a method that changes it in place.
             if how == "store" or (rest and rest.rpartition(".")[2] in MUTATING_METHODS):
                 found += states
-    return [state(library) for library in dict.fromkeys(found)]
+    return tuple(state(library) for library in dict.fromkeys(found))
 
 
+@functools.lru_cache(maxsize=4096)
 def read_by(module):
     """The states a use of ``module`` (a name bound to it by import) reads."""
     library = module.partition(".")[0]
-    return [state(library), *(state(other) for other in ALSO_READ.get(library, ())), WARNINGS]
+    return (state(library), *(state(other) for other in ALSO_READ.get(library, ())), WARNINGS)

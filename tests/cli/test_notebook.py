@@ -203,6 +203,14 @@ def analyse(cells, ids=True):
             id="pandas' options and warning filters",
         ),
         pytest.param(
+            ["import pandas as pd\ndf = pd.read_csv('a.csv')",
+             "pd.set_option('display.max_columns', 5)", "df.head()", "print(df)",
+             "n = len(df)", "df.describe();"],
+            {"c0": [], "c1": ["c0"], "c2": ["c0", "c1"], "c3": ["c0", "c1"], "c4": ["c0"],
+             "c5": ["c0"]},
+            id="a value shown depends on the display options, one not shown does not",
+        ),
+        pytest.param(
             ["import matplotlib.pyplot as plt", "plt.plot([1])",
              "plt.title('t')\nplt.savefig('a')", "plt.plot([2])\nplt.show()", "plt.legend()"],
             {"c0": [], "c1": ["c0"], "c2": ["c0", "c1"], "c3": ["c0"], "c4": ["c0"]},

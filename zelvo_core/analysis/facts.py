@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import collections
 import types
 
@@ -57,6 +58,10 @@ def _analyse(source):
         stateful=tuple(analysis.stateful),
         objects_called=tuple(analysis.objects_called),
         loads=tuple(analysis.loads),
+        # IPython shows the value of a last expression, unless a semicolon ends it.
+        displays=bool(tree and tree.body)
+        and isinstance(tree.body[-1], ast.Expr)
+        and not source.rstrip().endswith(";"),
     )
 
 

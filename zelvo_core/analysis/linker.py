@@ -9,7 +9,17 @@ from typing import NamedTuple
 
 from .channels import module_files
 from .records import CellFacts
-from .state import FIGURE, PLOTTING_METHODS, changed_by, figure_use, is_state, read_by, state
+from .state import (
+    FIGURE,
+    PLOTTING_METHODS,
+    SHOWING,
+    SHOWING_CALLS,
+    changed_by,
+    figure_use,
+    is_state,
+    read_by,
+    state,
+)
 
 # How many ancestors a run's search for parents it can leave out visits at most: a parent
 # not found within them is kept, which bounds a run's cost in a long chain of cells.
@@ -182,6 +192,8 @@ class Linker:
                 reads.update(dict.fromkeys(read_by(module)))
         if PLOTTING_METHODS.intersection(facts.method_calls):
             reads[state("matplotlib")] = None
+        if facts.displays or SHOWING_CALLS.intersection(facts.calls):
+            reads.update(dict.fromkeys(SHOWING))
         for path, how in facts.paths:
             root, dot, rest = path.partition(".")
             module = root if root.startswith("%") else own.get(root) or self._module_of(root)

@@ -58,6 +58,7 @@ class CellFacts(NamedTuple):
     - ``loads``: paths the code reads, named by string literals (``open("a")``,
       ``pd.read_csv("a")``), and the files of the modules it imports (``mod.py``).
       ``file_writes`` holds the paths the code writes so (``df.to_csv("a")``) too.
+    - ``displays``: whether the cell ends with an expression, whose value IPython shows.
     """
 
     reads: tuple[str, ...]
@@ -77,3 +78,4 @@ class CellFacts(NamedTuple):
     stateful: tuple[str, ...] = ()
     objects_called: tuple[str, ...] = ()
     loads: tuple[str, ...] = ()
+    displays: bool = False

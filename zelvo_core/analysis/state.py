@@ -112,8 +112,17 @@ ALSO_READ = {
     "sklearn": ("numpy.random",),
     "scipy": ("numpy.random",),
 }
-# Methods that draw with matplotlib (pandas' plotting): a call reads matplotlib's state.
-PLOTTING_METHODS = frozenset({"plot", "hist", "boxplot", "scatter_matrix", "bar", "barh"})
+# Methods that draw with matplotlib (pandas' plotting, and Axes and Figures made in another
+# cell): a call reads matplotlib's state.
+PLOTTING_METHODS = frozenset(
+    {"plot", "hist", "boxplot", "scatter_matrix", "bar", "barh", "scatter", "imshow",
+     "savefig", "pie", "area", "kde", "density", "hexbin", "errorbar", "fill_between",
+     "contour", "contourf", "pcolormesh", "violinplot", "matshow", "stem", "step"}
+)  # fmt: skip
+# The states that decide how a value is shown (print options, display options): a cell
+# that shows one (it ends with an expression, or calls print or display) reads them.
+SHOWING = (state("pandas"), state("numpy"))
+SHOWING_CALLS = frozenset({"print", "display"})
 
 
 # pyplot's current figure, where it persists from cell to cell (a backend that does not

@@ -117,6 +117,10 @@ def test_modules_beside_the_notebook_may_change_any_library_state(tmp_path):
     # Any library's use depends on it; an import of an installed one changes nothing.
     assert run("json", "import json") == ["local"]
     assert run("d", "v = np.ones(1)") == ["np", "local", "seed"]
+    # Each such import changes the states used so far: a user depends on the latest only.
+    for number in range(300):
+        run(f"m{number}", "import mymod")
+    assert run("e", "u = np.ones(1)") == ["np", "m299"]
 
 
 PROSE = "\n".join(

@@ -100,6 +100,7 @@ class Linker:
         self._files = {}  # path -> {cell id: None}, in the order of the runs
         self._providers = {}  # cell ids whose runs may have defined any name
         self._state_providers = {}  # cell ids whose runs may have changed any library state
+        self._states = {}  # the state names that runs read or changed
         self._methods = {}  # method name -> {cell id: None} of cells with such a class
         self._groups = {}  # name -> the set of names whose objects may share memory with it
         self._local = frozenset(local_modules)  # modules of the notebook's folder
@@ -111,6 +112,10 @@ class Linker:
         direct, called, writes = {}, {}, {}
         own = dict(facts.imports)
         reads, revises, leaves, local = self._channels(facts, own)
+        if local:
+            # It may change any library's state: those the notebook used so far, and (as a
+            # provider) those it uses later.
+            revises.update(dict.fromkeys(self._states))
         for name in (*facts.reads, *facts.revises, *reads, *revises):
             self._add_writer(name, direct)
         for path in (*facts.file_reads, *facts.loads):
@@ -154,6 +159,8 @@ class Linker:
             self._providers[cell_id] = None
         if local or facts.file_reads:
             self._state_providers[cell_id] = None
+        self._states.update(dict.fromkeys(name for name in writes if is_state(name)))
+        self._states.update(dict.fromkeys(reads))
         self._regroup(facts, writes)
         for body in facts.functions.values():
             for method in body.methods:
@@ -253,9 +260,11 @@ class Linker:
             if writers[cell] != _DELETED:
                 parents[cell] = None
             after = self._runs[cell].order
-        for cell in self._state_providers if is_state(name) else self._providers:
-            if self._runs[cell].order > after:
-                parents[cell] = None
+        # Providers are in the order of their runs: only those after the writer count.
+        for cell in reversed(self._state_providers if is_state(name) else self._providers):
+            if self._runs[cell].order < after:
+                break
+            parents[cell] = None
 
     def _body(self, name):
         """((cell id, name), Body) of the function ``name`` is bound to now, or None."""

@@ -24,6 +24,9 @@ from .state import (
 # How many ancestors a run's search for parents it can leave out visits at most: a parent
 # not found within them is kept, which bounds a run's cost in a long chain of cells.
 _SEARCHED = 1000
+# How many names a group of views holds at most, which bounds what a change costs; a view
+# beyond them is not followed.
+_GROUP = 64
 # How a run left a name: bound, changed in place, deleted.
 _DEFINED, _REVISED, _DELETED = "defined", "revised", "deleted"
 
@@ -97,6 +100,7 @@ class Linker:
     def __init__(self, local_modules=()):
         self._runs = {}  # cell id -> _Run, in the order of the runs
         self._writes = {}  # name -> {cell id: how}, in the order of the runs
+        self._binds = {}  # the same, for the runs that bound or deleted the name
         self._files = {}  # path -> {cell id: None}, in the order of the runs
         self._providers = {}  # cell ids whose runs may have defined any name
         self._state_providers = {}  # cell ids whose runs may have changed any library state
@@ -153,6 +157,8 @@ class Linker:
         self._runs[cell_id] = run
         for name, how in run.writes:
             self._writes.setdefault(name, {})[cell_id] = how
+            if how != _REVISED:
+                self._binds.setdefault(name, {})[cell_id] = how
         for path in run.paths:
             self._files.setdefault(path, {})[cell_id] = None
         if facts.star_imports or facts.file_reads:
@@ -174,6 +180,7 @@ class Linker:
             return
         for table, keys in (
             (self._writes, (name for name, _ in run.writes)),
+            (self._binds, (name for name, how in run.writes if how != _REVISED)),
             (self._files, run.paths),
             (self._methods, (m for body in run.facts.functions.values() for m in body.methods)),
         ):
@@ -226,10 +233,12 @@ class Linker:
         return top in self._local or any(path in self._files for path in module_files(top))
 
     def _binder(self, name):
-        """The cell whose run last bound ``name``, or None."""
-        for cell, how in reversed(self._writes.get(name, {}).items()):
-            if how != _REVISED:
-                return cell if how == _DEFINED else None
+        """The cell whose run last bound ``name``, or None (none did, or it was deleted)."""
+        binds = self._binds.get(name)
+        if binds:
+            cell = next(reversed(binds))
+            if binds[cell] == _DEFINED:
+                return cell
         return None
 
     def _module_of(self, name):
@@ -246,8 +255,9 @@ class Linker:
                     group.discard(name)
         for name, of in facts.aliases:
             group = self._groups.setdefault(of, {of})
-            group.add(name)
-            self._groups[name] = group
+            if len(group) < _GROUP:
+                group.add(name)
+                self._groups[name] = group
 
     # -- lookups
 
@@ -268,13 +278,10 @@ class Linker:
 
     def _body(self, name):
         """((cell id, name), Body) of the function ``name`` is bound to now, or None."""
-        for cell, how in reversed(self._writes.get(name, {}).items()):
-            body = self._runs[cell].facts.functions.get(name)
-            if body is not None and how != _DELETED:
-                return (cell, name), body
-            if how != _REVISED:
-                return None
-        return None
+        # A run that defines a function binds its name: the binder is the one to look at.
+        cell = self._binder(name)
+        body = self._runs[cell].facts.functions.get(name) if cell is not None else None
+        return None if body is None else ((cell, name), body)
 
     def _method_bodies(self, method):
         for cell in self._methods.get(method, ()):

@@ -38,6 +38,15 @@ TOO_COSTLY = "is too large or complex to analyse: kept without parents"
          "open('e', 'r+')\nopen(name, mode)\nx = np.load('f.npy')\nimport mod",
          {"file_writes": ("a.npy", "b.npz", "d/c.csv", "e"),
           "loads": ("e", "f.npy", "mod.py", "mod/__init__.py")}),
+        ("Path('a').write_text('x')\nwith Path('b').open('w') as f:\n    pass\n"
+         "shutil.copyfile('c', 'd')\nopen('e', mode=m)\nmodel.save(path)\nf = torch.load('g')",
+         {"file_writes": ("a", "b", "d", "e"), "loads": ("c", "e", "g"),
+          "stateful": ()}),
+        ("%matplotlib inline\n%config InlineBackend.figure_format = 'svg'\nimport torch",
+         {"paths": (("%matplotlib", "call"), ("%config InlineBackend", "call")),
+          "imports": (("torch", "torch"),), "displays": False}),
+        ("for row in rows:\n    total += row\nnext(reader)\ntotal",
+         {"objects_called": ("rows",), "revises": ("reader",), "displays": True}),
     ],
 )  # fmt: skip
 def test_facts_of_a_cell(source, expected):

@@ -177,18 +177,19 @@ def files(call):
         return (), ()
     if name not in _FILE_CALLS:
         return (), ()
-    named = [_literal(argument) for argument in call.args[:2]]
-    named += [_literal(k.value) for k in call.keywords if k.arg in FILE_KEYWORDS]
     if (
         isinstance(owner, ast.Call)
         and isinstance(owner.func, (ast.Name, ast.Attribute))
         and (getattr(owner.func, "id", None) or getattr(owner.func, "attr", None)) in _PATHS
         and owner.args
     ):
-        # `Path("a").write_text(...)`, `Path("a").open("w")`.
-        named.append(_literal(owner.args[0]))
+        # `Path("a").write_text(...)`, `Path("a").open("w")`: the path is the Path's.
+        named = [_literal(owner.args[0])]
         if name == "open":
             call = ast.Call(function, [owner.args[0], *call.args], call.keywords)
+    else:
+        named = [_literal(argument) for argument in call.args[:2]]
+        named += [_literal(k.value) for k in call.keywords if k.arg in FILE_KEYWORDS]
     paths = [path for path in named if path is not None]
     if not paths:
         return (), ()

@@ -195,6 +195,14 @@ def analyse(cells, ids=True):
             id="seeds and global generators: a draw depends on the draws before it",
         ),
         pytest.param(
+            ["import numpy as np", "def make():\n    return np.random.rand(3)", "a = make()",
+             "b = make()", "def reset():\n    np.random.seed(1)", "reset()",
+             "c = np.random.rand(1)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"], "c3": ["c1", "c2"], "c4": ["c0"],
+             "c5": ["c3", "c4"], "c6": ["c0", "c5"]},
+            id="a seed or draw in a function counts where the function is called",
+        ),
+        pytest.param(
             ["import warnings\nimport pandas as pd", "warnings.filterwarnings('ignore')",
              "pd.set_option('display.max_rows', 5)", "df = pd.DataFrame()",
              "pd.options.display.precision = 2", "print(pd.Series([1.0]))"],

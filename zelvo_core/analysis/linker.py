@@ -80,8 +80,9 @@ class Linker:
     What passes between cells other than by names links them too (see CellFacts):
 
     - A library's global state (state.py) is a name "<state:library>" that a cell changing
-      it revises (``plt.style.use``, ``np.random.seed``, ``pd.set_option``, ...) and that a
-      cell using a name bound to the library by import reads. An import of one of
+      it revises (``plt.style.use``, ``np.random.seed``, ``pd.set_option``, ...; also in a
+      notebook function it calls) and that a cell using a name bound to the library by
+      import reads. An import of one of
       ``local_modules`` (the modules beside the notebook, see ``local_modules()``), or of a
       module a cell wrote, may change any library's state, as may ``%run``.
     - Names bound to views of one another (``b = a[:2]``) form a group: a change to one
@@ -126,12 +127,18 @@ class Linker:
             writers = self._files.get(path)
             if writers:
                 direct[next(reversed(writers))] = None
-        used = {}  # names the notebook's functions the cell calls read
-        self._follow_calls(facts, called, writes, used)
+        used, paths = {}, {}  # names the notebook's functions it calls read, and paths
+        self._follow_calls(facts, called, writes, used, paths)
         for name in used:
             module = self._module_of(name)
             for read in read_by(module) if module else ():
                 self._add_writer(read, called)
+        for path, how in paths:
+            # What the functions change (`np.random.seed(...)`, a draw), as names stand now.
+            full = self._resolve(path, own)
+            for changed in changed_by(full, how) if full else ():
+                self._add_writer(changed, called)
+                revises[changed] = None
         for name in (*facts.revises, *revises):
             writes[name] = _REVISED
         for name in facts.defines:
@@ -209,12 +216,11 @@ class Linker:
         if facts.displays or SHOWING_CALLS.intersection(facts.calls):
             reads.update(dict.fromkeys(SHOWING))
         for path, how in facts.paths:
-            root, dot, rest = path.partition(".")
-            module = root if root.startswith("%") else own.get(root) or self._module_of(root)
-            if module:
-                revises.update(dict.fromkeys(changed_by(module + dot + rest, how)))
-                if how == "call" and (module + dot + rest).startswith("matplotlib.pyplot."):
-                    pyplot.append((module + dot + rest).rpartition(".")[2])
+            full = self._resolve(path, own)
+            if full:
+                revises.update(dict.fromkeys(changed_by(full, how)))
+                if how == "call" and full.startswith("matplotlib.pyplot."):
+                    pyplot.append(full.rpartition(".")[2])
         for name in facts.objects_called:
             binder = self._binder(name)
             if binder is not None and name in self._runs[binder].facts.stateful:
@@ -225,6 +231,13 @@ class Linker:
             reads[FIGURE] = None
         leaves = {} if left_open is None else {FIGURE: _DEFINED if left_open else _DELETED}
         return reads, revises, leaves, local
+
+    def _resolve(self, path, own):
+        """The module path a chain of attributes stands for ("plt.plot" with plt bound to
+        matplotlib.pyplot: "matplotlib.pyplot.plot"), or None; ``own``: the run's imports."""
+        root, dot, rest = path.partition(".")
+        module = root if root.startswith("%") else own.get(root) or self._module_of(root)
+        return module + dot + rest if module else None
 
     def _is_local(self, module):
         """Whether importing ``module`` runs a module of the notebook's folder, or one that a
@@ -290,10 +303,10 @@ class Linker:
                 if method in body.methods and current is not None and current[0][0] == cell:
                     yield (cell, name, method), body.methods[method]
 
-    def _follow_calls(self, facts, parents, writes, used):
+    def _follow_calls(self, facts, parents, writes, used, paths):
         """What the notebook's functions that the cell calls read (their cells into
-        ``parents``, the names into ``used``) and leave (into ``writes``), following their
-        calls in turn."""
+        ``parents``, the names into ``used``), leave (into ``writes``) and call or assign
+        into (``paths``), following their calls in turn."""
         pending = collections.deque()
         seen = set()
 
@@ -315,6 +328,7 @@ class Linker:
                 enqueue((None, name), facts.functions[name], own=True)
         while pending:
             body, own = pending.popleft()
+            paths.update(dict.fromkeys(body.paths))
             for name in body.reads:
                 if own:
                     if name in facts.functions:

@@ -13,7 +13,8 @@ class Body(NamedTuple):
     MUTATING_METHODS), ``calls`` the names it calls, ``method_calls`` the attribute names
     it calls (``x.m(...)`` gives "m"). A nested function's code counts as its enclosing
     one's. For a class, ``methods`` maps each method's name to its Body and the other
-    fields hold the union of its methods (what calling the class may run).
+    fields hold the union of its methods (what calling the class may run). ``paths`` are
+    the chains of attributes from global names it calls or assigns into, as CellFacts'.
     """
 
     reads: tuple[str, ...]
@@ -22,6 +23,7 @@ class Body(NamedTuple):
     calls: tuple[str, ...]
     method_calls: tuple[str, ...]
     methods: Mapping[str, Body]
+    paths: tuple[tuple[str, str], ...] = ()
 
 
 class CellFacts(NamedTuple):

@@ -23,11 +23,11 @@ class Scope:
 class BodyBuilder:
     """The parts of a Body as the walk finds them (dicts keep the order first seen)."""
 
-    __slots__ = ("assigns", "calls", "method_calls", "methods", "reads", "revises")
+    __slots__ = ("assigns", "calls", "method_calls", "methods", "paths", "reads", "revises")
 
     def __init__(self):
         self.reads, self.assigns, self.revises = {}, {}, {}
-        self.calls, self.method_calls, self.methods = {}, {}, {}
+        self.calls, self.method_calls, self.methods, self.paths = {}, {}, {}, {}
 
     def method(self, name):
         # A property's getter and setter share a name: both are the method's code.
@@ -39,7 +39,10 @@ class BodyBuilder:
         for method in methods.values():
             for part, more in zip(parts, method):
                 part.update(dict.fromkeys(more))
-        return Body(*(tuple(part) for part in parts), types.MappingProxyType(methods))
+            self.paths.update(dict.fromkeys(method.paths))
+        return Body(
+            *(tuple(part) for part in parts), types.MappingProxyType(methods), tuple(self.paths)
+        )
 
 
 class Collector(ast.NodeVisitor):

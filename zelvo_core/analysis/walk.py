@@ -90,9 +90,9 @@ class CellAnalysis(ast.NodeVisitor):
 
     def _path(self, node, how):
         """Record the chain of attributes ``node`` is, if it starts from a global name."""
-        path = channels.dotted(node) if self.owner is None else None
+        path = channels.dotted(node)
         if path is not None and self._is_global(path.partition(".")[0]):
-            self.paths[path, how] = None
+            (self.paths if self.owner is None else self.owner.paths)[path, how] = None
 
     def _called_on(self, node):
         name = node.id if isinstance(node, ast.Name) and self.owner is None else None
@@ -180,8 +180,8 @@ class CellAnalysis(ast.NodeVisitor):
             name = None
         if name in channels.MUTATING_FUNCTIONS and node.args:
             self._revise(root(node.args[0]))
+        self._path(function, "call")
         if self.owner is None:
-            self._path(function, "call")
             if isinstance(function, ast.Attribute):
                 self._called_on(function.value)
             reads, writes = channels.files(node)

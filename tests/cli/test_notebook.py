@@ -235,6 +235,13 @@ def analyse(cells, ids=True):
             id="a change through a view changes what it views, and its other views",
         ),
         pytest.param(
+            ["import numpy as np\na = np.zeros(3)", "v = a[1:]", "v += 1", "print(a)",
+             "np.multiply(a, 2, out=a)", "print(v)"],
+            {"c0": [], "c1": ["c0"], "c2": ["c1"], "c3": ["c2"], "c4": ["c0", "c2"],
+             "c5": ["c4"]},
+            id="in place through a view: an augmented assignment, NumPy's out=",
+        ),
+        pytest.param(
             ["import numpy as np\nrng = np.random.default_rng(0)\nit = iter([1, 2])\n"
              "f = open('data.txt')", "a = rng.integers(5)", "b = rng.normal()", "next(it)",
              "print(next(it))", "f.readline()", "for line in f:\n    pass", "xs = [1]",

@@ -46,7 +46,7 @@ TOO_COSTLY = "is too large or complex to analyse: kept without parents"
          {"paths": (("%matplotlib", "call"), ("%config InlineBackend", "call")),
           "imports": (("torch", "torch"),), "displays": False}),
         ("for row in rows:\n    total += row\nnext(reader)\ntotal",
-         {"objects_called": ("rows",), "revises": ("reader",), "displays": True}),
+         {"objects_called": ("rows",), "revises": ("total", "reader"), "displays": True}),
     ],
 )  # fmt: skip
 def test_facts_of_a_cell(source, expected):

@@ -146,11 +146,11 @@ class Linker:
         for name in facts.deletes:
             writes[name] = _DELETED
         writes.update(leaves)
-        for name, how in list(writes.items()):
-            if how == _REVISED:
-                # A change through a view changes what it views, and the other views.
-                for other in self._groups.get(name, ()):
-                    writes.setdefault(other, _REVISED)
+        changed = [*facts.revises, *(name for name, how in writes.items() if how == _REVISED)]
+        for name in changed:
+            # A change through a view changes what it views, and the other views.
+            for other in self._groups.get(name, ()):
+                writes.setdefault(other, _REVISED)
         only_called = called.keys() - direct.keys()
         if only_called:
             found = self._ancestors_among({**direct, **called}, only_called)
@@ -262,7 +262,8 @@ class Linker:
     def _regroup(self, facts, writes):
         """Names a run binds leave their groups of views; its views join theirs."""
         for name, how in writes.items():
-            if how != _REVISED:
+            # `x2 += 1` binds x2 again, to the same object.
+            if how != _REVISED and name not in facts.revises:
                 group = self._groups.pop(name, None)
                 if group is not None:
                     group.discard(name)

@@ -33,7 +33,8 @@ class CellFacts(NamedTuple):
       of a function or lambda the cell defines counts, unless the cell binds it.
     - ``defines`` / ``deletes``: names the cell leaves bound / deleted at top level.
     - ``revises``: names whose object the cell changes without binding the name
-      (``df['a'] = ...``, ``obj.x += 1``, ``del d[k]``, ``xs.append(...)``, ``m.fit(...)``).
+      (``df['a'] = ...``, ``obj.x += 1``, ``del d[k]``, ``xs.append(...)``, ``m.fit(...)``,
+      ``out=x``), and names it augments (``xs += [1]``: in place for a list or an array).
     - ``functions``: name -> Body of each function, lambda (``f = lambda ...``) and class
       the cell leaves defined at top level.
     - ``calls`` / ``method_calls``: global names / attribute names the cell calls (outside

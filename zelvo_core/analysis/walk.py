@@ -180,6 +180,9 @@ class CellAnalysis(ast.NodeVisitor):
             name = None
         if name in channels.MUTATING_FUNCTIONS and node.args:
             self._revise(root(node.args[0]))
+        for keyword in node.keywords:
+            if keyword.arg == "out":  # NumPy's functions write into `out=`
+                self._revise(root(keyword.value))
         self._path(function, "call")
         if self.owner is None:
             if isinstance(function, ast.Attribute):
@@ -245,6 +248,8 @@ class CellAnalysis(ast.NodeVisitor):
     def visit_AugAssign(self, node):
         if isinstance(node.target, ast.Name):
             self._read(node.target.id)
+            # A list's or an array's `+=` changes the object in place, seen by its views.
+            self._revise(node.target.id)
         self.visit(node.value)
         self.visit(node.target)
 

@@ -26,6 +26,8 @@ _BLOCK = 1024
 # How many statements a statement that does not parse alone is tried with.
 JOINED = 16
 
+# The file name the parser's warnings carry.
+_FILENAME = "<cell>"
 # A line that starts a top-level statement (not one that closes a bracket or continues a
 # compound statement).
 _CONTINUES = re.compile(r"[ \t#)\]}]|(?:else|elif|except|finally)\b|$")
@@ -58,15 +60,17 @@ class Parser:
         self.charge(len(source) + ATTEMPT_COST)
         first = len(self.caught)
         try:
-            return ast.parse(source)
+            return ast.parse(source, _FILENAME)
         except MemoryError:
             # The parser's stack overflowed (before 3.9): too deeply nested, as below.
             raise RecursionError("source too complex to parse") from None
         finally:
             if keep_warnings:
                 for warning in self.caught[first:]:
-                    text = f"has a warning (line {warning.lineno}): {warning.message}"
-                    self.found[text] = None
+                    # Only the parser's own: another thread's may come in meanwhile.
+                    if warning.filename == _FILENAME:
+                        text = f"has a warning (line {warning.lineno}): {warning.message}"
+                        self.found[text] = None
             del self.caught[first:]
 
     def tree(self, source):

@@ -34,6 +34,8 @@ TOO_COSTLY = "is too large or complex to analyse: kept without parents"
         ("rng = np.random.default_rng(1)\nf = open(p)\ng = (i for i in xs)\nrng = 2\n"
          "r.random()\nfor x in it:\n    pass\nf.close()",
          {"stateful": ("f", "g"), "objects_called": ("r", "it")}),
+        ("a = df.count()\nb = itertools.count()\nc = count(3)\ne = zip(a, b)\nm = s.map(g)",
+         {"stateful": ("b", "c", "e")}),
         ("np.save('a', x)\nnp.savez('b.npz', x)\ndf.to_csv(path_or_buf='./d/c.csv')\n"
          "open('e', 'r+')\nopen(name, mode)\nx = np.load('f.npy')\nimport mod",
          {"file_writes": ("a.npy", "b.npz", "d/c.csv", "e"),

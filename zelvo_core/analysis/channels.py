@@ -79,11 +79,15 @@ STATEFUL_CALLS = frozenset(
     {
         "default_rng", "RandomState", "Random", "SystemRandom", "Generator", "open", "iter",
         "StringIO", "BytesIO", "reader", "DictReader", "writer", "DictWriter", "urlopen",
-        "count", "cycle", "repeat", "islice", "TextIOWrapper", "scandir", "walk",
-        "iterrows", "itertuples", "Popen", "SeedSequence", "PCG64", "MT19937",
-        "Philox", "SFC64", "RandomStreams",
+        "TextIOWrapper", "scandir", "walk", "iterrows", "itertuples", "Popen",
+        "SeedSequence", "PCG64", "MT19937", "Philox", "SFC64", "RandomStreams",
     }
 )  # fmt: skip
+# itertools' iterators, by a name common elsewhere (`df.count()`): called by themselves, or
+# as attributes of itertools.
+_ITERTOOLS = frozenset({"count", "cycle", "repeat", "islice", "chain", "tee"})
+# Built-in functions that make iterators, called by themselves (`df.map` is not).
+_ITERATING = frozenset({"zip", "map", "filter", "enumerate", "reversed"})
 
 # Attributes and methods whose result may share memory with their object: a name bound to
 # one is an alias of the object's name (`b = a.T`, `b = a.loc[...]`, `b = a.reshape(2, 3)`).
@@ -156,8 +160,14 @@ def is_stateful(node):
     if not isinstance(node, ast.Call):
         return False
     function = node.func
-    name = function.attr if isinstance(function, ast.Attribute) else getattr(function, "id", None)
-    return name in STATEFUL_CALLS
+    if isinstance(function, ast.Name):
+        name = function.id
+        return name in STATEFUL_CALLS or name in _ITERTOOLS or name in _ITERATING
+    if not isinstance(function, ast.Attribute):
+        return False
+    if function.attr in _ITERTOOLS:
+        return isinstance(function.value, ast.Name) and function.value.id == "itertools"
+    return function.attr in STATEFUL_CALLS
 
 
 def _literal(node):

@@ -36,8 +36,8 @@ STATE_CALLS = {
                                            "use", "style.use", "interactive")), _MATPLOTLIB),
     **dict.fromkeys(
         (f"matplotlib.pyplot.{name}" for name in ("rc", "rcdefaults", "style.use", "xkcd",
-                                                  "switch_backend", "ion", "ioff", "set_cmap",
-                                                  "matplotlib.use")), _MATPLOTLIB),
+                                                  "switch_backend", "ion", "ioff", "set_cmap")),
+        _MATPLOTLIB),
     **dict.fromkeys(
         (f"seaborn.{name}" for name in ("set", "set_theme", "set_style", "set_context",
                                         "set_palette", "set_color_codes", "reset_defaults",
@@ -88,7 +88,6 @@ STATE_OBJECTS = {
     "matplotlib.rcParams": _MATPLOTLIB,
     "matplotlib.pyplot.rcParams": _MATPLOTLIB,
     "pandas.options": ("pandas",),
-    "numpy.random.mtrand._rand": ("numpy.random",),
     "torch.backends": ("torch",),
 }
 # The global generators: any other function of these modules draws from them, which

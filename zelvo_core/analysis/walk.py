@@ -236,8 +236,8 @@ class CellAnalysis(ast.NodeVisitor):
                 self.functions[target.id] = body
             return
         self.visit(node.value)
-        for target in node.targets:
-            self.visit(target)
+        for each in node.targets:
+            self.visit(each)
         if isinstance(target, ast.Name) and self._binding_scope() is None and self.owner is None:
             of = channels.viewed(node.value)
             if of is not None and of != target.id:

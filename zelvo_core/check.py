@@ -87,13 +87,15 @@ class Finding(NamedTuple):
         return found
 
 
-def check_notebook(notebook, strict=False, name="notebook"):
-    """The findings of a decoded notebook (as ``parse_notebook`` gives it), by position.
+def check_notebook(notebook, strict=False, name="notebook", folder=None):
+    """The findings of a decoded notebook (as ``parse_notebook`` gives it, saved in
+    ``folder`` if known), by position.
 
     With ``strict``, also every execution count that a run of all cells, top to bottom,
     in a new kernel would not have left. Raises NotebookError for duplicate cell ids.
     """
-    components = pipeline_from_notebook(notebook, name, warn=lambda text: None)["dag_info"]
+    components = pipeline_from_notebook(notebook, name, warn=lambda text: None, folder=folder)
+    components = components["dag_info"]
     cells = {c["id"]: Cell(c["position"], c["id"], c.get("execution_count")) for c in components}
     found = []
     if _is_python(notebook):

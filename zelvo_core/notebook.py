@@ -12,7 +12,7 @@ import sys
 from typing import NamedTuple
 
 from zelvo_core import protocol
-from zelvo_core.analysis import Linker, cell_facts
+from zelvo_core.analysis import Linker, cell_facts, local_modules
 from zelvo_core.misc.models import ZelvoPipelineModel, is_timestamp
 
 NOT_RUN = protocol.NOT_RUN
@@ -183,8 +183,9 @@ def _is_parameters(cell):
     return isinstance(tags, list) and protocol.PARAMETERS_TAG in tags
 
 
-def pipeline_from_notebook(notebook, name="notebook", warn=None):
-    """Return ``{"dag_info": [...]}`` for the code cells of a decoded notebook.
+def pipeline_from_notebook(notebook, name="notebook", warn=None, folder=None):
+    """Return ``{"dag_info": [...]}`` for the code cells of a decoded notebook, saved in
+    ``folder`` if known (its modules count as the notebook's own).
 
     ``warn(text)`` is called once for each thing the analysis of a cell reports (code
     that is not Python, a warning compiling it raises), naming the notebook and the cell.
@@ -200,7 +201,7 @@ def pipeline_from_notebook(notebook, name="notebook", warn=None):
         for position, cell in enumerate(notebook["cells"])
         if cell["cell_type"] == "code"
     ]
-    linker = Linker()
+    linker = Linker(local_modules(folder) if folder is not None else ())
     dag_info = []
     for ident, (position, cell) in zip(_cell_ids(code_cells, name), code_cells):
         source = _source(cell)

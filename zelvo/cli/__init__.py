@@ -123,9 +123,15 @@ def _read_text(path):
         raise CommandError(f"{path}: cannot be read: {error}") from None
 
 
+def _folder(path):
+    # The folder whose modules a notebook imports as its own; none for standard input.
+    return None if path == "-" else os.path.dirname(os.path.abspath(path))
+
+
 def from_notebook(args):
     text, name = _read_text(args.notebook)
-    _print_json(pipeline_from_notebook(parse_notebook(text, name), name, warn=_warn))
+    notebook = parse_notebook(text, name)
+    _print_json(pipeline_from_notebook(notebook, name, warn=_warn, folder=_folder(args.notebook)))
     return 0
 
 
@@ -135,7 +141,8 @@ def check(args):
     for path in args.notebooks:
         try:
             text, name = _read_text(path)
-            found = check_notebook(parse_notebook(text, name), args.strict, name)
+            notebook = parse_notebook(text, name)
+            found = check_notebook(notebook, args.strict, name, folder=_folder(path))
         except (CommandError, NotebookError, InvalidPipelineError) as error:
             # One line each, whatever a file's name or a parser's message holds.
             print(f"{PROG}: error: {printable(error)}", file=sys.stderr, flush=True)
@@ -177,7 +184,8 @@ def _posted_pipeline(path):
         # What from-notebook prints and what a JSON export holds.
         return {"dag_info": document["dag_info"]}
     if isinstance(document, dict) and "cells" in document:
-        return pipeline_from_notebook(parse_notebook(text, name), name, warn=_warn)
+        notebook = parse_notebook(text, name)
+        return pipeline_from_notebook(notebook, name, warn=_warn, folder=_folder(path))
     raise CommandError(f"{name}: neither a notebook nor a pipeline (no 'cells' or 'dag_info')")
 
 

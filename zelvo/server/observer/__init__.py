@@ -14,6 +14,7 @@ import asyncio
 import collections
 import concurrent.futures
 import datetime
+import os
 import time
 
 from tornado.ioloop import IOLoop
@@ -358,8 +359,9 @@ class Observer:
         cells = kernel.pipeline.links()
         if cells is None:
             return False
-        local = ()
-        future = asyncio.wrap_future(self.worker.submit(rules.link, cells, local))
+        future = asyncio.wrap_future(
+            self.worker.submit(rules.link, cells, self._folder(kernel.notebook))
+        )
         kernel.linking = future
 
         def done(future):
@@ -375,6 +377,15 @@ class Observer:
 
         future.add_done_callback(done)
         return True
+
+    def _folder(self, path):
+        """The folder of the notebook at ``path`` (the server's), where the contents live
+        in files; else None."""
+        root = getattr(getattr(self.serverapp, "contents_manager", None), "root_dir", None)
+        parts = path.strip("/").split("/") if isinstance(path, str) else [".."]
+        if not isinstance(root, str) or ".." in parts:
+            return None
+        return os.path.dirname(os.path.join(root, *parts))
 
     async def settled(self, kernel_id):
         """Once the parents of ``kernel_id`` are found and registered (for tests and tools)."""

@@ -38,11 +38,9 @@ import re
 import time
 
 from zelvo_core import graph, protocol
-from zelvo_core.analysis import Linker, cell_facts
+from zelvo_core.analysis import Linker, cell_facts, local_modules
 from zelvo_core.misc.models import ErrorInfo, OutdatedBy, PipelineComponent
 
-# A cell's code longer than this is not analysed: it has no parents and gives none.
-ANALYSED_LENGTH = 100_000
 # Requests kept waiting for their run at most; a front end that floods requests the kernel
 # never answers loses the oldest.
 PENDING_RUNS = 10_000
@@ -134,18 +132,15 @@ def error_info(content):
     )  # fmt: skip
 
 
-def facts_of(code):
-    """The analysis of one cell's code, within the length analysed."""
-    return cell_facts(code if len(code) <= ANALYSED_LENGTH else "")
-
-
-def link(cells, local_modules=()):
-    """Parents by notebook order: ``cells`` is ``[(id, code), ...]`` in that order; returns
-    ``{id: (parents, facts)}``. Pure: a caller may run it in another thread."""
-    linker = Linker()
+def link(cells, folder=None):
+    """Parents by notebook order: ``cells`` is ``[(id, code), ...]`` in that order, of a
+    notebook in ``folder`` (whose modules its cells may import), if known; returns
+    ``{id: (parents, facts)}``. For one thread at a time, not the event loop's: it reads the
+    folder, and the analysis of a cell may take milliseconds."""
+    linker = Linker(local_modules(folder) if folder is not None else ())
     found = {}
     for ident, code in cells:
-        facts = facts_of(code)
+        facts = cell_facts(code)
         found[ident] = (tuple(linker.run(ident, facts)), facts)
     return found
 

@@ -42,6 +42,12 @@ INTERPRETER_INDEPENDENT = (
 # Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
 # native code are where a memory fault would show.
 UNDER_SANITIZERS = ("fuzz/",)
+# Tests that start real servers (Jupyter Server in the test process or in one of its own,
+# kernels, gateways, browsers): by path, or by a fixture that starts one. What they add to
+# the native tests is the servers' releases, so CI runs them on the default interpreter and
+# on 3.8 (the oldest pins) only, and never under the sanitizers.
+REAL_SERVER = ("server/", "soak/")
+REAL_SERVER_FIXTURES = {"jp_serverapp", "serve", "served"}
 ANSWER = ["set_header", "set_header", "set_status", "finish"]
 
 
@@ -374,3 +380,7 @@ def pytest_collection_modifyitems(items):
             item.add_marker(pytest.mark.interpreter_independent)
         if relative.startswith(UNDER_SANITIZERS):
             item.add_marker(pytest.mark.under_sanitizers)
+        if relative.startswith(REAL_SERVER) or REAL_SERVER_FIXTURES.intersection(
+            getattr(item, "fixturenames", ())
+        ):
+            item.add_marker(pytest.mark.real_server)

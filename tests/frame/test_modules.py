@@ -68,7 +68,7 @@ DAG_DOC = (
             DAG_DOC,
             # type() consumes __qualname__; the rest stays in insertion order.
             ["__module__", "__doc__", "_finish_with_result", "get", "post"]
-            + ["_remove_unused_kernels_on_cabinet", "transmit"],
+            + ["_remove_unused_kernels_on_cabinet", "transmit", "register"],
         ),
         # type() adds __doc__ = None last.
         (

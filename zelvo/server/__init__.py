@@ -22,7 +22,7 @@ def _load_jupyter_server_extension(serverapp):
     from jupyter_server.utils import url_path_join
     from tornado import web
 
-    from zelvo.server import config
+    from zelvo.server import config, registry
     from zelvo.server.handlers.pipeline import PipelineHandler
     from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
     from zelvo.server.handlers.views import (
@@ -41,7 +41,11 @@ def _load_jupyter_server_extension(serverapp):
         ".*$",
         [
             (kernel_url_pattern(base_url), PipelineHandler),
-            (kernel_url_pattern(base_url, "ws"), ZelvoWebSocketHandler),
+            (
+                kernel_url_pattern(base_url, "ws"),
+                ZelvoWebSocketHandler,
+                {"snapshot": registry.snapshot},
+            ),
             (kernel_url_pattern(base_url, "export"), ZelvoPipelineExportHandler),
             (url_path_join(base_url, "zelvo", "kernels"), PipelineListHandler),
             (kernel_url_pattern(base_url, "view"), ViewPageHandler),

@@ -21,6 +21,7 @@ from urllib.parse import quote
 from tornado import web
 
 from zelvo_core import protocol
+from zelvo_core.misc.models import parents_first
 
 PARAMETERS_TAG = protocol.PARAMETERS_TAG
 NBFORMAT = 4
@@ -165,10 +166,6 @@ def render(model, export_format, cell_ids=(), kernel=None):
             selected = {component.id for component in components}
             document["dag_info"] = [c for c in document["dag_info"] if c["id"] in selected]
         return json.dumps(document)
-    # Imported on use, as the registry does: the export base class is imported before the
-    # native modules, which import the model themselves while they initialise.
-    from zelvo_core.misc.models import parents_first
-
     components = parents_first(components)
     if export_format == protocol.SCRIPT:
         return percent_script(components)

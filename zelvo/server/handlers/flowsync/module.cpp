@@ -76,8 +76,8 @@ constexpr frame::ImportStatement IMPORTS[] = {
 };
 
 // The class body: DAGHandler's methods in order, and their code objects.
-constexpr const frame::Method *METHODS[] = {&FINISH_WITH_RESULT, &GET, &POST,
-                                            &REMOVE_UNUSED_KERNELS, &TRANSMIT};
+constexpr const frame::Method *METHODS[] = {&FINISH_WITH_RESULT,    &GET,      &POST,
+                                            &REMOVE_UNUSED_KERNELS, &TRANSMIT, &REGISTER};
 frame::Kept codes[std::size(METHODS)];
 constexpr frame::ClassDef DAG_HANDLER =
     frame::class_def(BODY_CLASS, id::DAGHandler, id::APIHandler, id::class_doc, METHODS, codes);
@@ -168,6 +168,14 @@ empty_model(PyObject *kernel_id) noexcept
 {
     return frame::call_of(FLOWSYNC_GLOBAL(ZelvoPipelineModel), &kernel_id, 0,
                           keywords.identifier.get());
+}
+
+bool
+relay_message(PyObject *kernel_id, PyObject *data) noexcept
+{
+    PyObject *args[] = {kernel_id, data};
+    return frame::discard(
+        frame::call_of(FLOWSYNC_GLOBAL_ATTR(DAGHandler, transmit), args, 2, nullptr));
 }
 
 } // namespace flowsync

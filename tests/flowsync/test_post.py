@@ -11,8 +11,11 @@ import pytest
 
 from zelvo.server import registry
 from zelvo.server.handlers import flowsync
-from zelvo.server.misc.functions import get_dag_update_info
-from zelvo.server.misc.models import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
+from zelvo.server.update import (
+    ZelvoDagUpdateComponentModel,
+    ZelvoDagUpdateModel,
+    get_dag_update_info,
+)
 from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel
 
 POST = flowsync.DAGHandler.post.__wrapped__

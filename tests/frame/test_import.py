@@ -120,7 +120,7 @@ facts["gained"]["pipeport_again"] = gained(lambda: reimport(PIPEPORT))
 HOOKS = """
 import jupyter_server.base.handlers as host
 import zelvo.server.handlers.pipeline_export.base_handler as export_base
-import zelvo_core.misc.models, zelvo.server.misc.functions, zelvo.server.misc.models
+import zelvo_core.misc.models, zelvo.server.update
 import zelvo.server.handlers.ws_handler
 
 class Namespace(dict):

@@ -10,7 +10,7 @@ import pytest
 
 from zelvo.server.handlers import flowsync
 from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
-from zelvo.server.misc.models import ZelvoDagUpdateModel
+from zelvo.server.update import ZelvoDagUpdateModel
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 D = flowsync.DAGHandler

@@ -19,9 +19,9 @@ GLOBALS = {
         "json shutil traceback http:HTTPStatus typing:Any typing:Dict "
         "typing:Set tornado jupyter_server.base.handlers:APIHandler "
         "zelvo_core.misc.models:ZelvoPipelineModel zelvo_core.misc.models:InvalidPipelineError "
-        "zelvo.server.misc.functions:get_dag_update_info "
-        "zelvo.server.misc.models:ZelvoDagUpdateComponentModel "
-        "zelvo.server.misc.models:ZelvoDagUpdateModel "
+        "zelvo.server.update:get_dag_update_info "
+        "zelvo.server.update:ZelvoDagUpdateComponentModel "
+        "zelvo.server.update:ZelvoDagUpdateModel "
         "zelvo.server.handlers.ws_handler:ZelvoWebSocketHandler",
         ["dag_cabinet", "DAGHandler", "__test__"],
     ),

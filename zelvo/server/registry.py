@@ -13,7 +13,7 @@ import weakref
 
 from zelvo.server import cache_folders
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-from zelvo.server.misc.functions import get_dag_update_info
+from zelvo.server.update import get_dag_update_info
 from zelvo_core import protocol
 from zelvo_core.misc.models import ZelvoPipelineModel
 

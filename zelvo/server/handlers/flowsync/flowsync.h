@@ -87,10 +87,7 @@ namespace flowsync {
     NAME(return_, "return")                                                                       \
     NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                            \
     NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                        \
-    NAME(misc_functions, "misc.functions")                                                        \
-    NAME(zelvo_server_misc_functions, "zelvo.server.misc.functions")                              \
-    NAME(misc_models, "misc.models")                                                              \
-    NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                    \
+    NAME(zelvo_server_update, "zelvo.server.update")                                              \
     NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                    \
     TEXT(a_str, "str")                                                                            \
     TEXT(a_none, "None")                                                                          \

@@ -66,11 +66,12 @@ constexpr frame::ImportStatement IMPORTS[] = {
      0,
      id::zelvo_core_misc_models,
      {id::ZelvoPipelineModel, id::InvalidPipelineError}},
-    {26, id::misc_functions, 2, id::zelvo_server_misc_functions, {id::get_dag_update_info}},
+    // from ..update import ...: the comparison, then the update's models.
+    {26, id::update, 2, id::zelvo_server_update, {id::get_dag_update_info}},
     {27,
-     id::misc_models,
+     id::update,
      2,
-     id::zelvo_server_misc_models,
+     id::zelvo_server_update,
      {id::ZelvoDagUpdateComponentModel, id::ZelvoDagUpdateModel}},
     {28, id::ws_handler, 1, id::zelvo_server_handlers_ws_handler, {id::ZelvoWebSocketHandler}},
 };

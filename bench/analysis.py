@@ -16,7 +16,7 @@ import os
 import sys
 import time
 
-from zelvo.cli.notebook import parse_notebook, pipeline_from_notebook
+from zelvo_core.notebook import parse_notebook, pipeline_from_notebook
 
 try:
     from zelvo_core.analysis import cell_facts

@@ -14,7 +14,7 @@ import re
 import sys
 from json.encoder import encode_basestring, encode_basestring_ascii
 
-from zelvo_core import protocol
+from zelvo_core import graph, protocol
 from zelvo_core.misc.models import parents_first
 
 PARAMETERS_TAG = protocol.PARAMETERS_TAG
@@ -89,33 +89,28 @@ def language_info(kernelspec, told=None):
     return {**defaults, **told, "name": name}
 
 
-def _unknown_parent(component, parent):
-    return ValueError(f"component {component.id!r} lists parent {parent!r}, which is not exported")
-
-
 def with_ancestors(components, cell_ids):
     """Return the components named in ``cell_ids`` and all their ancestors, in pipeline order.
 
     Raise UnknownComponentError, listing each unknown id once in the order
     given, when ``cell_ids`` names an id that is not in ``components``.
     """
-    positions = {component.id: position for position, component in enumerate(components)}
-    unknown = [ident for ident in dict.fromkeys(cell_ids) if ident not in positions]
+    parents = {component.id: component.parents_id for component in components}
+    unknown = [ident for ident in dict.fromkeys(cell_ids) if ident not in parents]
     if unknown:
         raise UnknownComponentError(unknown)
-    kept = bytearray(len(components))
-    stack = [positions[ident] for ident in cell_ids]
-    while stack:
-        position = stack.pop()
-        if kept[position]:
-            continue
-        kept[position] = 1
-        component = components[position]
-        for parent in component.parents_id:
-            if parent not in positions:
-                raise _unknown_parent(component, parent)
-            stack.append(positions[parent])
-    return [component for component, keep in zip(components, kept) if keep]
+    kept = graph.ancestors(cell_ids, parents)
+    kept.update(cell_ids)
+    # A checked model lists no parent outside it; a component built by hand might.
+    for component in components:
+        if component.id in kept:
+            for parent in component.parents_id:
+                if parent not in parents:
+                    raise ValueError(
+                        f"component {component.id!r} lists parent {parent!r}, "
+                        "which is not exported"
+                    )
+    return [component for component in components if component.id in kept]
 
 
 # The script is read back by the percent-format reader of notebook tools, whose rules for

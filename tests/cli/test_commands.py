@@ -504,7 +504,7 @@ def test_help_says_what_each_command_does():
     run = [sys.executable, "-m", "zelvo"]
     overview = subprocess.run([*run, "--help"], capture_output=True, text=True)
     assert overview.returncode == 0
-    for command in ("from-notebook", "post", "pipelines", "show", "watch", "export"):
+    for command in ("from-notebook", "check", "post", "pipelines", "show", "watch", "export"):
         assert command in overview.stdout
         helped = subprocess.run([*run, command, "--help"], capture_output=True, text=True)
         assert helped.returncode == 0 and helped.stdout.startswith(f"usage: zelvo {command} ")

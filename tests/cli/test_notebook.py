@@ -1,7 +1,17 @@
+import json
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
-from zelvo.cli.notebook import NOT_RUN, pipeline_from_notebook
+from zelvo.cli import main
+from zelvo.server.observer.rules import KernelPipeline, link
+from zelvo_core.check import OUTDATED, check_notebook
 from zelvo_core.misc.models import ZelvoPipelineModel
+from zelvo_core.notebook import NOT_RUN, pipeline_from_notebook
 
 
 def markdown(text):
@@ -252,3 +262,237 @@ def test_component_fields_from_the_cell(fields, expected):
         component["execution_status"],
         component["last_execution"],
     ) == expected
+
+
+# -- zelvo check ----------------------------------------------------------------------------
+
+
+def ran(source, count, outputs=()):
+    """A code cell saved with its execution count (None: not run)."""
+    return {"cell_type": "code", "metadata": {}, "execution_count": count,
+            "outputs": list(outputs), "source": source}  # fmt: skip
+
+
+def check(capsys, *argv):
+    """(status, stdout, stderr) of `zelvo check` run in this process."""
+    capsys.readouterr()
+    status = main(["check", *argv])
+    out, err = capsys.readouterr()
+    assert "Traceback" not in err
+    return status, out, err
+
+
+@pytest.mark.parametrize(
+    ("cells", "options", "expected"),
+    [
+        pytest.param([], {}, [], id="an empty notebook"),
+        pytest.param(
+            [ran("x = 1", None), ran("print(x)", None)], {"strict": True}, [],
+            id="strict: outputs cleared",
+        ),
+        pytest.param(
+            [markdown("# Title"), ran("import math", 1), raw("x = 9"), ran("", None),
+             ran("x = math.pi", 2, [ERROR]), ran("print(x)", 3)],
+            {"strict": True}, [], id="run top to bottom, an empty cell skipped: clean",
+        ),
+        pytest.param(
+            [markdown("intro"), ran("x = 1", 3), raw("x = 2"), ran("print(x)", 2)],
+            {}, [(4, "c3", "outdated", 2)], id="a parent ran after its child",
+        ),
+        pytest.param(
+            [ran("a = 1", 4), ran("b = a", 2), ran("c = b", 3), ran("d = 5", 9)],
+            {}, [(2, "c1", "outdated", 1), (3, "c2", "outdated", 1)],
+            id="out of date through an ancestor; an unrelated later run changes nothing",
+        ),
+        pytest.param(
+            [ran("x = 1", 1), ran("y = 2", 3), ran("print(x)", 2)],
+            {"strict": True}, [(2, "c1", "run-order", 1), (3, "c2", "run-order", 2)],
+            id="strict: a gap, then a step back",
+        ),
+        pytest.param(
+            [ran("import numpy as np", None), ran("np.ones(3)", 1), ran("np.zeros(1)", None)],
+            {}, [(2, "c1", "ancestor-not-run", 1)], id="an ancestor that did not run",
+        ),
+        pytest.param(
+            [ran("print(x)", 2), ran("x = 1", 1), ran("print(y)", None), ran("y = 2", None)],
+            {}, [(1, "c0", "hidden-state", 2)],
+            id="hidden state, only for a cell that ran",
+        ),
+        pytest.param(
+            [ran("def f():\n    return x", 1), ran("x = 1", 2), ran("f()", 3),
+             ran("a = [1]", 4), ran("print(len(a))", 5), ran("len = 3", 6),
+             ran("print(sum(a))", 8), ran("sum = lambda v: 0", 7)],
+            {}, [(7, "c6", "hidden-state", 8)],
+            id="a function body's read, a builtin shadowed later; shadowed and run first",
+        ),
+        pytest.param(
+            [ran("from math import *", 1), ran("print(tau)", 3), ran("tau = 6", 2)],
+            {}, [], id="a star import may define any name",
+        ),
+        pytest.param(
+            [ran("%matplotlib inline\nimport numpy as np", 5),
+             ran("files = !ls\n%time y = np.ones(3)", 2), ran("%%time\nprint(files)", 4)],
+            {}, [(2, "c1", "outdated", 1), (3, "c2", "outdated", 1)], id="magics",
+        ),
+        pytest.param(
+            [markdown("no ids"), ran("x = 1", 2), ran("print(x)", 1)],
+            {"ids": False}, [(3, "cell-2", "outdated", 2)], id="nbformat 4.4 without ids",
+        ),
+        pytest.param(
+            [ran("x <- 1", 2), ran("print(x)", 1)],
+            {"language": "R"}, [], id="another language: no analysis",
+        ),
+        pytest.param(
+            [ran("a = 1", 3), ran("b = 2", None), ran("", None), ran("c = 3", 5),
+             ran("d = 4", 4), markdown("m"), ran("e = 5", 7)],
+            {"strict": True, "language": "R"},
+            [(1, "c0", "run-order", None), (2, "c1", "run-order", None),
+             (4, "c3", "run-order", 1), (5, "c4", "run-order", 4), (7, "c6", "run-order", 5)],
+            id="strict: not from 1, not run, a gap, a step back",
+        ),
+    ],
+)  # fmt: skip
+def test_check_findings(tmp_path, capsys, cells, options, expected):
+    document = notebook(cells, ids=options.get("ids", True))
+    if "language" in options:
+        document["metadata"]["kernelspec"] = {"name": "ir", "language": options["language"]}
+    argv = ["--format", "json"] + (["--strict"] if options.get("strict") else [])
+    (tmp_path / "nb.ipynb").write_text(json.dumps(document))
+    status, out, err = check(capsys, *argv, str(tmp_path / "nb.ipynb"))
+    assert (status, err) == (1 if expected else 0, "")
+    found = json.loads(out)
+    assert [
+        (f["position"], f["cell_id"], f["kind"],
+         (f.get("ancestor") or f.get("defined_by") or f.get("previous") or {}).get("position"))
+        for f in found
+    ] == expected  # fmt: skip
+    assert {f["path"] for f in found} <= {str(tmp_path / "nb.ipynb")}
+
+
+def test_check_reports_each_file_and_goes_on_past_unreadable_ones(tmp_path, capsys):
+    stale = notebook([ran("x = 1", 2), ran("print(x)", 1)])
+    stale["cells"][1]["id"] = "evil\x1b]0;title\x07"
+    text = json.dumps(stale)
+    files = {
+        "bad\x1b[2J.ipynb": text,
+        "missing.ipynb": None,
+        "truncated.ipynb": text[: len(text) // 2],
+        "list.ipynb": "[]",
+        "other.ipynb": '{"dag_info": []}',
+        "v3.ipynb": '{"nbformat": 3, "worksheets": []}',
+        "deep.ipynb": "[" * 100_000,
+        "latin1.ipynb": b'{"cells": [], "x": "\xe9"}',
+        "clean.ipynb": json.dumps(notebook([ran("x = 1", 1)])),
+    }
+    for name, content in files.items():
+        if content is not None:
+            path = tmp_path / name
+            path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    argv = [str(tmp_path / name) for name in files]
+    status, out, err = check(capsys, *argv)
+    assert status == 2
+    message = (
+        "output out of date: [1], which it depends on for x, ran after it "
+        "(ran as 2, this cell as 1)"
+    )
+    shown = str(tmp_path / "bad\\x1b[2J.ipynb")
+    assert out == f"{shown}:[2] evil\\x1b]0;title\\x07: {message}\n"
+    errors = err.splitlines()
+    assert len(errors) == 7 and all(line.startswith("zelvo: error: ") for line in errors)
+    for line, reason in zip(errors, ["no such file", "not a notebook: invalid JSON",
+                                     "not a notebook: no list of cells", "no list of cells",
+                                     "a notebook of format 3", "nested too deeply",
+                                     "cannot be read"]):  # fmt: skip
+        assert reason in line
+
+    status, out, err = check(capsys, "--format", "json", *argv[:2])
+    assert (status, err.count("\n")) == (2, 1)
+    assert json.loads(out) == [
+        {"path": argv[0], "position": 2, "cell_id": "evil\x1b]0;title\x07",
+         "execution_count": 1, "kind": "outdated", "message": message,
+         "ancestor": {"position": 1, "cell_id": "c0", "execution_count": 2, "names": ["x"]}},
+    ]  # fmt: skip
+    assert "\x1b" not in out
+
+
+REPOSITORY = Path(__file__).resolve().parents[2]
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="needs git")
+def test_the_pre_commit_hook_stops_a_commit_of_stale_outputs(tmp_path):
+    pytest.importorskip("pre_commit")
+    yaml = pytest.importorskip("yaml")
+    (hook,) = yaml.safe_load((REPOSITORY / ".pre-commit-hooks.yaml").read_text())
+    assert (hook["id"], hook["entry"], hook["files"]) == (
+        "zelvo-check",
+        "zelvo check",
+        r"\.ipynb$",
+    )
+    # The published hook with the installed command instead of an environment that
+    # pre-commit would build (and download for).
+    local = {**hook, "language": "system"}
+    config = {"repos": [{"repo": "local", "hooks": [local]}]}
+    work = tmp_path / "work"
+    work.mkdir()
+    (work / ".pre-commit-config.yaml").write_text(yaml.safe_dump(config))
+    bin_folder = str(Path(sys.executable).parent)
+    env = {key: value for key, value in os.environ.items()
+           if not key.startswith(("GIT_", "LD_PRELOAD", "ASAN_", "PRE_COMMIT"))}  # fmt: skip
+    env.update(
+        HOME=str(tmp_path), PRE_COMMIT_HOME=str(tmp_path / "cache"), GIT_CONFIG_NOSYSTEM="1",
+        PATH=bin_folder + os.pathsep + env.get("PATH", ""), GIT_AUTHOR_NAME="a",
+        GIT_AUTHOR_EMAIL="a@example.invalid", GIT_COMMITTER_NAME="a",
+        GIT_COMMITTER_EMAIL="a@example.invalid",
+    )  # fmt: skip
+
+    def run(*argv):
+        done = subprocess.run(argv, cwd=work, env=env, capture_output=True, text=True)
+        return done.returncode, done.stdout + done.stderr
+
+    assert run("git", "init", "-q")[0] == 0
+    assert run(sys.executable, "-m", "pre_commit", "install")[0] == 0
+    (work / "stale.ipynb").write_text(json.dumps(notebook([ran("x = 1", 2), ran("x", 1)])))
+    (work / "notes.json").write_text(json.dumps(notebook([ran("x = 1", 2), ran("x", 1)])))
+    run("git", "add", ".")
+    status, said = run("git", "commit", "-qm", "stale")
+    assert status == 1, said
+    assert "stale.ipynb:[2] c1: output out of date: [1], which it depends on for x, " in said
+    assert "notes.json" not in said
+    (work / "stale.ipynb").write_text(json.dumps(notebook([ran("x = 1", 1), ran("x", 2)])))
+    run("git", "add", ".")
+    status, said = run("git", "commit", "-qm", "rerun")
+    assert status == 0, said
+
+
+@pytest.mark.parametrize(
+    ("sources", "runs"),
+    [
+        pytest.param(["a = 1", "b = a", "c = b", "d = 5"], [0, 1, 2, 3, 0], id="a root again"),
+        pytest.param(["a = 1", "b = a", "c = b"], [0, 1, 2, 1], id="a middle cell again"),
+        pytest.param(["a = 1", "b = a", "c = a", "d = b + c"], [0, 1, 2, 3, 2], id="a diamond"),
+        pytest.param(["a = 1", "b = a", "c = b"], [0, 1, 2, 0, 1, 2], id="all again, in order"),
+        pytest.param(
+            ["xs = []", "xs.append(1)", "print(xs)", "n = len(xs)"], [0, 1, 2, 3, 1],
+            id="a change to an object",
+        ),
+        pytest.param(
+            ["import numpy as np\n%matplotlib inline", "def f():\n    return np.ones(k)",
+             "k = 2", "%time y = f()"], [0, 1, 2, 3, 2], id="a function and magics",
+        ),
+    ],
+)  # fmt: skip
+def test_check_marks_out_of_date_what_the_server_marks(sources, runs):
+    server = KernelPipeline()
+    counts = {}
+    for count, index in enumerate(runs, 1):
+        server.request(str(count), f"c{index}", sources[index])
+        server.started(str(count))
+        server.replied(str(count), "ok")
+        cells = server.links()  # the server finds parents between runs, in its worker
+        if cells is not None:
+            server.linked(link(cells))
+        counts[index] = count
+    marked = {c["id"] for c in server.dag_info() if c["execution_status"] == "invalid"}
+    saved = notebook([ran(source, counts.get(i)) for i, source in enumerate(sources)])
+    found = {f.cell.cell_id for f in check_notebook(saved) if f.kind == OUTDATED}
+    assert found == marked

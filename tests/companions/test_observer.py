@@ -16,6 +16,7 @@ from jupyter_server.services.kernels.connection.base import (
 from zelvo.server import registry
 from zelvo.server.observer import Observer, observed_class, wire
 from zelvo_core.misc.models import ZelvoPipelineModel
+from zelvo_core.notebook import SavedCell
 
 KERNEL = "6a0e7c6e-0000-4000-8000-000000000001"
 SESSION = Session(key=b"")
@@ -39,12 +40,24 @@ class Recorded:
             return "shell", message
         parent = {"msg_id": self.msg_id, "msg_type": "execute_request"}
         if self.kind == "input":
-            return "iopub", SESSION.msg("execute_input", {"code": self.code}, parent=parent)
+            content = {"code": self.code}
+            if "count" in self.extra:
+                content["execution_count"] = self.extra["count"]
+            message = SESSION.msg("execute_input", content, parent=parent)
+            message["header"]["date"] = START_DATE
+            return "iopub", message
+        if self.kind == "error":
+            return "iopub", SESSION.msg("error", self.extra["error"], parent=parent)
+        if self.kind == "idle":
+            message = SESSION.msg("status", {"execution_state": "idle"}, parent=parent)
+            message["header"]["date"] = "2026-12-09T10:00:00.250000Z"
+            return "iopub", message
         message = SESSION.msg("execute_reply", {"status": self.status}, parent=parent)
         message["header"]["date"] = "2026-12-09T10:00:00.250000Z"
         return "shell", message
 
 
+START_DATE = "2026-12-09T10:00:00.100000+00:00"
 RESTART = "restart"  # not a message: the server's event of a kernel restart
 REPLY_DATE = "2026-12-09T10:00:00.250000+00:00"  # as the replies' dates read in UTC
 
@@ -96,6 +109,17 @@ UNKNOWN = [
     Recorded("input", "never-requested"),
     Recorded("reply", "never-requested", status="ok"),
 ]
+
+
+def saved(cells):
+    """SavedCell values of a notebook's cells: ``(id, code)``, or code alone for a cell saved
+    without an id, or None for a markdown cell."""
+    found = []
+    for position, cell in enumerate(cells, 1):
+        if cell is not None:
+            ident, code = cell if isinstance(cell, tuple) else (None, cell)
+            found.append(SavedCell(position, ident, code, False, None, "not-run", None))
+    return found
 
 
 def expect(*rows):
@@ -162,7 +186,7 @@ TABLE = {
             ("a", "failed", [], "x = 1 / 0"),
             ("b", "invalid", ["a"], "y = x"),  # as it was, but its ancestor failed
             ("c", "succeeded", [], "w = 2"),  # as it was
-            ("d", "not-run", [], "v = w"),  # new: the request's code
+            ("d", "not-run", ["c"], "v = w"),  # new: the request's code
         ),
     ),
     "a deleted cell leaves; its descendants are out of date": (
@@ -175,24 +199,110 @@ TABLE = {
         + [Recorded("reply", "m3")],
         expect(("c", "invalid", [], "print(x)"), ("d", "succeeded", [], "print(x)")),
     ),
+    "deletedCells: only the pipeline's own ids matter, and none other is kept": (
+        ran("m1", "a", "x = 1")
+        # Over a MiB: decoded in the worker, the kernel's messages behind it in order.
+        + ran("m2", "b", "y = 2", deleted=[*(f"x{n}" for n in range(200_000)), "a", 7, {}]),
+        expect(("b", "succeeded", [], "y = 2")),
+    ),
     "a deleted cell that runs again is back": (
         ran("m1", "a", "x = 1") + ran("m2", "b", "y = 1", deleted=["a"]) + ran("m3", "a", "x"),
         expect(("b", "succeeded", [], "y = 1"), ("a", "succeeded", [], "x")),
     ),
-    "a rerun that reads what its descendant defined": (
+    # Parents come from notebook order, not from what ran before.
+    "a rerun that reads what a later cell defined": (
         ran("m1", "a", "x = 1") + ran("m2", "b", "y = x") + ran("m3", "a", "x = y"),
-        expect(("a", "succeeded", ["b"], "x = y"), ("b", "invalid", [], "y = x")),
+        expect(("a", "succeeded", [], "x = y"), ("b", "invalid", ["a"], "y = x")),
     ),
-    "a restart ends the run under way; the names defined before are gone": (
+    "a restart: nothing ran in the kernel, parents and code are kept": (
         ran("m1", "a", "x = 1")
         + ran("m2", "b", "y = x")[:2]
         + [Recorded("request", "m3", "c", "z = 1"), RESTART]
         + ran("m4", "d", "print(x)"),
         expect(
+            ("a", "not-run", [], "x = 1"),
+            ("b", "not-run", ["a"], "y = x"),
+            ("c", "not-run", [], "z = 1"),
+            ("d", "succeeded", ["a"], "print(x)"),
+        ),
+    ),
+    "a restart told by the execution counts starting again": (
+        [
+            *(
+                message
+                for msg_id, cell, code, count in [
+                    ("m1", "a", "x = 1", 1),
+                    ("m2", "b", "y = x", 2),
+                    ("m3", "c", "z = 1", 1),
+                ]  # fmt: skip
+                for message in (
+                    Recorded("request", msg_id, cell, code),
+                    Recorded("input", msg_id, count=count),
+                    Recorded("reply", msg_id),
+                )
+            )
+        ],
+        expect(
+            ("a", "not-run", [], "x = 1"),
+            ("b", "not-run", ["a"], "y = x"),
+            ("c", "succeeded", [], "z = 1"),
+        ),
+    ),
+    # A reload gives a new session id: the reply goes to a connection that is gone.
+    "a run ends when the kernel is idle, without its reply": (
+        [
+            *ran("m1", "a", "x = 1"),
+            Recorded("request", "m2", "b", "y = x"),
+            Recorded("input", "m2"),
+            Recorded("error", "m2", error={"ename": "E", "evalue": "v", "traceback": []}),
+            Recorded("idle", "m2"),
+            Recorded("request", "m3", "c", "z = y"),
+            Recorded("input", "m3"),
+            Recorded("idle", "m3"),
+            Recorded("reply", "m3", status="error"),  # too late: the run ended
+        ],
+        expect(
             ("a", "succeeded", [], "x = 1"),
             ("b", "failed", ["a"], "y = x"),
-            ("d", "succeeded", [], "print(x)"),
+            ("c", "succeeded", ["b"], "z = y"),
         ),
+    ),
+    "a notebook without cell ids, opened twice: one component per cell": (
+        [
+            ("save", [None, "x = 1", None, "y = x"]),
+            *ran("m1", "u1", "x = 1"),
+            *ran("m2", "u2", "y = x"),
+            # Reloaded: the front end made new ids up.
+            *ran("m3", "v1", "x = 1"),
+            *ran("m4", "v2", "y = x"),
+            *ran("m5", "v1", "x = 2"),
+            ("save", [None, "x = 2", None, "y = x"]),
+        ],
+        expect(
+            ("cell-1", "succeeded", [], "x = 2"),
+            ("cell-3", "invalid", ["cell-1"], "y = x"),
+        ),
+    ),
+    "an edited cell of a notebook without ids is still its cell": (
+        [
+            ("save", ["x = 1", "y = x", "print(y)"]),
+            *ran("m1", "u1", "x = 1"),
+            *ran("m2", "u2", "y = x * 2"),  # edited since the save
+            *ran("m3", "u3", "print(y)"),
+        ],
+        expect(
+            ("cell-0", "succeeded", [], "x = 1"),
+            ("cell-1", "succeeded", ["cell-0"], "y = x * 2"),
+            ("cell-2", "succeeded", ["cell-1"], "print(y)"),
+        ),
+    ),
+    "saved cells that did not run are not-run; a deleted one goes with the save": (
+        [
+            ("save", [("a", "x = 1"), ("b", "y = x"), ("c", "z = y")]),
+            *ran("m1", "b", "y = 2"),
+            ("save", [("a", "x = 1"), ("b", "y = 2")]),
+        ],
+        expect(("a", "not-run", [], "x = 1"), ("b", "succeeded", [], "y = 2")),
     ),
     "a request with buffers": (
         [
@@ -245,6 +355,11 @@ def observer(isolated):
 async def feed(observer, connection, recording):
     observer.connected(KERNEL)
     for recorded in recording:
+        if isinstance(recorded, tuple) and recorded[0] == "save":
+            kernel = observer.kernels[KERNEL]
+            kernel.pipeline.notebook_saved(saved(recorded[1]))
+            observer._schedule(KERNEL, kernel)
+            continue
         if recorded is RESTART:
             data = {"kernel_id": KERNEL, "action": "restart", "status": "success"}
             await observer.on_kernel_action(None, None, data)
@@ -254,8 +369,13 @@ async def feed(observer, connection, recording):
             observer.from_client(connection, frame)
         else:
             observer.from_kernel(connection, frame)
-    # What the loop does next: one registration for the messages so far.
-    observer._register(KERNEL, observer.kernels[KERNEL])
+        if getattr(recorded, "kind", None) in ("reply", "idle"):
+            # Runs take longer than finding parents: each is linked before the next.
+            await observer.settled(KERNEL)
+    # What the loop does next: one registration for the messages so far, once the parents
+    # are found.
+    observer.kernels[KERNEL].flushing = True
+    await observer.settled(KERNEL)
 
 
 def components():
@@ -276,11 +396,12 @@ async def test_rules(observer, protocol, recording):
     await feed(observer, connection, messages)
     assert components() == expected
     assert observer.logged == []
+    assert len(observer.kernels[KERNEL].pipeline.deleted) <= len(expected or ())
     model = registry.get(KERNEL)
     for component in model.graph.components.values() if model else ():
         ran = component.execution_status not in ("not-run", "running")
-        assert (component.last_execution is not None) == ran
-        if RESTART not in messages:
+        if "restart" not in recording:
+            assert (component.last_execution is not None) == ran
             assert component.last_execution in (None, REPLY_DATE)
 
 
@@ -296,10 +417,11 @@ async def test_a_posted_pipeline_is_updated_by_id(observer, connect):
     ]  # fmt: skip
     registry.register(KERNEL, ZelvoPipelineModel(dag_info=posted))
     await feed(observer, connection, ran("m2", "b", "y = x"))
+    # b reads x, which p defines before it in the pipeline's order.
     assert components() == expect(
         ("p", "succeeded", [], "x = 0"),
         ("a", "invalid", ["p"], "posted"),
-        ("b", "succeeded", ["a"], "y = x"),
+        ("b", "succeeded", ["p"], "y = x"),
     )
     assert len(relayed) == 3
     # What changes nothing relays nothing; it is registered anew all the same, as a POST is.
@@ -390,3 +512,74 @@ async def test_the_session_is_looked_up_again_one_lookup_at_a_time(observer):
     observer._register(KERNEL, observer.kernels[KERNEL])
     kinds = {c.id: c.component_type for c in registry.get(KERNEL).graph.components.values()}
     assert kinds == {"a": "parameter", "b": "code"}
+
+
+ERROR = {"ename": "ValueError", "evalue": "<b>bad</b>", "traceback": ["\x1b[31mTraceback", "x"]}
+
+
+@pytest.mark.parametrize(
+    ("recording", "ident", "fields"),
+    [
+        (
+            [
+                Recorded("request", "m1", "a", "x = 1 / 0"),
+                Recorded("input", "m1", count=4),
+                Recorded("error", "m1", error=ERROR),
+                Recorded("reply", "m1", status="error"),
+            ],
+            "a",
+            {
+                "execution_count": 4,
+                "error": {
+                    "ename": "ValueError",
+                    "evalue": "<b>bad</b>",
+                    "traceback": ["Traceback", "x"],
+                },
+            },  # fmt: skip
+        ),
+        (
+            ran("m1", "a", "rate = 1") + ran("m2", "b", "y = rate") + ran("m3", "a", "rate = 2"),
+            "b",
+            {"outdated_by": {"id": "a", "last_execution": START_DATE, "names": ["rate"]}},
+        ),
+        (
+            [("save", ["x = 1", "y = x"]), *ran("m1", "u1", "x = 1")],
+            "cell-0",
+            {"position": 1, "front_end_id": "u1"},
+        ),
+    ],
+)
+async def test_components_say_why(observer, recording, ident, fields):
+    await feed(observer, Connection("v1"), recording)
+    component = registry.get(KERNEL).graph.components[ident].to_dict()
+    assert {key: component.get(key) for key in fields} == fields
+
+
+@pytest.mark.parametrize(
+    "refusal",
+    ["raises", "closed", "not allowed"],
+)
+async def test_only_requests_the_host_passed_on_are_runs(observer, refusal):
+    class Base:
+        kernel_id = KERNEL
+        subprotocol = wire.V1_PROTOCOL
+        channels = {} if refusal == "closed" else {"shell": object()}
+        multi_kernel_manager = types.SimpleNamespace(
+            allowed_message_types=["kernel_info_request"] if refusal == "not allowed" else []
+        )
+
+        def connect(self):
+            pass
+
+        def handle_incoming_message(self, frame):
+            if refusal == "raises":  # a legacy frame the host cannot encode
+                raise UnicodeEncodeError("utf-8", "\ud800", 0, 1, "surrogates not allowed")
+
+    connection = observed_class(Base, observer)()
+    connection.connect()
+    _, frame = frames(Recorded("request", "m1", "a", "x = 1"), "v1")
+    try:
+        connection.handle_incoming_message(frame)
+    except UnicodeEncodeError:
+        assert refusal == "raises"
+    assert observer.kernels[KERNEL].pipeline.runs == {}

@@ -19,6 +19,23 @@ ROOT = ("r", [], {})
         ({"dag_info": None}, None, TypeError, "dag_info"),
         ({"dag_info": ["a"]}, None, TypeError, "dag_info[0]"),
         ({}, [("a", [], {"colour": "red"})], ValueError, "unknown key(s) 'colour'"),
+        # The optional fields, checked as strictly as the others.
+        ({}, [("a", [], {"position": 0})], ValueError, "'position'"),
+        ({}, [("a", [], {"execution_count": True})], ValueError, "'execution_count'"),
+        ({}, [("a", [], {"front_end_id": ""})], ValueError, "'front_end_id'"),
+        ({}, [("a", [], {"error": {"ename": "E"}})], ValueError, "'error'"),
+        (
+            {},
+            [("a", [], {"error": {"ename": "E", "evalue": "v", "traceback": ["l"] * 11}})],
+            ValueError,
+            "more than 10",
+        ),
+        (
+            {},
+            [("a", [], {"outdated_by": {"id": "r", "last_execution": "soon", "names": []}})],
+            ValueError,
+            "outdated_by.last_execution",
+        ),
         ({}, [("a", [], {"code": ...})], ValueError, "missing key(s) 'code'"),
         ({}, [("a", [], {"id": True})], TypeError, "'id'"),
         ({}, [("a", [], {"id": ""})], ValueError, "'id'"),
@@ -66,6 +83,28 @@ def test_refused_input(make_dag, fields, nodes, error, fragment):
             ("b", ["a"], {"execution_status": "running", "last_execution": "2021-07-27"}),
             ("c", ["a", "b"], {"last_execution": "2021-07-27T13:34:35.123Z", "code": ""}),
             ("d", ["c"], {"execution_status": "not-run", "last_execution": None}),
+        ],
+        # The optional fields round-trip; absent ones stay absent.
+        [
+            (
+                "a",
+                [],
+                {
+                    "execution_status": "failed",
+                    "position": 2,
+                    "execution_count": 7,
+                    "error": {"ename": "E", "evalue": "<b>", "traceback": ["E: <b>"]},
+                    "front_end_id": "5f1c",
+                },
+            ),
+            (
+                "b",
+                ["a"],
+                {
+                    "execution_status": "invalid",
+                    "outdated_by": {"id": "a", "last_execution": None, "names": ["x"]},
+                },
+            ),
         ],
     ],
 )

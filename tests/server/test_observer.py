@@ -3,6 +3,8 @@
 import asyncio
 import datetime
 import json
+import subprocess
+import sys
 import time
 import uuid
 
@@ -119,8 +121,9 @@ class Frontend:
         return (await self.reply(self.send(cell_id, code, tags)))["status"]
 
 
-async def pipeline(served, kernel_id, expected):
-    """The kernel's components (id -> (type, parents, status, code)) once they are ``expected``."""
+async def pipeline(served, kernel_id, expected, restarted=False):
+    """The kernel's components (id -> (type, parents, status, code)) once they are ``expected``
+    (after a restart, cells that are not run may have run before it)."""
     deadline = time.monotonic() + 30
     while True:
         response = await served.request("GET", f"zelvo/kernels/{kernel_id}")
@@ -128,7 +131,7 @@ async def pipeline(served, kernel_id, expected):
         if response.code == 200:
             for raw in json.loads(response.body)["updated_components"]["added"]:
                 ran = raw["last_execution"] is not None
-                assert ran == (raw["execution_status"] != "not-run"), raw
+                assert ran == (raw["execution_status"] != "not-run") or restarted, raw
                 found[raw["id"]] = (
                     raw["component_type"],
                     raw["parents_id"],
@@ -204,13 +207,28 @@ async def test_runs_make_the_pipeline(serve, tmp_path, kernels, protocol):
     # it back; the save brings in the saved notebook's new cell.
     front.deleted = ["report"]
     assert await front.run("grow", "amount = 200 * (1 + rate)") == "ok"
-    saved["cells"].append(notebook(("extra", "extra = half"))["cells"][1])
+    saved["cells"] += notebook(("extra", "extra = half"), ("show", "print(extra)"))["cells"][1:]
     put = {"type": "notebook", "format": "json", "content": saved}
     assert (await served.request("PUT", "api/contents/work.ipynb", json.dumps(put))).code == 200
     del ran["report"]
     ran["grow"] = ("code", ["rate"], "succeeded", "amount = 200 * (1 + rate)")
     ran["extra"] = ("code", ["later"], "not-run", "extra = half")
+    ran["show"] = ("code", ["extra"], "not-run", "print(extra)")
     await pipeline(served, kernel_id, ran)
+
+    # A restart: the kernel holds nothing, the parents stay, and a selected export holds what
+    # the chosen cell needs: it runs and prints what the notebook prints.
+    assert (await served.request("POST", f"api/kernels/{kernel_id}/restart", "{}")).code == 200
+    ran = {ident: value[:2] + ("not-run",) + value[3:] for ident, value in ran.items()}
+    await pipeline(served, kernel_id, ran, restarted=True)
+    script = await served.request(
+        "GET", f"zelvo/kernels/{kernel_id}/export?format=py&cell_ids=show"
+    )
+    (tmp_path / "show.py").write_bytes(script.body)
+    printed = subprocess.run(
+        [sys.executable, str(tmp_path / "show.py")], capture_output=True, text=True, check=True
+    )
+    assert printed.stdout == "107.0\n"
     for client in (front, other):
         client.connection.close()
     assert not [line for line in served.output().splitlines() if "zelvo: could not" in line]

@@ -1,4 +1,5 @@
-"""The `zelvo` command: pipelines from notebooks, and the server's pipeline routes."""
+"""The `zelvo` command: pipelines from notebooks, their stale outputs, and the server's
+pipeline routes."""
 
 from __future__ import annotations
 
@@ -13,8 +14,16 @@ import sys
 import tempfile
 
 from zelvo.cli.client import CommandError, Server, locate, printable, printable_text
-from zelvo.cli.notebook import NotebookError, parse_notebook, pipeline_from_notebook
 from zelvo_core import protocol
+from zelvo_core.check import check_notebook
+from zelvo_core.misc.models import InvalidPipelineError
+from zelvo_core.notebook import (
+    NotebookError,
+    kernel_of,
+    notebook_of,
+    parse_notebook,
+    pipeline_from_notebook,
+)
 
 PROG = "zelvo"
 DEFAULT_TIMEOUT = 30.0
@@ -25,13 +34,42 @@ _KERNEL_ID = re.compile(protocol.KERNEL_ID_PATTERN)
 TARGET_HELP = "a kernel id, or the path of a notebook that exactly one running session has"
 
 DESCRIPTION = """\
-Derive a pipeline from a notebook, and read, post, watch and export the pipelines that a
-Jupyter Server with the zelvo extension keeps for its kernels.
+Derive a pipeline from a notebook, check saved notebooks for stale outputs, and read, post,
+watch and export the pipelines that a Jupyter Server with the zelvo extension keeps for its
+kernels.
 
 The server is the one given by --url and --token; without --token the token is taken from
 the JUPYTER_TOKEN environment variable, else from the running servers that Jupyter records
 (as `jupyter server list` shows them), which also give the address when --url is missing.
 """
+
+
+CHECK_DETAILS = """
+
+Each line reads PATH:[N] CELL-ID: REASON, N being the cell's position among all the
+notebook's cells (1 for the first). The cells each cell depends on are found as
+from-notebook finds them, in notebook order; the execution counts the notebook keeps say
+when each cell last ran. Found:
+
+  - a cell whose output is out of date: a cell it depends on ran after it (has a higher
+    execution count), or did not run while it did;
+  - a cell that ran and read a name that no cell above it defines but one below does:
+    its output came from cells run out of order;
+  - with --strict, execution counts other than 1, 2, 3, ... down the code cells (empty
+    cells aside): the notebook was not run top to bottom in a new kernel (one without any
+    count, its outputs cleared, passes).
+
+An edit after a run is not seen: notebooks do not record it. Notebooks in another language
+than Python get only the --strict checks.
+
+--format json prints one list of objects with the keys path, position, cell_id,
+execution_count, kind (outdated, ancestor-not-run, hidden-state or run-order), message,
+and, where there is one, the other cell as {"position", "cell_id", "execution_count"}:
+"ancestor" (out of date; with "names", those the cell reads from it), "defined_by"
+(hidden state) or "previous" (run order).
+
+Exit status: 0 if nothing was found, 1 if something was, 2 if a file could not be read
+(each reported in one line on stderr; the other files are still checked)."""
 
 
 def kernel_id(text):
@@ -89,6 +127,39 @@ def from_notebook(args):
     text, name = _read_text(args.notebook)
     _print_json(pipeline_from_notebook(parse_notebook(text, name), name, warn=_warn))
     return 0
+
+
+def check(args):
+    """Report the findings of each notebook; 2 if one could not be read, else 1 if any."""
+    unreadable, findings = False, []
+    for path in args.notebooks:
+        try:
+            text, name = _read_text(path)
+            found = check_notebook(parse_notebook(text, name), args.strict, name)
+        except (CommandError, NotebookError, InvalidPipelineError) as error:
+            # One line each, whatever a file's name or a parser's message holds.
+            print(f"{PROG}: error: {printable(error)}", file=sys.stderr, flush=True)
+            unreadable = True
+            continue
+        except RecursionError:
+            print(
+                f"{PROG}: error: {printable(path)}: nested too deeply to be read", file=sys.stderr
+            )
+            unreadable = True
+            continue
+        if args.format == "json":
+            findings += [{"path": name, **finding.to_dict()} for finding in found]
+        else:
+            for finding in found:
+                cell = finding.cell
+                _write(
+                    f"{printable(name)}:[{cell.position}] {printable(cell.cell_id)}: "
+                    f"{printable(finding.message)}\n"
+                )
+            findings += found
+    if args.format == "json":
+        _print_json(findings)
+    return 2 if unreadable else 1 if findings else 0
 
 
 def _posted_pipeline(path):
@@ -175,10 +246,8 @@ async def resolve(server, args):
         raise CommandError("the server's list of sessions is not a list")
     kernels = []
     for session in sessions:
-        session = session if isinstance(session, dict) else {}
-        kernel = session.get("kernel") if isinstance(session.get("kernel"), dict) else {}
-        ident = kernel.get("id")
-        if session.get("path") == path and isinstance(ident, str) and ident not in kernels:
+        ident = kernel_of(session)
+        if notebook_of(session) == path and ident is not None and ident not in kernels:
             kernels.append(ident)
     if not kernels:
         raise CommandError(
@@ -407,6 +476,22 @@ def build_parser():
     sub.add_argument("notebook", metavar="NOTEBOOK", help="an .ipynb file, or - for stdin")
 
     sub = command(
+        "check",
+        check,
+        "report a saved notebook's stale outputs, one line per problem",
+        CHECK_DETAILS,
+        parents=(),
+    )
+    sub.formatter_class = argparse.RawDescriptionHelpFormatter  # keeps the list's lines
+    sub.add_argument("notebooks", nargs="+", metavar="NOTEBOOK", help="an .ipynb file, or -")
+    sub.add_argument(
+        "--strict",
+        action="store_true",
+        help="also require one run of all cells, top to bottom, in a new kernel",
+    )
+    sub.add_argument("--format", choices=("text", "json"), default="text", help="default text")
+
+    sub = command(
         "post",
         post,
         "post a notebook's pipeline (or a pipeline JSON file) as a kernel's pipeline",
@@ -472,6 +557,8 @@ async def run(argv=None):
     try:
         if args.command == "from-notebook":
             return from_notebook(args)
+        if args.command == "check":
+            return check(args)
         if args.command == "post":
             # A file that cannot be posted is reported before looking for a server.
             args.pipeline = _posted_pipeline(args.file)

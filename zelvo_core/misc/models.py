@@ -44,8 +44,34 @@ def diskcache_root():
     return os.path.abspath(os.path.join(jupyter_runtime_dir(), CACHE_FOLDER))
 
 
+class ErrorInfo(NamedTuple):
+    """Why a failed component failed, as the kernel said it."""
+
+    ename: str
+    evalue: str
+    traceback: tuple[str, ...]  # its last lines
+
+    def to_dict(self):
+        return {"ename": self.ename, "evalue": self.evalue, "traceback": list(self.traceback)}
+
+
+class OutdatedBy(NamedTuple):
+    """The ancestor whose later run left an out-of-date component behind."""
+
+    id: str
+    last_execution: str | None
+    names: tuple[str, ...]  # what the component reads of it, where known
+
+    def to_dict(self):
+        return {"id": self.id, "last_execution": self.last_execution, "names": list(self.names)}
+
+
 class PipelineComponent(NamedTuple):
-    """One immutable node of the pipeline; equality compares every field."""
+    """One immutable node of the pipeline; equality compares every field.
+
+    The fields after ``last_execution`` are optional: None when unknown, and then left out
+    of the component's JSON.
+    """
 
     id: str
     component_type: str
@@ -53,9 +79,14 @@ class PipelineComponent(NamedTuple):
     code: str
     execution_status: str
     last_execution: str | None
+    position: int | None = None  # 1-based among the notebook's cells
+    execution_count: int | None = None
+    error: ErrorInfo | None = None
+    outdated_by: OutdatedBy | None = None
+    front_end_id: str | None = None  # the id a front end last ran the cell under
 
     def to_dict(self):
-        return {
+        raw = {
             "id": self.id,
             "component_type": self.component_type,
             "parents_id": list(self.parents_id),
@@ -63,9 +94,25 @@ class PipelineComponent(NamedTuple):
             "execution_status": self.execution_status,
             "last_execution": self.last_execution,
         }
+        if self.position is not None:
+            raw["position"] = self.position
+        if self.execution_count is not None:
+            raw["execution_count"] = self.execution_count
+        if self.error is not None:
+            raw["error"] = self.error.to_dict()
+        if self.outdated_by is not None:
+            raw["outdated_by"] = self.outdated_by.to_dict()
+        if self.front_end_id is not None:
+            raw["front_end_id"] = self.front_end_id
+        return raw
 
 
-COMPONENT_FIELDS = frozenset(PipelineComponent._fields)
+COMPONENT_FIELDS = frozenset(PipelineComponent._fields[:6])
+OPTIONAL_FIELDS = frozenset(PipelineComponent._fields[6:])
+ALL_FIELDS = COMPONENT_FIELDS | OPTIONAL_FIELDS
+# Bounds of what a client may put in the optional texts; the server's own stay within them.
+SHOWN_TRACEBACK_LINES = 10
+ERROR_TEXT_LENGTH = 10_000
 
 
 class PipelineGraph:
@@ -142,9 +189,11 @@ def _component_from_dict(raw, position):
         raise InvalidPipelineError(
             f"dag_info[{position}] must be an object, not {type(raw).__name__}"
         )
-    if raw.keys() != COMPONENT_FIELDS:
+    if raw.keys() != COMPONENT_FIELDS and not (
+        raw.keys() >= COMPONENT_FIELDS and raw.keys() <= ALL_FIELDS
+    ):
         where = _describe(raw, position)
-        unknown = raw.keys() - COMPONENT_FIELDS
+        unknown = raw.keys() - ALL_FIELDS
         missing = COMPONENT_FIELDS - raw.keys()
         problems = []
         if unknown:
@@ -215,7 +264,79 @@ def _component_from_dict(raw, position):
                 f"timestamp or null, got {_shown(last_execution)}"
             )
 
-    return PipelineComponent(ident, component_type, tuple(parents), code, status, last_execution)
+    optional = {name: raw[name] for name in OPTIONAL_FIELDS if raw.get(name) is not None}
+    if optional:
+        optional = _optional_fields(optional, lambda: _describe(raw, position))
+    return PipelineComponent(
+        ident, component_type, tuple(parents), code, status, last_execution, **optional
+    )
+
+
+def _text(value, field, where, limit=ERROR_TEXT_LENGTH):
+    if not isinstance(value, str):
+        raise InvalidPipelineError(
+            f"{where()}: {field} must be a string, not {type(value).__name__}"
+        )
+    if len(value) > limit:
+        raise InvalidPipelineError(f"{where()}: {field} is longer than {limit} characters")
+    return value
+
+
+def _texts(value, field, where, most):
+    if not isinstance(value, (list, tuple)):
+        raise InvalidPipelineError(
+            f"{where()}: {field} must be a list, not {type(value).__name__}"
+        )
+    if len(value) > most:
+        raise InvalidPipelineError(f"{where()}: {field} holds more than {most} items")
+    return tuple(_text(item, field, where) for item in value)
+
+
+def _object(value, field, keys, where):
+    if not isinstance(value, dict) or value.keys() != keys:
+        raise InvalidPipelineError(
+            f"{where()}: '{field}' must be an object with the keys {_listed(keys)}"
+        )
+    return value
+
+
+def _count(value, field, where):
+    if type(value) is not int or value < 1:
+        raise InvalidPipelineError(f"{where()}: '{field}' must be a positive integer or null")
+    return value
+
+
+def _optional_fields(optional, where):
+    """The optional fields of a component, checked and made immutable."""
+    fields = {}
+    for name, value in optional.items():
+        if name in ("position", "execution_count"):
+            fields[name] = _count(value, name, where)
+        elif name == "front_end_id":
+            fields[name] = _text(value, "'front_end_id'", where, limit=1_000)
+            if not value:
+                raise InvalidPipelineError(f"{where()}: 'front_end_id' must not be empty")
+        elif name == "error":
+            value = _object(value, name, frozenset(ErrorInfo._fields), where)
+            fields[name] = ErrorInfo(
+                _text(value["ename"], "'error.ename'", where),
+                _text(value["evalue"], "'error.evalue'", where),
+                _texts(value["traceback"], "'error.traceback'", where, SHOWN_TRACEBACK_LINES),
+            )
+        else:
+            value = _object(value, name, frozenset(OutdatedBy._fields), where)
+            last = value["last_execution"]
+            if last is not None and not (isinstance(last, str) and is_timestamp(last)):
+                raise InvalidPipelineError(
+                    f"{where()}: 'outdated_by.last_execution' must be an ISO 8601 timestamp "
+                    "or null"
+                )
+            fields[name] = OutdatedBy(
+                _text(value["id"], "'outdated_by.id'", where, limit=1_000),
+                last,
+                _texts(value["names"], "'outdated_by.names'", where, 1_000),
+            )
+    return fields
 
 
 def parents_first(components):
@@ -269,6 +390,8 @@ def _unchanged(raw, known):
     if not isinstance(ident, str) or not isinstance(parents, (list, tuple)):
         return None
     old = known.get(ident)
+    if old is not None and old[6:] != (None,) * len(OPTIONAL_FIELDS):
+        return None  # the optional fields are checked anew
     # One comparison of tuples: PipelineComponent is one.
     fields = (
         ident,
@@ -278,7 +401,7 @@ def _unchanged(raw, known):
         raw["execution_status"],
         raw["last_execution"],
     )
-    return old if old is not None and old == fields else None
+    return old if old is not None and old[:6] == fields else None
 
 
 def _build_components(dag_info, known=None):

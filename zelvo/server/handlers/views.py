@@ -13,6 +13,7 @@ from tornado import web
 from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo_core import protocol
+from zelvo_core.notebook import notebooks_of_kernels
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STATIC_DIR = os.path.join(os.path.dirname(HERE), "static")
@@ -34,21 +35,8 @@ _templates = jinja2.Environment(
 
 
 async def notebooks(session_manager):
-    """``{kernel id: notebook path}`` of the server's notebook sessions.
-
-    A kernel shared by several notebooks is given the first path in sorted order, so the
-    answer does not depend on the order the sessions were made in.
-    """
-    found = {}
-    for session in await session_manager.list_sessions():
-        kernel, path = session.get("kernel") or {}, session.get("path")
-        if not isinstance(path, str) or not isinstance(kernel.get("id"), str):
-            continue
-        if session.get("type") != "notebook" and not path.endswith(".ipynb"):
-            continue  # a console's or a file's session names no notebook
-        if kernel["id"] not in found or path < found[kernel["id"]]:
-            found[kernel["id"]] = path
-    return found
+    """``{kernel id: notebook path}`` of the server's notebook sessions."""
+    return notebooks_of_kernels(await session_manager.list_sessions())
 
 
 def page_url(serverapp):

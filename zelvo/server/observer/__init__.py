@@ -11,26 +11,41 @@ the message has passed already.
 from __future__ import annotations
 
 import asyncio
+import collections
+import concurrent.futures
+import datetime
+import time
 
 from tornado.ioloop import IOLoop
 
 from zelvo.server import registry
 from zelvo.server.kernel_events import KERNEL_ACTIONS
+from zelvo_core.misc.models import PipelineGraph, ZelvoPipelineModel
+from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, saved_cells
 
 from . import rules, wire
 
+# A front end's frame larger than this is decoded in the worker, not on the event loop.
+LARGE_FRAME = 1 << 20
 CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
 
 
 class _Kernel:
     """What the observer keeps for one kernel."""
 
-    __slots__ = ("again", "flushing", "loading", "notebook", "pipeline", "registered")
+    __slots__ = (
+        "again", "backlog", "flushing", "linking", "loading", "notebook", "pipeline",
+        "registered", "whole",
+    )  # fmt: skip
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
         self.registered = None  # the model this observer registered last
         self.flushing = False  # a registration is scheduled
+        self.linking = None  # the future of the parents being found, off the loop
+        self.whole = False  # compare the whole pipeline at the next registration
+        # Messages that wait, in order, behind a large request being decoded in the worker.
+        self.backlog = None
         # The notebook its session named when last looked up; None: none yet (a front end
         # may open its session under a provisional path and rename it just after).
         self.notebook = None
@@ -46,6 +61,8 @@ class Observer:
         self.log = serverapp.log
         self.kernels = {}  # kernel id -> _Kernel
         self.failed = set()  # ids of the kernels whose failure was logged
+        # The analysis runs here, one job at a time, never on the event loop.
+        self.worker = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="zelvo")
 
     # -- from the connections
 
@@ -58,33 +75,46 @@ class Observer:
         kernel_id = None
         try:
             kernel_id = connection.kernel_id
-            if isinstance(frame, str) or getattr(connection, "subprotocol", None) != (
-                wire.V1_PROTOCOL
-            ):
-                message = wire.client_json(frame)
-            else:
-                message = wire.client_v1(frame)
+            legacy = isinstance(frame, str) or (
+                getattr(connection, "subprotocol", None) != wire.V1_PROTOCOL
+            )
+            if len(frame) > LARGE_FRAME:
+                # Decoded in the worker; the kernel's messages after it wait in order.
+                kernel = self._kernel(kernel_id)
+                if kernel is not None:
+                    pipeline = kernel.pipeline
+                    known = frozenset(pipeline.cells.keys() | pipeline.aliases.keys())
+                    job = self.worker.submit(_request, legacy, frame, known)
+                    self._enqueue(kernel_id, kernel, asyncio.wrap_future(job))
+                return
+            message = _request(legacy, frame)
             if message is None:
                 return
-            cell_id = message.metadata.get("cellId")
-            msg_id = message.header.get("msg_id")
-            code = message.content.get("code")
-            if not (isinstance(cell_id, str) and cell_id and isinstance(msg_id, str)):
-                return
-            if not isinstance(code, str):
-                return
-            deleted = message.metadata.get("deletedCells")
-            deleted = deleted if isinstance(deleted, list) else ()
             kernel = self._kernel(kernel_id)
             if kernel is None:
                 return
-            if kernel.notebook is None:
-                self._load(kernel_id, kernel)
-            tags = message.metadata.get("tags")
-            if kernel.pipeline.request(msg_id, cell_id, code, deleted, tags):
-                self._schedule(kernel_id, kernel)
+            if kernel.backlog:
+                self._enqueue(kernel_id, kernel, (self._requested, message))
+            else:
+                self._requested(kernel_id, kernel, message)
         except Exception:
             self._failed(kernel_id, "a front end's message")
+
+    def _requested(self, kernel_id, kernel, message):
+        cell_id = message.metadata.get("cellId")
+        msg_id = message.header.get("msg_id")
+        code = message.content.get("code")
+        if not (isinstance(cell_id, str) and cell_id and isinstance(msg_id, str)):
+            return
+        if not isinstance(code, str):
+            return
+        deleted = message.metadata.get("deletedCells")
+        deleted = deleted if isinstance(deleted, list) else ()
+        if kernel.notebook is None:
+            self._load(kernel_id, kernel)
+        tags = message.metadata.get("tags")
+        if kernel.pipeline.request(msg_id, cell_id, code, deleted, tags):
+            self._schedule(kernel_id, kernel)
 
     def from_kernel(self, connection, args):
         """A kernel's message, already passed on to the front end: ``(stream, zmq frames)``
@@ -103,24 +133,59 @@ class Observer:
             if message is None:
                 return
             kernel_id = connection.kernel_id
-            self._observe(kernel_id, message)
+            kernel = self.kernels.get(kernel_id)
+            if kernel is None:
+                return
+            if kernel.backlog:
+                self._enqueue(kernel_id, kernel, (self._observe, message))
+            else:
+                self._observe(kernel_id, kernel, message)
         except Exception:
             self._failed(kernel_id, "a kernel's message")
 
-    def _observe(self, kernel_id, message):
+    def _enqueue(self, kernel_id, kernel, entry):
+        """Keep ``entry`` (a future of a decoded request, or a step and its message) behind
+        what waits for the worker, and go through what no longer waits."""
+        if kernel.backlog is None:
+            kernel.backlog = collections.deque()
+        kernel.backlog.append(entry)
+        if isinstance(entry, asyncio.Future):
+            entry.add_done_callback(lambda _: self._drain(kernel_id, kernel))
+        else:
+            self._drain(kernel_id, kernel)
+
+    def _drain(self, kernel_id, kernel):
+        backlog = kernel.backlog
+        while backlog and self.kernels.get(kernel_id) is kernel:
+            entry = backlog[0]
+            try:
+                if isinstance(entry, asyncio.Future):
+                    if not entry.done():
+                        return
+                    backlog.popleft()
+                    message = None if entry.cancelled() else entry.result()
+                    if message is not None:
+                        self._requested(kernel_id, kernel, message)
+                else:
+                    backlog.popleft()
+                    entry[0](kernel_id, kernel, entry[1])
+            except Exception:
+                self._failed(kernel_id, "a front end's message")
+
+    def _observe(self, kernel_id, kernel, message):
         parent = message.parent_header.get("msg_id")
         if not isinstance(parent, str):
             return
-        kernel = self.kernels.get(kernel_id)
-        if kernel is None:
-            return
-        pipeline = kernel.pipeline
-        if message.msg_type == wire.EXECUTE_INPUT:
-            changed = pipeline.started(parent)
+        pipeline, kind, content = kernel.pipeline, message.msg_type, message.content
+        date = message.header.get("date")
+        if kind == wire.EXECUTE_INPUT:
+            changed = pipeline.started(parent, content.get("execution_count"), date)
+        elif kind == wire.ERROR:
+            changed = pipeline.failed(parent, content)
+        elif kind == wire.STATUS:
+            changed = content.get("execution_state") == "idle" and pipeline.idle(parent, date)
         else:
-            changed = pipeline.replied(
-                parent, message.content.get("status"), message.header.get("date")
-            )
+            changed = pipeline.replied(parent, content.get("status"), date, content)
         if changed:
             self._schedule(kernel_id, kernel)
 
@@ -141,6 +206,10 @@ class Observer:
         kernel = self.kernels.pop(kernel_id, None)
         if kernel is not None and kernel.loading is not None:
             kernel.loading.cancel()
+
+    def close(self):
+        """The server stops: no more analysis."""
+        self.worker.shutdown(wait=False)
 
     def _failed(self, kernel_id, what):
         # Once per kernel (None: a connection that could not even name its kernel).
@@ -168,7 +237,7 @@ class Observer:
             session = await self.serverapp.session_manager.get_session(kernel_id=kernel_id)
         except Exception:  # no session (a kernel started alone), or it just went
             return None
-        return _notebook_of(session)
+        return notebook_of(session)
 
     async def _read_notebook(self, kernel_id, kernel):
         try:
@@ -203,19 +272,15 @@ class Observer:
             )
 
     def _notebook_saved(self, kernel_id, kernel, path, notebook):
-        from zelvo.cli.notebook import NotebookError, pipeline_from_notebook
-
-        try:
-            cells = notebook.get("cells") if isinstance(notebook, dict) else None
-            if not isinstance(cells, list) or not all(
-                isinstance(cell, dict) and isinstance(cell.get("cell_type"), str) for cell in cells
-            ):
-                raise NotebookError(f"{path}: not a notebook")
-            dag_info = pipeline_from_notebook(notebook, path, warn=lambda text: None)["dag_info"]
-        except NotebookError as error:
-            self.log.warning("zelvo: kernel %s: %s", kernel_id, error)
+        cells = notebook.get("cells") if isinstance(notebook, dict) else None
+        if not isinstance(cells, list) or not all(
+            isinstance(cell, dict) and isinstance(cell.get("cell_type"), str) for cell in cells
+        ):
+            self.log.warning(
+                "zelvo: kernel %s: %s", kernel_id, NotebookError(f"{path}: not a notebook")
+            )
             return
-        if kernel.pipeline.notebook_saved(dag_info):
+        if kernel.pipeline.notebook_saved(saved_cells(notebook), time.time()):
             self._schedule(kernel_id, kernel)
 
     async def on_contents_event(self, logger, schema_id, data):
@@ -230,9 +295,8 @@ class Observer:
             self.log.warning("zelvo: could not list the sessions", exc_info=True)
             return
         for session in sessions:
-            path, model = _notebook_of(session), session.get("kernel")
-            kernel_id = model.get("id") if isinstance(model, dict) else None
-            kernel = self.kernels.get(kernel_id) if isinstance(kernel_id, str) else None
+            path, kernel_id = notebook_of(session), kernel_of(session)
+            kernel = self.kernels.get(kernel_id) if kernel_id is not None else None
             if kernel is not None and path is not None and path.strip("/") == saved:
                 self._load(kernel_id, kernel, again=True)
 
@@ -257,34 +321,134 @@ class Observer:
             return
         kernel.flushing = False
         try:
-            from zelvo_core.misc.models import ZelvoPipelineModel
-
             current = registry.get(kernel_id)
             if current is not None and current is not kernel.registered:
                 # A client posted a pipeline: it replaces the observed one, and later runs
                 # update its components.
                 kernel.pipeline.adopt(current.graph.components.values())
-            dag_info = kernel.pipeline.dag_info()
-            if current is None and not dag_info:
+                kernel.registered, kernel.whole = current, True
+            if self._link(kernel_id, kernel):
+                return  # registered once the parents are found
+            order, changed, deleted = kernel.pipeline.changes()
+            if not (order or changed or deleted or kernel.whole):
                 return
-            # The components that did not change were checked when registered before.
-            model = ZelvoPipelineModel.revised(current, dag_info)
-            registry.register(kernel_id, model)
+            if current is None or kernel.whole:
+                kernel.whole = False  # compared whole, as a POST is
+                previous = registry.get(kernel_id)
+                dag_info = kernel.pipeline.dag_info()
+                if previous is None and not dag_info:
+                    return
+                registry.register(
+                    kernel_id, ZelvoPipelineModel.revised(previous, dag_info, kernel_id)
+                )
+            else:
+                model, update = _applied(current, order, changed, deleted)
+                registry.register(kernel_id, model, update)
             # The registered model stays when nothing changed.
             kernel.registered = registry.get(kernel_id)
             kernel.pipeline.registered()
         except Exception:
             self._failed(kernel_id, "the pipeline")
 
+    def _link(self, kernel_id, kernel):
+        """Find the parents anew, in the worker, when code or order changed; the pipeline is
+        registered once they are found. Whether they are being found."""
+        if kernel.linking is not None:
+            return True
+        cells = kernel.pipeline.links()
+        if cells is None:
+            return False
+        local = ()
+        future = asyncio.wrap_future(self.worker.submit(rules.link, cells, local))
+        kernel.linking = future
 
-def _notebook_of(session):
-    """The notebook path a session (its model) names, or None."""
-    if not isinstance(session, dict) or session.get("type") not in (None, "notebook"):
-        return None
-    path = session.get("path")
-    if not isinstance(path, str):
-        return None
-    return path if path.endswith(".ipynb") else None
+        def done(future):
+            kernel.linking = None
+            if self.kernels.get(kernel_id) is not kernel or future.cancelled():
+                return
+            try:
+                kernel.pipeline.linked(future.result())
+            except Exception:
+                self._failed(kernel_id, "the analysis")
+            kernel.flushing = False
+            self._schedule(kernel_id, kernel)
+
+        future.add_done_callback(done)
+        return True
+
+    async def settled(self, kernel_id):
+        """Once the parents of ``kernel_id`` are found and registered (for tests and tools)."""
+        while True:
+            kernel = self.kernels.get(kernel_id)
+            if kernel is None:
+                return
+            waiting = [
+                entry for entry in kernel.backlog or () if isinstance(entry, asyncio.Future)
+            ]
+            if waiting:
+                await asyncio.wait(waiting[:1])
+            elif kernel.linking is not None:
+                await asyncio.wait([kernel.linking])
+            elif kernel.flushing:
+                self._register(kernel_id, kernel)
+            else:
+                return
+            await asyncio.sleep(0)
+
+
+def _applied(current, order, changed, deleted):
+    """The model ``current`` with ``changed`` components (PipelineComponent values) and
+    without the ``deleted`` ids, in ``order`` (ids) when given; and the update from
+    ``current`` to it. Costs what changed, but for a new order."""
+    from zelvo.server.update import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
+
+    before = current.graph.components
+    components = dict(before)
+    added, revised = [], []
+    for component in changed:
+        old = before.get(component.id)
+        if old is None:
+            added.append(component)
+        elif old != component:
+            revised.append(component)
+        components[component.id] = component
+    gone = [ident for ident in deleted if ident in before]
+    for ident in gone:
+        del components[ident]
+    if order is not None:
+        components = {ident: components[ident] for ident in order if ident in components}
+    model = ZelvoPipelineModel.__new__(ZelvoPipelineModel)
+    model.identifier = current.identifier
+    model.graph = PipelineGraph(components)
+    model.created = datetime.datetime.now(datetime.timezone.utc)
+    update = ZelvoDagUpdateModel(
+        identifier=current.identifier,
+        updated_components=ZelvoDagUpdateComponentModel(added, revised, gone),
+    )
+    return model, update
+
+
+def _request(legacy, frame, known=None):
+    """The ``execute_request`` in a front end's frame, or None; with ``known`` (the ids of
+    the kernel's pipeline), its deleted cells cut to those. Pure, for the worker too."""
+    message = wire.client_json(frame) if legacy else wire.client_v1(frame)
+    if message is not None and known is not None:
+        deleted = message.metadata.get("deletedCells")
+        if isinstance(deleted, list):
+            message.metadata["deletedCells"] = [
+                ident for ident in deleted if type(ident) is str and ident in known
+            ]
+    return message
+
+
+def _forwarded(connection):
+    """Whether the host passed a front end's request on to the kernel: not when the
+    connection had closed, nor when the server allows no execute_request."""
+    if getattr(connection, "channels", True) == {}:
+        return False
+    manager = getattr(connection, "multi_kernel_manager", None)
+    allowed = getattr(manager, "allowed_message_types", None)
+    return not allowed or wire.EXECUTE_REQUEST in allowed
 
 
 async def _maybe_await(value):
@@ -306,10 +470,12 @@ def observed_class(base, observer):
         return base.connect(self)
 
     def handle_incoming_message(self, incoming_msg, *args, **kwargs):
-        try:
-            return base.handle_incoming_message(self, incoming_msg, *args, **kwargs)
-        finally:
+        # A request the host could not pass on (it raised) never reaches the kernel.
+        forwarding = _forwarded(self)
+        result = base.handle_incoming_message(self, incoming_msg, *args, **kwargs)
+        if forwarding:
             observer.from_client(self, incoming_msg)
+        return result
 
     def handle_outgoing_message(self, *args):
         try:

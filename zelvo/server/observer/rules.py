@@ -2,71 +2,106 @@
 
 Each run of a cell (an ``execute_request`` whose metadata names the cell) goes through the
 kernel's messages: the request, the kernel's ``execute_input`` when the run starts (in the
-order the kernel runs them) and its ``execute_reply`` when it ends, all tied by the request's
-``msg_id``. Every method answers whether the pipeline changed; ``dag_info()`` gives it.
+order the kernel runs them), an ``error`` if it raised, and its ``execute_reply`` or its
+``status: idle`` when it ends, all tied by the request's ``msg_id``.
 
-- One component per cell that ran, in the order cells first ran, with its latest run's code;
-  ``running`` from the start of a run, then ``succeeded`` or ``failed`` by the reply, and
-  ``last_execution`` the time that reply was sent.
-- An aborted request leaves its cell's component as it was, or adds it as ``not-run`` with
-  the request's code.
-- Parents: the cells whose latest run before the cell's own defined a name it read.
-- Out of date: a succeeded component is ``invalid`` once, after its latest run, an ancestor
-  starts again, fails or is deleted; its own next run makes it current.
-- Cells a request lists as deleted leave the pipeline; only running them again brings them
-  back.
-- The saved notebook's code cells that have not run join as ``not-run``, with the saved code
-  and parents by notebook order.
-- A component is a parameter when its cell is tagged ``parameters``: by the tags its latest
-  request carried (notebook front ends send the cell's metadata with it), else by the saved
-  notebook.
+- One component per cell of the notebook: the saved notebook's code cells, and the cells its
+  front ends ran. A front end's cell id names the component; where the saved notebook has no
+  cell ids (nbformat 4.4 and older), front ends make ids up on each load, and a run is
+  matched to a saved cell by its code and its place after the cell run before it, so the
+  component keeps one id for the kernel's lifetime (``front_end_id`` gives the latest).
+- Notebook order: the saved notebook's, with a cell it does not hold yet placed after the
+  cell run before it. Parents are what a cell's code needs among the cells before it in that
+  order (the analysis run over the cells in order, each with the latest code run for it, else
+  its saved code), so they do not depend on what ran since the kernel started.
+- Status from the runs: ``running`` from the start of a run, then ``succeeded`` or ``failed``
+  (with the error the kernel gave); ``not-run`` for a cell that has not run in this kernel,
+  and for every cell after the kernel restarted (its last run time kept). A succeeded cell
+  is ``invalid`` once an ancestor starts a later run, fails, or is deleted; its own next run
+  makes it current.
+- A cell a front end deleted leaves; only running it again brings it back. A cell that is no
+  longer in the saved notebook leaves on the save that drops it.
 - Messages seen more than once (every connection of a kernel receives each iopub message)
   count once: a request starts and ends once.
+
+The analysis is not done here: ``links()`` gives what to link and ``linked()`` takes the
+answer, so that a caller can run ``link`` elsewhere (the server, in its worker thread).
+Everything else costs what it touches: a run updates its component and its descendants.
 """
 
 from __future__ import annotations
 
+import collections
 import datetime
+import difflib
+import re
+import time
 
-from zelvo_core import protocol
+from zelvo_core import graph, protocol
 from zelvo_core.analysis import Linker, cell_facts
+from zelvo_core.misc.models import ErrorInfo, OutdatedBy, PipelineComponent
 
-# A cell's code longer than this is not analysed (the analysis runs on the server's event
-# loop): its run has no parents and defines no names.
+# A cell's code longer than this is not analysed: it has no parents and gives none.
 ANALYSED_LENGTH = 100_000
+# Requests kept waiting for their run at most; a front end that floods requests the kernel
+# never answers loses the oldest.
+PENDING_RUNS = 10_000
+# Of an error, what is kept: the last lines of its traceback, each cut to a length.
+TRACEBACK_LINES = 10
+LINE_LENGTH = 500
+NAME_LENGTH = 200
+MESSAGE_LENGTH = 2_000
+# How long after a run of a cell a save may still not hold that cell (it was written before
+# the run's request came), in seconds.
+SAVE_SLACK = 5.0
+# The most pairs of cells a reread notebook without ids aligns by code; past it (thousands of
+# cells changed in one save), cells keep their components by position alone.
+ALIGNED = 250_000
+_ANSI = re.compile(r"\x1b\[[0-9;?]*[ -/]*[@-~]")
 
 
-class Entry:
-    """One component of the pipeline, as the observer keeps it."""
+class Cell:
+    """One component, as the rules keep it."""
 
     __slots__ = (
-        "code", "component_type", "last_execution", "parents", "stale", "status", "tagged",
+        "code", "component_type", "count", "error", "facts", "front_end_id", "last_execution",
+        "outdated", "parents", "position", "posted", "requested", "saved", "seq", "started",
+        "status", "tagged",
     )  # fmt: skip
 
-    def __init__(
-        self, code, status, parents=(), last_execution=None, component_type=None, tagged=None
-    ):
-        self.code = code  # the latest run's code
+    def __init__(self, code, status=protocol.NOT_RUN):
+        self.code = code  # the latest run's code, else the saved code
         self.status = status  # running, succeeded, failed or not-run
-        self.parents = list(parents)  # ids, as the analysis gives them
-        self.last_execution = last_execution  # ISO 8601 end of the latest run, or None
-        self.stale = False  # an ancestor ran, failed or went since this ran
-        self.component_type = component_type  # as a POST gave it, else from the notebook
-        # Whether the latest run's request tagged the cell "parameters"; None: it sent no tags.
-        self.tagged = tagged
+        self.parents = ()  # ids, as the last linking gave them
+        self.facts = None  # the analysis of ``code``; None until linked
+        self.last_execution = None  # ISO 8601 end of the latest run
+        self.started = None  # ISO 8601 start of the latest run
+        self.seq = 0  # the order of its latest run's start among the kernel's runs; 0: none
+        self.outdated = None  # OutdatedBy, while an ancestor's later run leaves it behind
+        self.error = None  # ErrorInfo of its latest run, if it failed
+        self.count = None  # the kernel's execution count of its latest run
+        self.front_end_id = None  # the id a front end last ran it under, if not its own
+        self.position = None  # 1-based among the saved notebook's cells
+        self.saved = False  # in the saved notebook
+        self.posted = False  # taken from a posted pipeline, its parents as posted
+        self.component_type = None  # as posted, else by tags
+        self.tagged = None  # whether its latest request tagged it "parameters"; None: no tags
+        self.requested = 0.0  # time.time() of its latest request
 
 
-class _Run:
-    """A request the kernel has not answered yet."""
+class _Pending:
+    """A request the kernel has not finished."""
 
-    __slots__ = ("cell_id", "code", "started", "tagged")
+    __slots__ = ("cell_id", "code", "error", "started", "tagged")
 
-    def __init__(self, cell_id, code, tagged=None):
-        self.cell_id, self.code, self.started, self.tagged = cell_id, code, False, tagged
+    def __init__(self, cell_id, code, tagged):
+        self.cell_id, self.code, self.tagged = cell_id, code, tagged
+        self.started = False
+        self.error = None
 
 
 def end_time(date):
-    """A reply header's ``date`` as ISO 8601 in UTC; now if it is missing or unreadable."""
+    """A header's ``date`` as ISO 8601 in UTC; now if it is missing or unreadable."""
     if isinstance(date, str):
         text = date[:-1] + "+00:00" if date[-1:] in ("Z", "z") else date
         try:
@@ -80,242 +115,500 @@ def end_time(date):
     return datetime.datetime.now(datetime.timezone.utc).isoformat()
 
 
-def _facts(code):
+def _cut(text, length):
+    text = text if isinstance(text, str) else ""
+    return text if len(text) <= length else text[: length - 1] + "…"
+
+
+def error_info(content):
+    """ErrorInfo of an ``error`` message's or an error reply's content."""
+    lines = []
+    traceback = content.get("traceback")
+    for entry in traceback[-TRACEBACK_LINES:] if isinstance(traceback, list) else ():
+        if isinstance(entry, str):
+            lines.extend(_ANSI.sub("", entry[-LINE_LENGTH * TRACEBACK_LINES :]).splitlines())
+    lines = [_cut(line, LINE_LENGTH) for line in lines if line.strip()][-TRACEBACK_LINES:]
+    return ErrorInfo(
+        _cut(content.get("ename"), NAME_LENGTH), _cut(content.get("evalue"), MESSAGE_LENGTH),
+        tuple(lines),
+    )  # fmt: skip
+
+
+def facts_of(code):
+    """The analysis of one cell's code, within the length analysed."""
     return cell_facts(code if len(code) <= ANALYSED_LENGTH else "")
 
 
+def link(cells, local_modules=()):
+    """Parents by notebook order: ``cells`` is ``[(id, code), ...]`` in that order; returns
+    ``{id: (parents, facts)}``. Pure: a caller may run it in another thread."""
+    linker = Linker()
+    found = {}
+    for ident, code in cells:
+        facts = facts_of(code)
+        found[ident] = (tuple(linker.run(ident, facts)), facts)
+    return found
+
+
 class KernelPipeline:
-    """The rules for one kernel; fed messages in the order the server sees them."""
+    """The rules for one kernel; fed messages in the order the server sees them. Each
+    method answers whether the pipeline changed."""
 
     def __init__(self):
-        self.entries = {}  # cell id -> Entry, in the order the cells first ran
-        self.runs = {}  # request msg_id -> _Run, until its reply
-        self.deleted = set()  # cells a front end deleted, until they run again
-        self.saved = []  # dag_info of the saved notebook's code cells, in notebook order
-        self.parameters = frozenset()  # ids of the saved cells tagged "parameters"
-        self.linker = Linker()
-        self.touched = set()  # cells changed since the pipeline was last registered
-        self._children_of = None  # parent id -> child ids, until a link changes
+        self.cells = {}  # component id -> Cell
+        self.order = []  # component ids in notebook order
+        self.aliases = {}  # front-end id -> component id, where they differ
+        self.claimed = {}  # component id -> when a front-end id was last matched to it
+        self.runs = collections.OrderedDict()  # request msg_id -> _Pending
+        self.deleted = set()  # saved cells a front end deleted, until a save drops them
+        self.unnamed = False  # the saved notebook has cells without ids
+        self.touched = set()  # ids changed since the last registration
+        self.gone = set()  # ids deleted since the last registration
+        self.reordered = False  # the order changed since the last registration
+        self.relink = True  # code or order changed since the last linking
+        self.restarted_at = None  # when the kernel last restarted, ISO 8601
+        self._children = None  # parent id -> child ids, until a link changes
+        self._clock = 0  # runs started
+        self._claims = 0
+        self._cursor = None  # the component of the latest request
+        self._count = 0  # the highest execution count seen since the last restart
 
     # -- what the kernel's messages say
 
-    def request(self, msg_id, cell_id, code, deleted=(), tags=None):
-        """A front end asked to run ``code`` as cell ``cell_id``; ``deleted`` lists cells it
-        deleted since its last request, ``tags`` are the cell's tags if it sent them."""
+    def request(self, msg_id, front_id, code, deleted=(), tags=None, now=None):
+        """A front end asked to run ``code`` as its cell ``front_id``; ``deleted`` lists cells
+        it deleted since its last request, ``tags`` are the cell's tags if it sent them."""
         changed = False
-        for gone in deleted:
-            if isinstance(gone, str) and gone != cell_id:
-                changed = self._delete(gone) or changed
-        self.deleted.discard(cell_id)
+        if deleted:
+            # Only ids of this pipeline matter, whatever the length of the list.
+            known = self.cells.keys() | self.aliases.keys()
+            for gone in known.intersection(gone for gone in deleted if type(gone) is str):
+                if gone != front_id:
+                    changed = self._delete(self.aliases.get(gone, gone)) or changed
+        ident = self._identify(front_id, code)
         tagged = protocol.PARAMETERS_TAG in tags if isinstance(tags, list) else None
-        self.runs[msg_id] = _Run(cell_id, code, tagged)
+        if len(self.runs) >= PENDING_RUNS:
+            self.runs.popitem(last=False)
+        self.runs[msg_id] = _Pending(ident, code, tagged)
+        cell = self.cells.get(ident)
+        if cell is None:
+            self.deleted.discard(ident)
+            cell = self.cells[ident] = Cell(code)
+            self._place(ident)
+            self.touched.add(ident)
+            changed = True
+        cell.requested = time.time() if now is None else now
+        front_end_id = front_id if front_id != ident else None
+        if cell.front_end_id != front_end_id:
+            cell.front_end_id = front_end_id
+            self.touched.add(ident)
+            changed = True
+        self._cursor = ident
         return changed
 
-    def started(self, msg_id):
-        """The kernel started the run that ``msg_id`` asked for."""
+    def started(self, msg_id, count=None, date=None):
+        """The kernel started the run that ``msg_id`` asked for, as execution ``count``."""
         run = self.runs.get(msg_id)
         if run is None or run.started:
             return False
+        if isinstance(count, int) and not isinstance(count, bool):
+            if count <= self._count and count == 1:
+                self.restarted(date)  # the counts start again: the kernel restarted
+                self.runs[msg_id] = run
+            self._count = max(self._count, count)
+        else:
+            count = None
         run.started = True
-        self._start(run)
+        self._start(run, count, date)
         return True
 
-    def replied(self, msg_id, status, date=None):
+    def failed(self, msg_id, content):
+        """The run of ``msg_id`` raised: the kernel's ``error`` message."""
+        run = self.runs.get(msg_id)
+        if run is not None:
+            run.error = error_info(content)
+        return False
+
+    def replied(self, msg_id, status, date=None, content=None):
         """The kernel answered request ``msg_id`` with ``status`` (``ok``, ``error`` or
-        ``aborted``) in a reply sent at ``date``."""
+        ``aborted``) at ``date``."""
         run = self.runs.pop(msg_id, None)
         if run is None:
             return False
+        cell = self.cells.get(run.cell_id)
         if status == "aborted" and not run.started:
-            if run.cell_id in self.entries:
-                return False
-            self.entries[run.cell_id] = Entry(run.code, protocol.NOT_RUN, tagged=run.tagged)
-            self.touched.add(run.cell_id)
-            return True
-        if not run.started or run.cell_id not in self.entries:
+            return False  # left as it was; a new cell stays not-run
+        if cell is None:
+            return False  # deleted meanwhile
+        if not run.started:
             # A kernel that does not announce its inputs, or a POST that came mid-run.
-            self._start(run)
-        entry = self.entries[run.cell_id]
-        self.touched.add(run.cell_id)
-        entry.last_execution = end_time(date)
-        if status == "ok":
-            entry.status = protocol.SUCCEEDED
-        else:
-            entry.status = protocol.FAILED
-            self._outdate(run.cell_id)
+            self._start(run, None, date)
+        if status == "error" and run.error is None and isinstance(content, dict):
+            run.error = error_info(content)
+        self._end(run, cell, status == "ok", date)
+        return True
+
+    def idle(self, msg_id, date=None):
+        """The kernel went idle after ``msg_id``: a run it started has ended, even where its
+        reply went to a connection that closed."""
+        run = self.runs.get(msg_id)
+        if run is None or not run.started:
+            return False
+        del self.runs[msg_id]
+        cell = self.cells.get(run.cell_id)
+        if cell is None:
+            return False
+        self._end(run, cell, run.error is None, date)
         return True
 
     def restarted(self, date=None):
-        """The kernel restarted: the runs under way ended without a reply, and the names that
-        the earlier runs defined are gone."""
-        for run in self.runs.values():
-            entry = self.entries.get(run.cell_id)
-            if run.started and entry is not None and entry.status == protocol.RUNNING:
-                entry.status, entry.last_execution = protocol.FAILED, end_time(date)
-                self.touched.add(run.cell_id)
+        """The kernel restarted: it holds nothing of what ran before."""
         self.runs.clear()
-        self.linker = Linker()
+        self._count = 0
+        self.restarted_at = end_time(date)
+        for ident, cell in self.cells.items():
+            if cell.status != protocol.NOT_RUN or cell.outdated is not None:
+                if cell.status == protocol.RUNNING:
+                    cell.last_execution = self.restarted_at
+                cell.status, cell.outdated, cell.error = protocol.NOT_RUN, None, None
+                self.touched.add(ident)
         return True
 
     # -- what the server knows besides
 
-    def notebook_saved(self, dag_info):
-        """The saved notebook's code cells changed to ``dag_info`` (as from the notebook)."""
-        self.saved = [dict(raw) for raw in dag_info]
-        self.parameters = frozenset(
-            raw["id"] for raw in self.saved if raw["component_type"] == protocol.PARAMETER
-        )
+    def notebook_saved(self, saved, now=None):
+        """The saved notebook's code cells are ``saved`` (SavedCell values, in order)."""
+        now = time.time() if now is None else now
+        self.unnamed = any(cell.id is None for cell in saved)
+        order, taken = [], set()
+        unsaved = [ident for ident in self.order if not self.cells[ident].saved]
+        previous = [ident for ident in self.order if self.cells[ident].saved]
+        matches = self._match_saved(saved, previous, unsaved) if self.unnamed else {}
+        still_deleted = set()
+        for index, cell in enumerate(saved):
+            ident = cell.id if cell.id is not None else matches.get(index)
+            if ident is None or ident in taken:
+                ident = self._new_id(f"cell-{cell.position - 1}", taken)
+            taken.add(ident)
+            if ident in self.deleted:
+                still_deleted.add(ident)  # deleted in the front end since this was saved
+                continue
+            order.append(ident)
+            component = self.cells.get(ident)
+            if component is None:
+                component = self.cells[ident] = Cell(cell.code)
+                self.touched.add(ident)
+            elif component.seq == 0 and not component.posted and component.code != cell.code:
+                component.code, component.facts = cell.code, None  # not run: the saved code
+                self.touched.add(ident)
+            if not component.saved or component.position != cell.position:
+                component.saved, component.position = True, cell.position
+                self.touched.add(ident)
+            parameter = protocol.PARAMETER if cell.parameters else None
+            if component.component_type != parameter and not component.posted:
+                component.component_type = parameter
+                self.touched.add(ident)
+        # What the save does not hold: cells run since it was written stay, after the cell
+        # before them; the others were deleted.
+        kept = set(order)
+        for ident in list(self.order):
+            if ident in kept:
+                continue
+            cell = self.cells[ident]
+            if cell.saved or cell.requested < now - SAVE_SLACK:
+                self._delete(ident)
+                self.deleted.discard(ident)
+            else:
+                after = self.order.index(ident)
+                before = next(
+                    (self.order[i] for i in range(after - 1, -1, -1) if self.order[i] in kept),
+                    None,
+                )
+                order.insert(order.index(before) + 1 if before is not None else len(order), ident)
+                kept.add(ident)
+        self.deleted = still_deleted
+        if order != self.order:
+            self.order, self.reordered, self.relink = order, True, True
         return True
 
     def adopt(self, components):
         """Take a pipeline some client registered (PipelineComponent values) as the current
         one: it replaces what was observed, except the cells that changed since the last
         registration; later runs update its components by id."""
-        entries = {}
+        cells, order = {}, []
         for component in components:
             ident = component.id
             if ident in self.touched:
-                if ident in self.entries:  # else deleted since
-                    entries[ident] = self.entries[ident]
+                if ident in self.cells:  # else deleted since
+                    cells[ident] = self.cells[ident]
+                    order.append(ident)
                 continue
+            cell = self.cells.get(ident) or Cell(component.code)
+            cell.code, cell.facts, cell.posted = component.code, None, True
             invalid = component.execution_status == protocol.INVALID
-            entry = Entry(
-                component.code,
-                protocol.SUCCEEDED if invalid else component.execution_status,
-                component.parents_id,
-                component.last_execution,
-                component.component_type,
+            cell.status = protocol.SUCCEEDED if invalid else component.execution_status
+            cell.outdated = component.outdated_by or (
+                OutdatedBy("", None, ()) if invalid else None
             )
-            entry.stale = invalid
-            entries[ident] = entry
+            cell.parents = component.parents_id
+            cell.last_execution = component.last_execution
+            cell.component_type, cell.error = component.component_type, component.error
+            cells[ident] = cell
+            order.append(ident)
             self.deleted.discard(ident)
         for ident in self.touched:
-            if ident in self.entries and ident not in entries:
-                entries[ident] = self.entries[ident]
-        self.entries = entries
-        self._children_of = None
+            if ident in self.cells and ident not in cells:
+                cells[ident] = self.cells[ident]
+                order.append(ident)
+        self.cells, self.order = cells, order
+        self._children = None
+        self.reordered = self.relink = True
+
+    # -- linking
+
+    def links(self):
+        """``[(id, code), ...]`` in notebook order to link (with ``link``), or None when the
+        parents are current."""
+        if not self.relink:
+            return None
+        self.relink = False
+        return [(ident, self.cells[ident].code) for ident in self.order]
+
+    def linked(self, found):
+        """Take ``link``'s answer for what ``links()`` gave; cells whose code changed since
+        wait for the next linking."""
+        changed = False
+        for ident, (parents, facts) in found.items():
+            cell = self.cells.get(ident)
+            if cell is None or cell.posted:
+                continue
+            parents = tuple(parent for parent in parents if parent in self.cells)
+            cell.facts = facts
+            if parents != cell.parents:
+                cell.parents = parents
+                self.touched.add(ident)
+                changed = True
+        if changed:
+            self._children = None
+            # New parents may have run after their new children.
+            ran = {
+                ident: cell.seq
+                for ident, cell in self.cells.items()
+                if cell.seq and cell.status != protocol.NOT_RUN
+            }
+            parents = {ident: cell.parents for ident, cell in self.cells.items()}
+            for ident, culprit in graph.outdated(self.order, parents, ran).items():
+                cell = self.cells[ident]
+                if cell.outdated is None and cell.status == protocol.SUCCEEDED:
+                    self._outdate(cell, ident, culprit)
+        return changed
+
+    # -- the pipeline
+
+    def changes(self):
+        """What changed since the last registration: ``(order, changed, deleted)``, the ids
+        in notebook order when it changed (else None), the components (PipelineComponent)
+        that changed, and the ids deleted."""
+        changed = [self.component(ident) for ident in self.touched if ident in self.cells]
+        order = list(self.order) if self.reordered else None
+        return order, changed, [ident for ident in self.gone if ident not in self.cells]
 
     def registered(self):
         """The pipeline as it is now was registered."""
         self.touched.clear()
+        self.gone.clear()
+        self.reordered = False
 
-    # -- the pipeline
+    def component(self, ident):
+        cell = self.cells[ident]
+        status = cell.status
+        if status == protocol.SUCCEEDED and cell.outdated is not None:
+            status = protocol.INVALID
+        kind = cell.component_type
+        if cell.tagged is not None:
+            kind = protocol.PARAMETER if cell.tagged else protocol.CODE
+        elif kind is None:
+            kind = protocol.CODE
+        return PipelineComponent(
+            ident, kind, cell.parents, cell.code, status, cell.last_execution, cell.position,
+            cell.count if status != protocol.NOT_RUN else None,
+            cell.error if status == protocol.FAILED else None,
+            cell.outdated if status == protocol.INVALID and cell.outdated.id else None,
+            cell.front_end_id,
+        )  # fmt: skip
 
     def dag_info(self):
-        """The pipeline's components as ``dag_info`` dicts, parents before their use where
-        the run order allows."""
-        saved = [
-            raw
-            for raw in self.saved
-            if raw["id"] not in self.entries and raw["id"] not in self.deleted
-        ]
-        present = set(self.entries)
-        present.update(raw["id"] for raw in saved)
-        dag_info = []
-        for ident, entry in self.entries.items():
-            status = entry.status
-            if status == protocol.SUCCEEDED and entry.stale:
-                status = protocol.INVALID
-            kind = entry.component_type
-            if entry.tagged is not None:
-                kind = protocol.PARAMETER if entry.tagged else protocol.CODE
-            elif ident in self.parameters:
-                kind = protocol.PARAMETER
-            elif kind is None:
-                kind = protocol.CODE
-            dag_info.append(
-                {
-                    "id": ident,
-                    "component_type": kind,
-                    "parents_id": [parent for parent in entry.parents if parent in present],
-                    "code": entry.code,
-                    "execution_status": status,
-                    "last_execution": entry.last_execution,
-                }
-            )
-        for raw in saved:
-            dag_info.append(
-                {
-                    "id": raw["id"],
-                    "component_type": raw["component_type"],
-                    "parents_id": [parent for parent in raw["parents_id"] if parent in present],
-                    "code": raw["code"],
-                    "execution_status": protocol.NOT_RUN,
-                    "last_execution": None,
-                }
-            )
-        return dag_info
+        """The whole pipeline as ``dag_info`` dicts, in notebook order."""
+        return [self.component(ident).to_dict() for ident in self.order]
 
     # -- the steps
 
-    def _start(self, run):
-        cell_id, code = run.cell_id, run.code
-        self.deleted.discard(cell_id)
-        self.touched.add(cell_id)
-        parents = [
-            parent
-            for parent in self.linker.run(cell_id, _facts(code))
-            if parent in self.entries and parent != cell_id
-        ]
-        entry = self.entries.get(cell_id)
-        if entry is None:
-            entry = self.entries[cell_id] = Entry(code, protocol.RUNNING)
-        self._outdate(cell_id)
-        if parents:
-            self._break_cycles(cell_id, parents)
-        entry.code, entry.status, entry.stale = code, protocol.RUNNING, False
-        entry.tagged = run.tagged
-        entry.parents = parents
-        self._children_of = None
+    def _identify(self, front_id, code):
+        ident = self.aliases.get(front_id)
+        if ident is not None and ident in self.cells:
+            return ident
+        if front_id in self.cells or not self.unnamed:
+            return front_id
+        ident = self._match_run(code)
+        if ident is None:
+            return front_id
+        self.aliases[front_id] = ident
+        self._claims += 1
+        self.claimed[ident] = self._claims
+        return ident
 
-    def _delete(self, cell_id):
-        self.deleted.add(cell_id)
-        self.touched.add(cell_id)
-        for msg_id in [key for key, run in self.runs.items() if run.cell_id == cell_id]:
+    def _match_run(self, code):
+        """The saved cell without an id that a front end's new id stands for, or None: one
+        whose code is the run's, the least recently matched first, then the nearest after
+        the cell run before; else, for a cell edited since, the saved cell right after
+        that one when nothing has matched it since that one was."""
+        after = self._index(self._cursor)
+        best, best_key = None, None
+        size = len(self.order) or 1
+        for index, ident in enumerate(self.order):
+            cell = self.cells[ident]
+            if not cell.saved or cell.code != code:
+                continue
+            key = (self.claimed.get(ident, 0), (index - after - 1) % size)
+            if best_key is None or key < best_key:
+                best, best_key = ident, key
+        if best is not None or after < 0:
+            return best
+        for ident in self.order[after + 1 :]:
+            cell = self.cells[ident]
+            if cell.saved:
+                fresh = self.claimed.get(ident, 0) < self.claimed.get(self._cursor, 0)
+                return ident if fresh else None
+        return None
+
+    def _match_saved(self, saved, previous, unsaved):
+        """``{index in saved: component id}`` for a reread notebook without cell ids: the
+        components of the previous save by alignment of their code, then the cells run but
+        not saved before by their code."""
+        matches = {}
+        before = [self.cells[ident].code for ident in previous]
+        after = [cell.code for cell in saved]
+        # The same start and end need no alignment: usually all but a few cells.
+        start = 0
+        while start < min(len(before), len(after)) and before[start] == after[start]:
+            start += 1
+        end = 0
+        while end < min(len(before), len(after)) - start and before[-1 - end] == after[-1 - end]:
+            end += 1
+        for offset in range(start):
+            matches[offset] = previous[offset]
+        for offset in range(1, end + 1):
+            matches[len(after) - offset] = previous[len(before) - offset]
+        middle_before, middle_after = (
+            before[start : len(before) - end],
+            after[start : len(after) - end],
+        )
+        if middle_before and middle_after and len(middle_before) * len(middle_after) <= ALIGNED:
+            matcher = difflib.SequenceMatcher(None, middle_before, middle_after, False)
+            for tag, a1, a2, b1, b2 in matcher.get_opcodes():
+                # Replaced stretches of the same length: the same cells, edited.
+                if tag == "equal" or (tag == "replace" and a2 - a1 == b2 - b1):
+                    for offset in range(a2 - a1):
+                        matches[start + b1 + offset] = previous[start + a1 + offset]
+        else:
+            for offset in range(min(len(middle_before), len(middle_after))):
+                matches[start + offset] = previous[start + offset]
+        by_code = {}
+        for ident in unsaved:
+            by_code.setdefault(self.cells[ident].code, []).append(ident)
+        for index, cell in enumerate(saved):
+            if index not in matches and by_code.get(cell.code):
+                matches[index] = by_code[cell.code].pop(0)
+        return matches
+
+    def _new_id(self, wanted, taken):
+        ident, suffix = wanted, 1
+        while ident in taken or (ident in self.cells and self.cells[ident].saved is False):
+            suffix += 1
+            ident = f"{wanted}-{suffix}"
+        return ident
+
+    def _index(self, ident):
+        try:
+            return self.order.index(ident) if ident is not None else -1
+        except ValueError:
+            return -1
+
+    def _place(self, ident):
+        # A cell the saved notebook does not hold yet: after the cell run before it.
+        after = self._index(self._cursor)
+        self.order.insert(after + 1 if after >= 0 else len(self.order), ident)
+        self.reordered = self.relink = True
+
+    def _start(self, run, count, date):
+        cell = self.cells.get(run.cell_id)
+        if cell is None:
+            return
+        ident = run.cell_id
+        self._clock += 1
+        cell.seq = self._clock
+        cell.started = end_time(date)
+        # What the descendants read of it is known from its code before this run.
+        self._outdate_descendants(ident, cell)
+        if cell.code != run.code:
+            cell.code, cell.facts, self.relink = run.code, None, True
+        cell.status, cell.outdated, cell.error, cell.count = protocol.RUNNING, None, None, count
+        cell.tagged, cell.posted = run.tagged, False
+        self.touched.add(ident)
+
+    def _end(self, run, cell, ok, date):
+        cell.last_execution = end_time(date)
+        self.touched.add(run.cell_id)
+        if ok:
+            cell.status = protocol.SUCCEEDED
+        else:
+            cell.status, cell.error = protocol.FAILED, run.error
+            self._outdate_descendants(run.cell_id, cell)
+
+    def _delete(self, ident):
+        cell = self.cells.get(ident)
+        if cell is None:
+            return False
+        for msg_id in [key for key, run in self.runs.items() if run.cell_id == ident]:
             del self.runs[msg_id]
-        self.linker.forget(cell_id)
-        was_saved = any(raw["id"] == cell_id for raw in self.saved)
-        if cell_id not in self.entries:
-            return was_saved
-        self._outdate(cell_id)
-        del self.entries[cell_id]
-        for entry in self.entries.values():
-            if cell_id in entry.parents:
-                entry.parents.remove(cell_id)
-        self._children_of = None
+        self._outdate_descendants(ident, cell)
+        if cell.saved:
+            self.deleted.add(ident)  # until a save drops it
+        del self.cells[ident]
+        self.order.remove(ident)
+        self.claimed.pop(ident, None)
+        for child in self.children().get(ident, ()):
+            kept = self.cells.get(child)
+            if kept is not None:
+                kept.parents = tuple(parent for parent in kept.parents if parent != ident)
+        self._children = None
+        self.gone.add(ident)
+        self.touched.discard(ident)
+        self.reordered = self.relink = True
         return True
 
-    def _children(self):
-        if self._children_of is not None:
-            return self._children_of
-        children = self._children_of = {}
-        for ident, entry in self.entries.items():
-            for parent in entry.parents:
-                children.setdefault(parent, []).append(ident)
-        return children
+    def children(self):
+        if self._children is None:
+            self._children = graph.children_of(
+                {ident: cell.parents for ident, cell in self.cells.items()}
+            )
+        return self._children
 
-    def _descendants(self, cell_id, children):
-        found, stack = set(), list(children.get(cell_id, ()))
-        while stack:
-            ident = stack.pop()
-            if ident not in found:
-                found.add(ident)
-                stack.extend(children.get(ident, ()))
-        return found
+    def _outdate_descendants(self, ident, culprit):
+        for child in graph.descendants([ident], self.children()):
+            cell = self.cells.get(child)
+            if cell is not None and cell.outdated is None and cell.status == protocol.SUCCEEDED:
+                self._outdate(cell, child, ident, culprit)
 
-    def _outdate(self, cell_id):
-        for ident in self._descendants(cell_id, self._children()):
-            self.entries[ident].stale = True
-
-    def _break_cycles(self, cell_id, parents):
-        # A rerun may read what one of its own descendants defined: that descendant's link to
-        # the cell's earlier run is what would close a cycle. The descendant is out of date
-        # now, and the link to a run that is gone is dropped.
-        children = self._children()
-        wanted = set(parents)
-        if not wanted & self._descendants(cell_id, children):
-            return
-        for child in children.get(cell_id, ()):
-            if child in wanted or wanted & self._descendants(child, children):
-                self.entries[child].parents.remove(cell_id)
-        self._children_of = None
+    def _outdate(self, cell, ident, culprit_id, culprit=None):
+        culprit = culprit or self.cells.get(culprit_id)
+        names = ()
+        if culprit is not None and culprit_id in cell.parents:
+            wanted = culprit.facts
+            facts = cell.facts
+            if wanted is not None and facts is not None:
+                left = set(wanted.defines) | set(wanted.revises)
+                names = tuple(name for name in (*facts.reads, *facts.revises) if name in left)
+        when = culprit.started if culprit is not None else None
+        cell.outdated = OutdatedBy(culprit_id, when, tuple(dict.fromkeys(names)))
+        self.touched.add(ident)

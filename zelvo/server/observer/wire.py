@@ -1,11 +1,11 @@
 """The few kernel messages the observer reads, taken from a kernel websocket's own frames.
 
-A channel carries thousands of outputs a second, and the observer needs three kinds of
-message: a front end's ``execute_request`` and the kernel's ``execute_input`` and
-``execute_reply``. So each frame is looked at only as far as needed to tell whether it is one
-of them (its channel and the header's bytes); only those have their header, parent header,
-metadata and content decoded, and buffers are never touched. Anything unreadable is None: the
-observer skips it, the channel has already carried it.
+A channel carries thousands of outputs a second, and the observer needs a few kinds of
+message: a front end's ``execute_request``, and the kernel's ``execute_input``, ``error``,
+``status`` and ``execute_reply``. So each frame is looked at only as far as needed to tell
+whether it is one of them (its channel and the header's bytes); only those have their header,
+parent header, metadata and content decoded, and buffers are never touched. Anything
+unreadable is None: the observer skips it, the channel has already carried it.
 """
 
 from __future__ import annotations
@@ -17,11 +17,15 @@ V1_PROTOCOL = "v1.kernel.websocket.jupyter.org"
 EXECUTE_REQUEST = "execute_request"
 EXECUTE_INPUT = "execute_input"
 EXECUTE_REPLY = "execute_reply"
+ERROR = "error"
+STATUS = "status"
 # What the kernel sends back, by channel.
-FROM_KERNEL = {"iopub": EXECUTE_INPUT, "shell": EXECUTE_REPLY}
+FROM_KERNEL = {"iopub": (EXECUTE_INPUT, ERROR, STATUS), "shell": (EXECUTE_REPLY,)}
 _DELIMITER = b"<IDS|MSG>"
 _REQUEST_MARK = EXECUTE_REQUEST.encode()
-_KERNEL_MARKS = {channel: kind.encode() for channel, kind in FROM_KERNEL.items()}
+_KERNEL_MARKS = {
+    channel: tuple(kind.encode() for kind in kinds) for channel, kinds in FROM_KERNEL.items()
+}
 
 
 class Message(NamedTuple):
@@ -45,12 +49,13 @@ def _message(wanted, header, parent, metadata, content):
     # Decodes the header first: most frames that pass the byte test are other messages that
     # merely mention the type (an output that prints it, an execute_result's header).
     header = _object(header)
-    if header is None or header.get("msg_type") != wanted:
+    kind = header.get("msg_type") if header is not None else None
+    if kind not in wanted:
         return None
     parts = [_object(part) for part in (parent, metadata, content)]
     if parts[2] is None:
         return None
-    return Message(wanted, header, parts[0] or {}, parts[1] or {}, parts[2])
+    return Message(kind, header, parts[0] or {}, parts[1] or {}, parts[2])
 
 
 def _safely(read):
@@ -95,7 +100,7 @@ def client_v1(frame):
     parts = [frame[offsets[i] : offsets[i + 1]] for i in range(2, 5)]
     if len(parts[2]) == 0:
         return None
-    return _message(EXECUTE_REQUEST, header, *(bytes(part) for part in parts))
+    return _message((EXECUTE_REQUEST,), header, *(bytes(part) for part in parts))
 
 
 @_safely
@@ -123,21 +128,22 @@ def client_json(frame):
     # The server takes a message without a channel for one on shell.
     if not isinstance(message, dict) or message.get("channel", "shell") != "shell":
         return None
-    return _whole(EXECUTE_REQUEST, message)
+    return _whole((EXECUTE_REQUEST,), message)
 
 
 def _whole(wanted, message):
     if not isinstance(message, dict):
         return None
     header = message.get("header")
-    if not isinstance(header, dict) or header.get("msg_type") != wanted:
+    kind = header.get("msg_type") if isinstance(header, dict) else None
+    if kind not in wanted:
         return None
     content = message.get("content")
     if not isinstance(content, dict):
         return None
     parent, metadata = message.get("parent_header"), message.get("metadata")
     return Message(
-        wanted,
+        kind,
         header,
         parent if isinstance(parent, dict) else {},
         metadata if isinstance(metadata, dict) else {},
@@ -147,8 +153,8 @@ def _whole(wanted, message):
 
 @_safely
 def kernel_zmq(channel, parts):
-    """An ``execute_input`` (iopub) or ``execute_reply`` (shell) in a kernel's zmq frames,
-    or None.
+    """An ``execute_input``, ``error`` or ``status`` (iopub) or ``execute_reply`` (shell) in
+    a kernel's zmq frames, or None.
 
     The frames: routing identities, the delimiter, the signature, then header, parent header,
     metadata, content and buffers.
@@ -162,7 +168,7 @@ def kernel_zmq(channel, parts):
     if start is None:
         return None
     header = _bytes(parts[start + 2])
-    if _KERNEL_MARKS[channel] not in header:
+    if not any(mark in header for mark in _KERNEL_MARKS[channel]):
         return None
     return _message(wanted, header, *(_bytes(part) for part in parts[start + 3 : start + 6]))
 
@@ -173,10 +179,10 @@ def _bytes(part):
 
 @_safely
 def kernel_json(text):
-    """An ``execute_input`` or ``execute_reply`` in a kernel gateway's JSON text, or None."""
+    """One of the kernel's messages above in a kernel gateway's JSON text, or None."""
     if isinstance(text, (bytes, bytearray)):
         text = bytes(text).decode("utf-8")
-    if EXECUTE_INPUT not in text and EXECUTE_REPLY not in text:
+    if not any(kind in text for kinds in FROM_KERNEL.values() for kind in kinds):
         return None
     message = json.loads(text)
     if not isinstance(message, dict):

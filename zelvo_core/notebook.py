@@ -1,14 +1,15 @@
-"""A pipeline derived from a notebook: its code cells and the cells each depends on.
+"""Saved notebooks as the server and the command line read them.
 
-Reading the notebook is done here; which cells depend on which is the analysis of
-``zelvo_core.analysis``, run over the code cells in notebook order, and the components
-are built and checked by the pipeline model.
+Reading a notebook's cells (ids, code, tags, what a run left), which notebook a session
+names, and the pipeline derived from a notebook: its code cells and the cells each depends
+on, by the analysis of ``zelvo_core.analysis`` run over the code cells in notebook order.
 """
 
 from __future__ import annotations
 
 import json
 import sys
+from typing import NamedTuple
 
 from zelvo_core import protocol
 from zelvo_core.analysis import Linker, cell_facts
@@ -40,6 +41,75 @@ def parse_notebook(text, name):
         if not isinstance(cell, dict) or not isinstance(cell.get("cell_type"), str):
             raise NotebookError(f"{name}: cell {position} is not a notebook cell")
     return notebook
+
+
+class SavedCell(NamedTuple):
+    """One code cell of a saved notebook."""
+
+    position: int  # 1-based, among all the notebook's cells
+    id: str | None  # the cell's own id; None in notebooks saved before nbformat 4.5
+    code: str
+    parameters: bool  # tagged "parameters"
+    execution_count: int | None
+    status: str  # what the saved outputs say: succeeded, failed or not-run
+    finished: str | None  # when its run ended, where the notebook records it
+
+
+def saved_cells(notebook):
+    """The code cells of a decoded notebook (as ``parse_notebook`` gives it), in order."""
+    found = []
+    for position, cell in enumerate(notebook["cells"], 1):
+        if cell["cell_type"] != "code":
+            continue
+        count = cell.get("execution_count")
+        status, finished = _execution(cell)
+        found.append(
+            SavedCell(
+                position,
+                _given_id(cell),
+                _source(cell),
+                _is_parameters(cell),
+                count if type(count) is int and count > 0 else None,
+                status,
+                finished,
+            )
+        )
+    return found
+
+
+def notebook_of(session):
+    """The notebook path a session (a session model) names, or None.
+
+    A console's or a file's session names none; a front end may open a notebook's session
+    under a provisional name first, which does not end in ".ipynb".
+    """
+    if not isinstance(session, dict) or session.get("type") not in (None, "notebook"):
+        return None
+    path = session.get("path")
+    return path if isinstance(path, str) and path.endswith(".ipynb") else None
+
+
+def kernel_of(session):
+    """The kernel id of a session model, or None."""
+    kernel = session.get("kernel") if isinstance(session, dict) else None
+    ident = kernel.get("id") if isinstance(kernel, dict) else None
+    return ident if isinstance(ident, str) else None
+
+
+def notebooks_of_kernels(sessions):
+    """``{kernel id: notebook path}`` of session models.
+
+    A kernel shared by several notebooks is given the first path in sorted order, so the
+    answer does not depend on the order the sessions were made in.
+    """
+    found = {}
+    for session in sessions:
+        path, kernel_id = notebook_of(session), kernel_of(session)
+        if path is None or kernel_id is None:
+            continue
+        if kernel_id not in found or path < found[kernel_id]:
+            found[kernel_id] = path
+    return found
 
 
 def _source(cell):
@@ -132,21 +202,24 @@ def pipeline_from_notebook(notebook, name="notebook", warn=None):
     ]
     linker = Linker()
     dag_info = []
-    for ident, (_, cell) in zip(_cell_ids(code_cells, name), code_cells):
+    for ident, (position, cell) in zip(_cell_ids(code_cells, name), code_cells):
         source = _source(cell)
         facts = cell_facts(source)
         for text in facts.warnings:
             warn(f"{name}: cell {ident!r} {text}")
         status, finished = _execution(cell)
-        dag_info.append(
-            {
-                "id": ident,
-                "component_type": protocol.PARAMETER if _is_parameters(cell) else protocol.CODE,
-                "parents_id": linker.run(ident, facts),
-                "code": source,
-                "execution_status": status,
-                "last_execution": finished,
-            }
-        )
+        raw = {
+            "id": ident,
+            "component_type": protocol.PARAMETER if _is_parameters(cell) else protocol.CODE,
+            "parents_id": linker.run(ident, facts),
+            "code": source,
+            "execution_status": status,
+            "last_execution": finished,
+            "position": position + 1,
+        }
+        count = cell.get("execution_count")
+        if type(count) is int and count > 0:
+            raw["execution_count"] = count
+        dag_info.append(raw)
     model = ZelvoPipelineModel(dag_info=dag_info)
     return {"dag_info": [component.to_dict() for component in model.graph.components.values()]}

@@ -34,8 +34,8 @@ pytest_plugins = ["pytest_jupyter.jupyter_server"]
 # Tests whose outcome does not depend on the interpreter (the set-up, the page, the front ends
 # in a browser, the soak, the fuzz tests), by path below tests/. `make test` runs them with the
 # rest; CI runs them there only, and deselects them (-m "not interpreter_independent") on the
-# other interpreters and the sanitizer build. (The observer is covered on every interpreter by
-# the scripted front ends of server/test_observer.py.)
+# other interpreters and the sanitizer build. (The scripted front ends of
+# server/test_observer.py cover the observer on 3.8 too: see REAL_SERVER.)
 INTERPRETER_INDEPENDENT = (
     "package/", "page/", "server/test_page.py", "server/test_front_ends.py", "soak/", "fuzz/",
 )  # fmt: skip

@@ -35,6 +35,9 @@ ifeq ($(origin PYTHON),undefined)
 PYTHON := $(call find_python,$(SUPPORTED))
 endif
 MATRIX ?= 3.8 3.9 3.10 3.11 3.12 3.13
+# The extras an environment is made with. The browser tests need front-ends; CI makes the
+# environments of the interpreters that skip them with test alone (see .ci/run).
+EXTRAS ?= test,front-ends,serve
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 # The sanitizer build is made from the oldest supported CPython installed: from 3.12 on, the
@@ -92,7 +95,7 @@ FORCE:
 
 $(VENV)/.installed: $(VENV)/.python $(SOURCES)
 	$(VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) \
-	    ".[test,serve]"
+	    ".[$(EXTRAS)]"
 	touch $@
 
 $(ASAN_VENV)/.python: PYTHON = $(ASAN_PYTHON)
@@ -162,7 +165,8 @@ wheels: $(VENV)/.python
 wheel_venv = $(if $(filter $(PYTHON),$(1)),$(VENV),.venv-$(2))
 wheel_build = $(if $(2), \
     echo "== wheel for CPython $(1): $(2)"; \
-    $(MAKE) --no-print-directory install PYTHON=$(2) VENV=$(call wheel_venv,$(2),$(1)); \
+    $(MAKE) --no-print-directory $(call wheel_venv,$(2),$(1))/.python PYTHON=$(2) \
+        VENV=$(call wheel_venv,$(2),$(1)); \
     $(call wheel_venv,$(2),$(1))/bin/python -m pip wheel --quiet --no-deps --no-build-isolation \
         $(BUILD_SETTINGS) --wheel-dir build/wheels .;)
 

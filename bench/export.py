@@ -9,7 +9,7 @@ script and the notebook must be reordered, and each component has one or two par
 - *work*: in this process, what the export handler does for a GET after the route: the
   native `_get_pipeline` for the whole pipeline as JSON; for a selection, the script and
   the notebook, selecting, ordering and rendering from the registered model (`render` of
-  `zelvo.server.misc.export`); then the encoding of the download.
+  `zelvo_core.export`); then the encoding of the download.
 - *round trip*: a GET of `zelvo/kernels/<id>/export` from a real Jupyter Server with the
   extension and a running kernel, on loopback, until the last byte is read.
 
@@ -73,7 +73,7 @@ def measure_work(dag_info, rounds):
     os.environ.setdefault("JUPYTER_PLATFORM_DIRS", "1")
     from zelvo.server.handlers import flowsync
     from zelvo.server.handlers.pipeline_export import pipeport
-    from zelvo.server.misc import export as export_module
+    from zelvo_core import export as export_module
     from zelvo_core.misc.models import ZelvoPipelineModel
 
     kernel_id = "bench-export"

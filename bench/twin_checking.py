@@ -18,7 +18,7 @@ from jupyter_server.base.handlers import APIHandler
 from zelvo.server.handlers.flowsync import dag_cabinet  # one registry for both sides
 from zelvo.server.handlers.pipeline_export.base_handler import BasePipelineExportHandler
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-from zelvo.server.misc.functions import get_dag_update_info
+from zelvo.server.update import get_dag_update_info
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 _SUBCLASS_NOTE = (

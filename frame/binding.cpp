@@ -1,5 +1,5 @@
 // Argument binding of the fast-call convention, and exact-type tests of arguments and locals.
-#include "frame/frame.h"
+#include "frame/internal.h"
 
 namespace frame {
 namespace {

@@ -1,5 +1,6 @@
 // The frame: what an extension module of this package needs at its boundary with the
-// interpreter. Module sources include this header only.
+// interpreter. Module sources include this header only; what only the frame's own sources
+// share is in frame/internal.h.
 #pragma once
 
 #include "frame/compat.h"
@@ -24,9 +25,6 @@ struct StringDef {
     const char *text;
     bool identifier;
 };
-
-// Creates (once) and hashes every entry of a table; false with an exception set on failure.
-bool make_strings(const StringDef *defs, Kept *out, Py_ssize_t count) noexcept;
 
 // The names the frame itself uses, in every module's storage.
 #define FRAME_STRINGS(X)                                                                          \
@@ -186,10 +184,6 @@ exec_slot(PyObject *module) noexcept
         return PyModuleDef_Init(&frame_definition_);                                              \
     }
 
-// Packs up to four dot-separated groups of decimal digits at the start of `text`, one byte
-// each from the most significant down (3.8.18 gives 0x03081200).
-uint32_t parse_version(const char *text) noexcept;
-
 // ---------------------------------------------------------------------------------------------
 // Methods
 
@@ -261,18 +255,8 @@ struct Method {
     Wrapper wrapper;         // what the class stores; null: the function itself
 };
 
-// The method's code object: no bytecode, the module's source file name, flags 3.
-PyObject *make_code(Module &m, const Method &method) noexcept;
-
-// The method's function object (a NativeFunction), its __annotations__ attached, with the
-// module's name and dict.
-PyObject *make_function(Module &m, const Method &method, PyObject *code) noexcept;
-
 // The keyword names of a call (a tuple of the strings of `names`), kept in `slot`.
 bool make_keywords(Module &m, Kept &slot, const Names &names) noexcept;
-
-// Gets the shared function type from the registry module, or makes and registers it.
-bool function_type_ready(Module &m) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // Argument binding and type tests
@@ -368,9 +352,6 @@ attribute_of(PyObject *owned, PyObject *name) noexcept
 #define FRAME_GLOBAL_ATTR(m, name, attr)                                                          \
     ::frame::attribute_of(FRAME_GLOBAL(m, name), (m).str(attr))
 
-// Binds a module global.
-bool store_global(Module &m, PyObject *name, PyObject *value) noexcept;
-
 // `name = {}` in a module body.
 bool store_new_dict(Module &m, PyObject *name) noexcept;
 
@@ -399,37 +380,6 @@ run_imports(Module &m, const ImportStatement (&statements)[N]) noexcept
     }
     return true;
 }
-
-// Class statement steps: resolve the bases, calculate the metaclass, prepare the namespace.
-PyObject *resolve_bases(Module &m, PyObject *bases) noexcept;
-PyObject *calculate_metaclass(PyObject *bases) noexcept;
-PyObject *prepare_namespace(Module &m, PyObject *metaclass, PyObject *bases, PyObject *name,
-                            PyObject *qualname, PyObject *module_name, PyObject *doc) noexcept;
-// Stores into a class namespace: straight into a dict, through __setitem__ otherwise.
-bool namespace_set(PyObject *ns, PyObject *key, PyObject *value) noexcept;
-
-// A class statement of a module body: begin() resolves the bases, calculates the metaclass and
-// prepares the namespace (with __orig_bases__ when the bases changed); the body then stores
-// its methods with namespace_set(ns(), ...); end() calls the metaclass and binds the class as
-// the module global `name`.
-class ClassStatement {
-  public:
-    bool begin(Module &m, PyObject *bases, PyObject *name, PyObject *doc) noexcept;
-    // `class name(base):` with the one base that both module bodies use.
-    bool begin_with_base(Module &m, PyObject *base, PyObject *name, PyObject *doc) noexcept;
-    PyObject *
-    ns() const noexcept
-    {
-        return ns_.get();
-    }
-    bool end(Module &m) noexcept;
-
-  private:
-    Ref name_;
-    Ref resolved_;
-    Ref metaclass_;
-    Ref ns_;
-};
 
 // String id of a class without a docstring.
 constexpr int NO_DOC = -1;
@@ -513,9 +463,6 @@ call_method_of(PyObject *owned, PyObject *name) noexcept
 // __getitem__.
 PyObject *subscript(PyObject *obj, PyObject *key) noexcept;
 
-// Raises KeyError with `key` as its one argument.
-void raise_key_error(PyObject *key) noexcept;
-
 // Walks `iterable` as a for statement does: a list or tuple by position, re-reading its
 // length before each step, anything else through its iterator. `visit(item)` gets a
 // borrowed item and returns false (with an exception set) to stop with a failure.
@@ -546,10 +493,9 @@ for_each(PyObject *iterable, Visit &&visit) noexcept
 // Traceback records and except clauses
 
 // Adds a traceback entry to the exception being raised, of the module's source file with its
-// dict as globals: for a method, its full dotted name at `line`; for the module body,
-// "init <module's dotted name>" at m.line.
+// dict as globals: a method's full dotted name at `line` (the module body's entry:
+// add_init_traceback in frame/internal.h).
 void add_traceback(Module &m, const Method &method, int line) noexcept;
-void add_init_traceback(Module &m) noexcept;
 
 // A method body's `line` after a failure whose traceback entry is already recorded.
 constexpr int LINE_RECORDED = 0;

@@ -1,5 +1,5 @@
 // NativeFunction: the function type of every method, shared by all modules of the package.
-#include "frame/frame.h"
+#include "frame/internal.h"
 
 #include <stddef.h>
 #include <structmember.h>

@@ -1,5 +1,5 @@
 // Module creation and execution: the guards, the version check and the common start.
-#include "frame/frame.h"
+#include "frame/internal.h"
 
 // The interpreter version the module was built for: that of the headers, unless a build
 // claims another one (a test does, to see the mismatch warning).

@@ -1,5 +1,5 @@
 // Module globals, import statements and the steps of a class statement.
-#include "frame/frame.h"
+#include "frame/internal.h"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // Operations that method bodies use on the objects they are given.
-#include "frame/frame.h"
+#include "frame/internal.h"
 
 namespace frame {
 

@@ -1,5 +1,5 @@
 // String tables: every name and text a module uses, made once at exec time.
-#include "frame/frame.h"
+#include "frame/internal.h"
 
 #include <utility>
 

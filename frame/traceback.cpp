@@ -1,5 +1,5 @@
 // Traceback records of failures, and except clauses.
-#include "frame/frame.h"
+#include "frame/internal.h"
 
 #include <stdio.h>
 

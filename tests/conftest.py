@@ -34,14 +34,20 @@ pytest_plugins = ["pytest_jupyter.jupyter_server"]
 # Tests whose outcome does not depend on the interpreter (the set-up, the page, the front ends
 # in a browser, the soak, the fuzz tests), by path below tests/. `make test` runs them with the
 # rest; CI runs them there only, and deselects them (-m "not interpreter_independent") on the
-# other interpreters and the sanitizer build. (The observer is covered on every interpreter by
-# the scripted front ends of server/test_observer.py.)
+# other interpreters and the sanitizer build. (The scripted front ends of
+# server/test_observer.py cover the observer on 3.8 too: see REAL_SERVER.)
 INTERPRETER_INDEPENDENT = (
     "package/", "page/", "server/test_page.py", "server/test_front_ends.py", "soak/", "fuzz/",
 )  # fmt: skip
 # Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
 # native code are where a memory fault would show.
 UNDER_SANITIZERS = ("fuzz/",)
+# Tests that start real servers (Jupyter Server in the test process or in one of its own,
+# kernels, gateways, browsers): by path, or by a fixture that starts one. What they add to
+# the native tests is the servers' releases, so CI runs them on the default interpreter and
+# on 3.8 (the oldest pins) only, and never under the sanitizers.
+REAL_SERVER = ("server/", "soak/")
+REAL_SERVER_FIXTURES = {"jp_serverapp", "serve", "served"}
 ANSWER = ["set_header", "set_header", "set_status", "finish"]
 
 
@@ -374,3 +380,7 @@ def pytest_collection_modifyitems(items):
             item.add_marker(pytest.mark.interpreter_independent)
         if relative.startswith(UNDER_SANITIZERS):
             item.add_marker(pytest.mark.under_sanitizers)
+        if relative.startswith(REAL_SERVER) or REAL_SERVER_FIXTURES.intersection(
+            getattr(item, "fixturenames", ())
+        ):
+            item.add_marker(pytest.mark.real_server)

@@ -2,7 +2,7 @@ import json
 
 import pytest
 
-from zelvo.server.misc.functions import get_dag_update_info
+from zelvo.server.update import get_dag_update_info
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 BASE = [("a", [], {}), ("b", ["a"], {}), ("c", ["a"], {}), ("d", ["b", "c"], {})]

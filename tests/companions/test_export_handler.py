@@ -8,9 +8,11 @@ import pytest
 import tornado.httpclient
 from jupyter_server.auth.authorizer import Authorizer
 
+from zelvo.server.handlers.pipeline_export import download
+from zelvo.server.handlers.pipeline_export.download import content_disposition
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-from zelvo.server.misc import export
-from zelvo.server.misc.export import content_disposition, notebook, percent_script
+from zelvo_core import export
+from zelvo_core.export import notebook, percent_script
 from zelvo_core.misc.models import PipelineComponent, ZelvoPipelineModel, parents_first
 
 KERNEL_ID = str(uuid.uuid4())
@@ -381,7 +383,7 @@ async def test_notebook_metadata_comes_from_the_kernel(
     kernels, kernel_id, kernelspec, language_info
 ):
     log = types.SimpleNamespace(debug=lambda *args, **kwargs: None)
-    metadata = await export.kernel_metadata(kernels, kernels, kernel_id, log)
+    metadata = await download.kernel_metadata(kernels, kernels, kernel_id, log)
     dag = [PipelineComponent("a", "code", (), "pass", "not-run", None)]
     written = json.loads(notebook(dag, metadata["kernelspec"], metadata.get("language_info")))
     written = written["metadata"]

@@ -424,11 +424,11 @@ async def test_a_posted_pipeline_is_updated_by_id(observer, connect):
         ("b", "succeeded", ["p"], "y = x"),
     )
     assert len(relayed) == 3
-    # What changes nothing relays nothing, and the registered pipeline stays.
+    # What changes nothing relays nothing; it is registered anew all the same, as a POST is.
     before = registry.get(KERNEL)
     await feed(observer, connection, UNKNOWN)
     registry.register(KERNEL, ZelvoPipelineModel(**before.to_zelvo_dict()))
-    assert registry.get(KERNEL) is before and len(relayed) == 3
+    assert registry.get(KERNEL) is not before and len(relayed) == 3
     # A kernel forgotten by the registry is forgotten by the observer too.
     registry.on_forget(observer.forget)
     connect(relayed)  # no sockets left to close

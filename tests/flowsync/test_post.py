@@ -9,8 +9,13 @@ from types import SimpleNamespace as ns
 
 import pytest
 
+from zelvo.server import registry
 from zelvo.server.handlers import flowsync
-from zelvo.server.misc.functions import get_dag_update_info
+from zelvo.server.update import (
+    ZelvoDagUpdateComponentModel,
+    ZelvoDagUpdateModel,
+    get_dag_update_info,
+)
 from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel
 
 POST = flowsync.DAGHandler.post.__wrapped__
@@ -97,6 +102,69 @@ def test_unchanged_pipeline_is_stored_but_not_relayed(make_handler, connect, mon
     assert data == fields(
         drop=["msg"], successful={"identifier": K, "updated_components": nothing}
     )
+
+
+A, B, C = node("a"), node("b", ["a"]), node("c", ["b"])
+REVISED_B = node("b", ["a"], code="b = 2")
+# The pipelines registered before, the one registered then, and the ids it adds, revises and
+# deletes (None: it changes nothing, and nothing is relayed).
+BOTH_PATHS = {
+    "first post": ([], [A, B], ("a b", "", "")),
+    "identical repost": ([[A, B]], [A, B], None),
+    "changed": ([[A, B]], [A, REVISED_B, C], ("c", "b", "")),
+    "deleted": ([[A, B, C]], [A, B], ("", "", "c")),
+    "empty": ([[A, B]], [], ("", "", "a b")),
+    "empty first": ([], [], None),
+}
+
+
+@pytest.mark.parametrize(("before", "dag", "changes"), BOTH_PATHS.values(), ids=BOTH_PATHS)
+def test_post_and_the_registry_register_alike(make_handler, connect, before, dag, changes):
+    def by_post(dag_info):
+        POST(make_handler(fields(successful={"dag_info": dag_info}), kernels=[K]), K)
+
+    def by_registry(dag_info):
+        registry.register(K, ZelvoPipelineModel(dag_info=dag_info))
+
+    outcomes = []
+    for register in (by_post, by_registry):
+        flowsync.dag_cabinet.clear()
+        for earlier in before:
+            register(copy.deepcopy(earlier))
+        relayed, previous = [], flowsync.dag_cabinet.get(K)
+        connect(relayed, K)
+        register(copy.deepcopy(dag))
+        entry = flowsync.dag_cabinet[K]
+        messages = [json.loads(text) for _, _, text in relayed]
+        # Every registration stores the model anew: its time is the list's "updated".
+        outcomes.append((messages, entry.to_zelvo_dict(), entry is not previous))
+    assert outcomes[0] == outcomes[1]
+    messages, document, replaced = outcomes[0]
+    assert document == {"identifier": K, "dag_info": dag} and replaced
+    if changes is None:
+        assert messages == []
+        return
+    [message] = messages
+    assert message.keys() == {"procedure", "status", "successful"}
+    updated = message["successful"]["updated_components"]
+    ids = [c["id"] for c in updated["added"]], [c["id"] for c in updated["revised"]]
+    assert (*map(" ".join, ids), " ".join(updated["deleted"])) == changes
+
+
+@pytest.mark.parametrize("changed", [True, False])
+def test_a_given_update_is_stored_and_relayed_as_it_is(connect, monkeypatch, changed):
+    flowsync.dag_cabinet[K] = ZelvoPipelineModel(identifier=K, dag_info=[A])
+    monkeypatch.setattr(flowsync, "get_dag_update_info", _raise(AssertionError("compared")))
+    relayed = []
+    connect(relayed, K)
+    # What a comparison would not see: the component's revision is the caller's word.
+    model = ZelvoPipelineModel(dag_info=[A])
+    revised = list(model.graph.components.values()) * changed
+    update = ZelvoDagUpdateModel(K, ZelvoDagUpdateComponentModel(revised=revised))
+    assert registry.register(K, model, update) is update
+    assert flowsync.dag_cabinet[K] is model and model.identifier == K
+    expected = {"identifier": K, "updated_components": update.updated_components.dict()}
+    assert [json.loads(text)["successful"] for _, _, text in relayed] == [expected] * changed
 
 
 @pytest.mark.parametrize(

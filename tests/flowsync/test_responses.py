@@ -6,8 +6,7 @@ from http import HTTPStatus
 import pytest
 
 from zelvo.server.handlers import flowsync
-from zelvo.server.handlers.pipeline_export import pipeport
-from zelvo.server.misc import export
+from zelvo.server.handlers.pipeline_export import download, pipeport
 from zelvo_core import protocol
 from zelvo_core.misc.models import ZelvoPipelineModel
 
@@ -134,5 +133,5 @@ def test_shared_messages_are_the_protocols(make_handler):
     assert handler.answer() == (200, {"message": protocol.SUCCESS})
     flowsync.dag_cabinet["k9"] = ZelvoPipelineModel(identifier="k9")
     get_pipeline = object.__new__(pipeport.ZelvoPipelineExportHandler)._get_pipeline
-    assert get_pipeline("k9", [], "n.ipynb") == export.NO_COMPONENTS
-    assert export.NO_COMPONENTS == (protocol.NO_COMPONENTS, "error")
+    assert get_pipeline("k9", [], "n.ipynb") == download.NO_COMPONENTS
+    assert download.NO_COMPONENTS == (protocol.NO_COMPONENTS, "error")

@@ -58,6 +58,8 @@ class Refuse(importlib.abc.MetaPathFinder):
         # The companion models' package; zelvo_core itself is loaded by the export base.
         if name == "zelvo_core.misc" or name.startswith("zelvo_core.misc."):
             raise ModuleNotFoundError("No module named %r" % name, name=name)
+# The export base loaded the models too (through the registry): set aside while refused.
+aside = {n: sys.modules.pop(n) for n in list(sys.modules) if n.startswith("zelvo_core.misc")}
 sys.meta_path.insert(0, Refuse())
 facts["flowsync_no_core"] = attempt(FLOWSYNC)
 facts["pipeport_no_core"] = attempt(PIPEPORT)
@@ -70,6 +72,7 @@ facts["missing_name"] = attempt(FLOWSYNC)
 facts["machinery_asked"] = "http.HTTPStatus" in Refuse.seen
 sys.modules["http"] = http
 del sys.meta_path[0]
+sys.modules.update(aside)
 
 class Entries:
     def __init__(self, result):
@@ -117,7 +120,7 @@ facts["gained"]["pipeport_again"] = gained(lambda: reimport(PIPEPORT))
 HOOKS = """
 import jupyter_server.base.handlers as host
 import zelvo.server.handlers.pipeline_export.base_handler as export_base
-import zelvo_core.misc.models, zelvo.server.misc.functions, zelvo.server.misc.models
+import zelvo_core.misc.models, zelvo.server.update
 import zelvo.server.handlers.ws_handler
 
 class Namespace(dict):
@@ -324,7 +327,7 @@ FLOWSYNC_METHODS = ["_finish_with_result", "get", "post", "_remove_unused_kernel
 @pytest.mark.parametrize(
     "module, ns_order",
     [
-        (FLOWSYNC, ["__doc__", "__orig_bases__", *FLOWSYNC_METHODS, "transmit"]),
+        (FLOWSYNC, ["__doc__", "__orig_bases__", *FLOWSYNC_METHODS, "transmit", "register"]),
         (PIPEPORT, ["__orig_bases__", "_get_pipeline"]),
     ],
 )

@@ -10,6 +10,7 @@ import pytest
 
 from zelvo.server.handlers import flowsync
 from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
+from zelvo.server.update import ZelvoDagUpdateModel
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 D = flowsync.DAGHandler
@@ -148,6 +149,11 @@ class Text(str):
     pass
 
 
+def _fresh():
+    """A new model of a changed pipeline."""
+    return ZelvoPipelineModel(dag_info=[dict(A, code=str(next(CODES)))])
+
+
 # name: (setup, prepare, the status answered or the type raised)
 PATHS = {
     "post changed": _post(200, changed, extra=_sockets(K, "other", K)),
@@ -185,6 +191,11 @@ PATHS = {
     "transmit refused": _call(TypeError, D.transmit, K, {"x": object()}, setup=_sockets(K)),
     "transmit no write_message": _call(AttributeError, D.transmit, K, {}, setup=_no_writer),
     "clean-up removals": _call(None, CLEAN, D, setup=_cleanup, each=_put_back),
+    "register changed": _call(None, lambda: D.register(K, _fresh(), None), setup=_sockets(K)),
+    "register given update": _call(None, lambda: D.register(K, _fresh(), ZelvoDagUpdateModel(K))),
+    "register compare": _call(
+        LookupError, lambda: D.register(K, _fresh(), None), setup=_known(_raise(LookupError))
+    ),
     "export json": _call(None, PIPELINE, K, [], "n.ipynb", setup=_exported),
     "export error": _call(None, PIPELINE, "error", [], "n.ipynb", setup=_exported),
     "export unknown": _call(KeyError, PIPELINE, "missing", [], "n.ipynb"),

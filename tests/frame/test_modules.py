@@ -19,9 +19,9 @@ GLOBALS = {
         "json shutil traceback http:HTTPStatus typing:Any typing:Dict "
         "typing:Set tornado jupyter_server.base.handlers:APIHandler "
         "zelvo_core.misc.models:ZelvoPipelineModel zelvo_core.misc.models:InvalidPipelineError "
-        "zelvo.server.misc.functions:get_dag_update_info "
-        "zelvo.server.misc.models:ZelvoDagUpdateComponentModel "
-        "zelvo.server.misc.models:ZelvoDagUpdateModel "
+        "zelvo.server.update:get_dag_update_info "
+        "zelvo.server.update:ZelvoDagUpdateComponentModel "
+        "zelvo.server.update:ZelvoDagUpdateModel "
         "zelvo.server.handlers.ws_handler:ZelvoWebSocketHandler",
         ["dag_cabinet", "DAGHandler", "__test__"],
     ),
@@ -68,7 +68,7 @@ DAG_DOC = (
             DAG_DOC,
             # type() consumes __qualname__; the rest stays in insertion order.
             ["__module__", "__doc__", "_finish_with_result", "get", "post"]
-            + ["_remove_unused_kernels_on_cabinet", "transmit"],
+            + ["_remove_unused_kernels_on_cabinet", "transmit", "register"],
         ),
         # type() adds __doc__ = None last.
         (

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 from zelvo.server.handlers import flowsync
 from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-from zelvo.server.misc.functions import get_dag_update_info
+from zelvo.server.update import get_dag_update_info
 from zelvo_core.misc.models import InvalidPipelineError, ZelvoPipelineModel, diskcache_root
 
 POST = flowsync.DAGHandler.post.__wrapped__

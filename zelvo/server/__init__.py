@@ -7,8 +7,8 @@ def _jupyter_server_extension_points():
 
 def kernel_url_pattern(base_url, *suffix):
     """Return the route pattern ``<base_url>zelvo/kernels/<kernel_id>[/suffix...]``."""
-    # Imported on use: importing zelvo.server.misc should not pull in the
-    # whole kernel service.
+    # Imported on use: importing a module of zelvo.server (the registry, the update) should not
+    # pull in the whole kernel service.
     from jupyter_server.services.kernels.handlers import _kernel_id_regex
     from jupyter_server.utils import url_path_join
 
@@ -16,13 +16,13 @@ def kernel_url_pattern(base_url, *suffix):
 
 
 def _load_jupyter_server_extension(serverapp):
-    # The handler modules import zelvo.server.misc themselves, so they are
-    # imported here rather than when this package is first imported.
+    # The handler modules import the native modules and the server's, so they are imported
+    # here rather than when this package is first imported.
     from jupyter_server.base.handlers import FileFindHandler
     from jupyter_server.utils import url_path_join
     from tornado import web
 
-    from zelvo.server import config
+    from zelvo.server import config, registry
     from zelvo.server.handlers.pipeline import PipelineHandler
     from zelvo.server.handlers.pipeline_export.pipeport import ZelvoPipelineExportHandler
     from zelvo.server.handlers.views import (
@@ -41,7 +41,11 @@ def _load_jupyter_server_extension(serverapp):
         ".*$",
         [
             (kernel_url_pattern(base_url), PipelineHandler),
-            (kernel_url_pattern(base_url, "ws"), ZelvoWebSocketHandler),
+            (
+                kernel_url_pattern(base_url, "ws"),
+                ZelvoWebSocketHandler,
+                {"snapshot": registry.snapshot},
+            ),
             (kernel_url_pattern(base_url, "export"), ZelvoPipelineExportHandler),
             (url_path_join(base_url, "zelvo", "kernels"), PipelineListHandler),
             (kernel_url_pattern(base_url, "view"), ViewPageHandler),

@@ -17,14 +17,7 @@ import os
 import shutil
 import uuid
 
-
-def diskcache_root():
-    # Imported on use, as the registry imports the models: the native modules import this
-    # one while they initialise.
-    from zelvo_core.misc.models import diskcache_root
-
-    return diskcache_root()
-
+from zelvo_core.misc.models import diskcache_root
 
 CLAIMS = ".claims"
 SERVERS = ".servers"

@@ -3,7 +3,8 @@
 The native handlers keep every kernel's latest pipeline in ``flowsync.dag_cabinet``; this
 module is the one place in Python that reads or changes it, so that a snapshot, the listing,
 forgetting a stopped kernel and registering a pipeline that no POST carried all follow the
-same rules as the native POST.
+same rules as the native POST. A registration is the native POST's own
+(``DAGHandler.register``), so both paths compare, store and relay alike.
 """
 
 from __future__ import annotations
@@ -11,27 +12,24 @@ from __future__ import annotations
 import weakref
 
 from zelvo.server import cache_folders
+from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
+from zelvo.server.update import get_dag_update_info
 from zelvo_core import protocol
+from zelvo_core.misc.models import ZelvoPipelineModel
+
+
+def _native():
+    # The native module, imported on first use: the Python companions import without it (the
+    # export handler's base class, which pulls in this module, comes before the native pipeport
+    # that derives from it).
+    from zelvo.server.handlers import flowsync
+
+    return flowsync
 
 
 def _cabinet():
-    # Imported on use: flowsync imports the websocket handler, which uses this module, while
-    # it initialises.
-    from zelvo.server.handlers.flowsync import dag_cabinet
-
-    return dag_cabinet
-
-
-def _empty(kernel_id):
-    from zelvo_core.misc.models import ZelvoPipelineModel
-
-    return ZelvoPipelineModel(identifier=kernel_id)
-
-
-def _compare(previous, current):
-    from zelvo.server.misc.functions import get_dag_update_info
-
-    return get_dag_update_info(previous, current)
+    # The module global, read on each use as the native methods read it.
+    return _native().dag_cabinet
 
 
 def get(kernel_id):
@@ -50,7 +48,7 @@ def as_update(kernel_id, model=None):
         model = get(kernel_id)
         if model is None:
             return None
-    return _compare(_empty(kernel_id), model)
+    return get_dag_update_info(ZelvoPipelineModel(identifier=kernel_id), model)
 
 
 def snapshot(kernel_id):
@@ -91,48 +89,29 @@ def listing(kernel_manager, notebook_of=None):
 
 def sockets(kernel_id):
     """The open websocket connections of ``kernel_id``, in the order they opened."""
-    from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-
-    return [
-        handler for handler in ZelvoWebSocketHandler.registry if handler.kernel_id == kernel_id
-    ]
+    return ZelvoWebSocketHandler.of_kernel(kernel_id)
 
 
 def relay(kernel_id, message):
     """Send ``message`` (a JSON object) to every websocket of ``kernel_id``."""
-    from zelvo.server.handlers.flowsync import DAGHandler
-
-    DAGHandler.transmit(kernel_id, message)
+    _native().DAGHandler.transmit(kernel_id, message)
 
 
 def register(kernel_id, model, update=None):
-    """Register ``model`` for ``kernel_id`` as a successful ``pipeline:updated`` POST does.
+    """Register ``model`` as the pipeline of ``kernel_id``, as a successful
+    ``pipeline:updated`` POST does: the native POST's registration runs
+    (``DAGHandler.register``).
 
-    The model is compared with the registered one (or an empty one), stored, and the update is
-    relayed when anything changed; when nothing did, the registered model stays (and so does
-    the time of its registration). A caller that knows what changed gives it as ``update``
-    (a ZelvoDagUpdateModel from the registered model to ``model``): then nothing is compared,
-    and registering costs what changed. Returns the update.
+    The model takes the kernel id as its identifier and is stored, replacing the registered
+    one even when nothing changed: its ``created`` is the time of the last registration (the
+    list route's "updated"). What changed is ``update`` when the caller already knows it (a
+    ``ZelvoDagUpdateModel``, say a change that the comparison of two pipelines does not see):
+    no comparison is made then, and that update is relayed as it is. Otherwise it is what
+    changed from the registered pipeline (or an empty one). The update is relayed to the
+    kernel's websockets as a successful ``pipeline:updated`` when it lists any change.
+    Returns the update.
     """
-    model.identifier = kernel_id
-    cabinet = _cabinet()
-    previous = cabinet.get(kernel_id)
-    if update is None:
-        update = _compare(previous if previous is not None else _empty(kernel_id), model)
-    if not update.updated_components:
-        if previous is None:
-            cabinet[kernel_id] = model
-        return update
-    cabinet[kernel_id] = model
-    relay(
-        kernel_id,
-        {
-            "procedure": protocol.PIPELINE_UPDATED,
-            "status": protocol.SUCCESSFUL,
-            "successful": update.dict(),
-        },
-    )
-    return update
+    return _native().DAGHandler.register(kernel_id, model, update)
 
 
 # Called with the kernel id of every forgotten kernel; held weakly, so that a server that is
@@ -148,7 +127,7 @@ def on_forget(hook):
 def claim(kernel_id):
     """Claim the cache folder of ``kernel_id``, a kernel this server runs (see cache_folders)."""
     owner = cache_folders.owner
-    if owner is not None and _empty(kernel_id).diskcache_dir is not None:
+    if owner is not None and ZelvoPipelineModel(identifier=kernel_id).diskcache_dir is not None:
         owner.claim(kernel_id)
 
 
@@ -162,7 +141,7 @@ def forget(kernel_id, reason=None):
     entry = cabinet.get(kernel_id)
     if entry is None:
         # Front ends may have cached under the kernel's folder before any pipeline came.
-        entry = _empty(kernel_id)
+        entry = ZelvoPipelineModel(identifier=kernel_id)
     # The folder first, then the entry, as the clean-up after a POST does.
     owner = cache_folders.owner
     if owner is not None:
@@ -182,8 +161,6 @@ def forget(kernel_id, reason=None):
 
 def known_kernel_ids():
     """The kernels this server keeps anything for: a pipeline, a websocket, a cache folder."""
-    from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
-
     known = set(_cabinet())
     known.update(handler.kernel_id for handler in ZelvoWebSocketHandler.registry)
     owner = cache_folders.owner

@@ -17,7 +17,6 @@ from tornado.concurrent import Future, future_set_result_unless_cancelled
 from tornado.ioloop import IOLoop
 from tornado.websocket import WebSocketClosedError, WebSocketHandler
 
-from zelvo.server import registry
 from zelvo.server.config import DEFAULT_QUEUE_LIMIT, QUEUE_LIMIT_SETTING
 from zelvo.server.handlers import AUTH_RESOURCE
 from zelvo_core import protocol
@@ -45,7 +44,10 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     With ``?snapshot=1`` the first message is the registered pipeline in the
     shape of a relayed update (everything added), or, when none is
     registered, ``{"procedure": "pipeline:updated", "status": "failed",
-    "msg": ...}`` with GET's message.  Every relayed message follows.
+    "msg": ...}`` with GET's message: what the route's ``snapshot(kernel_id)``
+    gives (the registry's, which knows the pipelines; this module knows only
+    the connections, which the native relay reads).  Every relayed message
+    follows.
 
     A client that lets more than the queue limit of sent data pile up unread is closed with
     1013: a reader that cannot keep up must not make the server hold without bound.
@@ -57,6 +59,15 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     # Bytes handed to the connection and not yet written to the socket.
     queued = 0
     fell_behind = False
+
+    def initialize(self, snapshot=None):
+        self.snapshot = snapshot
+
+    @classmethod
+    def of_kernel(cls, kernel_id):
+        """The open connections of ``kernel_id``, in the order they opened: those that the
+        relay (``DAGHandler.transmit``) writes the kernel's messages to."""
+        return [handler for handler in cls.registry if handler.kernel_id == kernel_id]
 
     def set_default_headers(self):
         """JupyterHandler's page headers make no sense on a websocket."""
@@ -101,8 +112,8 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
         super().open()
         # Queued and listed in one step on the event loop: every POST handled
         # before is in the snapshot, every one after is relayed, none twice.
-        if self.get_query_argument("snapshot", "") == "1":
-            self.write_message(json.dumps(registry.snapshot(kernel_id)))
+        if self.get_query_argument("snapshot", "") == "1" and self.snapshot is not None:
+            self.write_message(json.dumps(self.snapshot(kernel_id)))
         self.registry.append(self)
         self.log.debug("Zelvo websocket opened for kernel %s", kernel_id)
 

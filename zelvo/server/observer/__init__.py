@@ -411,7 +411,7 @@ def _applied(current, order, changed, deleted):
     """The model ``current`` with ``changed`` components (PipelineComponent values) and
     without the ``deleted`` ids, in ``order`` (ids) when given; and the update from
     ``current`` to it. Costs what changed, but for a new order."""
-    from zelvo.server.misc.models import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
+    from zelvo.server.update import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
 
     before = current.graph.components
     components = dict(before)

@@ -87,14 +87,12 @@ namespace flowsync {
     NAME(return_, "return")                                                                       \
     NAME(jupyter_server_base_handlers, "jupyter_server.base.handlers")                            \
     NAME(zelvo_core_misc_models, "zelvo_core.misc.models")                                        \
-    NAME(misc_functions, "misc.functions")                                                        \
-    NAME(zelvo_server_misc_functions, "zelvo.server.misc.functions")                              \
-    NAME(misc_models, "misc.models")                                                              \
-    NAME(zelvo_server_misc_models, "zelvo.server.misc.models")                                    \
+    NAME(zelvo_server_update, "zelvo.server.update")                                              \
     NAME(zelvo_server_handlers_ws_handler, "zelvo.server.handlers.ws_handler")                    \
     TEXT(a_str, "str")                                                                            \
     TEXT(a_none, "None")                                                                          \
     TEXT(a_result, "Dict[str, Any]")                                                              \
+    TEXT(a_optional_update, "Optional[ZelvoDagUpdateModel]")                                      \
     TEXT(content_type, "Content-Type")                                                            \
     TEXT(content_length, "Content-Length")                                                        \
     TEXT(application_json, "application/json")                                                    \
@@ -150,11 +148,38 @@ PyObject *registered(PyObject *kernel_id) noexcept;
 // ZelvoPipelineModel(identifier=kernel_id): an empty pipeline of the kernel.
 PyObject *empty_model(PyObject *kernel_id) noexcept;
 
+// DAGHandler.transmit(kernel_id, data), the class read from the module's globals: true when
+// the call succeeded.
+bool relay_message(PyObject *kernel_id, PyObject *data) noexcept;
+
+// The statements of a registration, as the method that runs it numbers them.
+struct RegistrationLines {
+    int identifier;         // dag_info.identifier = kernel_id
+    int registered;         // if kernel_id not in dag_cabinet:
+    int compare_empty;      //     dag_update_info = get_dag_update_info(
+    int empty_model;        //         ZelvoPipelineModel(identifier=kernel_id), dag_info)
+    int compare_registered; //     dag_update_info = get_dag_update_info(dag_cabinet[...], ...)
+    int update_message;     // data["successful"] = dag_update_info.dict()
+    int store;              // dag_cabinet.update({kernel_id: dag_info})
+    int updated_components; // updated_components = dag_update_info.updated_components
+    int any_change;         // if updated_components.added or .revised or .deleted:
+};
+
+// The one registration of a pipeline (register.cpp): the model dag_info becomes the pipeline
+// of kernel_id, with the kernel id as its identifier. What changed is `given` (an update, or
+// None: compared with the registered pipeline, or an empty one); its dict goes into
+// data["successful"]; the model is stored whatever changed. `changed` tells whether the
+// update lists any change. New reference to the update, or null.
+PyObject *register_pipeline(PyObject *kernel_id, PyObject *dag_info, PyObject *given,
+                            PyObject *data, const RegistrationLines &lines, bool &changed,
+                            int &line) noexcept;
+
 // The methods of DAGHandler, each described in the source file named after it.
 extern const frame::Method FINISH_WITH_RESULT;
 extern const frame::Method GET;
 extern const frame::Method POST;
 extern const frame::Method REMOVE_UNUSED_KERNELS;
 extern const frame::Method TRANSMIT;
+extern const frame::Method REGISTER;
 
 } // namespace flowsync

@@ -66,18 +66,19 @@ constexpr frame::ImportStatement IMPORTS[] = {
      0,
      id::zelvo_core_misc_models,
      {id::ZelvoPipelineModel, id::InvalidPipelineError}},
-    {26, id::misc_functions, 2, id::zelvo_server_misc_functions, {id::get_dag_update_info}},
+    // from ..update import ...: the comparison, then the update's models.
+    {26, id::update, 2, id::zelvo_server_update, {id::get_dag_update_info}},
     {27,
-     id::misc_models,
+     id::update,
      2,
-     id::zelvo_server_misc_models,
+     id::zelvo_server_update,
      {id::ZelvoDagUpdateComponentModel, id::ZelvoDagUpdateModel}},
     {28, id::ws_handler, 1, id::zelvo_server_handlers_ws_handler, {id::ZelvoWebSocketHandler}},
 };
 
 // The class body: DAGHandler's methods in order, and their code objects.
-constexpr const frame::Method *METHODS[] = {&FINISH_WITH_RESULT, &GET, &POST,
-                                            &REMOVE_UNUSED_KERNELS, &TRANSMIT};
+constexpr const frame::Method *METHODS[] = {&FINISH_WITH_RESULT,    &GET,      &POST,
+                                            &REMOVE_UNUSED_KERNELS, &TRANSMIT, &REGISTER};
 frame::Kept codes[std::size(METHODS)];
 constexpr frame::ClassDef DAG_HANDLER =
     frame::class_def(BODY_CLASS, id::DAGHandler, id::APIHandler, id::class_doc, METHODS, codes);
@@ -168,6 +169,14 @@ empty_model(PyObject *kernel_id) noexcept
 {
     return frame::call_of(FLOWSYNC_GLOBAL(ZelvoPipelineModel), &kernel_id, 0,
                           keywords.identifier.get());
+}
+
+bool
+relay_message(PyObject *kernel_id, PyObject *data) noexcept
+{
+    PyObject *args[] = {kernel_id, data};
+    return frame::discard(
+        frame::call_of(FLOWSYNC_GLOBAL_ATTR(DAGHandler, transmit), args, 2, nullptr));
 }
 
 } // namespace flowsync

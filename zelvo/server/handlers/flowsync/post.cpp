@@ -88,22 +88,6 @@ field_problem(const Field &field, PyObject *value) noexcept
     return PyUnicode_FromFormat("%U must be a string or null.", s(field.key));
 }
 
-// Whether updated_components.added, .revised or .deleted is true, taken in this order up to
-// the first true one; -1 on error.
-int
-any_change(PyObject *updated_components) noexcept
-{
-    for (id::Name kind : {id::added, id::revised, id::deleted}) {
-        Ref value = Ref::steal(PyObject_GetAttr(updated_components, s(kind)));
-        if (!value)
-            return -1;
-        const int truth = PyObject_IsTrue(value.get());
-        if (truth != 0)
-            return truth;
-    }
-    return 0;
-}
-
 // What post keeps of its request while it runs.
 struct Request {
     Request(PyObject *handler, PyObject *kernel) noexcept : self(handler), kernel_id(kernel) {}
@@ -177,66 +161,12 @@ build_model(PyObject *successful) noexcept
     return PyObject_Call(model_class.get(), module.empty_tuple.get(), model_fields.get());
 }
 
-// Registers the model as the kernel's pipeline and puts what changed, compared with the
-// pipeline registered before (or an empty one), into the body in place of the pipeline.
-// `changed` tells whether any component was added, revised or deleted.
-bool
-register_pipeline(Request &r, PyObject *dag_info, bool &changed, int &line) noexcept
-{
-    line = POST_IDENTIFIER;
-    if (PyObject_SetAttr(dag_info, s(id::identifier), r.kernel_id) < 0)
-        return false;
-
-    line = POST_REGISTERED;
-    const int registered_before = is_registered(r.kernel_id);
-    if (registered_before < 0)
-        return false;
-    // get_dag_update_info(<the registered pipeline, or an empty one>, dag_info)
-    const int compare_line = registered_before ? POST_COMPARE_REGISTERED : POST_COMPARE_EMPTY;
-    line = compare_line;
-    Ref compare = Ref::steal(FLOWSYNC_GLOBAL(get_dag_update_info));
-    if (!compare)
-        return false;
-    if (!registered_before)
-        line = POST_EMPTY_MODEL; // the empty model's statement has a line of its own
-    Ref previous =
-        Ref::steal(registered_before ? registered(r.kernel_id) : empty_model(r.kernel_id));
-    if (!previous)
-        return false;
-    line = compare_line;
-    PyObject *pair[] = {previous.get(), dag_info};
-    Ref dag_update_info = Ref::steal(frame::call(compare.get(), pair, 2, nullptr));
-    if (!dag_update_info)
-        return false;
-    previous.reset();
-
-    line = POST_UPDATE_MESSAGE;
-    Ref update = Ref::steal(frame::call_method(dag_update_info.get(), s(id::dict)));
-    if (!update || PyDict_SetItem(r.data.get(), s(id::successful), update.get()) < 0)
-        return false;
-
-    // From here on the kernel's entry is the new model, whatever happens next.
-    line = POST_REGISTER;
-    Ref cabinet = Ref::steal(FLOWSYNC_GLOBAL(dag_cabinet));
-    if (!cabinet)
-        return false;
-    Ref entry = Ref::steal(PyDict_New());
-    if (!entry || PyDict_SetItem(entry.get(), r.kernel_id, dag_info) < 0)
-        return false;
-    PyObject *entry_arg = entry.get();
-    if (!frame::discard(frame::call_method(cabinet.get(), s(id::update), &entry_arg, 1, nullptr)))
-        return false;
-
-    line = POST_UPDATED_COMPONENTS;
-    Ref updated_components =
-        Ref::steal(PyObject_GetAttr(dag_update_info.get(), s(id::updated_components)));
-    if (!updated_components)
-        return false;
-    line = POST_ANY_CHANGE;
-    const int any = any_change(updated_components.get());
-    changed = any > 0;
-    return any >= 0;
-}
+// The registration's statements as post numbers them.
+constexpr RegistrationLines POST_LINES = {
+    POST_IDENTIFIER,  POST_REGISTERED,         POST_COMPARE_EMPTY,
+    POST_EMPTY_MODEL, POST_COMPARE_REGISTERED, POST_UPDATE_MESSAGE,
+    POST_REGISTER,    POST_UPDATED_COMPONENTS, POST_ANY_CHANGE,
+};
 
 // DAGHandler.transmit(kernel_id, data) to the kernel's websocket clients, then
 // self._remove_unused_kernels_on_cabinet().
@@ -244,11 +174,7 @@ bool
 relay(Request &r, int &line) noexcept
 {
     line = POST_TRANSMIT;
-    Ref transmit = Ref::steal(FLOWSYNC_GLOBAL_ATTR(DAGHandler, transmit));
-    if (!transmit)
-        return false;
-    PyObject *args[] = {r.kernel_id, r.data.get()};
-    if (!frame::discard(frame::call(transmit.get(), args, 2, nullptr)))
+    if (!relay_message(r.kernel_id, r.data.get()))
         return false;
     line = POST_CLEAN_UP;
     return frame::discard(frame::call_method(r.self, s(id::_remove_unused_kernels_on_cabinet)));
@@ -261,8 +187,9 @@ enum class Tried {
     failed,       // any other statement raised
 };
 
-// try: the message without an empty msg; for a pipeline, its registration; the relay (unless
-// the pipeline did not change) and the clean-up.
+// try: the message without an empty msg; for a pipeline, its registration (register.cpp, as
+// DAGHandler.register runs it); the relay (unless the pipeline did not change) and the
+// clean-up.
 Tried
 try_block(Request &r, int &line) noexcept
 {
@@ -278,7 +205,9 @@ try_block(Request &r, int &line) noexcept
         if (!dag_info)
             return Tried::model_failed;
         bool changed = false;
-        if (!register_pipeline(r, dag_info.get(), changed, line))
+        Ref dag_update_info = Ref::steal(register_pipeline(
+            r.kernel_id, dag_info.get(), Py_None, r.data.get(), POST_LINES, changed, line));
+        if (!dag_update_info)
             return Tried::failed;
         if (!changed)
             return Tried::through; // nothing to relay; the answer still says success

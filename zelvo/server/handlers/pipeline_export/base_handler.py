@@ -8,7 +8,7 @@ from tornado import web
 
 from zelvo.server import registry
 from zelvo.server.handlers import AUTH_RESOURCE
-from zelvo.server.misc import export
+from zelvo.server.handlers.pipeline_export import download
 
 
 class BasePipelineExportHandler(APIHandler):
@@ -19,7 +19,7 @@ class BasePipelineExportHandler(APIHandler):
     the components to export, with their ancestors).  The whole pipeline as
     JSON is the document of ``_get_pipeline``, which subclasses provide; a
     selection and the other formats are made from the registered model
-    (``zelvo.server.misc.export``).
+    (``download.py``, with the documents of ``zelvo_core.export``).
     """
 
     auth_resource = AUTH_RESOURCE
@@ -39,7 +39,7 @@ class BasePipelineExportHandler(APIHandler):
         return model
 
     def _kernel_metadata(self, kernel_id):
-        return export.kernel_metadata(
+        return download.kernel_metadata(
             self.kernel_manager, self.kernel_spec_manager, kernel_id, self.log
         )
 
@@ -47,15 +47,15 @@ class BasePipelineExportHandler(APIHandler):
     @authorized
     async def get(self, kernel_id):
         try:
-            query = export.parse_query(
+            query = download.parse_query(
                 self.get_argument("format", ""),
                 self.get_argument("ipynb_name", ""),
                 self.get_arguments("cell_ids"),
             )
-            text = await export.export(
+            text = await download.export(
                 query, kernel_id, self._get_pipeline, self._registered_model, self._kernel_metadata
             )
-        except export.Refused as refused:
+        except download.Refused as refused:
             self.set_status(refused.status)
             self.finish(json.dumps({"message": refused.message}))
             return

@@ -1,4 +1,5 @@
-"""What the server tells the front end when a kernel's pipeline changes."""
+"""What changed between two versions of a kernel's pipeline: the comparison, and the update
+that the server relays to the front ends and answers a GET with."""
 
 
 class ZelvoDagUpdateComponentModel:
@@ -56,3 +57,30 @@ class ZelvoDagUpdateModel:
             "identifier": self.identifier,
             "updated_components": self.updated_components.dict(),
         }
+
+
+def get_dag_update_info(previous, current, /):
+    """Return what changed from ``previous`` to ``current`` (both ZelvoPipelineModel).
+
+    Components are matched by id, so the cost is linear in the size of the
+    two pipelines.  Added and revised components come in ``current``'s order,
+    deleted ids in ``previous``'s order.
+    """
+    before = previous.graph.components
+    after = current.graph.components
+    added = []
+    revised = []
+    for ident, component in after.items():
+        old = before.get(ident)
+        if old is None:
+            added.append(component)
+        elif old != component:
+            revised.append(component)
+    deleted = [ident for ident in before if ident not in after]
+    identifier = current.identifier
+    if identifier is None:
+        identifier = previous.identifier
+    return ZelvoDagUpdateModel(
+        identifier=identifier,
+        updated_components=ZelvoDagUpdateComponentModel(added, revised, deleted),
+    )

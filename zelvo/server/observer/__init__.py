@@ -21,6 +21,7 @@ from tornado.ioloop import IOLoop
 
 from zelvo.server import registry
 from zelvo.server.kernel_events import KERNEL_ACTIONS
+from zelvo.server.update import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
 from zelvo_core.misc.models import PipelineGraph, ZelvoPipelineModel
 from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, saved_cells
 
@@ -411,8 +412,6 @@ def _applied(current, order, changed, deleted):
     """The model ``current`` with ``changed`` components (PipelineComponent values) and
     without the ``deleted`` ids, in ``order`` (ids) when given; and the update from
     ``current`` to it. Costs what changed, but for a new order."""
-    from zelvo.server.update import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
-
     before = current.graph.components
     components = dict(before)
     added, revised = [], []

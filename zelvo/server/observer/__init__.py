@@ -5,7 +5,8 @@ kernels behind a gateway) is replaced by a subclass that hands every message on 
 as it came, and then lets the observer read it (``wire``). What a kernel's messages mean for its
 pipeline is decided by ``rules``; each change is registered as a POST would register it.
 Nothing here may break or slow a kernel's channel: a failure is logged once per kernel and
-the message has passed already.
+the message has passed already. The saved notebook is read, decoded and analysed in the
+extension's worker thread (``worker``), only when the file changed (``saved``).
 """
 
 from __future__ import annotations
@@ -13,20 +14,28 @@ from __future__ import annotations
 import asyncio
 
 from tornado.ioloop import IOLoop
+from tornado.web import HTTPError
 
 from zelvo.server import registry
+from zelvo.server.config import DEFAULT_MAX_NOTEBOOK_BYTES
 from zelvo.server.kernel_events import KERNEL_ACTIONS
-from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, pipeline_from_notebook
+from zelvo_core.notebook import NotebookError, kernel_of, notebook_of
 
-from . import rules, wire
+from . import rules, saved, wire
+from .worker import Busy, Closed, Worker
 
 CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
+# Distinct failures of reading a kernel's saved notebook that are logged, at most.
+COMPLAINTS = 16
 
 
 class _Kernel:
     """What the observer keeps for one kernel."""
 
-    __slots__ = ("again", "flushing", "loading", "notebook", "pipeline", "registered")
+    __slots__ = (
+        "again", "complaints", "flushing", "loading", "notebook", "pipeline", "registered",
+        "saved",
+    )  # fmt: skip
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
@@ -37,14 +46,19 @@ class _Kernel:
         self.notebook = None
         self.loading = None  # the task looking the session up and reading its notebook
         self.again = False  # a save came while it ran: look up and read once more
+        self.saved = None  # the saved.Stamp of the notebook last read
+        self.complaints = set()  # the failures of reading it that were logged
 
 
 class Observer:
     """The kernels' pipelines as their front ends run cells, for one server."""
 
-    def __init__(self, serverapp):
+    def __init__(self, serverapp, worker=None, max_notebook_bytes=DEFAULT_MAX_NOTEBOOK_BYTES):
         self.serverapp = serverapp
         self.log = serverapp.log
+        # The extension's worker: all analysis runs in its one thread.
+        self.worker = worker if worker is not None else Worker()
+        self.max_notebook_bytes = max_notebook_bytes
         self.kernels = {}  # kernel id -> _Kernel
         self.failed = set()  # ids of the kernels whose failure was logged
 
@@ -183,6 +197,8 @@ class Observer:
                     break
         except asyncio.CancelledError:
             raise
+        except Closed:  # the server stops
+            pass
         except Exception:
             self._failed(kernel_id, "the session")
         finally:
@@ -191,31 +207,79 @@ class Observer:
 
     async def _read(self, kernel_id, kernel, path):
         try:
-            manager = self.serverapp.contents_manager
-            model = await _maybe_await(manager.get(path, content=True, type="notebook"))
-            if self.kernels.get(kernel_id) is kernel:
-                self._notebook_saved(kernel_id, kernel, path, model.get("content"))
-        except asyncio.CancelledError:
+            stamp, cells = await self._saved_cells(path, kernel.saved)
+            if self.kernels.get(kernel_id) is not kernel:
+                return
+            if cells is not None:
+                await self._notebook_saved(kernel_id, kernel, path, cells)
+            # Only once its cells are in: a save that failed half-way is read again.
+            kernel.saved = stamp
+        except (asyncio.CancelledError, Closed):
             raise
-        except Exception:
+        except Exception as error:
             # A notebook that cannot be read leaves out only its unrun cells.
-            self.log.warning(
-                "zelvo: could not read the notebook of kernel %s", kernel_id, exc_info=True
-            )
+            self._complain(kernel_id, kernel, path, error)
 
-    def _notebook_saved(self, kernel_id, kernel, path, notebook):
-        try:
-            cells = notebook.get("cells") if isinstance(notebook, dict) else None
-            if not isinstance(cells, list) or not all(
-                isinstance(cell, dict) and isinstance(cell.get("cell_type"), str) for cell in cells
+    async def _saved_cells(self, path, last):
+        """``(stamp, cells)`` of the notebook at ``path``; ``cells`` None when it is the one
+        read as ``last``."""
+        manager = self.serverapp.contents_manager
+        locate = getattr(manager, "_get_os_path", None)
+        if locate is not None:  # a local file: read in the worker, under the manager's rules
+            if not getattr(manager, "allow_hidden", False) and await _maybe_await(
+                manager.is_hidden(path)
             ):
-                raise NotebookError(f"{path}: not a notebook")
-            dag_info = pipeline_from_notebook(notebook, path, warn=lambda text: None)["dag_info"]
-        except NotebookError as error:
-            self.log.warning("zelvo: kernel %s: %s", kernel_id, error)
-            return
-        if kernel.pipeline.notebook_saved(dag_info):
+                raise HTTPError(404, "hidden")
+            return await self.worker.run(
+                saved.read_local, locate(path), path, last, self.max_notebook_bytes
+            )
+        model = await _maybe_await(manager.get(path, content=False))
+        date = model.get("last_modified")
+        stamp = saved.Stamp(path, None if date is None else (model.get("size"), date), None)
+        if last is not None and stamp.file is not None and last[:2] == stamp[:2]:
+            return last, None
+        size = model.get("size")
+        if isinstance(size, int) and size > self.max_notebook_bytes:
+            raise saved.TooBig(size)
+        model = await _maybe_await(manager.get(path, content=True, type="notebook"))
+        return stamp, await self.worker.run(saved.cells_of, model.get("content"), path)
+
+    async def _notebook_saved(self, kernel_id, kernel, path, cells):
+        # The rules take the saved cells as dag_info, whose parents come from the analysis:
+        # made in the worker as well.
+        dag_info = await self.worker.run(saved.dag_info, cells, path)
+        if self.kernels.get(kernel_id) is kernel and kernel.pipeline.notebook_saved(dag_info):
             self._schedule(kernel_id, kernel)
+
+    def _complain(self, kernel_id, kernel, path, error):
+        """Log a failure to read the saved notebook once per kernel and kind of failure: an
+        autosave of a notebook that is not one fails the same way every few seconds."""
+        name = saved.shown(path)
+        trace = False
+        if isinstance(error, NotebookError):
+            kind, text = "not a notebook", str(error)
+        elif isinstance(error, saved.TooBig):
+            kind = "too big"
+            text = (
+                f"{name} is {error.args[0]:,} bytes, more than Zelvo.max_notebook_bytes "
+                f"({self.max_notebook_bytes:,}): not read"
+            )
+        elif isinstance(error, Busy):
+            kind, text = "busy", f"{name}: the worker has too many jobs; read at the next save"
+        elif isinstance(error, OSError):
+            kind, text = f"os {error.errno}", f"could not read {name}: {error.strerror or error}"
+        elif isinstance(error, HTTPError):
+            kind = f"http {error.status_code}"
+            text = f"could not read {name}: the contents manager answered {error.status_code}"
+        else:
+            kind, trace = type(error).__name__, True
+            text = f"could not read {name}; its cells that did not run are left out"
+        if (path, kind) in kernel.complaints or len(kernel.complaints) >= COMPLAINTS:
+            return
+        kernel.complaints.add((path, kind))
+        self.log.warning(
+            "zelvo: kernel %s: %s", kernel_id, text, exc_info=(error if trace else None)
+        )
 
     async def on_contents_event(self, logger, schema_id, data):
         """The contents manager saved a file: reread it for the kernels whose session has
@@ -315,16 +379,16 @@ def observed_class(base, observer):
     return type(f"Observed{base.__name__}", (base,), namespace)
 
 
-def observe(serverapp, settings):
+def observe(serverapp, settings, worker=None):
     """Wrap the server's kernel websocket connection class, unless ``settings`` (the
-    extension's ``Zelvo`` settings) say not to.
+    extension's ``Zelvo`` settings) say not to; ``worker`` is the extension's.
 
     Returns the Observer, or None when observation is off.
     """
     if not settings.observe_executions:
         serverapp.log.info("zelvo: not observing executions (Zelvo.observe_executions=False)")
         return None
-    observer = Observer(serverapp)
+    observer = Observer(serverapp, worker, settings.max_notebook_bytes)
     settings = serverapp.web_app.settings
     base = settings.get("kernel_websocket_connection_class") or (
         serverapp.kernel_websocket_connection_class

@@ -66,7 +66,6 @@ def _load_jupyter_server_extension(serverapp):
     serverapp.io_loop.add_callback(announce, serverapp)
 
 
-
 def _on_stop(serverapp, stop):
     """Call ``stop()`` when the server stops, before its extensions' own hooks.
 

@@ -244,7 +244,7 @@ def scenario(served, driver, front_end):
     ("front_end", "kernels"),
     [
         ("lab", "local"),
-        ("lab", "gateway"),
+        ("lab", "gateway listing"),  # the front end lists the kernels
         ("notebook", "local"),
     ],
 )

@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+import threading
 import types
 
 import pytest
@@ -14,7 +15,8 @@ from jupyter_server.services.kernels.connection.base import (
 )
 
 from zelvo.server import registry
-from zelvo.server.observer import Observer, observed_class, wire
+from zelvo.server.observer import Observer, observed_class, saved, wire
+from zelvo.server.observer.worker import Busy, Closed, Worker
 from zelvo_core.misc.models import ZelvoPipelineModel
 
 KERNEL = "6a0e7c6e-0000-4000-8000-000000000001"
@@ -240,6 +242,7 @@ def observer(isolated):
     yield observer
     for kernel_id in list(observer.kernels):
         observer.forget(kernel_id)
+    observer.worker.close()
 
 
 async def feed(observer, connection, recording):
@@ -390,3 +393,129 @@ async def test_the_session_is_looked_up_again_one_lookup_at_a_time(observer):
     observer._register(KERNEL, observer.kernels[KERNEL])
     kinds = {c.id: c.component_type for c in registry.get(KERNEL).graph.components.values()}
     assert kinds == {"a": "parameter", "b": "code"}
+
+
+async def test_the_worker_runs_jobs_in_one_thread_and_bounds_its_queue():
+    worker, gate = Worker(limit=2), threading.Event()
+    threads = await asyncio.gather(*(worker.run(threading.get_ident) for _ in range(2)))
+    assert len(set(threads)) == 1 and threads[0] != threading.get_ident()
+    with pytest.raises(ZeroDivisionError):
+        await worker.run(divmod, 1, 0)
+    # One job runs and holds the thread; two wait; a fourth is refused at once.
+    held = asyncio.ensure_future(worker.run(gate.wait))
+    await asyncio.sleep(0.1)
+    waiting = [asyncio.ensure_future(worker.run(int, "7")) for _ in range(2)]
+    await asyncio.sleep(0)
+    with pytest.raises(Busy):
+        await worker.run(int, "8")
+    gate.set()
+    assert await held is True and await asyncio.gather(*waiting) == [7, 7]
+    # Closed: the waiting jobs are dropped, and no more are taken.
+    gate.clear()
+    held = asyncio.ensure_future(worker.run(gate.wait))
+    waiting = asyncio.ensure_future(worker.run(int, "9"))
+    await asyncio.sleep(0.1)
+    worker.close()
+    gate.set()
+    with pytest.raises(Closed):
+        await waiting
+    with pytest.raises(Closed):
+        await worker.run(int, "1")
+    assert await held is True
+
+
+def _notebook_bytes(*codes):
+    cells = [
+        {"id": f"c{n}", "cell_type": "code", "metadata": {}, "source": code, "outputs": [],
+         "execution_count": None}
+        for n, code in enumerate(codes)
+    ]  # fmt: skip
+    notebook = {"cells": cells, "metadata": {}, "nbformat": 4, "nbformat_minor": 5}
+    return json.dumps(notebook).encode()
+
+
+FIRST, SECOND = _notebook_bytes("x = 1", "y = x"), _notebook_bytes("x = 2", "y = x", "z = y")
+NOT_JSON = "work.ipynb: not a notebook: invalid JSON"
+TOO_BIG = "bytes, more than Zelvo.max_notebook_bytes (4,096): not read"
+# Saves of the kernel's notebook, one after the other (the file's bytes, or "burst": 20 saves
+# of the same bytes, 19 of them while the first is read), then the reads and decodes they
+# cost (the kernel's first connection reads it too), the warnings logged and the saved
+# cells' ids the pipeline has at the end.
+SAVES = {
+    "the same bytes written again: read, not decoded": (
+        [FIRST, FIRST, FIRST], 3, 1, [], ["c0", "c1"],
+    ),
+    "changed bytes: decoded again": ([FIRST, SECOND], 2, 2, [], ["c0", "c1", "c2"]),
+    "a burst of saves: one read under way and one more": (
+        [FIRST, "burst"], 3, 1, [], ["c0", "c1"],
+    ),
+    "not JSON, saved again and again: one line": (
+        [FIRST, b"{", b"{", b"{ ", b"[1, 2"], 5, 4, [NOT_JSON], ["c0", "c1"],
+    ),
+    "cells that are not cells": (
+        [b'{"cells": [1]}'], 1, 1, ["work.ipynb: cell 0 is not a notebook cell"], [],
+    ),
+    "larger than the bound: not read, one line": (
+        [FIRST, _notebook_bytes("x" * 5000), _notebook_bytes("y" * 6000)], 3, 1, [TOO_BIG],
+        ["c0", "c1"],
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("row", SAVES, ids=list(SAVES))
+async def test_a_save_is_read_in_the_worker_when_its_bytes_changed(
+    observer, tmp_path, monkeypatch, row
+):
+    from jupyter_server.services.contents.filemanager import FileContentsManager
+
+    saves, reads, decodes, warnings, ids = SAVES[row]
+    counted, threads, logged = {"read": 0, "decoded": 0}, set(), []
+
+    def counting(name, function):
+        def counted_call(*args):
+            counted[name] += 1
+            threads.add(threading.current_thread().name)
+            return function(*args)
+
+        monkeypatch.setattr(saved, function.__name__, counted_call)
+
+    counting("read", saved.read_local)
+    counting("decoded", saved._decoded)
+    analysed = saved.cell_facts
+    monkeypatch.setattr(
+        saved, "cell_facts", lambda code: threads.add(threading.current_thread().name) or (
+            analysed(code)
+        )
+    )  # fmt: skip
+
+    async def get_session(kernel_id):
+        return {"type": "notebook", "path": "work.ipynb"}
+
+    observer.serverapp.session_manager = types.SimpleNamespace(get_session=get_session)
+    observer.serverapp.contents_manager = FileContentsManager(root_dir=str(tmp_path))
+    observer.log.warning = lambda *args, **kw: logged.append((args[-1], kw.get("exc_info")))
+    observer.max_notebook_bytes = 4096
+    path = tmp_path / "work.ipynb"
+    path.write_bytes(saves[0])
+    observer.connected(KERNEL)
+    kernel = observer.kernels[KERNEL]
+    for data in saves:
+        if data == "burst":  # one save, then 19 while it is read
+            before = counted["read"]
+            observer._load(KERNEL, kernel, again=True)
+            while counted["read"] == before:
+                await asyncio.sleep(0.001)
+            for _ in range(19):
+                observer._load(KERNEL, kernel, again=True)
+        else:
+            path.write_bytes(data)
+            observer._load(KERNEL, kernel, again=True)
+        while kernel.loading is not None:
+            await kernel.loading
+    assert (counted["read"], counted["decoded"]) == (reads, decodes)
+    # One line each, without a traceback.
+    assert len(logged) == len(warnings)
+    for (text, trace), warning in zip(logged, warnings):
+        assert warning in text and "\n" not in text and trace is None
+    assert [raw["id"] for raw in kernel.pipeline.saved] == ids
+    assert threads <= {"zelvo-worker"}

@@ -218,6 +218,8 @@ class Observer:
             raise
         except Exception as error:
             # A notebook that cannot be read leaves out only its unrun cells.
+            if self.kernels.get(kernel_id) is kernel:
+                kernel.saved = getattr(error, "stamp", kernel.saved)
             self._complain(kernel_id, kernel, path, error)
 
     async def _saved_cells(self, path, last):

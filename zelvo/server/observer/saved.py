@@ -47,8 +47,8 @@ def read_local(os_path, path, last, limit):
     """In the worker: ``(stamp, cells)`` of the local file ``os_path`` (API ``path``), with
     ``cells`` None when the file is the one read as ``last``.
 
-    Raises TooBig past ``limit`` bytes, NotebookError for a file that is not a notebook,
-    OSError when it cannot be read.
+    Raises TooBig past ``limit`` bytes, NotebookError for a file that is not a notebook
+    (both with the file's ``stamp``), OSError when it cannot be read.
     """
     with open(os_path, "rb") as stream:
         status = os.fstat(stream.fileno())
@@ -56,14 +56,24 @@ def read_local(os_path, path, last, limit):
         if last is not None and (last.path, last.file) == (path, file):
             return last, None
         if status.st_size > limit:
-            raise TooBig(status.st_size)
+            raise _stamped(TooBig(status.st_size), Stamp(path, file, None))
         data = stream.read(limit + 1)  # it may have grown since
     if len(data) > limit:
         raise TooBig(len(data))
     stamp = Stamp(path, file, hashlib.sha256(data).digest())
     if last is not None and (last.path, last.digest) == (path, stamp.digest):
         return stamp, None
-    return stamp, _cells(_decoded(data, shown(path)))
+    try:
+        notebook = _decoded(data, shown(path))
+    except NotebookError as error:
+        raise _stamped(error, stamp) from None
+    return stamp, _cells(notebook)
+
+
+def _stamped(error, stamp):
+    # The same file fails the same way: a save that leaves it as it is is not read again.
+    error.stamp = stamp
+    return error
 
 
 def _decoded(data, name):

@@ -207,15 +207,17 @@ class Observer:
 
     async def _read(self, kernel_id, kernel, path):
         try:
-            stamp, cells = await self._saved_cells(path, kernel.saved)
+            stamp, read = await self._saved_cells(path, kernel.saved)
             if self.kernels.get(kernel_id) is not kernel:
                 return
-            if cells is not None:
-                await self._notebook_saved(kernel_id, kernel, path, cells)
+            if read is not None:
+                self._notebook_saved(kernel_id, kernel, path, *read)
             # Only once its cells are in: a save that failed half-way is read again.
             kernel.saved = stamp
         except (asyncio.CancelledError, Closed):
             raise
+        except saved.Changing:  # saved again meanwhile: that save is read next
+            pass
         except Exception as error:
             # A notebook that cannot be read leaves out only its unrun cells.
             if self.kernels.get(kernel_id) is kernel:
@@ -223,8 +225,8 @@ class Observer:
             self._complain(kernel_id, kernel, path, error)
 
     async def _saved_cells(self, path, last):
-        """``(stamp, cells)`` of the notebook at ``path``; ``cells`` None when it is the one
-        read as ``last``."""
+        """``(stamp, (cells, dag_info))`` of the notebook at ``path``, read and analysed in the
+        worker; ``(stamp, None)`` when it is the one read as ``last``."""
         manager = self.serverapp.contents_manager
         locate = getattr(manager, "_get_os_path", None)
         if locate is not None:  # a local file: read in the worker, under the manager's rules
@@ -244,13 +246,12 @@ class Observer:
         if isinstance(size, int) and size > self.max_notebook_bytes:
             raise saved.TooBig(size)
         model = await _maybe_await(manager.get(path, content=True, type="notebook"))
-        return stamp, await self.worker.run(saved.cells_of, model.get("content"), path)
+        return await self.worker.run(saved.cells_of, model.get("content"), stamp, last)
 
-    async def _notebook_saved(self, kernel_id, kernel, path, cells):
-        # The rules take the saved cells as dag_info, whose parents come from the analysis:
-        # made in the worker as well.
-        dag_info = await self.worker.run(saved.dag_info, cells, path)
-        if self.kernels.get(kernel_id) is kernel and kernel.pipeline.notebook_saved(dag_info):
+    def _notebook_saved(self, kernel_id, kernel, path, cells, dag_info):
+        """The saved notebook's code cells (SavedCell) changed; ``dag_info`` is what the
+        rules take of them for now, made in the worker with the cells' parents."""
+        if kernel.pipeline.notebook_saved(dag_info):
             self._schedule(kernel_id, kernel)
 
     def _complain(self, kernel_id, kernel, path, error):

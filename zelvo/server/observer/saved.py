@@ -14,7 +14,8 @@ import hashlib
 import json
 import json.scanner
 import os
-from typing import NamedTuple
+import types
+from typing import Mapping, NamedTuple
 
 from zelvo_core import protocol
 from zelvo_core.analysis import Linker, cell_facts
@@ -26,16 +27,26 @@ from zelvo_core.notebook import NotebookError, _cell_ids, parse_notebook, saved_
 C_DECODED = 2**20
 
 
+_NO_FACTS = types.MappingProxyType({})
+
+
 class Stamp(NamedTuple):
     """What identifies one read of a notebook: a read with the same stamp changed nothing."""
 
     path: str  # the API path
     file: tuple | None  # (inode, size, mtime in ns) of a local file; the manager's date else
     digest: bytes | None  # hash of the bytes of a local file
+    # The facts of the cells read last, by code: an autosave changes a cell or two, and a
+    # notebook of more cells than the analysis caches would be analysed whole each time.
+    facts: Mapping = _NO_FACTS
 
 
 class TooBig(Exception):
     """The file is larger than the bound; ``args[0]`` is its size in bytes."""
+
+
+class Changing(Exception):
+    """The file changed while it was read: a save is under way, and its event follows."""
 
 
 def shown(path):
@@ -44,30 +55,38 @@ def shown(path):
 
 
 def read_local(os_path, path, last, limit):
-    """In the worker: ``(stamp, cells)`` of the local file ``os_path`` (API ``path``), with
-    ``cells`` None when the file is the one read as ``last``.
+    """In the worker: ``(stamp, saved)`` of the local file ``os_path`` (API ``path``), with
+    ``saved`` None when the file is the one read as ``last``, else ``(cells, dag_info)``.
 
     Raises TooBig past ``limit`` bytes, NotebookError for a file that is not a notebook
-    (both with the file's ``stamp``), OSError when it cannot be read.
+    (both with the file's ``stamp``), Changing for a file written meanwhile, OSError when it
+    cannot be read.
     """
+    known = last.facts if last is not None else _NO_FACTS
     with open(os_path, "rb") as stream:
         status = os.fstat(stream.fileno())
         file = (status.st_ino, status.st_size, status.st_mtime_ns)
         if last is not None and (last.path, last.file) == (path, file):
             return last, None
         if status.st_size > limit:
-            raise _stamped(TooBig(status.st_size), Stamp(path, file, None))
+            raise _stamped(TooBig(status.st_size), Stamp(path, file, None, known))
         data = stream.read(limit + 1)  # it may have grown since
     if len(data) > limit:
         raise TooBig(len(data))
-    stamp = Stamp(path, file, hashlib.sha256(data).digest())
+    # The contents manager writes a save in place: a read during the next save may get part
+    # of it. That save's own event reads it again.
+    now = os.stat(os_path)
+    if len(data) != status.st_size or (now.st_ino, now.st_size, now.st_mtime_ns) != file:
+        raise Changing()
+    stamp = Stamp(path, file, hashlib.sha256(data).digest(), known)
     if last is not None and (last.path, last.digest) == (path, stamp.digest):
         return stamp, None
     try:
         notebook = _decoded(data, shown(path))
     except NotebookError as error:
         raise _stamped(error, stamp) from None
-    return stamp, _cells(notebook)
+    cells, dag_info, facts = _saved(notebook, path, known)
+    return stamp._replace(facts=facts), (cells, dag_info)
 
 
 def _stamped(error, stamp):
@@ -90,9 +109,12 @@ def _decoded(data, name):
     return _checked(notebook, name)
 
 
-def cells_of(notebook, path):
-    """In the worker: the saved cells of a notebook a contents manager decoded."""
-    return _cells(_checked(notebook, shown(path)))
+def cells_of(notebook, stamp, last):
+    """In the worker: ``(stamp, (cells, dag_info))`` of a notebook a contents manager
+    decoded, ``stamp`` its stamp without facts."""
+    known = last.facts if last is not None else _NO_FACTS
+    cells, dag_info, facts = _saved(_checked(notebook, shown(stamp.path)), stamp.path, known)
+    return stamp._replace(facts=facts), (cells, dag_info)
 
 
 def _checked(notebook, name):
@@ -106,25 +128,22 @@ def _checked(notebook, name):
     return notebook
 
 
-def _cells(notebook):
+def _saved(notebook, path, known):
+    """The notebook's saved cells, their dag_info as the kernel's rules take them for now
+    (each code cell with its parents by notebook order), and their facts by code: a cell is
+    analysed here, unless its code is among the ``known`` facts."""
     cells = saved_cells(notebook)
-    for cell in cells:
-        # Analysed here rather than on the loop when the cell's facts are asked for.
-        cell_facts(cell.code)
-    return cells
-
-
-def dag_info(cells, path):
-    """In the worker: the saved cells as the kernel's rules take them, each code cell with
-    its parents by notebook order. Raises NotebookError for two cells of one id."""
     ids = _cell_ids([(cell.position - 1, {"id": cell.id}) for cell in cells], shown(path))
-    linker = Linker()
-    return [
-        {
-            "id": ident,
-            "component_type": protocol.PARAMETER if cell.parameters else protocol.CODE,
-            "parents_id": linker.run(ident, cell_facts(cell.code)),
-            "code": cell.code,
-        }
-        for ident, cell in zip(ids, cells)
-    ]
+    linker, facts, dag_info = Linker(), {}, []
+    for ident, cell in zip(ids, cells):
+        found = facts.get(cell.code) or known.get(cell.code) or cell_facts(cell.code)
+        facts[cell.code] = found
+        dag_info.append(
+            {
+                "id": ident,
+                "component_type": protocol.PARAMETER if cell.parameters else protocol.CODE,
+                "parents_id": linker.run(ident, found),
+                "code": cell.code,
+            }
+        )
+    return cells, dag_info, facts

@@ -3,6 +3,7 @@
 import asyncio
 import datetime
 import json
+import threading
 import time
 import uuid
 
@@ -358,3 +359,14 @@ async def test_hostile_requests_do_not_stall_the_server(serve, tmp_path, hostile
     front.connection.close()
     assert stalls == []
     await sending
+
+
+async def test_the_worker_stops_with_the_server(jp_serverapp):
+    def workers():
+        return [thread for thread in threading.enumerate() if thread.name == "zelvo-worker"]
+
+    assert workers()
+    await jp_serverapp.cleanup_extensions()  # as the server stops
+    for thread in workers():
+        thread.join(10)
+    assert workers() == []

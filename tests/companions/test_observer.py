@@ -438,7 +438,8 @@ FIRST, SECOND = _notebook_bytes("x = 1", "y = x"), _notebook_bytes("x = 2", "y =
 NOT_JSON = "work.ipynb: not a notebook: invalid JSON"
 TOO_BIG = "bytes, more than Zelvo.max_notebook_bytes (4,096): not read"
 # Saves of the kernel's notebook, one after the other (the file's bytes, or "burst": 20 saves
-# of the same bytes, 19 of them while the first is read), then the reads and decodes they
+# of the same bytes, 19 of them while the first is read, or "written meanwhile": a read of
+# part of a save, which finds the file grown when it is done), then the reads and decodes they
 # cost (the kernel's first connection reads it too), the warnings logged and the saved
 # cells' ids the pipeline has at the end.
 SAVES = {
@@ -446,6 +447,9 @@ SAVES = {
         [FIRST, FIRST, FIRST], 3, 1, [], ["c0", "c1"],
     ),
     "changed bytes: decoded again": ([FIRST, SECOND], 2, 2, [], ["c0", "c1", "c2"]),
+    "read while the next save writes it: dropped quietly, read again at that save": (
+        [FIRST, "written meanwhile", SECOND], 3, 2, [], ["c0", "c1", "c2"],
+    ),
     "a burst of saves: one read under way and one more": (
         [FIRST, "burst"], 3, 1, [], ["c0", "c1"],
     ),
@@ -507,6 +511,20 @@ async def test_a_save_is_read_in_the_worker_when_its_bytes_changed(
                 await asyncio.sleep(0.001)
             for _ in range(19):
                 observer._load(KERNEL, kernel, again=True)
+        elif data == "written meanwhile":
+            real = saved.os
+            grown = types.SimpleNamespace(
+                fstat=real.fstat,
+                stat=lambda name: types.SimpleNamespace(
+                    st_ino=0, st_size=real.stat(name).st_size + 1, st_mtime_ns=0
+                ),
+            )
+            with monkeypatch.context() as patch:
+                patch.setattr(saved, "os", grown)
+                path.write_bytes(SECOND[:40])  # what the save has written so far
+                observer._load(KERNEL, kernel, again=True)
+                while kernel.loading is not None:
+                    await kernel.loading
         else:
             path.write_bytes(data)
             observer._load(KERNEL, kernel, again=True)

@@ -1,7 +1,9 @@
-"""The observer's cost: the event loop's time per observed execution, and the kernel channel's
-throughput with observation on against off.
+"""The observer's cost: the event loop's time per observed execution, the kernel channel's
+throughput with observation on against off, the server's work per autosave of a large
+notebook, and how long requests that make the observer work hard stall the server.
 
-    python bench/observer.py [--cells N] [--executions N] [--outputs N] [--rounds R] [--write]
+    python bench/observer.py [--cells N,N,...] [--executions N] [--outputs N] [--rounds R]
+                             [--saves N] [--quick] [--write]
 
 Run with the interpreter of an environment where zelvo is installed (`.venv/bin/python`).
 
@@ -16,6 +18,14 @@ Run with the interpreter of an environment where zelvo is installed (`.venv/bin/
   small stream outputs per run, read by a client of the v1 protocol; rounds alternate
   observation on and off for new connections of the same kernel. Outputs per second of wall
   time until the reply, and the server process's processor time per output.
+- *autosave*: a real server, a notebook session of 2,000 and then 5,000 code cells with a
+  kernel websocket open, and a save (PUT) every 100 ms that edits one cell, as autosave
+  does; the server process's processor time per save (until it is idle again), and the
+  longest answer to `GET api/status` asked every 10 ms meanwhile. Once with observation on,
+  once on a server started with `--Zelvo.observe_executions=False`.
+- *hostile*: on the same servers, with the same probe: an execute_request from the front end
+  of `"(\n" * 49000` (98 KB), one whose `deletedCells` lists 10^6 ids, and a save of the
+  notebook with one 120 KB cell of `(` lines; the longest stall of each.
 
 --write puts the figures of this interpreter into bench/results/observer-<version>.json and
 the section of every interpreter measured into bench/RESULTS.md.
@@ -39,6 +49,8 @@ from jupyter_client.jsonutil import json_default
 from jupyter_client.session import Session
 from jupyter_server.services.kernels.connection.base import serialize_msg_to_ws_v1
 from served import Server
+from tornado.httpclient import AsyncHTTPClient, HTTPRequest
+from tornado.websocket import websocket_connect
 
 from zelvo.server import registry
 from zelvo.server.observer import Observer, wire
@@ -197,9 +209,6 @@ def v1_read(frame):
 async def flood(server, kernel_id, outputs):
     """(outputs received, wall seconds, server processor seconds) of one flood, until its
     last output."""
-    from tornado.httpclient import HTTPRequest
-    from tornado.websocket import websocket_connect
-
     url = server.url(f"api/kernels/{kernel_id}/channels?session_id={uuid.uuid4().hex}")
     request = HTTPRequest(
         url.replace("http://", "ws://"), headers={"Authorization": f"token {server.token}"}
@@ -292,6 +301,190 @@ def measure_throughput(outputs, rounds):
     return result
 
 
+# -- saves and hostile requests -------------------------------------------------------------
+
+SAVE_EVERY = 0.1  # seconds between two autosaves
+PROBE_EVERY = 0.01  # seconds between two status requests of the probe
+
+
+def saved_notebook(cells):
+    """An nbformat 4.5 notebook of ``cells`` code cells as the per-execution part runs them."""
+    return {
+        "cells": [
+            {"id": f"cell-{n}", "cell_type": "code", "metadata": {}, "source": cell_code(n),
+             "outputs": [], "execution_count": None}
+            for n in range(cells)
+        ],
+        "metadata": {}, "nbformat": 4, "nbformat_minor": 5,
+    }  # fmt: skip
+
+
+class Probe:
+    """``GET api/status`` every 10 ms; ``stop()`` gives the longest answer, in seconds."""
+
+    def __init__(self, server, client):
+        self.server, self.client, self.longest, self.running = server, client, 0.0, True
+        self.task = asyncio.ensure_future(self._probe())
+
+    async def _probe(self):
+        request = HTTPRequest(
+            self.server.url("api/status"), request_timeout=600,
+            headers={"Authorization": f"token {self.server.token}"},
+        )  # fmt: skip
+        while self.running:
+            start = time.perf_counter()
+            await self.client.fetch(request)
+            self.longest = max(self.longest, time.perf_counter() - start)
+            await asyncio.sleep(PROBE_EVERY)
+
+    async def stop(self):
+        self.running = False
+        await self.task
+        return self.longest
+
+
+async def idle(server, limit=600):
+    """Once the server process used less than 20 ms of processor time in half a second."""
+    process, deadline = psutil.Process(server.process.pid), time.monotonic() + limit
+    before = sum(process.cpu_times()[:2])
+    while time.monotonic() < deadline:
+        await asyncio.sleep(0.5)
+        now = sum(process.cpu_times()[:2])
+        if now - before < 0.02:
+            return
+        before = now
+
+
+class NotebookSession:
+    """A notebook session of ``path`` on ``server``, with a v1 kernel websocket open."""
+
+    async def open(self, server, client, path):
+        self.server, self.client, self.path = server, client, path
+        body = {"path": path, "type": "notebook", "name": "", "kernel": {"name": "python3"}}
+        kernel_id = server.request("POST", "api/sessions", body)["kernel"]["id"]
+        url = server.url(f"api/kernels/{kernel_id}/channels?session_id={uuid.uuid4().hex}")
+        self.connection = await websocket_connect(
+            HTTPRequest(
+                url.replace("http://", "ws://"),
+                headers={"Authorization": f"token {server.token}"},
+            ),
+            subprotocols=[wire.V1_PROTOCOL],
+            max_message_size=1 << 30,
+        )
+        return self
+
+    async def run(self, cell, code, deleted=()):
+        """Run ``code`` as ``cell``, as a notebook front end asks; once the kernel replied."""
+        message = SESSION.msg("execute_request", {"code": code, "silent": False})
+        message["metadata"] = {"cellId": cell, "deletedCells": list(deleted)}
+        self.connection.write_message(v1_frame("shell", message), binary=True)
+        mark = message["header"]["msg_id"].encode()
+        while True:
+            frame = await self.connection.read_message()
+            if frame is None:
+                raise RuntimeError("the kernel websocket closed")
+            channel, header, parent = v1_read(frame)
+            if channel == b"shell" and b"execute_reply" in header and mark in parent:
+                return
+
+    async def save(self, notebook):
+        body = json.dumps({"type": "notebook", "format": "json", "content": notebook})
+        await self.client.fetch(
+            HTTPRequest(
+                self.server.url(f"api/contents/{self.path}"), method="PUT", body=body,
+                headers={"Authorization": f"token {self.server.token}"}, request_timeout=600,
+            )
+        )  # fmt: skip
+
+    def close(self):
+        self.connection.close()
+
+
+def _base36(number):
+    digits = ""
+    while True:
+        number, digit = divmod(number, 36)
+        digits = "0123456789abcdefghijklmnopqrstuvwxyz"[digit] + digits
+        if not number:
+            return digits
+
+
+HOSTILE = {
+    "execute": 'an execute_request of `"(\\n" * 49000` (98 KB)',
+    "deleted": "`deletedCells` of 10^6 ids",
+    "save": "a save of one 120 KB cell of `(` lines",
+}
+
+
+async def send_hostile(session, kind):
+    if kind == "execute":
+        await session.run("deep", "(\n" * 49_000)
+    elif kind == "deleted":
+        await session.run("cell-1", cell_code(1), [_base36(n) for n in range(10**6)])
+    else:
+        notebook = saved_notebook(2)
+        notebook["cells"][1]["source"] = "(\n" * 60_000
+        await session.save(notebook)
+
+
+def measure_server(observing, cell_counts, saves, workdir):
+    """Autosave bursts and hostile requests on a server observing or not."""
+    options = [] if observing else ["--Zelvo.observe_executions=False"]
+    folder = Path(workdir, "on" if observing else "off")
+    folder.mkdir()
+    with Server(str(folder), options=options) as server:
+        process = psutil.Process(server.process.pid)
+
+        async def main():
+            client = AsyncHTTPClient(force_instance=True)
+            result = {"autosave": {}, "hostile": {}}
+            for cells in cell_counts:
+                path = f"saves-{cells}.ipynb"
+                notebook = saved_notebook(cells)
+                Path(folder, path).write_text(json.dumps(notebook))
+                session = await NotebookSession().open(server, client, path)
+                await session.run("cell-0", cell_code(0))
+                await idle(server)  # the first read of the notebook
+                probe = Probe(server, client)
+                used = sum(process.cpu_times()[:2])
+                for k in range(saves):
+                    start = time.perf_counter()
+                    cell = notebook["cells"][(k * 7919) % cells]
+                    cell["source"] = f"{cell['source'].split('# edit')[0]}# edit {k}\n"
+                    await session.save(notebook)
+                    await asyncio.sleep(max(0.0, SAVE_EVERY - (time.perf_counter() - start)))
+                await idle(server)
+                result["autosave"][cells] = {
+                    "saves": saves,
+                    "cpu": (sum(process.cpu_times()[:2]) - used) / saves,
+                    "stall": await probe.stop(),
+                }
+                session.close()
+            path = "hostile.ipynb"
+            Path(folder, path).write_text(json.dumps(saved_notebook(2)))
+            session = await NotebookSession().open(server, client, path)
+            await session.run("cell-0", cell_code(0))
+            await idle(server)
+            for kind in HOSTILE:
+                probe = Probe(server, client)
+                await send_hostile(session, kind)
+                await idle(server)
+                result["hostile"][kind] = await probe.stop()
+            session.close()
+            client.close()
+            return result
+
+        return asyncio.run(main())
+
+
+def measure_saves(cell_counts, saves):
+    with tempfile.TemporaryDirectory() as workdir:
+        return {
+            side: measure_server(side == "on", cell_counts, saves, workdir)
+            for side in ("off", "on")
+        }
+
+
 # -- the report ------------------------------------------------------------------------------
 
 
@@ -346,8 +539,60 @@ def section(every):
             f"{worst_execution * 1e3:.2f} ms); at most {THROUGHPUT_TARGET * 100:.0f} % slower "
             f"with observation on (worst {worst_slower * 100:+.1f} %).",
             "",
+            *larger(every),
         ]
     )
+
+
+def larger(every):
+    """The tables of the larger pipelines, the autosaves and the hostile requests."""
+    every = [f for f in every if "saves" in f]
+    if not every:
+        return []
+    lines = [
+        "*Larger pipelines*: the same per-execution figures on kernels whose front end ran "
+        "more cells.",
+        "",
+        "| CPython | Cells | Executions | Per execution, median (p95) |",
+        "|---|---|---|---|",
+    ]
+    for f in every:
+        for ex in f["larger"]:
+            lines.append(
+                f"| {f['python']} | {ex['cells']:,} | {ex['executions']:,} "
+                f"| {ex['median'] * 1e3:.2f} ms ({ex['p95'] * 1e3:.2f} ms) |"
+            )
+    saves = every[0]["saves"]["on"]["autosave"]
+    count = next(iter(saves.values()))["saves"]
+    lines += [
+        "",
+        f"*Autosave*: a real server and a notebook session with a kernel websocket open; "
+        f"{count} saves (PUT), one every {SAVE_EVERY * 1e3:.0f} ms, each editing one cell; the "
+        "server process's processor time per save until it is idle again, and the longest "
+        f"answer to `GET api/status` asked every {PROBE_EVERY * 1e3:.0f} ms meanwhile, on a "
+        "server observing and one started with `--Zelvo.observe_executions=False`. "
+        "*Hostile requests*: on the same servers, the longest answer to the same probe while "
+        "the request is handled, until the server is idle again.",
+        "",
+        "| CPython | Cells | CPU per save off / on | Longest stall off / on |",
+        "|---|---|---|---|",
+    ]
+    for f in every:
+        off, on = f["saves"]["off"]["autosave"], f["saves"]["on"]["autosave"]
+        for cells in on:
+            lines.append(
+                f"| {f['python']} | {int(cells):,} "
+                f"| {off[cells]['cpu'] * 1e3:.1f} / {on[cells]['cpu'] * 1e3:.1f} ms "
+                f"| {off[cells]['stall'] * 1e3:.0f} / {on[cells]['stall'] * 1e3:.0f} ms |"
+            )
+    lines += ["", "| CPython | Hostile request | Longest stall off / on |", "|---|---|---|"]
+    for f in every:
+        off, on = f["saves"]["off"]["hostile"], f["saves"]["on"]["hostile"]
+        for kind, text in HOSTILE.items():
+            lines.append(
+                f"| {f['python']} | {text} | {off[kind] * 1e3:,.0f} / {on[kind] * 1e3:,.0f} ms |"
+            )
+    return [*lines, ""]
 
 
 def write(figures):
@@ -361,18 +606,29 @@ def write(figures):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--cells", type=int, default=500)
+    parser.add_argument(
+        "--cells", default="500,2000,5000", help="pipeline sizes per execution, comma-separated"
+    )
     parser.add_argument("--executions", type=int, default=1000)
     parser.add_argument("--outputs", type=int, default=100_000)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--saves", type=int, default=50, help="autosaves per notebook")
+    parser.add_argument("--quick", action="store_true", help="fewer of everything")
     parser.add_argument("--write", action="store_true", help="update bench/RESULTS.md")
     options = parser.parse_args()
+    if options.quick:
+        options.executions, options.outputs, options.rounds = 100, 10_000, 1
+        options.cells, options.saves = "500,2000", 10
+    cells = [int(n) for n in options.cells.split(",")]
     figures = {
         "python": "{}.{}".format(*sys.version_info[:2]),
         "measured": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
         "load": os.getloadavg()[0],
-        "execution": measure_executions(options.cells, options.executions),
+        "execution": measure_executions(cells[0], options.executions),
+        # Each builds its pipeline cell by cell first: fewer executions for the larger ones.
+        "larger": [measure_executions(n, min(options.executions, 50)) for n in cells[1:]],
         "throughput": measure_throughput(options.outputs, options.rounds),
+        "saves": measure_saves([2000, 5000], options.saves),
     }
     print(json.dumps(figures, indent=1))
     if options.write:

@@ -206,9 +206,8 @@ class Served:
         app = "KernelGatewayApp" if kind == "gateway" else "ServerApp"
         common = [f"--{app}.ip=127.0.0.1", f"--{app}.port={self.port}", f"--{app}.port_retries=0"]
         if kind == "gateway":
+            # Its default settings: it does not list its kernels.
             argv = ["kernel_gateway", *common, f"--KernelGatewayApp.auth_token={self.token}"]
-            # A server learns of the kernels the gateway stopped on its own by listing them.
-            argv.append("--JupyterWebsocketPersonality.list_kernels=True")
         else:
             argv = [
                 FRONT_ENDS.get(front_end, ("jupyter_server",))[0],
@@ -314,15 +313,17 @@ class Served:
 
 @pytest.fixture()
 def serve(tmp_path):
-    """serve(kernels="local"|"gateway", *options, name=None, front_end=None|"lab"|"notebook")
-    -> a Jupyter Server process, ready; stopped after. ``served.gateway`` is its gateway, if
-    any."""
+    """serve(kernels="local"|"gateway"|"gateway listing", *options, name=None,
+    front_end=None|"lab"|"notebook") -> a Jupyter Server process, ready; stopped after.
+    ``served.gateway`` is its gateway, if any: with its default settings, or allowed to list
+    its kernels ("gateway listing")."""
     started = []
 
     async def start(kernels="local", *options, name=None, front_end=None):
         gateway = None
-        if kernels == "gateway":
-            gateway = Served(tmp_path, "gateway")
+        if kernels.startswith("gateway"):
+            listing = ["--JupyterWebsocketPersonality.list_kernels=True"]
+            gateway = Served(tmp_path, "gateway", options=listing if "listing" in kernels else ())
             started.append(gateway)
             await gateway.ready()
         server = Served(tmp_path, "server", gateway, options, name, front_end)

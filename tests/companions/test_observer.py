@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+import threading
 import types
 
 import pytest
@@ -14,7 +15,8 @@ from jupyter_server.services.kernels.connection.base import (
 )
 
 from zelvo.server import registry
-from zelvo.server.observer import Observer, observed_class, wire
+from zelvo.server.observer import Observer, observed_class, saved, wire
+from zelvo.server.observer.worker import Busy, Closed, Worker
 from zelvo_core.misc.models import ZelvoPipelineModel
 from zelvo_core.notebook import SavedCell
 
@@ -111,7 +113,7 @@ UNKNOWN = [
 ]
 
 
-def saved(cells):
+def saved_cells(cells):
     """SavedCell values of a notebook's cells: ``(id, code)``, or code alone for a cell saved
     without an id, or None for a markdown cell."""
     found = []
@@ -350,6 +352,7 @@ def observer(isolated):
     yield observer
     for kernel_id in list(observer.kernels):
         observer.forget(kernel_id)
+    observer.worker.close()
 
 
 async def feed(observer, connection, recording):
@@ -357,7 +360,7 @@ async def feed(observer, connection, recording):
     for recorded in recording:
         if isinstance(recorded, tuple) and recorded[0] == "save":
             kernel = observer.kernels[KERNEL]
-            kernel.pipeline.notebook_saved(saved(recorded[1]))
+            kernel.pipeline.notebook_saved(saved_cells(recorded[1]))
             observer._schedule(KERNEL, kernel)
             continue
         if recorded is RESTART:
@@ -583,3 +586,148 @@ async def test_only_requests_the_host_passed_on_are_runs(observer, refusal):
     except UnicodeEncodeError:
         assert refusal == "raises"
     assert observer.kernels[KERNEL].pipeline.runs == {}
+
+
+async def test_the_worker_runs_jobs_in_one_thread_and_bounds_its_queue():
+    worker, gate = Worker(limit=2), threading.Event()
+    threads = await asyncio.gather(*(worker.run(threading.get_ident) for _ in range(2)))
+    assert len(set(threads)) == 1 and threads[0] != threading.get_ident()
+    with pytest.raises(ZeroDivisionError):
+        await worker.run(divmod, 1, 0)
+    # One job runs and holds the thread; two wait; a fourth is refused at once.
+    held = asyncio.ensure_future(worker.run(gate.wait))
+    await asyncio.sleep(0.1)
+    waiting = [asyncio.ensure_future(worker.run(int, "7")) for _ in range(2)]
+    await asyncio.sleep(0)
+    with pytest.raises(Busy):
+        await worker.run(int, "8")
+    gate.set()
+    assert await held is True and await asyncio.gather(*waiting) == [7, 7]
+    # Closed: the waiting jobs are dropped, and no more are taken.
+    gate.clear()
+    held = asyncio.ensure_future(worker.run(gate.wait))
+    waiting = asyncio.ensure_future(worker.run(int, "9"))
+    await asyncio.sleep(0.1)
+    worker.close()
+    gate.set()
+    with pytest.raises(Closed):
+        await waiting
+    with pytest.raises(Closed):
+        await worker.run(int, "1")
+    assert await held is True
+
+
+def _notebook_bytes(*codes):
+    cells = [
+        {"id": f"c{n}", "cell_type": "code", "metadata": {}, "source": code, "outputs": [],
+         "execution_count": None}
+        for n, code in enumerate(codes)
+    ]  # fmt: skip
+    notebook = {"cells": cells, "metadata": {}, "nbformat": 4, "nbformat_minor": 5}
+    return json.dumps(notebook).encode()
+
+
+FIRST, SECOND = _notebook_bytes("x = 1", "y = x"), _notebook_bytes("x = 2", "y = x", "z = y")
+NOT_JSON = "work.ipynb: not a notebook: invalid JSON"
+TOO_BIG = "bytes, more than Zelvo.max_notebook_bytes (4,096): not read"
+# Saves of the kernel's notebook, one after the other (the file's bytes, or "burst": 20 saves
+# of the same bytes, 19 of them while the first is read, or "written meanwhile": a read of
+# part of a save, which finds the file grown when it is done), then the reads and decodes they
+# cost (the kernel's first connection reads it too), the warnings logged and the saved
+# cells' ids the pipeline has at the end.
+SAVES = {
+    "the same bytes written again: read, not decoded": (
+        [FIRST, FIRST, FIRST], 3, 1, [], ["c0", "c1"],
+    ),
+    "changed bytes: decoded again": ([FIRST, SECOND], 2, 2, [], ["c0", "c1", "c2"]),
+    "read while the next save writes it: dropped quietly, read again at that save": (
+        [FIRST, "written meanwhile", SECOND], 3, 2, [], ["c0", "c1", "c2"],
+    ),
+    "a burst of saves: one read under way and one more": (
+        [FIRST, "burst"], 3, 1, [], ["c0", "c1"],
+    ),
+    "not JSON, saved again and again: one line": (
+        [FIRST, b"{", b"{", b"{ ", b"[1, 2"], 5, 4, [NOT_JSON], ["c0", "c1"],
+    ),
+    "cells that are not cells": (
+        [b'{"cells": [1]}'], 1, 1, ["work.ipynb: cell 0 is not a notebook cell"], [],
+    ),
+    "larger than the bound: not read, one line": (
+        [FIRST, _notebook_bytes("x" * 5000), _notebook_bytes("y" * 6000)], 3, 1, [TOO_BIG],
+        ["c0", "c1"],
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("row", SAVES, ids=list(SAVES))
+async def test_a_save_is_read_in_the_worker_when_its_bytes_changed(
+    observer, tmp_path, monkeypatch, row
+):
+    from jupyter_server.services.contents.filemanager import FileContentsManager
+
+    saves, reads, decodes, warnings, ids = SAVES[row]
+    counted, threads, logged = {"read": 0, "decoded": 0}, set(), []
+
+    def counting(name, function):
+        def counted_call(*args):
+            counted[name] += 1
+            threads.add(threading.current_thread().name)
+            return function(*args)
+
+        monkeypatch.setattr(saved, function.__name__, counted_call)
+
+    counting("read", saved.read_local)
+    counting("decoded", saved._decoded)
+    analysed = saved.cell_facts
+    monkeypatch.setattr(
+        saved, "cell_facts", lambda code: threads.add(threading.current_thread().name) or (
+            analysed(code)
+        )
+    )  # fmt: skip
+
+    async def get_session(kernel_id):
+        return {"type": "notebook", "path": "work.ipynb"}
+
+    observer.serverapp.session_manager = types.SimpleNamespace(get_session=get_session)
+    observer.serverapp.contents_manager = FileContentsManager(root_dir=str(tmp_path))
+    observer.log.warning = lambda *args, **kw: logged.append((args[-1], kw.get("exc_info")))
+    observer.max_notebook_bytes = 4096
+    path = tmp_path / "work.ipynb"
+    path.write_bytes(saves[0])
+    observer.connected(KERNEL)
+    kernel = observer.kernels[KERNEL]
+    for data in saves:
+        if data == "burst":  # one save, then 19 while it is read
+            before = counted["read"]
+            observer._load(KERNEL, kernel, again=True)
+            while counted["read"] == before:
+                await asyncio.sleep(0.001)
+            for _ in range(19):
+                observer._load(KERNEL, kernel, again=True)
+        elif data == "written meanwhile":
+            real = saved.os
+            grown = types.SimpleNamespace(
+                fstat=real.fstat,
+                stat=lambda name: types.SimpleNamespace(
+                    st_ino=0, st_size=real.stat(name).st_size + 1, st_mtime_ns=0
+                ),
+            )
+            with monkeypatch.context() as patch:
+                patch.setattr(saved, "os", grown)
+                path.write_bytes(SECOND[:40])  # what the save has written so far
+                observer._load(KERNEL, kernel, again=True)
+                while kernel.loading is not None:
+                    await kernel.loading
+        else:
+            path.write_bytes(data)
+            observer._load(KERNEL, kernel, again=True)
+        while kernel.loading is not None:
+            await kernel.loading
+    assert (counted["read"], counted["decoded"]) == (reads, decodes)
+    # One line each, without a traceback.
+    assert len(logged) == len(warnings)
+    for (text, trace), warning in zip(logged, warnings):
+        assert warning in text and "\n" not in text and trace is None
+    pipeline = kernel.pipeline
+    assert [ident for ident in pipeline.order if pipeline.cells[ident].saved] == ids
+    assert threads <= {"zelvo-worker"}

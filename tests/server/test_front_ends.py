@@ -317,7 +317,7 @@ def unnamed_scenario(served, driver, front_end):
     [
         ("lab", "local", scenario),
         ("lab", "local", unnamed_scenario),
-        ("lab", "gateway", scenario),
+        ("lab", "gateway listing", scenario),  # the front end lists the kernels
         ("notebook", "local", scenario),
     ],
     ids=["lab-local", "lab-local-unnamed", "lab-gateway", "notebook-local"],

@@ -508,10 +508,11 @@ def _kernel_pid(kernel_id):
     raise LookupError(kernel_id)
 
 
-@pytest.mark.parametrize("kernels", ["local", "gateway"])
+@pytest.mark.parametrize("kernels", ["local", "gateway", "gateway listing"])
 async def test_kernels_that_stop_unannounced_are_forgotten(serve, component, updated, kernels):
     # A local kernel that dies is not restarted: the host drops it from its map without an
-    # announcement. A gateway's kernel is deleted on the gateway itself.
+    # announcement. A gateway's kernel is deleted on the gateway itself, which may list its
+    # kernels or (its default) not.
     served = await serve(kernels, "--KernelRestarter.restart_limit=0")
     k = Kernels(served)
     dying, staying = await k.start(), await k.start()

@@ -5,6 +5,7 @@ import datetime
 import json
 import subprocess
 import sys
+import threading
 import time
 import uuid
 
@@ -307,3 +308,83 @@ def test_the_setting_leaves_the_connections_alone(jp_serverapp, jp_server_config
     assert jp_serverapp.kernel_websocket_connection_class is made
     assert issubclass(made, Host)
     assert (made is not Host) == jp_server_config["Zelvo"]["observe_executions"]
+
+
+def _base36(number):
+    digits = ""
+    while True:
+        number, digit = divmod(number, 36)
+        digits = "0123456789abcdefghijklmnopqrstuvwxyz"[digit] + digits
+        if not number:
+            return digits
+
+
+async def _deep_run(served, front, path):
+    assert await front.run("deep", "(\n" * 49_000) == "error"  # 98 KB a parser gives up on
+
+
+async def _many_deleted(served, front, path):
+    front.deleted = [_base36(n) for n in range(10**6)]
+    assert await front.run("b", "y = x") == "ok"
+
+
+async def _deep_save(served, front, path):
+    saved = notebook(("a", "x = 1"), ("deep", "(\n" * 60_000))  # a 120 KB cell
+    put = {"type": "notebook", "format": "json", "content": saved}
+    answer = await served.request("PUT", f"api/contents/{path}", json.dumps(put))
+    assert answer.code == 200
+    await asyncio.sleep(3)  # the observer reads it meanwhile
+
+
+# Requests a client may send that make the observer work hard. The analysis of what runs and
+# the rules of deleted cells are still on the event loop.
+ON_THE_LOOP = pytest.mark.xfail(strict=False, reason="the rules run on the event loop")
+HOSTILE = [
+    pytest.param(_deep_run, id="an execute_request of 49,000 open brackets", marks=ON_THE_LOOP),
+    pytest.param(_many_deleted, id="deletedCells of a million ids", marks=ON_THE_LOOP),
+    pytest.param(_deep_save, id="a save of a 120 KB cell of open brackets"),
+]
+
+
+@pytest.mark.parametrize("hostile", HOSTILE)
+async def test_hostile_requests_do_not_stall_the_server(serve, tmp_path, hostile):
+    (tmp_path / "work.ipynb").write_text(json.dumps(notebook(("a", "x = 1"))))
+    served = await serve()
+    body = {"path": "work.ipynb", "type": "notebook", "name": "", "kernel": {"name": "python3"}}
+    answer = await served.request("POST", "api/sessions", json.dumps(body))
+    front = await Frontend.open(served, json.loads(answer.body)["kernel"]["id"], "v1")
+    assert await front.run("a", "x = 1") == "ok"
+    stalls, done = [], asyncio.Event()
+
+    async def probe():
+        # A status request every 10 ms; one that takes longer than the bound ends the probe.
+        while not done.is_set():
+            start = time.monotonic()
+            try:
+                await asyncio.wait_for(served.request("GET", "api/status"), 0.5)
+            except asyncio.TimeoutError:
+                stalls.append(time.monotonic() - start)
+                served.process.kill()  # rather than wait for the loop to come back
+                return
+            await asyncio.sleep(0.01)
+
+    probing = asyncio.ensure_future(probe())
+    sending = asyncio.ensure_future(hostile(served, front, "work.ipynb"))
+    await asyncio.wait([sending, probing], return_when=asyncio.FIRST_COMPLETED)
+    done.set()
+    sending.cancel()  # when the probe ended first
+    await probing
+    front.connection.close()
+    assert stalls == []
+    await sending
+
+
+async def test_the_worker_stops_with_the_server(jp_serverapp):
+    def workers():
+        return [thread for thread in threading.enumerate() if thread.name == "zelvo-worker"]
+
+    assert workers()
+    await jp_serverapp.cleanup_extensions()  # as the server stops
+    for thread in workers():
+        thread.join(10)
+    assert workers() == []

@@ -31,7 +31,9 @@ def jp_server_config(jp_server_config):
 
 @pytest.fixture()
 def refuse(monkeypatch):
-    return lambda action: monkeypatch.setattr(Refusing, "refused", {(action, "kernels")})
+    return lambda action, resource="kernels": monkeypatch.setattr(
+        Refusing, "refused", {(action, resource)}
+    )
 
 
 async def _status(jp_fetch, jp_ws_fetch, method, kernel_id, suffix, **kwargs):
@@ -114,6 +116,11 @@ class NoKernelsAuthorizer(Authorizer):
         return resource != "kernels"
 
 
+class NoContentsAuthorizer(Authorizer):
+    def is_authorized(self, handler, user, action, resource):
+        return resource != "contents"
+
+
 @pytest.mark.parametrize(
     ("path", "content_type"),
     [("zelvo/", "text/html"), ("zelvo/kernels/{}/view", "text/html"), ("zelvo/kernels", "json")],
@@ -144,16 +151,22 @@ async def test_pages_and_list_follow_the_servers_login_and_authorization(
         policy = answer.headers["Content-Security-Policy"]
         assert "frame-ancestors 'self'" in policy and "script-src 'self'" in policy
         assert f'src="{jp_base_url}static/zelvo/' in answer.body.decode()
-    denied = NoKernelsAuthorizer(
-        parent=jp_serverapp, identity_provider=jp_serverapp.identity_provider
-    )
-    monkeypatch.setitem(jp_serverapp.web_app.settings, "authorizer", denied)
-    assert (await jp_fetch(path, raise_error=False)).code == 403
+    # The pages show the cells' code, the list does not.
+    for refusing, code in [(NoContentsAuthorizer, 200 if content_type == "json" else 403),
+                           (NoKernelsAuthorizer, 403)]:  # fmt: skip
+        denied = refusing(parent=jp_serverapp, identity_provider=jp_serverapp.identity_provider)
+        monkeypatch.setitem(jp_serverapp.web_app.settings, "authorizer", denied)
+        assert (await jp_fetch(path, raise_error=False)).code == code
 
 
-# The action refused on "kernels": the status of each route, in the order of ROUTES. Reading
-# lets in GET (no pipeline: 400), the export (404) and the websocket; writing lets in POST.
-REFUSALS = {"write": [400, 403, 404, 101], "read": [403, 200, 403, 403]}
+# The action refused on "kernels" (or on another resource): the status of each route, in the
+# order of ROUTES. Reading lets in GET (no pipeline: 400), the export (404) and the websocket;
+# writing lets in POST. What returns code also needs reading "contents".
+REFUSALS = {
+    "write": [400, 403, 404, 101],
+    "read": [403, 200, 403, 403],
+    "read contents": [403, 200, 403, 403],
+}
 
 
 @pytest.mark.parametrize("action", REFUSALS)
@@ -163,7 +176,7 @@ REFUSALS = {"write": [400, 403, 404, 101], "read": [403, 200, 403, 403]}
 async def test_authorizer_is_asked_like_by_the_servers_kernel_api(
     jp_fetch, jp_ws_fetch, running_id, refuse, action, route
 ):
-    refuse(action)
+    refuse(*action.split())
     method, suffix = ROUTES[route]
     status = await _status(jp_fetch, jp_ws_fetch, method, running_id(), suffix)
     assert status == REFUSALS[action][route]
@@ -191,6 +204,12 @@ async def test_refused_post_reads_registers_and_relays_nothing(
     assert (got.code, json.loads(got.body)) == (
         403,
         {"message": message["message"].replace("write", "read")},
+    )
+    refuse("read", "contents")  # the cells' code is the notebook's
+    got = await server.get(kernel_id)
+    assert (got.code, json.loads(got.body)) == (
+        403,
+        {"message": "User is not authorized to read on resource: contents."},
     )
     # The listener's first frame is what is posted once writing is allowed.
     allowed = dict(PROBE, msg="allowed")

@@ -35,6 +35,7 @@ def _load_jupyter_server_extension(serverapp):
     from zelvo.server.handlers.ws_handler import ZelvoWebSocketHandler
     from zelvo.server.kernel_events import reconcile_periodically, watch_kernels
     from zelvo.server.observer import observe
+    from zelvo.server.observer.worker import Worker
 
     base_url = serverapp.web_app.settings["base_url"]
     serverapp.web_app.add_handlers(
@@ -59,12 +60,31 @@ def _load_jupyter_server_extension(serverapp):
         ],
     )
     settings = config.apply(serverapp)
+    worker = Worker()
+    _on_stop(serverapp, worker.close)
     watch_kernels(serverapp)
-    observe(serverapp, settings)
+    observe(serverapp, settings, worker)
     reconcile_periodically(serverapp, settings.reconcile_interval)
     serverapp.log.info("zelvo: pipeline handlers registered under %szelvo/kernels/", base_url)
     # The port is known once the server listens, after the extensions load.
     serverapp.io_loop.add_callback(announce, serverapp)
+
+
+def _on_stop(serverapp, stop):
+    """Call ``stop()`` when the server stops, before its extensions' own hooks.
+
+    The host calls stop hooks of extension applications only; a module like this one is
+    told through the server's clean-up of its extensions.
+    """
+    cleanup = serverapp.cleanup_extensions
+
+    async def cleanup_extensions():
+        try:
+            stop()
+        finally:
+            await cleanup()
+
+    serverapp.cleanup_extensions = cleanup_extensions
 
 
 # Older loaders look the function up without the leading underscore.

@@ -7,6 +7,7 @@ from traitlets.config import Configurable
 QUEUE_LIMIT_SETTING = "zelvo_websocket_queue_limit"
 DEFAULT_QUEUE_LIMIT = 4 * 2**20
 RECONCILE_INTERVAL = 2.0
+DEFAULT_MAX_NOTEBOOK_BYTES = 50 * 2**20
 
 
 class Zelvo(Configurable):
@@ -34,6 +35,14 @@ class Zelvo(Configurable):
         help="""Seconds between two checks that every kernel with a pipeline, a websocket
         client or a cache folder still runs; those that stopped without the server announcing
         it are forgotten. 0 turns the check off.""",
+    )
+
+    max_notebook_bytes = Int(
+        DEFAULT_MAX_NOTEBOOK_BYTES,
+        config=True,
+        help="""Size in bytes above which a kernel's saved notebook is not read (one warning
+        says so): its cells that did not run stay out of the pipeline. A notebook is read
+        and decoded in the extension's worker thread, only when its bytes changed.""",
     )
 
 

@@ -2,7 +2,10 @@
 the next reconciliation with the kernel manager's running kernels."""
 
 import asyncio
+import weakref
+from http import HTTPStatus
 
+from tornado import web
 from tornado.ioloop import PeriodicCallback
 
 from zelvo.server import cache_folders, registry
@@ -48,17 +51,50 @@ def _is_gateway(manager):
     return isinstance(manager, GatewayMappingKernelManager)
 
 
+# The gateway kernel managers whose gateway refused to list its kernels (its default): their
+# kernels are asked for one by one from then on.
+_unlisted = weakref.WeakSet()
+
+
+async def _ask_gateway(manager, known, log):
+    """Bring the map of a gateway kernel manager up to date for the ``known`` kernels: the
+    host's map only learns of the kernels the gateway deleted or culled on its own when the
+    gateway is asked. Listing them is one request; a gateway that refuses it (403) is asked
+    for each kernel by id, as the host refreshes one kernel's model. False when the gateway
+    could not be asked: then nothing is forgotten on its account."""
+    if manager not in _unlisted:
+        try:
+            await manager.list_kernels()
+            return True
+        except web.HTTPError as error:
+            if error.status_code != HTTPStatus.FORBIDDEN:
+                log.debug("zelvo: could not list the gateway's kernels: %r", error)
+                return False
+            _unlisted.add(manager)
+            log.debug("zelvo: the gateway does not list its kernels: asking for each by id")
+        except Exception as error:  # unreachable gateway
+            log.debug("zelvo: could not list the gateway's kernels: %r", error)
+            return False
+    ids = [kernel_id for kernel_id in manager.list_kernel_ids() if kernel_id in known]
+    answers = await asyncio.gather(
+        *(manager.get_kernel(kernel_id).refresh_model() for kernel_id in ids),
+        return_exceptions=True,
+    )
+    for kernel_id, model in zip(ids, answers):
+        if isinstance(model, BaseException):  # not a 404: the kernel may still run
+            log.debug("zelvo: could not ask the gateway for kernel %s: %r", kernel_id, model)
+        elif not model:  # 404: the gateway no longer has it
+            manager.remove_kernel(kernel_id)
+    return True
+
+
 async def reconcile(serverapp):
     """Forget the kernels that stopped without an announcement: a kernel that died for good
     (the host drops it from its map without a word), one a gateway culled on its own."""
     manager = serverapp.kernel_manager
-    if _is_gateway(manager) and registry.known_kernel_ids():
-        # Its map only learns of the gateway's own culls when the gateway is asked.
-        try:
-            await manager.list_kernels()
-        except Exception as error:  # unreachable gateway: forget nothing on its account
-            serverapp.log.debug("zelvo: could not list the gateway's kernels: %r", error)
-            return set()
+    known = registry.known_kernel_ids()
+    if _is_gateway(manager) and known and not await _ask_gateway(manager, known, serverapp.log):
+        return set()
     running = manager.list_kernel_ids()
     stopped = registry.reconcile(running)
     owner = cache_folders.owner

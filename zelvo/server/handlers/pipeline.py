@@ -7,7 +7,7 @@ from jupyter_core.utils import ensure_async
 from jupyter_server.auth.utils import HTTP_METHOD_TO_AUTH_ACTION
 
 from zelvo.server import registry
-from zelvo.server.handlers import AUTH_RESOURCE
+from zelvo.server.handlers import AUTH_RESOURCE, CODE_RESOURCE
 from zelvo.server.handlers.flowsync import DAGHandler
 from zelvo_core import protocol
 
@@ -41,8 +41,8 @@ class PipelineHandler(DAGHandler):
     """Serves ``<base_url>zelvo/kernels/<kernel_id>``: GET reads, POST writes the pipeline.
 
     A pipeline is kernel state, so the route asks the authorizer as the server's own kernel
-    API does: "read" on "kernels" for a GET, "write" for a POST.  The methods are
-    DAGHandler's own.
+    API does: "read" on "kernels" for a GET, "write" for a POST.  A GET returns the cells'
+    code, so it also asks for "read" on "contents".  The methods are DAGHandler's own.
     """
 
     auth_resource = AUTH_RESOURCE
@@ -53,14 +53,18 @@ class PipelineHandler(DAGHandler):
         if self._finished or not self.current_user:
             return
         action = HTTP_METHOD_TO_AUTH_ACTION.get(self.request.method, "write")
-        authorized = await ensure_async(
-            self.authorizer.is_authorized(self, self.current_user, action, self.auth_resource)
-        )
-        if not authorized:
-            # Answered before anything of the request is read, registered or relayed.
-            message = f"User is not authorized to {action} on resource: {self.auth_resource}."
-            self._finish_with_result(HTTPStatus.FORBIDDEN, {"message": message})
-            return
+        resources = [self.auth_resource]
+        if self.request.method == "GET":
+            resources.append(CODE_RESOURCE)
+        for resource in resources:
+            authorized = await ensure_async(
+                self.authorizer.is_authorized(self, self.current_user, action, resource)
+            )
+            if not authorized:
+                # Answered before anything of the request is read, registered or relayed.
+                message = f"User is not authorized to {action} on resource: {resource}."
+                self._finish_with_result(HTTPStatus.FORBIDDEN, {"message": message})
+                return
         kernel_id = self.path_kwargs["kernel_id"]
         # A POST for a kernel this server does not run would be relayed and registered,
         # then dropped again by the clean-up, together with a cache folder that may belong to

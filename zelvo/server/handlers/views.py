@@ -11,7 +11,7 @@ from jupyter_server.base.handlers import APIHandler, JupyterHandler
 from tornado import web
 
 from zelvo.server import registry
-from zelvo.server.handlers import AUTH_RESOURCE
+from zelvo.server.handlers import AUTH_RESOURCE, CODE_RESOURCE
 from zelvo_core import protocol
 from zelvo_core.notebook import notebooks_of_kernels
 
@@ -98,6 +98,7 @@ class IndexPageHandler(PageHandler):
 
     @web.authenticated
     @authorized
+    @authorized("read", resource=CODE_RESOURCE)
     def get(self):
         self.render_page()
 
@@ -109,6 +110,7 @@ class ViewPageHandler(PageHandler):
 
     @web.authenticated
     @authorized
+    @authorized("read", resource=CODE_RESOURCE)
     async def get(self, kernel_id):
         if kernel_id not in self.kernel_manager:
             # Nothing would ever be relayed to it: say so rather than wait for updates.

@@ -18,7 +18,7 @@ from tornado.ioloop import IOLoop
 from tornado.websocket import WebSocketClosedError, WebSocketHandler
 
 from zelvo.server.config import DEFAULT_QUEUE_LIMIT, QUEUE_LIMIT_SETTING
-from zelvo.server.handlers import AUTH_RESOURCE
+from zelvo.server.handlers import AUTH_RESOURCE, CODE_RESOURCE
 from zelvo_core import protocol
 
 
@@ -97,12 +97,14 @@ class ZelvoWebSocketHandler(WebSocketMixin, WebSocketHandler, JupyterHandler):
     @ws_authenticated
     async def get(self, kernel_id):
         self.kernel_id = kernel_id
-        # The socket only reveals pipeline state, so reading kernels is enough.
-        authorized = await ensure_async(
-            self.authorizer.is_authorized(self, self.current_user, "read", self.auth_resource)
-        )
-        if not authorized:
-            raise web.HTTPError(403)
+        # The socket reveals pipeline state and the cells' code.
+        for resource in (self.auth_resource, CODE_RESOURCE):
+            authorized = await ensure_async(
+                self.authorizer.is_authorized(self, self.current_user, "read", resource)
+            )
+            if not authorized:
+                message = f"User is not authorized to read on resource: {resource}."
+                raise web.HTTPError(403, message)
         # Nothing would ever be relayed to a socket of a kernel this server does not run.
         if kernel_id not in self.kernel_manager:
             raise web.HTTPError(404, protocol.KERNEL_NOT_FOUND.format(kernel_id="%s"), kernel_id)

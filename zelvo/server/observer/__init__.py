@@ -5,39 +5,46 @@ kernels behind a gateway) is replaced by a subclass that hands every message on 
 as it came, and then lets the observer read it (``wire``). What a kernel's messages mean for its
 pipeline is decided by ``rules``; each change is registered as a POST would register it.
 Nothing here may break or slow a kernel's channel: a failure is logged once per kernel and
-the message has passed already.
+the message has passed already. The saved notebook is read, decoded and analysed in the
+extension's worker thread (``worker``), only when the file changed (``saved``).
 """
 
 from __future__ import annotations
 
 import asyncio
 import collections
-import concurrent.futures
 import datetime
 import os
 import time
 
 from tornado.ioloop import IOLoop
+from tornado.web import HTTPError
 
 from zelvo.server import registry
+from zelvo.server.config import DEFAULT_MAX_NOTEBOOK_BYTES
 from zelvo.server.kernel_events import KERNEL_ACTIONS
 from zelvo.server.update import ZelvoDagUpdateComponentModel, ZelvoDagUpdateModel
 from zelvo_core.misc.models import PipelineGraph, ZelvoPipelineModel
-from zelvo_core.notebook import NotebookError, kernel_of, notebook_of, saved_cells
+from zelvo_core.notebook import NotebookError, kernel_of, notebook_of
 
-from . import rules, wire
+from . import rules, saved, wire
+from .worker import Busy, Closed, Worker
 
+# Seconds before parents are asked for again from a worker that was busy.
+BUSY_RETRY = 0.1
 # A front end's frame larger than this is decoded in the worker, not on the event loop.
 LARGE_FRAME = 1 << 20
 CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
+# Distinct failures of reading a kernel's saved notebook that are logged, at most.
+COMPLAINTS = 16
 
 
 class _Kernel:
     """What the observer keeps for one kernel."""
 
     __slots__ = (
-        "again", "backlog", "flushing", "linking", "loading", "notebook", "pipeline",
-        "registered", "whole",
+        "again", "backlog", "complaints", "flushing", "linking", "loading", "notebook",
+        "pipeline", "registered", "saved", "whole",
     )  # fmt: skip
 
     def __init__(self):
@@ -53,18 +60,21 @@ class _Kernel:
         self.notebook = None
         self.loading = None  # the task looking the session up and reading its notebook
         self.again = False  # a save came while it ran: look up and read once more
+        self.saved = None  # the saved.Stamp of the notebook last read
+        self.complaints = set()  # the failures of reading it that were logged
 
 
 class Observer:
     """The kernels' pipelines as their front ends run cells, for one server."""
 
-    def __init__(self, serverapp):
+    def __init__(self, serverapp, worker=None, max_notebook_bytes=DEFAULT_MAX_NOTEBOOK_BYTES):
         self.serverapp = serverapp
         self.log = serverapp.log
+        # The extension's worker: all analysis runs in its one thread.
+        self.worker = worker if worker is not None else Worker()
+        self.max_notebook_bytes = max_notebook_bytes
         self.kernels = {}  # kernel id -> _Kernel
         self.failed = set()  # ids of the kernels whose failure was logged
-        # The analysis runs here, one job at a time, never on the event loop.
-        self.worker = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="zelvo")
 
     # -- from the connections
 
@@ -86,8 +96,8 @@ class Observer:
                 if kernel is not None:
                     pipeline = kernel.pipeline
                     known = frozenset(pipeline.cells.keys() | pipeline.aliases.keys())
-                    job = self.worker.submit(_request, legacy, frame, known)
-                    self._enqueue(kernel_id, kernel, asyncio.wrap_future(job))
+                    job = self.worker.run(_request, legacy, frame, known)
+                    self._enqueue(kernel_id, kernel, asyncio.ensure_future(job))
                 return
             message = _request(legacy, frame)
             if message is None:
@@ -165,7 +175,9 @@ class Observer:
                     if not entry.done():
                         return
                     backlog.popleft()
-                    message = None if entry.cancelled() else entry.result()
+                    # A worker that was busy or closed: the request goes unobserved.
+                    failed = entry.cancelled() or entry.exception() is not None
+                    message = None if failed else entry.result()
                     if message is not None:
                         self._requested(kernel_id, kernel, message)
                 else:
@@ -209,10 +221,6 @@ class Observer:
         if kernel is not None and kernel.loading is not None:
             kernel.loading.cancel()
 
-    def close(self):
-        """The server stops: no more analysis."""
-        self.worker.shutdown(wait=False)
-
     def _failed(self, kernel_id, what):
         # Once per kernel (None: a connection that could not even name its kernel).
         if kernel_id in self.failed:
@@ -253,6 +261,8 @@ class Observer:
                     break
         except asyncio.CancelledError:
             raise
+        except Closed:  # the server stops
+            pass
         except Exception:
             self._failed(kernel_id, "the session")
         finally:
@@ -261,29 +271,81 @@ class Observer:
 
     async def _read(self, kernel_id, kernel, path):
         try:
-            manager = self.serverapp.contents_manager
-            model = await _maybe_await(manager.get(path, content=True, type="notebook"))
-            if self.kernels.get(kernel_id) is kernel:
-                self._notebook_saved(kernel_id, kernel, path, model.get("content"))
-        except asyncio.CancelledError:
+            stamp, read = await self._saved_cells(path, kernel.saved)
+            if self.kernels.get(kernel_id) is not kernel:
+                return
+            if read is not None:
+                self._notebook_saved(kernel_id, kernel, path, read)
+            # Only once its cells are in: a save that failed half-way is read again.
+            kernel.saved = stamp
+        except (asyncio.CancelledError, Closed):
             raise
-        except Exception:
+        except saved.Changing:  # saved again meanwhile: that save is read next
+            pass
+        except Exception as error:
             # A notebook that cannot be read leaves out only its unrun cells.
-            self.log.warning(
-                "zelvo: could not read the notebook of kernel %s", kernel_id, exc_info=True
-            )
+            if self.kernels.get(kernel_id) is kernel:
+                kernel.saved = getattr(error, "stamp", kernel.saved)
+            self._complain(kernel_id, kernel, path, error)
 
-    def _notebook_saved(self, kernel_id, kernel, path, notebook):
-        cells = notebook.get("cells") if isinstance(notebook, dict) else None
-        if not isinstance(cells, list) or not all(
-            isinstance(cell, dict) and isinstance(cell.get("cell_type"), str) for cell in cells
-        ):
-            self.log.warning(
-                "zelvo: kernel %s: %s", kernel_id, NotebookError(f"{path}: not a notebook")
+    async def _saved_cells(self, path, last):
+        """``(stamp, cells)`` of the notebook at ``path``, read and analysed in the
+        worker; ``(stamp, None)`` when it is the one read as ``last``."""
+        manager = self.serverapp.contents_manager
+        locate = getattr(manager, "_get_os_path", None)
+        if locate is not None:  # a local file: read in the worker, under the manager's rules
+            if not getattr(manager, "allow_hidden", False) and await _maybe_await(
+                manager.is_hidden(path)
+            ):
+                raise HTTPError(404, "hidden")
+            return await self.worker.run(
+                saved.read_local, locate(path), path, last, self.max_notebook_bytes
             )
-            return
-        if kernel.pipeline.notebook_saved(saved_cells(notebook), time.time()):
+        model = await _maybe_await(manager.get(path, content=False))
+        date = model.get("last_modified")
+        stamp = saved.Stamp(path, None if date is None else (model.get("size"), date), None)
+        if last is not None and stamp.file is not None and last[:2] == stamp[:2]:
+            return last, None
+        size = model.get("size")
+        if isinstance(size, int) and size > self.max_notebook_bytes:
+            raise saved.TooBig(size)
+        model = await _maybe_await(manager.get(path, content=True, type="notebook"))
+        return await self.worker.run(saved.cells_of, model.get("content"), stamp, last)
+
+    def _notebook_saved(self, kernel_id, kernel, path, cells):
+        """The saved notebook's code cells (SavedCell values) changed."""
+        if kernel.pipeline.notebook_saved(cells, time.time()):
             self._schedule(kernel_id, kernel)
+
+    def _complain(self, kernel_id, kernel, path, error):
+        """Log a failure to read the saved notebook once per kernel and kind of failure: an
+        autosave of a notebook that is not one fails the same way every few seconds."""
+        name = saved.shown(path)
+        trace = False
+        if isinstance(error, NotebookError):
+            kind, text = "not a notebook", str(error)
+        elif isinstance(error, saved.TooBig):
+            kind = "too big"
+            text = (
+                f"{name} is {error.args[0]:,} bytes, more than Zelvo.max_notebook_bytes "
+                f"({self.max_notebook_bytes:,}): not read"
+            )
+        elif isinstance(error, Busy):
+            kind, text = "busy", f"{name}: the worker has too many jobs; read at the next save"
+        elif isinstance(error, OSError):
+            kind, text = f"os {error.errno}", f"could not read {name}: {error.strerror or error}"
+        elif isinstance(error, HTTPError):
+            kind = f"http {error.status_code}"
+            text = f"could not read {name}: the contents manager answered {error.status_code}"
+        else:
+            kind, trace = type(error).__name__, True
+            text = f"could not read {name}; its cells that did not run are left out"
+        if (path, kind) in kernel.complaints or len(kernel.complaints) >= COMPLAINTS:
+            return
+        kernel.complaints.add((path, kind))
+        self.log.warning(
+            "zelvo: kernel %s: %s", kernel_id, text, exc_info=(error if trace else None)
+        )
 
     async def on_contents_event(self, logger, schema_id, data):
         """The contents manager saved a file: reread it for the kernels whose session has
@@ -360,8 +422,8 @@ class Observer:
         cells = kernel.pipeline.links()
         if cells is None:
             return False
-        future = asyncio.wrap_future(
-            self.worker.submit(rules.link, cells, self._folder(kernel.notebook))
+        future = asyncio.ensure_future(
+            self.worker.run(rules.link, cells, self._folder(kernel.notebook))
         )
         kernel.linking = future
 
@@ -369,11 +431,19 @@ class Observer:
             kernel.linking = None
             if self.kernels.get(kernel_id) is not kernel or future.cancelled():
                 return
-            try:
-                kernel.pipeline.linked(future.result())
-            except Exception:
-                self._failed(kernel_id, "the analysis")
+            error = future.exception()
             kernel.flushing = False
+            if isinstance(error, Closed):
+                return  # the server stops
+            if isinstance(error, Busy):
+                # The worker has its hands full (large saves): the parents come a bit later.
+                kernel.pipeline.relink = True
+                IOLoop.current().call_later(BUSY_RETRY, self._schedule, kernel_id, kernel)
+                return
+            if error is not None:
+                self._failed(kernel_id, "the analysis")
+            else:
+                kernel.pipeline.linked(future.result())
             self._schedule(kernel_id, kernel)
 
         future.add_done_callback(done)
@@ -503,16 +573,16 @@ def observed_class(base, observer):
     return type(f"Observed{base.__name__}", (base,), namespace)
 
 
-def observe(serverapp, settings):
+def observe(serverapp, settings, worker=None):
     """Wrap the server's kernel websocket connection class, unless ``settings`` (the
-    extension's ``Zelvo`` settings) say not to.
+    extension's ``Zelvo`` settings) say not to; ``worker`` is the extension's.
 
     Returns the Observer, or None when observation is off.
     """
     if not settings.observe_executions:
         serverapp.log.info("zelvo: not observing executions (Zelvo.observe_executions=False)")
         return None
-    observer = Observer(serverapp)
+    observer = Observer(serverapp, worker, settings.max_notebook_bytes)
     settings = serverapp.web_app.settings
     base = settings.get("kernel_websocket_connection_class") or (
         serverapp.kernel_websocket_connection_class

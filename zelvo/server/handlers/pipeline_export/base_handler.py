@@ -7,7 +7,7 @@ from jupyter_server.base.handlers import APIHandler
 from tornado import web
 
 from zelvo.server import registry
-from zelvo.server.handlers import AUTH_RESOURCE
+from zelvo.server.handlers import AUTH_RESOURCE, CODE_RESOURCE
 from zelvo.server.handlers.pipeline_export import download
 
 
@@ -45,6 +45,7 @@ class BasePipelineExportHandler(APIHandler):
 
     @web.authenticated
     @authorized
+    @authorized("read", resource=CODE_RESOURCE)
     async def get(self, kernel_id):
         try:
             query = download.parse_query(

@@ -82,8 +82,15 @@ async def test_statuses_and_title_come_from_the_protocol(server, jp_fetch):
     html = (await jp_fetch("zelvo", "kernels", kernel_id, "view")).body.decode()
     block = re.search(r'<script type="application/json" id="protocol">(.*?)</script>', html, re.S)
     statuses = [[status, WORD[status]] for status in protocol.EXECUTION_STATUSES]
-    data = {"statuses": statuses, "final_close": protocol.GOING_AWAY}
+    data = views.page_protocol()
     assert json.loads(block.group(1)) == data
+    assert data["statuses"] == statuses and data["final_close"] == protocol.GOING_AWAY
+    assert (data["procedure"], data["message"]["successful"]) == (
+        protocol.PIPELINE_UPDATED,
+        protocol.SUCCESSFUL,
+    )
+    # The same words for scripts outside the pages, behind the same login.
+    assert json.loads((await jp_fetch("zelvo", "protocol")).body) == data
     # One rule per status, in the same order, plus the one for a status the page does not know.
     css = (STATIC / "zelvo.css").read_text()
     assert re.findall(r"^\.status-([\w-]+) \{", css, re.M) == [
@@ -91,9 +98,10 @@ async def test_statuses_and_title_come_from_the_protocol(server, jp_fetch):
         "unknown",
     ]
     # The script and the template take every status and word from that data only.
-    for name in ("view.js", "layout.js", "../templates/view.html"):
+    for name in ("view.js", "layout.js", "pipeline.js", "../templates/view.html"):
         source = (STATIC / name).read_text()
-        for word in {*protocol.EXECUTION_STATUSES, *WORD.values()}:
+        words = {protocol.PIPELINE_UPDATED, protocol.SUCCESSFUL}
+        for word in {*protocol.EXECUTION_STATUSES, *WORD.values(), *words}:
             assert f'"{word}"' not in source and f">{word}<" not in source, (name, word)
 
     template = views._templates.get_template("view.html")

@@ -39,6 +39,28 @@ async def notebooks(session_manager):
     return notebooks_of_kernels(await session_manager.list_sessions())
 
 
+def page_protocol():
+    """The protocol's words the pages and the notebook's panel take from the server, so that no
+    script writes them itself: the procedure and message statuses of a websocket message, the
+    components' statuses in order with their words (and by name), and the close code after
+    which a page does not reconnect."""
+    words = protocol.STATUS_LABELS
+    return {
+        "procedure": protocol.PIPELINE_UPDATED,
+        "message": {"successful": protocol.SUCCESSFUL, "failed": protocol.FAILED},
+        "statuses": [[status, words[status]] for status in protocol.EXECUTION_STATUSES],
+        "status": {
+            "succeeded": protocol.SUCCEEDED,
+            "failed": protocol.FAILED,
+            "invalid": protocol.INVALID,
+            "running": protocol.RUNNING,
+            "not_run": protocol.NOT_RUN,
+        },
+        "component_types": list(protocol.COMPONENT_TYPES),
+        "final_close": protocol.GOING_AWAY,
+    }
+
+
 def page_url(serverapp):
     """The index page's address as the server shows its own: the token in full only when the
     server generated it (one that came from the configuration is shown as "...")."""
@@ -65,6 +87,19 @@ class PipelineListHandler(APIHandler):
         paths = await notebooks(self.session_manager)
         self.set_header("Content-Type", "application/json")
         self.finish(json.dumps(registry.listing(self.kernel_manager, paths.get)))
+
+
+class ProtocolHandler(APIHandler):
+    """Serves ``GET <base_url>zelvo/protocol``: the words of ``page_protocol``, for scripts
+    outside the extension's pages (the notebook's panel)."""
+
+    auth_resource = AUTH_RESOURCE
+
+    @web.authenticated
+    @authorized
+    def get(self):
+        self.set_header("Content-Type", "application/json")
+        self.finish(json.dumps(page_protocol()))
 
 
 class PageHandler(JupyterHandler):
@@ -116,13 +151,8 @@ class ViewPageHandler(PageHandler):
             self.template_name = "missing.html"
             self.render_page(kernel_id=kernel_id)
             return
-        # The page takes the statuses (in order, with their words) and the close code that
-        # ends its stream from this data alone.
-        words = protocol.STATUS_LABELS
-        data = {
-            "statuses": [[status, words[status]] for status in protocol.EXECUTION_STATUSES],
-            "final_close": protocol.GOING_AWAY,
-        }
+        # The page takes the protocol's words from this data alone.
+        data = page_protocol()
         # The notebook is the page's title when the kernel's session names one.
         notebook = (await notebooks(self.session_manager)).get(kernel_id)
         self.render_page(kernel_id=kernel_id, protocol=data, notebook=notebook)

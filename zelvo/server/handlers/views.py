@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+from urllib.parse import quote
 
 import jinja2
 from jupyter_server.auth.decorator import authorized
@@ -57,8 +58,47 @@ def page_protocol():
             "not_run": protocol.NOT_RUN,
         },
         "component_types": list(protocol.COMPONENT_TYPES),
+        "glyphs": STATUS_GLYPHS,
         "final_close": protocol.GOING_AWAY,
     }
+
+
+# The word-less signs shown beside each status's word and colour, so that a status is told
+# apart without its colour.
+STATUS_GLYPHS = {
+    protocol.SUCCEEDED: "✓",
+    protocol.FAILED: "✗",
+    protocol.INVALID: "↻",
+    protocol.RUNNING: "▶",
+    protocol.NOT_RUN: "○",
+}
+
+
+def notebook_route(serverapp):
+    """Where the server's front end opens a notebook, relative to base_url: JupyterLab's
+    ``lab/tree/``, or Notebook 7's ``notebooks/`` when that is the app the server opens on (or
+    the only one loaded); None without either."""
+    manager = getattr(serverapp, "extension_manager", None)
+    extensions = getattr(manager, "extensions", {}) if manager is not None else {}
+
+    def loaded(name):
+        package = extensions.get(name)
+        return package is not None and getattr(package, "enabled", False)
+
+    lab, classic = loaded("jupyterlab"), loaded("notebook")
+    default = str(getattr(serverapp, "default_url", "") or "")
+    if classic and (not lab or default.startswith(("/tree", "/notebooks"))):
+        return "notebooks/"
+    return "lab/tree/" if lab else None
+
+
+def notebook_link(serverapp, base_url, path):
+    """The address that opens the notebook at ``path`` (untrusted: every segment is quoted),
+    or None."""
+    route = notebook_route(serverapp)
+    if route is None or not path:
+        return None
+    return base_url + route + "/".join(quote(segment, safe="") for segment in path.split("/"))
 
 
 def page_url(serverapp):
@@ -134,7 +174,9 @@ class IndexPageHandler(PageHandler):
     @web.authenticated
     @authorized
     def get(self):
-        self.render_page()
+        self.render_page(
+            protocol=page_protocol(), notebook_route=notebook_route(self.serverapp) or ""
+        )
 
 
 class ViewPageHandler(PageHandler):
@@ -155,4 +197,11 @@ class ViewPageHandler(PageHandler):
         data = page_protocol()
         # The notebook is the page's title when the kernel's session names one.
         notebook = (await notebooks(self.session_manager)).get(kernel_id)
-        self.render_page(kernel_id=kernel_id, protocol=data, notebook=notebook)
+        self.render_page(
+            kernel_id=kernel_id,
+            protocol=data,
+            notebook=notebook,
+            notebook_link=notebook_link(self.serverapp, self.base_url, notebook),
+            # For a notebook's side panel: the drawing and compact controls only.
+            embed=self.get_query_argument("embed", "") == "1",
+        )

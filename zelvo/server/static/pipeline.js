@@ -255,14 +255,7 @@ export class PipelineState {
     this.registered = true;
     const list = (value) => (Array.isArray(value) ? value : []);
     if (snapshot) {
-      const present = new Set();
-      for (const raw of list(changes.added)) {
-        const component = checked(raw);
-        if (component === null) continue;
-        present.add(component.id);
-        this.put(component, result);
-      }
-      for (const id of Array.from(this.byId.keys())) if (!present.has(id)) this.remove(id, result);
+      this.load(list(changes.added), result);
     } else {
       for (const raw of [...list(changes.added), ...list(changes.revised)]) {
         const component = checked(raw);
@@ -270,6 +263,21 @@ export class PipelineState {
       }
       for (const id of list(changes.deleted)) if (typeof id === "string") this.remove(id, result);
     }
+    return result;
+  }
+
+  // The whole pipeline at once (a snapshot's components, or a pipeline fetched some other
+  // way): what it lacks is deleted. Returns the same counts as applyMessage.
+  load(components, result = { changed: new Set(), kind: "update", structural: false, added: 0, revised: 0, deleted: 0 }) {
+    this.registered = true;
+    const present = new Set();
+    for (const raw of components) {
+      const component = checked(raw);
+      if (component === null) continue;
+      present.add(component.id);
+      this.put(component, result);
+    }
+    for (const id of Array.from(this.byId.keys())) if (!present.has(id)) this.remove(id, result);
     return result;
   }
 

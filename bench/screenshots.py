@@ -6,9 +6,9 @@
 Starts a Jupyter Server with the extension (bench/served.py) in a folder holding a copy of the
 notebook, opens a session of it on a new kernel, and posts the notebook's pipeline as
 ``zelvo from-notebook`` derives it (each cell's position and execution count included), as a
-run of all its cells would leave it: every cell ran in order, the one that reads a data file
-that is not there failed with its error, then the cell with the most descendants was run again,
-so that they are out of date. In a 1400 x 900 window the view page, as it opens (fitted), with
+run of all its cells would leave it: every cell ran in order, those the notebook saved with an
+error failed with it, then the cell with the most descendants was run again, so that they are
+out of date. In a 1400 x 900 window the view page, as it opens (fitted), with
 the failed cell selected, is the first PNG; the page focused on a cell with a search is the
 second.
 """
@@ -16,6 +16,7 @@ second.
 import argparse
 import datetime
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -50,7 +51,9 @@ def browser():
 
 
 def pipeline_of(notebook):
-    """The notebook's components, as a run of all its cells and one rerun leave them."""
+    """The notebook's components as a run of all its cells, then a rerun of one, leave them:
+    the cells saved with an error failed with it, and the cell with the most descendants ran
+    again at the end, so that they are out of date."""
     derived = subprocess.run(
         [str(Path(sys.executable).with_name("zelvo")), "from-notebook", str(notebook)],
         capture_output=True,
@@ -58,14 +61,28 @@ def pipeline_of(notebook):
         check=True,
     )
     dag_info = json.loads(derived.stdout)["dag_info"]
-    ran = {}
-    for step, component in enumerate(dag_info):
-        ran[component["id"]] = START + datetime.timedelta(seconds=7 * step)
-        component["last_execution"] = ran[component["id"]].isoformat()
+    cells = json.loads(notebook.read_text())["cells"]
+    by_id = {component["id"]: component for component in dag_info}
     children = {}
-    for component in dag_info:
+    for step, component in enumerate(dag_info):
+        component["last_execution"] = (START + datetime.timedelta(seconds=7 * step)).isoformat()
         for parent in component["parents_id"]:
             children.setdefault(parent, []).append(component["id"])
+        saved = cells[component["position"] - 1].get("outputs", [])
+        error = next((out for out in saved if out.get("output_type") == "error"), None)
+        if error is not None:
+            # The handbook saved the error without its traceback: the kernel's last lines.
+            line = component["code"].strip().splitlines()[-1]
+            component["execution_status"] = "failed"
+            component["error"] = {
+                "ename": error["ename"],
+                "evalue": error["evalue"],
+                "traceback": [
+                    f"Cell In[{component.get('execution_count', 1)}], line 1",
+                    f"----> 1 {line}",
+                    f"{error['ename']}: {error['evalue']}",
+                ],
+            }
 
     def descendants(ident):
         found, stack = set(), [ident]
@@ -76,42 +93,22 @@ def pipeline_of(notebook):
                     stack.append(child)
         return found
 
-    # The first cell that reads a data set failed: the handbook's data is not in the folder.
-    failed = next(c for c in dag_info if "data." in c["code"] or "read_csv" in c["code"])
-    failed["execution_status"] = "failed"
-    failed["error"] = {
-        "ename": "ModuleNotFoundError",
-        "evalue": "No module named 'vega_datasets'",
-        "traceback": [
-            "---------------------------------------------------------------------------",
-            "ModuleNotFoundError                       Traceback (most recent call last)",
-            "Cell In[1], line 2",
-            "      1 import numpy as np",
-            "----> 2 from vega_datasets import data",
-            "ModuleNotFoundError: No module named 'vega_datasets'",
-        ],
-    }
-    for ident in descendants(failed["id"]):
-        component = next(c for c in dag_info if c["id"] == ident)
-        component["execution_status"] = "not-run"
-        component["last_execution"] = None
-    # The cell with the most descendants that ran, run again later: they are out of date.
-    rerun = max(
-        (c for c in dag_info if c["execution_status"] == "succeeded"),
-        key=lambda c: len(descendants(c["id"])),
-    )
+    rerun = max(dag_info, key=lambda c: len(descendants(c["id"])))
     again = START + datetime.timedelta(minutes=20)
     rerun["last_execution"] = again.isoformat()
+    defined = set(re.findall(r"^(\w+)\s*=", rerun["code"], re.M))
     for ident in descendants(rerun["id"]):
-        component = next(c for c in dag_info if c["id"] == ident)
+        component = by_id[ident]
         if component["execution_status"] == "succeeded":
             component["execution_status"] = "invalid"
+            reads = set(re.findall(r"\w+", component["code"])) & defined
             component["outdated_by"] = {
                 "id": rerun["id"],
                 "last_execution": again.isoformat(),
-                "names": [],
+                "names": sorted(reads) if rerun["id"] in component["parents_id"] else [],
             }
-    return dag_info, failed["id"], rerun["id"]
+    failed = next(c["id"] for c in dag_info if c["execution_status"] == "failed")
+    return dag_info, failed, rerun["id"]
 
 
 def view(server, driver, kernel_id, query=""):

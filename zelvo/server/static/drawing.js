@@ -9,7 +9,7 @@ const SVG = "http://www.w3.org/2000/svg";
 // One box per component: its title on the first line, its status and last run on the second.
 export const SIZE = { node: 260, height: 54, gapX: 64, gapY: 16, margin: 16 };
 // What fits of a title in a box, in the monospace font of the titles.
-const TITLE_CHARS = 30;
+const TITLE_CHARS = 29;
 // Below this scale words are unreadable: boxes are drawn on a canvas instead of as elements.
 export const FAR_SCALE = 0.3;
 // Drawn beyond each side of the window, so that a small pan finds its nodes in place.
@@ -82,8 +82,8 @@ export class Drawing {
     const shown = this.shown;
     const drawing = shown !== null && shown.order.length > 0;
     this.svg.style.display = drawing ? "" : "none";
-    this.overview.hidden = !drawing;
     if (!drawing) {
+      this.overview.hidden = true;
       this.clear();
       this.far.hidden = true;
       return;
@@ -99,6 +99,9 @@ export class Drawing {
       this.far.hidden = true;
       this.reconcile(rect(OVERSCAN));
     }
+    // The overview is for a drawing larger than the window.
+    const [x0, y0, x1, y1] = rect(0);
+    this.overview.hidden = x0 <= 0 && y0 <= 0 && x1 >= shown.width && y1 >= shown.height;
     this.paintOverviewWindow(rect(0));
   }
 
@@ -215,7 +218,6 @@ export class Drawing {
       "aria-label": `${name}: ${word}, last run ${ran}`,
     });
     node.dataset.id = component.id;
-    const count = Number.isInteger(component.execution_count) ? ` · run ${component.execution_count}` : "";
     node.appendChild(element("title", {}, `${name}\n${word}, last run: ${component.last_execution || "never"}\nid: ${component.id}`));
     // The ring shows a recent change, outside the box, in a colour no status has.
     node.appendChild(element("rect", { class: "ring", x: -5, y: -5, width: SIZE.node + 10, height: SIZE.height + 10, rx: 9 }));
@@ -224,7 +226,10 @@ export class Drawing {
     node.appendChild(element("text", { class: "title", x: 16, y: 22 }, shorten(name, TITLE_CHARS)));
     const meta = element("text", { class: "meta", x: 16, y: 42 });
     meta.append(element("tspan", { class: "glyph" }, glyph), element("tspan", { class: "word", dx: 5 }, word));
-    meta.append(element("tspan", { class: "time", dx: 8 }, `ran ${ran}${count}`));
+    // The first type is the usual one; any other (a parameter) is named.
+    const types = this.protocol.component_types || [];
+    const type = types.indexOf(component.component_type) > 0 ? `${component.component_type} · ` : "";
+    meta.append(element("tspan", { class: "time", dx: 8 }, `${type}ran ${ran}`));
     node.appendChild(meta);
     return node;
   }

@@ -68,7 +68,7 @@ function rowOf(entry) {
     name,
     cell(total, counts(entry)),
     cell(readable(entry.updated)),
-    cell(kernel, document.createElement("br"), entry.running ? "running" : "not running"),
+    cell(kernel, document.createElement("br"), entry.running ? "kernel up" : "kernel gone"),
   );
   return tr;
 }

@@ -314,6 +314,72 @@ async def test_shapes_focus_and_find(page, server, component, updated):
     # The focus did not hold it: the whole pipeline is drawn, with it in the window.
     await page.drawing(len(LONG))
 
+    # Embedded in a notebook's panel (a frame of the same origin): no page header; a click
+    # tells the notebook, and the notebook's ask selects and shows a component.
+    await page.open("zelvo/")
+    await page.script(
+        """window.told = [];
+        window.addEventListener('message', (e) => told.push([e.origin, e.data]));
+        const frame = document.createElement('iframe');
+        frame.id = 'panel';
+        frame.style.cssText = 'width: 500px; height: 700px';
+        frame.src = arguments[0];
+        document.body.appendChild(frame);""",
+        f"kernels/{kernel_id}/view?embed=1",
+    )
+    frame = await page.until(lambda d: d.find_element(By.ID, "panel"))
+    await page.run(page.driver.switch_to.frame, frame)
+    try:
+        await page.drawing(len(LONG))
+        assert await page.run(page.driver.find_elements, By.CSS_SELECTOR, "header") == []
+        assert await page.fitted()
+        await page.run(
+            lambda: page.driver.find_element(By.CSS_SELECTOR, '.node[data-id="w"]').click()
+        )
+        await page.run(page.driver.switch_to.parent_frame)
+        told = await page.until(lambda d: d.execute_script("return told.length && told"))
+        origin = await page.script("return location.origin")
+        assert told == [
+            [origin, {"type": "zelvo:select", "id": "w", "front_end_id": None, "position": None}]
+        ]
+        await page.script(
+            "document.getElementById('panel').contentWindow.postMessage("
+            "{type: 'zelvo:focus', id: 'summary'}, location.origin)"
+        )
+        await page.run(page.driver.switch_to.frame, frame)
+        await page.until(lambda d: d.find_element(By.ID, "details-id").text == "summary")
+    finally:
+        await page.run(page.driver.switch_to.default_content)
+
+
+class Package:
+    def __init__(self, enabled):
+        self.enabled = enabled
+
+
+class App:
+    def __init__(self, default_url, *names):
+        self.default_url = default_url
+        self.extension_manager = type("Manager", (), {})()
+        self.extension_manager.extensions = {name: Package(True) for name in names}
+
+
+@pytest.mark.parametrize(
+    ("app", "path", "link"),
+    [
+        (App("/lab", "jupyterlab", "notebook"), "work/a b.ipynb", "/x/lab/tree/work/a%20b.ipynb"),
+        (App("/tree", "jupyterlab", "notebook"), "a.ipynb", "/x/notebooks/a.ipynb"),
+        (App("/lab", "notebook"), "a.ipynb", "/x/notebooks/a.ipynb"),
+        (App("/", "jupyterlab"), f"{HOSTILE}/?#.ipynb", "/x/lab/tree/%3Cimg%20src%3Dx%20onerror"
+         "%3D%22document.title%3D1%22%3E/%3F%23.ipynb"),
+        (App("/", "jupyterlab"), "a/../../api/kernels", None),
+        (App("/"), "a.ipynb", None),
+        (App("/lab", "jupyterlab"), None, None),
+    ],
+)  # fmt: skip
+def test_notebook_links_follow_the_front_end_and_quote_the_path(app, path, link):
+    assert views.notebook_link(app, "/x/", path) == link
+
 
 async def test_reconnects_after_the_server_drops_the_socket(page, server, component, updated):
     kernel_id = await server.start_kernel()

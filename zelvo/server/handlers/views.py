@@ -98,7 +98,11 @@ def notebook_link(serverapp, base_url, path):
     route = notebook_route(serverapp)
     if route is None or not path:
         return None
-    return base_url + route + "/".join(quote(segment, safe="") for segment in path.split("/"))
+    segments = path.split("/")
+    # A browser resolves dot segments (quoted or not): such a path could leave the route.
+    if any(segment in ("", ".", "..") for segment in segments):
+        return None
+    return base_url + route + "/".join(quote(segment, safe="") for segment in segments)
 
 
 def page_url(serverapp):

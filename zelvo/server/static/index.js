@@ -16,7 +16,12 @@ const rows = table.querySelector("tbody");
 // kernel id -> {row, key}: a row is rebuilt only when its entry changed.
 const shown = new Map();
 
-const quotePath = (path) => path.split("/").map(encodeURIComponent).join("/");
+// Each segment quoted; none for a path with dot segments, which a browser would resolve.
+function quotePath(path) {
+  const segments = path.split("/");
+  if (segments.some((segment) => ["", ".", ".."].includes(segment))) return null;
+  return segments.map(encodeURIComponent).join("/");
+}
 
 function link(href, text, cls = "") {
   const a = document.createElement("a");
@@ -55,9 +60,8 @@ function rowOf(entry) {
   const view = `${baseUrl}zelvo/kernels/${encodeURIComponent(entry.kernel_id)}/view`;
   const path = typeof entry.notebook === "string" && entry.notebook ? entry.notebook : null;
   const name = cell(link(view, path || "(no notebook)", "view"));
-  if (path && notebookRoute) {
-    name.append(" ", link(`${baseUrl}${notebookRoute}${quotePath(path)}`, "open the notebook", "open"));
-  }
+  const quoted = path && notebookRoute ? quotePath(path) : null;
+  if (quoted) name.append(" ", link(`${baseUrl}${notebookRoute}${quoted}`, "open the notebook", "open"));
   const total = document.createElement("div");
   total.textContent = `${entry.components} in all`;
   const kernel = document.createElement("code");
@@ -68,7 +72,7 @@ function rowOf(entry) {
     name,
     cell(total, counts(entry)),
     cell(readable(entry.updated)),
-    cell(kernel, document.createElement("br"), entry.running ? "kernel up" : "kernel gone"),
+    cell(kernel, document.createElement("br"), entry.running ? "kernel is running" : "kernel stopped"),
   );
   return tr;
 }

@@ -15,6 +15,8 @@ export const FAR_SCALE = 0.3;
 // Drawn beyond each side of the window, so that a small pan finds its nodes in place.
 export const OVERSCAN = 200;
 const OVERVIEW = { width: 240, height: 150 };
+// The most edges across columns drawn on the far canvas.
+const FAR_ACROSS = 1500;
 
 export function element(name, attributes = {}, text = null) {
   const node = document.createElementNS(SVG, name);
@@ -257,9 +259,15 @@ export class Drawing {
     // Light, so that the boxes stand out of the many edges of a large drawing.
     context.strokeStyle = "rgb(140 149 159 / 0.35)";
     context.lineWidth = 1 / view.scale;
-    context.beginPath();
+    // Edges across columns are long on screen and costly to rasterise: past a few, far out,
+    // only the edges within a column are drawn.
+    const near = [];
+    const across = [];
     for (const edge of this.shown.edges) {
-      if (!meets(edge.box, rect)) continue;
+      if (meets(edge.box, rect)) (edge.kind === "across" ? across : near).push(edge);
+    }
+    context.beginPath();
+    for (const edge of across.length <= FAR_ACROSS ? [...near, ...across] : near) {
       const c = edge.c;
       context.moveTo(c[0], c[1]);
       context.bezierCurveTo(c[2], c[3], c[4], c[5], c[6], c[7]);

@@ -60,17 +60,18 @@ export function layout(components, size) {
 
   const place = new Map();
   const edges = [];
+  // The child whose parents were last looked at, per parent: a parent listed twice is one edge.
+  const lastChild = new Int32Array(count).fill(-1);
   for (let at = 0; at < count; at++) {
     const id = order[at];
     const x = xOf(at);
     const y = yOf(at);
     place.set(id, { x, y, column: Math.floor(at / perColumn), row: at % perColumn, index: at });
-    const seen = new Set();
     for (const parent of parents[at]) {
       const from = index.get(parent);
-      if (from === undefined || seen.has(from)) continue;
+      if (from === undefined || lastChild[from] === at) continue;
       if (from >= at) throw new CycleError(id);
-      seen.add(from);
+      lastChild[from] = at;
       edges.push(edgeBetween(order[from], xOf(from), yOf(from), id, x, y, size, at - from));
     }
   }

@@ -373,31 +373,42 @@ export class PipelineState {
   // among those ready the first in notebook order; a cycle's members come last, in order.
   parentsFirst(ids) {
     const rank = this.ranks();
-    const chosen = [...new Set(ids)].filter((id) => this.byId.has(id));
-    const inside = new Set(chosen);
-    const waiting = new Map();
-    const byRank = new Map();
+    // Slots of the chosen ids; each listing of a parent counts once in waiting and once in
+    // the parent's children, so a parent listed twice is still waited for exactly.
+    const slot = new Map();
+    const chosen = [];
+    for (const id of ids) {
+      if (this.byId.has(id) && !slot.has(id)) {
+        slot.set(id, chosen.length);
+        chosen.push(id);
+      }
+    }
+    const count = chosen.length;
+    const waiting = new Int32Array(count);
+    const children = chosen.map(() => []);
+    const slotOfRank = new Int32Array(this.byId.size).fill(-1);
     const ready = new RankHeap();
-    for (const id of chosen) {
-      byRank.set(rank.get(id), id);
-      const parents = new Set(this.byId.get(id).parents_id.filter((parent) => inside.has(parent) && parent !== id));
-      waiting.set(id, parents.size);
-      if (parents.size === 0) ready.push(rank.get(id));
+    for (let at = 0; at < count; at++) {
+      for (const parent of this.byId.get(chosen[at]).parents_id) {
+        const from = slot.get(parent);
+        if (from === undefined || from === at) continue;
+        children[from].push(at);
+        waiting[at] += 1;
+      }
+      const own = rank.get(chosen[at]);
+      slotOfRank[own] = at;
+      if (waiting[at] === 0) ready.push(own);
     }
     const ordered = [];
     while (ready.size) {
-      const id = byRank.get(ready.pop());
-      ordered.push(id);
-      for (const child of new Set(this.children(id))) {
-        if (!inside.has(child) || child === id) continue;
-        const left = waiting.get(child) - 1;
-        waiting.set(child, left);
-        if (left === 0) ready.push(rank.get(child));
-      }
+      const at = slotOfRank[ready.pop()];
+      ordered.push(chosen[at]);
+      for (const child of children[at]) if (--waiting[child] === 0) ready.push(rank.get(chosen[child]));
     }
-    if (ordered.length < chosen.length) {
-      const done = new Set(ordered);
-      ordered.push(...chosen.filter((id) => !done.has(id)).sort((a, b) => rank.get(a) - rank.get(b)));
+    if (ordered.length < count) {
+      // A cycle's members (and what hangs below them) last, in notebook order.
+      const left = chosen.filter((id, at) => waiting[at] > 0);
+      ordered.push(...left.sort((a, b) => rank.get(a) - rank.get(b)));
     }
     return ordered;
   }

@@ -108,7 +108,20 @@ def pipeline_of(notebook):
                 "names": sorted(reads) if rerun["id"] in component["parents_id"] else [],
             }
     failed = next(c["id"] for c in dag_info if c["execution_status"] == "failed")
-    return dag_info, failed, rerun["id"]
+    # The second picture's focus: a cell with a family of about ten.
+    parents = {c["id"]: c["parents_id"] for c in dag_info}
+
+    def family(ident):
+        found, stack = set(), [ident]
+        while stack:
+            for parent in parents[stack.pop()]:
+                if parent not in found:
+                    found.add(parent)
+                    stack.append(parent)
+        return len(found | descendants(ident))
+
+    focus = min(dag_info, key=lambda c: abs(family(c["id"]) - 10))["id"]
+    return dag_info, failed, focus
 
 
 def view(server, driver, kernel_id, query=""):
@@ -125,7 +138,7 @@ def main():
     parser.add_argument("overview", help="the PNG of the page at Fit, the failed cell selected")
     parser.add_argument("focused", help="the PNG of the page focused on a cell, with a search")
     args = parser.parse_args()
-    dag_info, failed, rerun = pipeline_of(args.notebook)
+    dag_info, failed, focus = pipeline_of(args.notebook)
     with tempfile.TemporaryDirectory() as workdir:
         shutil.copy(args.notebook, Path(workdir, args.notebook.name))
         with Server(workdir) as server:
@@ -143,7 +156,7 @@ def main():
                 time.sleep(0.5)  # the selection's transition
                 driver.save_screenshot(args.overview)
                 print(f"saved {args.overview}")
-                view(server, driver, kernel_id, f"&focus={rerun}&find=mask")
+                view(server, driver, kernel_id, f"&focus={focus}&find=np.sum")
                 driver.save_screenshot(args.focused)
                 print(f"saved {args.focused}")
             finally:

@@ -37,6 +37,8 @@ export class Drawing {
     this.nodes = new Map();
     this.edges = new Map();
     this.colours = new Map();
+    // status -> its class, made on first use.
+    this.classes = null;
     this.overviewImage = null;
     this.overviewScale = 1;
     this.svg = element("svg", { class: "drawing", role: "group" });
@@ -52,8 +54,10 @@ export class Drawing {
         viewBox: "0 0 10 10",
         refX: 10,
         refY: 5,
-        markerWidth: 7,
-        markerHeight: 7,
+        // In drawing units: a lit edge's wider line keeps the same head.
+        markerUnits: "userSpaceOnUse",
+        markerWidth: 10,
+        markerHeight: 10,
         orient: "auto-start-reverse",
       });
       marker.appendChild(element("path", { d: "M 0 0 L 10 5 L 0 10 z", class: cls }));
@@ -69,8 +73,8 @@ export class Drawing {
   }
 
   statusClass(component) {
-    const known = this.protocol.statuses.some(([status]) => status === component.execution_status);
-    return known ? `status-${component.execution_status}` : "status-unknown";
+    if (!this.classes) this.classes = new Map(this.protocol.statuses.map(([status]) => [status, `status-${status}`]));
+    return this.classes.get(component.execution_status) || "status-unknown";
   }
 
   setShown(shown) {

@@ -225,7 +225,7 @@ async def test_live_page(page, server, component, updated):
     )
     assert "4 in all" in await page.script(f'return document.querySelector("{row}").textContent')
     assert await page.script("return window.notReloaded") is True
-    await page.run(lambda: page.driver.find_element(By.CSS_SELECTOR, f"{row} a.view").click())
+    await page.run(lambda: page.driver.find_element(By.CSS_SELECTOR, f"{row} a.open-view").click())
     await page.drawing(4)
 
     assert (await server.post(kernel_id, updated([])))[0] == 200

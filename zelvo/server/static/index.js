@@ -59,9 +59,13 @@ function counts(entry) {
 function rowOf(entry) {
   const view = `${baseUrl}zelvo/kernels/${encodeURIComponent(entry.kernel_id)}/view`;
   const path = typeof entry.notebook === "string" && entry.notebook ? entry.notebook : null;
-  const name = cell(link(view, path || "(no notebook)", "view"));
+  const name = cell(link(view, path || "(no notebook)", "open-view"));
   const quoted = path && notebookRoute ? quotePath(path) : null;
-  if (quoted) name.append(" ", link(`${baseUrl}${notebookRoute}${quoted}`, "open the notebook", "open"));
+  if (quoted) {
+    const line = document.createElement("div");
+    line.appendChild(link(`${baseUrl}${notebookRoute}${quoted}`, "open the notebook", "open"));
+    name.appendChild(line);
+  }
   const total = document.createElement("div");
   total.textContent = `${entry.components} in all`;
   const kernel = document.createElement("code");

@@ -315,12 +315,13 @@ export class PipelineState {
   // the order the pipeline listed them (a position says where a cell is, so it goes first).
   ranks() {
     if (this.orderCache === null) {
-      const ids = Array.from(this.byId.keys());
-      const position = (id) => {
-        const value = this.byId.get(id).position;
-        return counted(value) ? value : Infinity;
-      };
-      ids.sort((a, b) => position(a) - position(b) || this.seen.get(a) - this.seen.get(b));
+      // Keys made once, not in each comparison.
+      const keyed = [];
+      for (const [id, component] of this.byId) {
+        keyed.push([counted(component.position) ? component.position : Infinity, this.seen.get(id), id]);
+      }
+      keyed.sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+      const ids = keyed.map((entry) => entry[2]);
       this.orderCache = { ids, rank: new Map(ids.map((id, at) => [id, at])) };
     }
     return this.orderCache.rank;

@@ -15,6 +15,8 @@ export const FAR_SCALE = 0.3;
 // Drawn beyond each side of the window, so that a small pan finds its nodes in place.
 export const OVERSCAN = 200;
 const OVERVIEW = { width: 240, height: 150 };
+// Far out, the least height of a box on screen, in pixels, that gets a label.
+const FAR_LABEL_HEIGHT = 11;
 // The most edges across columns drawn on the far canvas.
 const FAR_ACROSS = 1500;
 
@@ -278,7 +280,8 @@ export class Drawing {
     }
     context.stroke();
     const paths = new Map();
-    for (const id of within(this.shown, rect, SIZE)) {
+    const ids = within(this.shown, rect, SIZE);
+    for (const id of ids) {
       const at = this.shown.place.get(id);
       const colour = this.colourOf(this.state.get(id));
       if (!paths.has(colour)) paths.set(colour, new Path2D());
@@ -289,6 +292,26 @@ export class Drawing {
       context.fill(path);
     }
     context.restore();
+    this.labelFar(context, view, ids);
+  }
+
+  // Far out, a box still tall enough for small print shows the start of its title (its
+  // position first), so that a notebook of a few hundred cells can be read at Fit.
+  labelFar(context, view, ids) {
+    const height = SIZE.height * view.scale;
+    if (height < FAR_LABEL_HEIGHT) return;
+    const size = Math.min(12, Math.floor(height * 0.55));
+    const chars = Math.floor((SIZE.node * view.scale - 6) / (size * 0.62));
+    if (chars < 4) return;
+    context.font = `600 ${size}px ui-monospace, Menlo, Consolas, monospace`;
+    context.fillStyle = "#ffffff";
+    context.textBaseline = "middle";
+    for (const id of ids) {
+      const at = this.shown.place.get(id);
+      const component = this.state.get(id);
+      const label = `${this.glyph(component.execution_status)} ${shorten(title(component), chars - 2)}`;
+      context.fillText(label, (at.x - view.x) * view.scale + 4, (at.y + SIZE.height / 2 - view.y) * view.scale);
+    }
   }
 
   paintOverview() {

@@ -17,8 +17,10 @@ export const OVERSCAN = 200;
 const OVERVIEW = { width: 240, height: 150 };
 // Far out, the least height of a box on screen, in pixels, that gets a label.
 const FAR_LABEL_HEIGHT = 11;
+// Far out, the least area in square pixels per edge in the window for edges to be drawn.
+const FAR_EDGE_AREA = 50;
 // The most edges across columns drawn on the far canvas.
-const FAR_ACROSS = 1500;
+const FAR_ACROSS = 600;
 
 export function element(name, attributes = {}, text = null) {
   const node = document.createElementNS(SVG, name);
@@ -30,7 +32,7 @@ export function element(name, attributes = {}, text = null) {
 const meets = (box, rect) => box[0] <= rect[2] && box[2] >= rect[0] && box[1] <= rect[3] && box[3] >= rect[1];
 
 export class Drawing {
-  // page: {graph, far, overview: elements; protocol; state: PipelineState; isSelected(id),
+  // page: {graph, far, farEdges, overview: elements; protocol; state: PipelineState; isSelected(id),
   // changedUntil: Map id -> time until which it shows as just changed}.
   constructor(page) {
     Object.assign(this, page);
@@ -41,6 +43,11 @@ export class Drawing {
     this.colours = new Map();
     // status -> its class, made on first use.
     this.classes = null;
+    // The view and layout the far canvas's edges were last drawn for.
+    this.farDrawn = null;
+    // The window's rectangle as last drawn, and the overview's pending repaint.
+    this.lastRect = null;
+    this.overviewTimer = 0;
     this.overviewImage = null;
     this.overviewScale = 1;
     this.svg = element("svg", { class: "drawing", role: "group" });
@@ -81,7 +88,18 @@ export class Drawing {
 
   setShown(shown) {
     this.shown = shown;
-    this.paintOverview();
+    this.refreshOverview();
+  }
+
+  // Paints the overview again in a task of its own, after the drawing's: it is not needed for
+  // the first frame.
+  refreshOverview() {
+    if (this.overviewTimer) return;
+    this.overviewTimer = setTimeout(() => {
+      this.overviewTimer = 0;
+      this.paintOverview();
+      if (this.lastRect && !this.overview.hidden) this.paintOverviewWindow(this.lastRect);
+    });
   }
 
   // Brings the drawing to the view: {x, y, scale} and the window's size in pixels.
@@ -93,7 +111,7 @@ export class Drawing {
     if (!drawing) {
       this.overview.hidden = true;
       this.clear();
-      this.far.hidden = true;
+      this.far.hidden = this.farEdges.hidden = true;
       return;
     }
     const rect = (margin) => {
@@ -104,13 +122,14 @@ export class Drawing {
       this.clear();
       this.paintFar(view, width, height, rect(0));
     } else {
-      this.far.hidden = true;
+      this.far.hidden = this.farEdges.hidden = true;
       this.reconcile(rect(OVERSCAN));
     }
     // The overview is for a drawing larger than the window.
-    const [x0, y0, x1, y1] = rect(0);
+    this.lastRect = rect(0);
+    const [x0, y0, x1, y1] = this.lastRect;
     this.overview.hidden = x0 <= 0 && y0 <= 0 && x1 >= shown.width && y1 >= shown.height;
-    this.paintOverviewWindow(rect(0));
+    this.paintOverviewWindow(this.lastRect);
   }
 
   clear() {
@@ -259,26 +278,17 @@ export class Drawing {
     far.hidden = false;
     const context = sized(far, width, height);
     context.clearRect(0, 0, width, height);
+    // The edges lie on a canvas of their own below: an update that changes no place (a
+    // status) leaves them as they were drawn.
+    this.farEdges.hidden = false;
+    const key = `${view.x} ${view.y} ${view.scale} ${width} ${height} ${window.devicePixelRatio || 1}`;
+    if (!this.farDrawn || this.farDrawn.key !== key || this.farDrawn.shown !== this.shown) {
+      this.paintFarEdges(sized(this.farEdges, width, height), view, rect);
+      this.farDrawn = { key, shown: this.shown };
+    }
     context.save();
     context.scale(view.scale, view.scale);
     context.translate(-view.x, -view.y);
-    // Light, so that the boxes stand out of the many edges of a large drawing.
-    context.strokeStyle = "rgb(140 149 159 / 0.35)";
-    context.lineWidth = 1 / view.scale;
-    // Edges across columns are long on screen and costly to rasterise: past a few, far out,
-    // only the edges within a column are drawn.
-    const near = [];
-    const across = [];
-    for (const edge of this.shown.edges) {
-      if (meets(edge.box, rect)) (edge.kind === "across" ? across : near).push(edge);
-    }
-    context.beginPath();
-    for (const edge of across.length <= FAR_ACROSS ? [...near, ...across] : near) {
-      const c = edge.c;
-      context.moveTo(c[0], c[1]);
-      context.bezierCurveTo(c[2], c[3], c[4], c[5], c[6], c[7]);
-    }
-    context.stroke();
     const paths = new Map();
     const ids = within(this.shown, rect, SIZE);
     for (const id of ids) {
@@ -293,6 +303,37 @@ export class Drawing {
     }
     context.restore();
     this.labelFar(context, view, ids);
+  }
+
+  paintFarEdges(context, view, rect) {
+    context.save();
+    context.scale(view.scale, view.scale);
+    context.translate(-view.x, -view.y);
+    // Light, so that the boxes stand out of the many edges of a large drawing.
+    context.strokeStyle = "rgb(140 149 159 / 0.35)";
+    context.lineWidth = 1 / view.scale;
+    // Edges across columns are long on screen and costly to rasterise: past a few, far out,
+    // only the edges within a column are drawn.
+    const near = [];
+    const across = [];
+    for (const edge of this.shown.edges) {
+      if (meets(edge.box, rect)) (edge.kind === "across" ? across : near).push(edge);
+    }
+    const drawn = across.length <= FAR_ACROSS ? [...near, ...across] : near;
+    // Past one edge per so many square pixels the edges are a haze that only hides the boxes.
+    const [width, height] = [context.canvas.width, context.canvas.height];
+    if (drawn.length * FAR_EDGE_AREA > width * height) {
+      context.restore();
+      return;
+    }
+    context.beginPath();
+    for (const edge of drawn) {
+      const c = edge.c;
+      context.moveTo(c[0], c[1]);
+      context.bezierCurveTo(c[2], c[3], c[4], c[5], c[6], c[7]);
+    }
+    context.stroke();
+    context.restore();
   }
 
   // Far out, a box still tall enough for small print shows the start of its title (its

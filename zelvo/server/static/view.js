@@ -61,6 +61,7 @@ const viewport = new Viewport(graph, schedule);
 const drawing = new Drawing({
   graph,
   far: $("far"),
+  farEdges: $("far-edges"),
   overview: $("overview"),
   protocol: PROTOCOL,
   state,
@@ -232,6 +233,8 @@ function draw({ since = performance.now(), structural = true } = {}) {
 function drawLayout() {
   say("");
   if (pending.structural || shown === null) relayout();
+  // Statuses may have changed: the overview's colours with them.
+  else drawing.refreshOverview();
   pending.structural = false;
   setTimeout(drawElements);
 }

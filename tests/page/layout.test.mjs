@@ -2,143 +2,130 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { CycleError, layout } from "../../zelvo/server/static/layout.js";
+import { CycleError, columnsFor, layout, within } from "../../zelvo/server/static/layout.js";
+import { PipelineState } from "../../zelvo/server/static/pipeline.js";
 
-const SIZE = { node: 100, height: 40, gapX: 20, gapY: 30, lane: 6, lanes: 8, margin: 10 };
-const c = (id, ...parents_id) => ({ id, parents_id });
+const SIZE = { node: 100, height: 40, gapX: 40, gapY: 10, margin: 10, aspect: 1.5 };
+const c = (id, parents_id = [], position = undefined) => ({ id, parents_id, code: "", position });
 
-// A pipeline's drawing reduced to what a reader sees: each id's place, each edge's points.
-function drawing(components) {
-  const result = layout(components, SIZE);
-  return {
-    width: result.width,
-    height: result.height,
-    place: Object.fromEntries(result.place),
-    rows: result.rows,
-    edges: result.edges.map((edge) => [edge.from, edge.to, edge.long, edge.points]).sort(),
-    trunks: result.trunks.map((trunk) => [trunk.from, trunk.points]).sort(),
-  };
+// The layout as the page makes it: the components parents first, in notebook order.
+function drawn(components, size = SIZE) {
+  const state = new PipelineState({});
+  state.load(components);
+  return layout(state.parentsFirst(state.components().map((one) => one.id)).map((id) => state.get(id)), size);
 }
 
-const DIAMOND = [c("a"), c("b", "a"), c("c", "a"), c("d", "b", "c")];
-const LONG = [c("r"), c("s", "r"), c("t", "s"), c("u", "t", "r"), c("v", "r", "u")];
+// Columns as lists of ids, read down each column.
+const columnsOf = (result) => {
+  const columns = [];
+  for (const id of result.order) {
+    const at = result.place.get(id);
+    (columns[at.column] ||= [])[at.row] = id;
+  }
+  return columns;
+};
 
+const DIAMOND = [c("a"), c("b", ["a"]), c("c", ["a"]), c("d", ["b", "c"])];
+
+// [name, components, columns read down, left to right]
 const ORDERS = [
   ["a lone component", [c("x")], [["x"]]],
-  ["each below its deepest parent", DIAMOND, [["a"], ["b", "c"], ["d"]]],
-  ["roots and ties by id, not by arrival", [c("z"), c("m"), c("b")], [["b", "m", "z"]]],
-  ["a layer follows its parents' places", [c("p"), c("q"), c("y", "q"), c("x", "p")], [["p", "q"], ["x", "y"]]],
-  ["unknown parents left out", [c("a", "ghost"), c("b", "a", "a")], [["a"], ["b"]]],
-  ["a long edge does not add a layer", LONG, [["r"], ["s"], ["t"], ["u"], ["v"]]],
+  ["notebook positions, not ids nor arrival", [c("z", [], 2), c("m", [], 3), c("b", [], 1)], [["b", "z", "m"]]],
+  ["without positions, the pipeline's order", [c("z"), c("m"), c("b")], [["z", "m", "b"]]],
+  ["positions first, then the rest as listed", [c("late"), c("p2", [], 7), c("p1", [], 4)], [["p1", "p2", "late"]]],
+  ["a parent run from further down comes first", [c("early", ["late"], 2), c("late", [], 5), c("top", [], 1)], [["top", "late", "early"]]],
+  ["unknown parents left out", [c("a", ["ghost"]), c("b", ["a", "a"])], [["a", "b"]]],
+  ["a long notebook folds into columns", Array.from({ length: 12 }, (_, at) => c(`n${at}`, at ? [`n${at - 1}`] : [], at + 1)), [["n0", "n1", "n2", "n3"], ["n4", "n5", "n6", "n7"], ["n8", "n9", "n10", "n11"]]],
   ["nothing", [], []],
 ];
 
-for (const [name, components, rows] of ORDERS) {
+for (const [name, components, columns] of ORDERS) {
   test(`order: ${name}`, () => {
-    const result = layout(components, SIZE);
-    assert.deepEqual(result.rows, rows);
-    // Every parent's box ends above its child's, and boxes of a layer never overlap.
-    for (const edge of result.edges) {
-      assert.ok(result.place.get(edge.from).y + SIZE.height < result.place.get(edge.to).y);
-    }
-    for (const row of result.rows) {
-      for (let at = 1; at < row.length; at++) {
-        assert.ok(result.place.get(row[at - 1]).x + SIZE.node + SIZE.gapX <= result.place.get(row[at]).x);
+    const result = drawn(components);
+    assert.deepEqual(columnsOf(result), columns);
+    // Boxes never overlap, every edge leaves its parent before its child in reading order, and
+    // the drawing holds every box.
+    const boxes = Array.from(result.place.values());
+    for (const [at, one] of boxes.entries()) {
+      assert.ok(one.x + SIZE.node <= result.width && one.y + SIZE.height <= result.height);
+      for (const other of boxes.slice(at + 1)) {
+        assert.ok(Math.abs(one.x - other.x) >= SIZE.node + SIZE.gapX || Math.abs(one.y - other.y) >= SIZE.height + SIZE.gapY);
       }
     }
+    for (const edge of result.edges) assert.ok(result.place.get(edge.from).index < result.place.get(edge.to).index);
   });
 }
 
 const shuffled = (list) => [...list].reverse();
+const NOTEBOOK = [c("a", [], 1), c("b", ["a"], 3), c("c", ["a"], 4), c("d", ["b", "c"], 6)];
+const picture = (result) => ({
+  width: result.width,
+  height: result.height,
+  place: Object.fromEntries(result.place),
+  edges: result.edges.map((edge) => [edge.from, edge.to, edge.kind, edge.c]).sort(),
+});
 
 const STABLE = [
-  ["a reload in another order draws the same", DIAMOND, shuffled(DIAMOND)],
-  ["a root added by an update goes where a reload puts it", [...DIAMOND.slice(1), c("0"), DIAMOND[0]], [c("0"), ...DIAMOND]],
-  ["long edges in any order", LONG, [...LONG].reverse()],
-  ["an iterator draws as an array", new Map(LONG.map((one) => [one.id, one])).values(), LONG],
+  ["a reload in another order draws the same", NOTEBOOK, shuffled(NOTEBOOK)],
+  ["a cell added by an update goes where a reload puts it", [...NOTEBOOK.slice(1), c("0", [], 2), NOTEBOOK[0]], [NOTEBOOK[0], c("0", [], 2), ...NOTEBOOK.slice(1)]],
 ];
 
 for (const [name, first, second] of STABLE) {
-  test(`stability: ${name}`, () => {
-    assert.deepEqual(drawing(first), drawing(second));
+  test(`stability: ${name}`, () => assert.deepEqual(picture(drawn(first)), picture(drawn(second))));
+}
+
+// [name, components, edge "from>to" -> kind]
+const EDGES = [
+  ["right below: a straight line", [c("a", [], 1), c("b", ["a"], 2)], { "a>b": "next" }],
+  ["further down: an arc in the gap", [c("a", [], 1), c("x", [], 2), c("b", ["a"], 3)], { "a>b": "down" }],
+  ["in a later column: across", Array.from({ length: 12 }, (_, at) => c(`n${at}`, at === 11 ? ["n0"] : [], at + 1)), { "n0>n11": "across" }],
+];
+
+for (const [name, components, kinds] of EDGES) {
+  test(`edges: ${name}`, () => {
+    const result = drawn(components);
+    assert.deepEqual(Object.fromEntries(result.edges.map((edge) => [`${edge.from}>${edge.to}`, edge.kind])), kinds);
+    for (const edge of result.edges) {
+      const [parent, child] = [result.place.get(edge.from), result.place.get(edge.to)];
+      // It starts on its parent's box and ends on its child's; an arc stays in the gap.
+      const on = ([x, y], box) => x >= box.x && x <= box.x + SIZE.node && y >= box.y && y <= box.y + SIZE.height;
+      assert.ok(on(edge.c.slice(0, 2), parent) && on(edge.c.slice(6), child), edge.d);
+      if (edge.kind === "down") assert.ok(edge.box[2] - (parent.x + SIZE.node) <= SIZE.gapX / 0.75);
+    }
   });
 }
 
-test("stability: a leaf added at the bottom moves nothing else", () => {
-  const before = drawing(DIAMOND).place;
-  const after = drawing([...DIAMOND, c("e", "d")]).place;
-  delete after.e;
-  assert.deepEqual(after, before);
-});
+// [name, count, window width / height, columns]
+const SHAPES = [
+  ["a few cells: one column, as in the notebook", 3, 1.5, 1],
+  ["a wide window takes more columns", 40, 3, 7],
+  ["a tall window fewer", 40, 0.5, 3],
+  ["ten thousand", 10000, 1.5, 73],
+];
 
-test("long edges: one lane per parent, right of every box, reached through the gaps", () => {
-  const result = layout(LONG, SIZE);
-  const long = result.edges.filter((edge) => edge.long).map((edge) => [edge.from, edge.to]);
-  assert.deepEqual(long.sort(), [["r", "u"], ["r", "v"]]);
-  assert.deepEqual(result.trunks.map((trunk) => trunk.from), ["r"]);
-  const right = Math.max(...Array.from(result.place.values(), (at) => at.x + SIZE.node));
-  const [trunk] = result.trunks;
-  const laneX = trunk.points[2][0];
-  assert.ok(laneX > right);
-  assert.ok(result.width >= laneX);
-  // No point of a long edge or trunk lies inside a box, except where it ends on a box's edge.
-  const inside = ([x, y]) =>
-    Array.from(result.place.values()).some(
-      (at) => x > at.x && x < at.x + SIZE.node && y > at.y && y < at.y + SIZE.height,
-    );
-  for (const points of [trunk.points, ...result.edges.filter((edge) => edge.long).map((edge) => edge.points)]) {
-    for (const point of points) assert.ok(!inside(point), `${point} is inside a box`);
-    for (let at = 1; at < points.length; at++) {
-      // Horizontal runs lie in a gap between layers, vertical ones on the lane or a box's centre.
-      const [[x0, y0], [x1, y1]] = [points[at - 1], points[at]];
-      assert.ok(x0 === x1 || y0 === y1);
-    }
-  }
-  // The trunk reaches down to the branch of its deepest child.
-  const deepest = result.edges.find((edge) => edge.to === "v").points[0];
-  assert.deepEqual(trunk.points[3], deepest);
-});
+for (const [name, count, aspect, columns] of SHAPES) {
+  test(`columns: ${name}`, () => {
+    assert.equal(columnsFor(count, SIZE.node + SIZE.gapX, SIZE.height + SIZE.gapY, aspect), columns);
+  });
+}
 
-test("long edges: trunks whose spans meet take different lanes, others share one", () => {
-  const pipeline = [
-    c("a"), c("b", "a"), c("c", "b"), c("d", "c", "a"), // a's trunk spans layers 0-3
-    c("e", "d"), c("f", "e", "d"), c("g", "f", "d"), // d's spans 3-6: shares a's lane
-    c("h", "a"), c("i", "h"), c("j", "i", "b"), // b's spans 1-3: meets a's
-  ];
-  const lanes = Object.fromEntries(layout(pipeline, SIZE).trunks.map((trunk) => [trunk.from, trunk.lane]));
-  assert.equal(lanes.a, lanes.d);
-  assert.notEqual(lanes.a, lanes.b);
-});
-
-test("long edges: past the most lanes, trunks share them and the width stays bounded", () => {
-  // 20 parents whose long edges all span the same layers.
-  const pipeline = [c("top")];
-  for (let at = 0; at < 20; at++) pipeline.push(c(`p${at}`, "top"), c(`m${at}`, `p${at}`));
-  for (let at = 0; at < 20; at++) pipeline.push(c(`z${at}`, `p${at}`, "m0"));
-  const result = layout(pipeline, SIZE);
-  assert.equal(result.trunks.length, 20);
-  assert.deepEqual(new Set(result.trunks.map((trunk) => trunk.lane)), new Set([0, 1, 2, 3, 4, 5, 6, 7]));
-  const right = Math.max(...Array.from(result.place.values(), (at) => at.x + SIZE.node));
-  assert.equal(result.width, right + SIZE.gapX + 7 * SIZE.lane + SIZE.margin);
-});
-
-test("long edges: a fan of many children has one trunk", () => {
-  const fan = [c("hub")];
-  for (let at = 1; at < 200; at++) fan.push(c(`n${at}`, "hub", ...(at > 1 ? [`n${at - 1}`] : [])));
-  const result = layout(fan, SIZE);
-  assert.equal(result.edges.length, 199 + 198);
-  assert.equal(result.trunks.length, 1);
-  assert.equal(result.rows.length, 200);
+test("within: the boxes that meet a rectangle, in drawing order", () => {
+  const result = drawn(Array.from({ length: 12 }, (_, at) => c(`n${at}`, [], at + 1)));
+  const rect = (x0, y0, x1, y1) => within(result, [x0, y0, x1, y1], SIZE);
+  assert.deepEqual(rect(0, 0, 5, 5), []);
+  assert.deepEqual(rect(10, 10, 10, 10), ["n0"]);
+  assert.deepEqual(rect(100, 45, 160, 60), ["n0", "n1", "n4", "n5"]);
+  assert.deepEqual(rect(-1e9, -1e9, 1e9, 1e9), result.order);
 });
 
 const CYCLES = [
-  ["its own parent", [c("a", "a")], "a"],
-  ["two components", [c("a", "b"), c("b", "a")], "a"],
-  ["below a root", [c("r"), c("x", "r", "z"), c("y", "x"), c("z", "y")], "x"],
+  ["its own parent", [c("a", ["a"])], "a"],
+  ["two components", [c("a", ["b"]), c("b", ["a"])], "a"],
+  ["below a root", [c("r"), c("x", ["r", "z"]), c("y", ["x"]), c("z", ["y"])], "x"],
 ];
 
 for (const [name, components, id] of CYCLES) {
   test(`cycles refused: ${name}`, () => {
-    assert.throws(() => layout(components, SIZE), (error) => error instanceof CycleError && error.id === id);
+    assert.throws(() => drawn(components), (error) => error instanceof CycleError && error.id === id);
   });
 }

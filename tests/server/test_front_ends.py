@@ -244,15 +244,18 @@ def scenario(served, driver, front_end):
     step({"params": "succeeded", "model": "succeeded", "run": "failed"},
          lambda: notebook.run("model"))  # fmt: skip
 
-    # The index page names the notebook beside its kernel.
+    # The index page lists the notebook, its kernel, and a link that opens it in the front
+    # end the server opens on.
     driver.get(f"{served.url}/zelvo/")
+    route = {"lab": "lab/tree/", "notebook": "notebooks/"}[front_end]
     WebDriverWait(driver, DEADLINE).until(
         lambda d: (
             d.execute_script(
                 "return Array.from(document.querySelectorAll('#pipelines tbody tr'),"
-                " (r) => r.cells[0].textContent + ' ' + r.cells[1].textContent);"
+                " (r) => [r.dataset.kernelId, r.querySelector('a.open-view').textContent,"
+                " new URL(r.querySelector('a.open').href).pathname]);"
             )
-            == [f"{kernel_id} {EXAMPLE.name}"]
+            == [[kernel_id, EXAMPLE.name, f"/{route}{EXAMPLE.name}"]]
         )
     )
 

@@ -123,7 +123,12 @@ class NoContentsAuthorizer(Authorizer):
 
 @pytest.mark.parametrize(
     ("path", "content_type"),
-    [("zelvo/", "text/html"), ("zelvo/kernels/{}/view", "text/html"), ("zelvo/kernels", "json")],
+    [
+        ("zelvo/", "text/html"),
+        ("zelvo/kernels/{}/view", "text/html"),
+        ("zelvo/kernels", "json"),
+        ("zelvo/protocol", "json"),
+    ],
 )
 async def test_pages_and_list_follow_the_servers_login_and_authorization(
     jp_fetch, jp_serverapp, jp_base_url, monkeypatch, running_id, path, content_type

@@ -29,6 +29,7 @@ def _load_jupyter_server_extension(serverapp):
         STATIC_DIR,
         IndexPageHandler,
         PipelineListHandler,
+        ProtocolHandler,
         ViewPageHandler,
         announce,
     )
@@ -49,6 +50,7 @@ def _load_jupyter_server_extension(serverapp):
             ),
             (kernel_url_pattern(base_url, "export"), ZelvoPipelineExportHandler),
             (url_path_join(base_url, "zelvo", "kernels"), PipelineListHandler),
+            (url_path_join(base_url, "zelvo", "protocol"), ProtocolHandler),
             (kernel_url_pattern(base_url, "view"), ViewPageHandler),
             (url_path_join(base_url, "zelvo") + "/", IndexPageHandler),
             (url_path_join(base_url, "zelvo"), web.RedirectHandler, {"url": "zelvo/"}),

@@ -75,11 +75,15 @@ def listing(kernel_manager, notebook_of=None):
     entries = []
     for kernel_id, model in sorted(_cabinet().items()):
         created = getattr(model, "created", None)
+        counts = dict.fromkeys(protocol.EXECUTION_STATUSES, 0)
+        for component in model.graph.components.values():
+            counts[component.execution_status] = counts.get(component.execution_status, 0) + 1
         entries.append(
             {
                 "kernel_id": kernel_id,
                 "notebook": notebook_of(kernel_id) if notebook_of is not None else None,
                 "components": len(model.graph.components),
+                "statuses": counts,
                 "updated": created.isoformat() if created is not None else None,
                 "running": kernel_id in kernel_manager,
             }

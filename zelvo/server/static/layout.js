@@ -1,12 +1,11 @@
-// Layered layout of a pipeline: each component on the layer after its deepest parent, ordered
-// within its layer by the mean position of its parents. The drawing depends only on the set of
-// components (ties go by id, never by arrival), so a pipeline draws the same after a reload as
-// after live updates. An edge that spans several layers leaves its parent for a vertical lane
-// to the right of every component, shared by all long edges of that parent, and joins each
-// child through the gap above the child's layer: nothing is placed per crossed layer, so time
-// and memory stay O((V + E) log(V + E)).
+// The layout of a pipeline that reads like its notebook: the components go down a column in
+// notebook order (parents first), and the columns follow one another from left to right like a
+// newspaper's, as many as make the drawing's shape closest to the window's. A component's
+// place says where it is in the notebook; dependencies are the edges. Time and memory are
+// O(V + E), and the drawing depends only on the order it is given.
 
-// The pipeline has a cycle: it cannot be drawn in layers (the server refuses such pipelines).
+// The pipeline has a cycle: it cannot be drawn parents first (the server refuses such
+// pipelines).
 export class CycleError extends Error {
   constructor(id) {
     super(`the pipeline has a cycle through '${id}'`);
@@ -15,250 +14,140 @@ export class CycleError extends Error {
   }
 }
 
-// Heap of numbers or of [key, value] pairs compared by key; enough for the lane assignment.
-class Heap {
-  constructor(less) {
-    this.items = [];
-    this.less = less;
-  }
-  get size() {
-    return this.items.length;
-  }
-  peek() {
-    return this.items[0];
-  }
-  push(item) {
-    const items = this.items;
-    let at = items.push(item) - 1;
-    while (at > 0) {
-      const up = (at - 1) >> 1;
-      if (!this.less(items[at], items[up])) break;
-      [items[at], items[up]] = [items[up], items[at]];
-      at = up;
+// How many columns fit `count` boxes of `stepX` by `stepY` best into a window of width:height
+// `aspect`: the most boxes' area on screen once fitted, and fewer columns when it is a tie.
+export function columnsFor(count, stepX, stepY, aspect, margin = 0) {
+  let best = 1;
+  let bestScale = 0;
+  for (let columns = 1; columns <= Math.max(1, count); columns++) {
+    const rows = Math.ceil(count / columns);
+    const scale = Math.min(aspect / (columns * stepX + 2 * margin), 1 / (rows * stepY + 2 * margin));
+    if (scale > bestScale * (1 + 1e-9)) {
+      best = columns;
+      bestScale = scale;
     }
+    // Past one row, more columns only widen the drawing.
+    if (rows === 1) break;
   }
-  pop() {
-    const items = this.items;
-    const top = items[0];
-    const last = items.pop();
-    if (items.length) {
-      items[0] = last;
-      let at = 0;
-      for (;;) {
-        const left = 2 * at + 1;
-        const right = left + 1;
-        let least = at;
-        if (left < items.length && this.less(items[left], items[least])) least = left;
-        if (right < items.length && this.less(items[right], items[least])) least = right;
-        if (least === at) break;
-        [items[at], items[least]] = [items[least], items[at]];
-        at = least;
-      }
-    }
-    return top;
-  }
+  return best;
 }
 
-// components: iterable of {id, parents_id}; parents that are not among them are left out.
-// size: {node, height, gapX, gapY, lane, margin} in pixels, and lanes: how many lanes at most
-// (no bound without it).
-// Returns {width, height, place, rows, edges, trunks}:
-// - place maps an id to {x, y, layer}, the top-left corner of its box;
-// - rows holds the ids of each layer from left to right;
-// - edges has one {from, to, layer, long, x0, y0, x1, y1, points} per edge (layer: the
-//   child's); points run from the parent's bottom (a short edge) or from the parent's lane
-//   (a long one) to the child's top;
-// - trunks has one {from, lane, points} per parent with long edges: from its bottom to its
-//   lane, and down the lane to the branch of its deepest long child.
-// Throws CycleError when the components do not form a DAG.
+// components: {id, parents_id} in the order to draw them, every parent before its children
+// (PipelineState.parentsFirst gives that order); parents that are not among them are left out.
+// size: {node, height, gapX, gapY, margin} in pixels, and aspect: the window's width / height.
+// Returns {width, height, columns, perColumn, place, order, edges}:
+// - place maps an id to {x, y, column, row, index}, the top-left corner of its box;
+// - order holds the ids in drawing order (down each column, then the next column);
+// - edges has one Edge per dependency among them (see below).
+// Throws CycleError when a component comes before one of its parents (or is its own).
 export function layout(components, size) {
-  const byId = new Map();
-  for (const component of components) byId.set(component.id, component);
-  const ids = Array.from(byId.keys());
-  ids.sort(compareIds);
-  const count = ids.length;
-  const index = new Map(ids.map((id, at) => [id, at]));
-  const parents = ids.map((id) => {
-    const list = [];
-    for (const parent of byId.get(id).parents_id) {
-      const at = index.get(parent);
-      if (at !== undefined) list.push(at);
-    }
-    if (list.length < 2) return list;
-    list.sort((a, b) => a - b);
-    return list.filter((at, position) => position === 0 || list[position - 1] !== at);
-  });
-
-  // Longest path from the roots (Kahn); whatever is left unreached sits on a cycle.
-  const children = ids.map(() => []);
-  const waiting = parents.map((list) => list.length);
-  const depth = new Array(count).fill(0);
-  const ready = [];
-  parents.forEach((list, child) => {
-    for (const parent of list) children[parent].push(child);
-    if (list.length === 0) ready.push(child);
-  });
-  for (let next = 0; next < ready.length; next++) {
-    const node = ready[next];
-    for (const child of children[node]) {
-      if (depth[node] + 1 > depth[child]) depth[child] = depth[node] + 1;
-      if (--waiting[child] === 0) ready.push(child);
-    }
+  const order = [];
+  const parents = [];
+  const index = new Map();
+  for (const component of components) {
+    if (index.has(component.id)) continue;
+    index.set(component.id, order.length);
+    order.push(component.id);
+    parents.push(component.parents_id);
   }
-  if (ready.length < count) throw new CycleError(ids[waiting.findIndex((left) => left > 0)]);
-
-  const layers = [];
-  for (let node = 0; node < count; node++) {
-    (layers[depth[node]] || (layers[depth[node]] = [])).push(node);
-  }
-
-  // From the top: a layer is sorted by the mean place of its parents (all placed already), ties
-  // and roots by id; the boxes then go, in that order, as near their parents' mean as the
-  // spacing allows.
-  const x = new Float64Array(count);
-  const step = size.node + size.gapX;
-  let right = size.margin;
-  for (const layer of layers) {
-    const key = new Float64Array(layer.length);
-    layer.forEach((node, at) => {
-      const list = parents[node];
-      let sum = 0;
-      for (const parent of list) sum += x[parent];
-      key[at] = list.length ? sum / list.length : -1;
-    });
-    const order = layer.map((node, at) => at);
-    order.sort((a, b) => key[a] - key[b] || layer[a] - layer[b]);
-    const wanted = order.map((at, rank) => (key[at] < 0 ? size.margin + rank * step : key[at]));
-    const placed = nearest(wanted, step, size.margin);
-    const sorted = order.map((at, rank) => {
-      x[layer[at]] = placed[rank];
-      return layer[at];
-    });
-    layer.splice(0, layer.length, ...sorted);
-    if (layer.length) right = Math.max(right, placed[layer.length - 1] + size.node);
-  }
-
-  const rowHeight = size.height + size.gapY;
-  const top = (layer) => size.margin + layer * rowHeight;
-  // The gaps between layers carry the horizontal runs; lanes shift them apart a little.
-  const gapAbove = (layer, lane) => top(layer) - size.gapY / 2 + ((lane % 5) - 2) * 3;
-  const centre = (node) => x[node] + size.node / 2;
-
-  // One trunk per parent with long edges, spanning its layer to its deepest long child; trunks
-  // whose spans do not overlap share a lane (interval colouring, lowest free lane first).
-  const spans = [];
-  for (let parent = 0; parent < count; parent++) {
-    let deepest = -1;
-    for (const child of children[parent]) {
-      if (depth[child] > depth[parent] + 1 && depth[child] > deepest) deepest = depth[child];
-    }
-    if (deepest >= 0) spans.push({ parent, start: depth[parent], end: deepest, lane: 0 });
-  }
-  spans.sort((a, b) => a.start - b.start || a.parent - b.parent);
-  const busy = new Heap((a, b) => a[0] < b[0] || (a[0] === b[0] && a[1] < b[1]));
-  const free = new Heap((a, b) => a < b);
-  let lanes = 0;
-  const most = Math.max(1, size.lanes ?? Infinity);
-  const laneOf = new Map();
-  for (const span of spans) {
-    while (busy.size && busy.peek()[0] <= span.start) free.push(busy.pop()[1]);
-    if (free.size) span.lane = free.pop();
-    else if (lanes < most) span.lane = lanes++;
-    // All lanes taken: share the one that frees first, so the width stays bounded.
-    else span.lane = busy.pop()[1];
-    busy.push([span.end, span.lane]);
-    laneOf.set(span.parent, span.lane);
-  }
-  const laneX = (lane) => right + size.gapX + lane * size.lane;
-
-  const edges = [];
-  for (let child = 0; child < count; child++) {
-    const childTop = top(depth[child]);
-    for (const parent of parents[child]) {
-      if (depth[child] > depth[parent] + 1) {
-        const lane = laneOf.get(parent);
-        const y = gapAbove(depth[child], lane);
-        edges.push(new Edge(ids[parent], ids[child], depth[child], true, laneX(lane), y, centre(child), childTop));
-      } else {
-        const bottom = top(depth[parent]) + size.height;
-        edges.push(new Edge(ids[parent], ids[child], depth[child], false, centre(parent), bottom, centre(child), childTop));
-      }
-    }
-  }
-  const trunks = spans.map(({ parent, start, end, lane }) => {
-    const y = gapAbove(start + 1, lane);
-    return {
-      from: ids[parent],
-      lane,
-      points: [
-        [centre(parent), top(start) + size.height],
-        [centre(parent), y],
-        [laneX(lane), y],
-        [laneX(lane), gapAbove(end, lane)],
-      ],
-    };
-  });
+  const count = order.length;
+  const stepX = size.node + size.gapX;
+  const stepY = size.height + size.gapY;
+  const columns = count ? columnsFor(count, stepX, stepY, size.aspect ?? 1.6, size.margin) : 0;
+  const perColumn = count ? Math.ceil(count / columns) : 0;
+  const xOf = (at) => size.margin + Math.floor(at / perColumn) * stepX;
+  const yOf = (at) => size.margin + (at % perColumn) * stepY;
 
   const place = new Map();
-  for (let node = 0; node < count; node++) {
-    place.set(ids[node], { x: x[node], y: top(depth[node]), layer: depth[node] });
+  const edges = [];
+  // The child whose parents were last looked at, per parent: a parent listed twice is one edge.
+  const lastChild = new Int32Array(count).fill(-1);
+  for (let at = 0; at < count; at++) {
+    const id = order[at];
+    const x = xOf(at);
+    const y = yOf(at);
+    place.set(id, { x, y, column: Math.floor(at / perColumn), row: at % perColumn, index: at });
+    for (const parent of parents[at]) {
+      const from = index.get(parent);
+      if (from === undefined || lastChild[from] === at) continue;
+      if (from >= at) throw new CycleError(id);
+      lastChild[from] = at;
+      edges.push(edgeBetween(order[from], xOf(from), yOf(from), id, x, y, size, at - from));
+    }
   }
+  const usedRows = Math.min(count, perColumn);
   return {
-    width: (lanes ? laneX(lanes - 1) : right) + size.margin,
-    height: layers.length ? top(layers.length - 1) + size.height + size.margin : 0,
+    width: columns ? 2 * size.margin + columns * stepX - size.gapX : 0,
+    height: usedRows ? 2 * size.margin + usedRows * stepY - size.gapY : 0,
+    columns,
+    perColumn,
     place,
-    rows: layers.map((layer) => layer.map((node) => ids[node])),
+    order,
     edges,
-    trunks,
   };
 }
 
-// An edge, from (x0, y0) to the child's top (x1, y1): from the parent's bottom for a short
-// one; for a long one from its parent's lane, along the gap at y0 and down into the child.
-// Its points are made only when asked for, as only the edges in the window are drawn.
-class Edge {
-  constructor(from, to, layer, long, x0, y0, x1, y1) {
+// An edge from the parent's box at (px, py) to the child's at (x, y), as one cubic curve:
+// - "next": the child is right below: from the parent's bottom to the child's top;
+// - "down": lower in the same column: an arc out into the gap on the column's right, wider
+//   the more rows it spans;
+// - "across": in a later column: from the parent's right side to the child's left side.
+function edgeBetween(from, px, py, to, x, y, size, distance) {
+  const mid = size.height / 2;
+  if (px === x && distance === 1) {
+    const cx = x + size.node / 2;
+    return new Edge(from, to, "next", [cx, py + size.height, cx, py + size.height, cx, y, cx, y]);
+  }
+  if (px === x) {
+    // Its farthest point lies at 3/4 of the bulge: it stays within the gap.
+    const bulge = Math.min((size.gapX * 0.9) / 0.75, 14 + 4 * distance);
+    const rx = x + size.node;
+    return new Edge(from, to, "down", [rx, py + mid, rx + bulge, py + mid, rx + bulge, y + mid, rx, y + mid]);
+  }
+  const [x0, y0, x1, y1] = [px + size.node, py + mid, x, y + mid];
+  const pull = (x1 - x0) / 2;
+  return new Edge(from, to, "across", [x0, y0, x0 + pull, y0, x1 - pull, y1, x1, y1]);
+}
+
+// A dependency drawn as one cubic curve: c holds its start, two control points and its end;
+// box is its bounding box (the curve lies within its points' hull).
+export class Edge {
+  constructor(from, to, kind, c) {
     this.from = from;
     this.to = to;
-    this.layer = layer;
-    this.long = long;
-    this.x0 = x0;
-    this.y0 = y0;
-    this.x1 = x1;
-    this.y1 = y1;
+    this.kind = kind;
+    this.c = c;
+    this.box = [
+      Math.min(c[0], c[2], c[4], c[6]),
+      Math.min(c[1], c[3], c[5], c[7]),
+      Math.max(c[0], c[2], c[4], c[6]),
+      Math.max(c[1], c[3], c[5], c[7]),
+    ];
   }
-  get points() {
-    const { x0, y0, x1, y1 } = this;
-    return this.long ? [[x0, y0], [x1, y0], [x1, y1]] : [[x0, y0], [x1, y1]];
+  // SVG path data, made only for the edges that are drawn.
+  get d() {
+    const c = this.c;
+    if (this.kind === "next") return `M ${c[0]} ${c[1]} L ${c[6]} ${c[7]}`;
+    return `M ${c[0]} ${c[1]} C ${c[2]} ${c[3]} ${c[4]} ${c[5]} ${c[6]} ${c[7]}`;
   }
 }
 
-// Places in rank order, each at least `step` after the one before and none before `least`,
-// as near the wanted places as can be (least squares): pooling adjacent violators on
-// wanted - rank * step, in linear time. Boxes that want the same place share the shift, so
-// a layer does not drift to one side.
-function nearest(wanted, step, least) {
-  const means = [];
-  const sizes = [];
-  wanted.forEach((place, rank) => {
-    let mean = place - rank * step;
-    let size = 1;
-    while (means.length && means[means.length - 1] > mean) {
-      const other = sizes.pop();
-      mean = (means.pop() * other + mean * size) / (other + size);
-      size += other;
+// The ids whose boxes meet the rectangle [x0, y0, x1, y1]: columns and rows by arithmetic.
+export function within(shown, rect, size) {
+  const ids = [];
+  if (!shown.order.length) return ids;
+  const stepX = size.node + size.gapX;
+  const stepY = size.height + size.gapY;
+  const first = Math.max(0, Math.ceil((rect[0] - size.margin - size.node) / stepX));
+  const last = Math.min(shown.columns - 1, Math.floor((rect[2] - size.margin) / stepX));
+  const top = Math.max(0, Math.ceil((rect[1] - size.margin - size.height) / stepY));
+  const bottom = Math.min(shown.perColumn - 1, Math.floor((rect[3] - size.margin) / stepY));
+  for (let column = first; column <= last; column++) {
+    for (let row = top; row <= bottom; row++) {
+      const at = column * shown.perColumn + row;
+      if (at >= shown.order.length) break;
+      ids.push(shown.order[at]);
     }
-    means.push(mean);
-    sizes.push(size);
-  });
-  const placed = [];
-  means.forEach((mean, block) => {
-    for (let left = sizes[block]; left > 0; left--) placed.push(Math.max(least, mean) + placed.length * step);
-  });
-  return placed;
-}
-
-// Code-unit order, the same in every browser and locale.
-function compareIds(a, b) {
-  return a < b ? -1 : a > b ? 1 : 0;
+  }
+  return ids;
 }

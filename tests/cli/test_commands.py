@@ -56,6 +56,10 @@ def zelvo(served, capsys, monkeypatch, tmp_path):
     return run
 
 
+# The three cells of NOTEBOOK as the list says them: one has its output.
+STATUS_WORDS = "1 succeeded, 2 not run"
+
+
 def test_notebook_posted_listed_shown_and_exported(served, zelvo, tmp_path):
     path = tmp_path / "factorials.ipynb"
     path.write_text(json.dumps(NOTEBOOK))
@@ -82,9 +86,11 @@ def test_notebook_posted_listed_shown_and_exported(served, zelvo, tmp_path):
     assert (entry["notebook"], entry["components"], entry["running"]) == (notebook, 3, True)
     status, table, _ = zelvo("pipelines")
     header, *rows = table.splitlines()
-    assert header.split() == ["KERNEL", "ID", "NOTEBOOK", "COMPONENTS", "UPDATED", "RUNNING"]
+    assert header.split() == [
+        "KERNEL", "ID", "NOTEBOOK", "COMPONENTS", "UPDATED", "RUNNING", "STATUS",
+    ]  # fmt: skip
     assert [row.split()[:3] + row.split()[4:] for row in rows if kernel in row] == [
-        [kernel, notebook, "3", "yes"]
+        [kernel, notebook, "3", "yes", *STATUS_WORDS.split()]
     ]
     assert zelvo("show", f"./{notebook}") == zelvo("show", kernel)
 

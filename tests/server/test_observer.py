@@ -222,6 +222,8 @@ async def test_runs_make_the_pipeline(serve, tmp_path, kernels, protocol):
     assert (await served.request("POST", f"api/kernels/{kernel_id}/restart", "{}")).code == 200
     ran = {ident: value[:2] + ("not-run",) + value[3:] for ident, value in ran.items()}
     await pipeline(served, kernel_id, ran, restarted=True)
+    (listed,) = json.loads((await served.request("GET", "zelvo/kernels")).body)
+    assert listed["restarted"] is True and listed["statuses"]["not-run"] == len(ran)
     script = await served.request(
         "GET", f"zelvo/kernels/{kernel_id}/export?format=py&cell_ids=show"
     )

@@ -215,7 +215,7 @@ async def pipelines(server, args):
     if args.json:
         _print_json(listed)
         return 0
-    rows = [("KERNEL ID", "NOTEBOOK", "COMPONENTS", "UPDATED", "RUNNING")]
+    rows = [("KERNEL ID", "NOTEBOOK", "COMPONENTS", "UPDATED", "RUNNING", "STATUS")]
     for entry in listed:
         entry = entry if isinstance(entry, dict) else {}
         running = entry.get("running")
@@ -228,14 +228,29 @@ async def pipelines(server, args):
                     entry.get("components", "?"),
                     entry.get("updated", "?"),
                     "yes" if running is True else "no" if running is False else "?",
+                    _statuses(entry),
                 )
             )
         )
-    widths = [max(len(row[column]) for row in rows) for column in range(4)]
+    widths = [max(len(row[column]) for row in rows) for column in range(5)]
     for row in rows:
         cells = [text.ljust(width) for text, width in zip(row, widths)]
-        _write("  ".join([*cells, row[4]]) + "\n")
+        _write("  ".join([*cells, row[5]]) + "\n")
     return 0
+
+
+def _statuses(entry):
+    """ "3 succeeded, 1 out of date" of a listed pipeline, and whether its kernel restarted."""
+    counts = entry.get("statuses")
+    counts = counts if isinstance(counts, dict) else {}
+    said = [
+        f"{counts[status]} {word}"
+        for status, word in protocol.STATUS_LABELS.items()
+        if type(counts.get(status)) is int and counts[status] > 0
+    ]
+    if entry.get("restarted") is True:
+        said.append("the kernel restarted")
+    return ", ".join(said) or "-"
 
 
 def _session_path(path):

@@ -76,14 +76,21 @@ def listing(kernel_manager, notebook_of=None):
     for kernel_id, model in sorted(_cabinet().items()):
         created = getattr(model, "created", None)
         counts = dict.fromkeys(protocol.EXECUTION_STATUSES, 0)
+        restarted = False
         for component in model.graph.components.values():
-            counts[component.execution_status] = counts.get(component.execution_status, 0) + 1
+            status = component.execution_status
+            counts[status] = counts.get(status, 0) + 1
+            # Not run, yet it ran: before the kernel restarted.
+            restarted = restarted or (
+                status == protocol.NOT_RUN and component.last_execution is not None
+            )
         entries.append(
             {
                 "kernel_id": kernel_id,
                 "notebook": notebook_of(kernel_id) if notebook_of is not None else None,
                 "components": len(model.graph.components),
                 "statuses": counts,
+                "restarted": restarted,
                 "updated": created.isoformat() if created is not None else None,
                 "running": kernel_id in kernel_manager,
             }

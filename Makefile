@@ -48,7 +48,7 @@ BUILD_SETTINGS := -C cmake.define.ZELVO_WERROR=ON
 ASAN_SETTINGS := $(BUILD_SETTINGS) -C cmake.define.ZELVO_SANITIZE=ON \
                  -C cmake.build-type=Debug -C "build-dir=build/asan-{wheel_tag}"
 
-SOURCES := $(shell find frame zelvo zelvo_core jupyter-config -type f \
+SOURCES := $(shell find frame zelvo zelvo_core jupyter-config labextension -type f \
                  \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \
                     -o -name '*.html' -o -name '*.js' -o -name '*.css' \)) \
            CMakeLists.txt pyproject.toml

@@ -12,10 +12,6 @@ const COMMANDS = {
   openPage: "zelvo:open-pipeline-page",
   openPanel: "zelvo:open-pipeline-panel",
 };
-// The statuses the commands act on, as the protocol names them.
-const SUCCEEDED = "succeeded";
-const OUT_OF_DATE = "invalid";
-const NOT_RUN = "not-run";
 const RETRY_MS = [500, 1000, 2000, 4000, 8000, 15000, 30000];
 const ICON = `<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 16 16">
 <g class="jp-icon3" fill="#616161"><circle cx="3.5" cy="3.5" r="2.2"/><circle cx="12.5" cy="3.5" r="2.2"/>
@@ -82,12 +78,13 @@ class Follower {
         return;
       }
       // Each connection starts from its snapshot: deletions missed while away are gone too.
+      const snapshot = first;
       if (first) {
         first = false;
         this.state = new this.context.pipeline.PipelineState(protocol);
       }
       this.retries = 0;
-      if (this.state.applyMessage(message) !== false) this.changed();
+      if (this.state.applyMessage(message, { snapshot }).kind === "update") this.changed();
     };
     socket.onclose = (event) => {
       if (this.socket !== socket) return;
@@ -120,7 +117,7 @@ class Follower {
 
   // Whether the kernel has a pipeline with components.
   get known() {
-    return this.state !== null && this.components().length > 0;
+    return this.state !== null && this.state.registered && this.state.size > 0;
   }
 
   components() {
@@ -166,7 +163,7 @@ class Follower {
   }
 
   count(status) {
-    return this.components().filter((c) => c.execution_status === status).length;
+    return this.state ? this.state.counts().get(status) || 0 : 0;
   }
 }
 
@@ -198,7 +195,6 @@ export function plugins(host, compat) {
       settings,
       protocol: null,
       pipeline: null,
-      labels: new Map(),
       marks: true,
       openPanel: false,
       followers: new Map(),
@@ -206,8 +202,11 @@ export function plugins(host, compat) {
     };
     let ready = false;
 
+    // The protocol's statuses by name ({succeeded, failed, invalid, running, not_run}).
+    let STATUS = null;
+
     function label(status) {
-      return context.labels.get(status) || status;
+      return context.pipeline.statusLabel(context.protocol, status);
     }
 
     // -------------------------------------------------------------------------------------
@@ -253,14 +252,20 @@ export function plugins(host, compat) {
         const component = matched.get(cell);
         if (component) {
           const status = component.execution_status;
-          if (status === SUCCEEDED) unmark(cell);
-          else mark(cell, status, label(status), context.pipeline.reason(component, follower.state));
+          if (status === STATUS.succeeded) unmark(cell);
+          else mark(cell, status, label(status), why(component, follower.state));
         } else if (cell.model.sharedModel.getSource().trim()) {
-          mark(cell, NOT_RUN, label(NOT_RUN), "Not run in this kernel.");
+          // Never run in this kernel: what the server says of such a component.
+          const never = { id: cell.model.id, execution_status: STATUS.not_run, last_execution: null };
+          mark(cell, STATUS.not_run, label(STATUS.not_run), why(never, follower.state));
         } else {
           unmark(cell);
         }
       }
+    }
+
+    function why(component, state) {
+      return context.pipeline.reason(component, state) || label(component.execution_status);
     }
 
     function refresh(follower) {
@@ -326,8 +331,8 @@ export function plugins(host, compat) {
         status.hide();
         return;
       }
-      const count = follower.count(OUT_OF_DATE);
-      status.node.textContent = `${count} ${label(OUT_OF_DATE)}`;
+      const count = follower.count(STATUS.invalid);
+      status.node.textContent = `${count} ${label(STATUS.invalid)}`;
       status.node.setAttribute("title", "Show the pipeline");
       status.show();
     }
@@ -372,6 +377,8 @@ export function plugins(host, compat) {
       heading.textContent = name ? `Pipeline of ${name}` : "Pipeline";
       side.title.caption = heading.textContent;
       const kernelId = follower && follower.known ? follower.kernelId : null;
+      // Drawn only while the panel shows: a hidden frame has no size to draw into.
+      const drawn = side.isVisible ? kernelId : null;
       notice.textContent = kernelId
         ? ""
         : panel
@@ -380,11 +387,13 @@ export function plugins(host, compat) {
       notice.hidden = !!kernelId;
       openButton.disabled = !kernelId;
       frame.hidden = !kernelId;
-      if (kernelId !== frameKernel) {
-        frameKernel = kernelId;
-        frame.src = kernelId ? viewUrl(kernelId, true) : "about:blank";
+      if (drawn !== frameKernel) {
+        frameKernel = drawn;
+        frame.src = drawn ? viewUrl(drawn, true) : "about:blank";
       }
     }
+    side.onAfterShow = () => updatePanel();
+    side.onAfterHide = () => updatePanel();
 
     // The drawing says which component was clicked: the notebook scrolls to its cell.
     window.addEventListener("message", (event) => {
@@ -438,7 +447,7 @@ export function plugins(host, compat) {
         if (component) {
           for (const id of follower.state.ancestors(component.id)) {
             const ancestor = follower.state.get(id);
-            const stale = ancestor && [OUT_OF_DATE, NOT_RUN].includes(ancestor.execution_status);
+            const stale = ancestor && [STATUS.invalid, STATUS.not_run].includes(ancestor.execution_status);
             if (stale && cellOfId.has(id)) chosen.add(cellOfId.get(id));
           }
         }
@@ -489,7 +498,7 @@ export function plugins(host, compat) {
         const matched = follower.matches();
         const stale = [];
         for (const [cell, component] of matched) {
-          if (component.execution_status === OUT_OF_DATE) stale.push(cell);
+          if (component.execution_status === STATUS.invalid) stale.push(cell);
         }
         const list = plan(follower, stale);
         return run(follower.panel, list);
@@ -596,7 +605,11 @@ export function plugins(host, compat) {
         return;
       }
       context.protocol = await response.json();
-      context.labels = new Map(context.protocol.statuses);
+      STATUS = context.protocol.status;
+      if (!STATUS || !Array.isArray(context.protocol.statuses)) {
+        sayOnce(`this server's pipeline routes speak another protocol (GET ${url}); no marks.`);
+        return;
+      }
       context.pipeline = await import(new URL("static/zelvo/pipeline.js", base).href);
       if (registry) {
         try {

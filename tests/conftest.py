@@ -35,9 +35,11 @@ pytest_plugins = ["pytest_jupyter.jupyter_server"]
 # in a browser, the soak, the fuzz tests), by path below tests/. `make test` runs them with the
 # rest; CI runs them there only, and deselects them (-m "not interpreter_independent") on the
 # other interpreters and the sanitizer build. (The observer is covered on every interpreter by
-# the scripted front ends of server/test_observer.py.)
+# the scripted front ends of server/test_observer.py; the notebook extension's scenario runs
+# once more on 3.8, whose front ends are the oldest it supports: .ci/run.)
 INTERPRETER_INDEPENDENT = (
     "package/", "page/", "server/test_page.py", "server/test_front_ends.py", "soak/", "fuzz/",
+    "server/test_extension.py",
 )  # fmt: skip
 # Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
 # native code are where a memory fault would show.

@@ -352,7 +352,7 @@ export function plugins(host, compat) {
     const openButton = document.createElement("button");
     openButton.type = "button";
     openButton.className = "jp-Button jp-mod-styled jp-mod-reject zelvo-panel-open";
-    openButton.textContent = "Open the page";
+    openButton.textContent = "Full page";
     openButton.setAttribute("title", "Open the pipeline page in a new tab");
     openButton.addEventListener("click", () => app.commands.execute(COMMANDS.openPage));
     head.append(heading, openButton);
@@ -374,8 +374,9 @@ export function plugins(host, compat) {
       const panel = tracker.currentWidget;
       const follower = current();
       const name = panel ? panel.context.path.split("/").pop() : "";
-      heading.textContent = name ? `Pipeline of ${name}` : "Pipeline";
-      side.title.caption = heading.textContent;
+      heading.textContent = name || "Pipeline";
+      heading.setAttribute("title", name ? `The pipeline of ${name}` : "");
+      side.title.caption = name ? `Pipeline of ${name}` : "Pipeline";
       const kernelId = follower && follower.known ? follower.kernelId : null;
       // Drawn only while the panel shows: a hidden frame has no size to draw into.
       const drawn = side.isVisible ? kernelId : null;

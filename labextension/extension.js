@@ -279,7 +279,7 @@ export function plugins(host, compat) {
         updateStatus();
         updatePanel();
       }
-      app.commands.notifyCommandChanged();
+      commandsChanged();
     }
 
     function track(panel) {
@@ -477,6 +477,13 @@ export function plugins(host, compat) {
       return ran;
     }
 
+    // Each by its id: a toolbar button updates its hidden and disabled state only then.
+    function commandsChanged() {
+      for (const id of Object.values(COMMANDS)) {
+        if (app.commands.hasCommand(id)) app.commands.notifyCommandChanged(id);
+      }
+    }
+
     function usable() {
       const follower = current();
       return !!(ready && follower && follower.known);
@@ -641,11 +648,11 @@ export function plugins(host, compat) {
       tracker.currentChanged.connect(() => {
         updateStatus();
         updatePanel();
-        app.commands.notifyCommandChanged();
+        commandsChanged();
       });
       updateStatus();
       updatePanel();
-      app.commands.notifyCommandChanged();
+      commandsChanged();
     }
 
     start().catch((error) => console.error("zelvo: the notebook extension failed to start", error));

@@ -82,6 +82,13 @@ def scenario(served, driver, front_end):
     before = counts(notebook.run_all())
     settled("the run of all", dict.fromkeys(CELLS, "succeeded"), {}, f"0 {labels['invalid']}")
 
+    # The toolbar's button shows once the server is known to have the pipeline routes.
+    assert notebook.script(
+        """const button = panel.toolbar.node.querySelector(
+               "[data-jp-item-name='zelvo-run-out-of-date']");
+           return !!button && !button.classList.contains("lm-mod-hidden");"""
+    )
+
     # The first cell edited and run alone: the cells that read it are marked out of date.
     notebook.edit("params", HOSTILE_CODE + "\nyears = 10")
     edited = counts(notebook.run("params"))

@@ -161,18 +161,48 @@ def scenario(served, driver, front_end):
         pytest.xfail("; ".join(pending))
 
 
+def without_routes(served, driver, front_end):
+    """On a server without the pipeline routes: nothing shown, said once in the console."""
+    (served.folder / EXAMPLE.name).write_bytes(EXAMPLE.read_bytes())
+    driver.get_log("browser")  # what earlier cases left
+    driver.get(f"{served.url}/{OPEN[front_end].format(EXAMPLE.name)}?token={served.token}")
+    notebook = Notebook(driver, EXAMPLE.name)
+    notebook.ready()
+    counts(notebook.run_all())
+    said = []
+    deadline = time.monotonic() + 30
+    while not said and time.monotonic() < deadline:
+        said += [e["message"] for e in driver.get_log("browser") if "zelvo:" in e["message"]]
+        time.sleep(0.5)
+    assert len(said) == 1 and "no pipeline routes" in said[0], said
+    assert notebook.script(MARKS) == {}
+    assert notebook.script(
+        """return ["zelvo:run-out-of-date", "zelvo:open-pipeline-page"].every(
+               (id) => !app.commands.isVisible(id))
+           && !document.getElementById("zelvo-pipeline-panel")
+           && !document.querySelector(".zelvo-status-item:not(.lm-mod-hidden)");"""
+    )
+
+
 @pytest.mark.parametrize(
-    ("front_end", "kernels"), [("lab", "local"), ("lab", "gateway"), ("notebook", "local")]
+    ("front_end", "kernels"),
+    [("lab", "local"), ("lab", "gateway"), ("notebook", "local"), ("lab", "without routes")],
 )
 async def test_the_notebook_marks_and_runs_what_is_out_of_date(
     serve, browser, front_end, kernels
 ):
-    served = await serve(kernels, front_end=front_end)
+    if kernels == "without routes":
+        # The server extension off: the front-end extension is still installed.
+        served = await serve(
+            "local", "--ServerApp.jpserver_extensions=zelvo.server=False", front_end=front_end
+        )
+        run = without_routes
+    else:
+        served = await serve(kernels, front_end=front_end)
+        run = scenario
     browser.set_script_timeout(DEADLINE)
     try:
-        await asyncio.get_running_loop().run_in_executor(
-            None, scenario, served, browser, front_end
-        )
+        await asyncio.get_running_loop().run_in_executor(None, run, served, browser, front_end)
     finally:
         for handle in browser.window_handles[1:]:
             browser.switch_to.window(handle)

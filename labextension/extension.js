@@ -499,7 +499,7 @@ export function plugins(host, compat) {
       caption: "Run the cells out of date, after the cells they need that are not current",
       icon,
       isVisible: () => ready,
-      isEnabled: usable,
+      isEnabled: () => usable() && current().count(STATUS.invalid) > 0,
       execute: async () => {
         const follower = current();
         if (!usable()) return [];

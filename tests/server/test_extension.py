@@ -82,12 +82,20 @@ def scenario(served, driver, front_end):
     before = counts(notebook.run_all())
     settled("the run of all", dict.fromkeys(CELLS, "succeeded"), {}, f"0 {labels['invalid']}")
 
-    # The toolbar's button shows once the server is known to have the pipeline routes.
+    # The toolbar's button shows once the server is known to have the pipeline routes; the
+    # settings' keys are bound.
     assert notebook.script(
         """const button = panel.toolbar.node.querySelector(
                "[data-jp-item-name='zelvo-run-out-of-date']");
            return !!button && !button.classList.contains("lm-mod-hidden");"""
     )
+    bound = notebook.script(
+        """return app.commands.keyBindings.filter((b) => b.command.startsWith("zelvo:"))
+               .map((b) => [b.command, b.keys.join(" ")]).sort();"""
+    )
+    assert [command for command, _ in bound] == [
+        "zelvo:run-cell-with-needs", "zelvo:run-out-of-date"
+    ], bound  # fmt: skip
 
     # The first cell edited and run alone: the cells that read it are marked out of date.
     notebook.edit("params", HOSTILE_CODE + "\nyears = 10")
@@ -96,6 +104,8 @@ def scenario(served, driver, front_end):
     shown = settled("the rerun of the first cell", dict(dict.fromkeys(CELLS, "succeeded"),
                     **stale), stale, f"3 {labels['invalid']}")  # fmt: skip
     assert edited["params"] > before["report"]
+    # The hover names the cell that ran again: by its position, else its id.
+    assert all("cell [1]" in why or "params" in why for _, _, why in shown.values()), shown
 
     # The panel draws the pipeline; a click on a component makes its cell the active one.
     notebook.command("zelvo:open-pipeline-panel")
@@ -188,9 +198,7 @@ def without_routes(served, driver, front_end):
     ("front_end", "kernels"),
     [("lab", "local"), ("lab", "gateway"), ("notebook", "local"), ("lab", "without routes")],
 )
-async def test_the_notebook_marks_and_runs_what_is_out_of_date(
-    serve, browser, front_end, kernels
-):
+async def test_the_notebook_marks_and_runs_what_is_out_of_date(serve, browser, front_end, kernels):
     if kernels == "without routes":
         # The server extension off: the front-end extension is still installed.
         served = await serve(
@@ -209,4 +217,3 @@ async def test_the_notebook_marks_and_runs_what_is_out_of_date(
             browser.close()
         browser.switch_to.window(browser.window_handles[0])
         browser.get("about:blank")
-

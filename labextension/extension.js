@@ -219,7 +219,6 @@ export function plugins(host, compat) {
       }
       const badge = node.querySelector(":scope > .zelvo-badge");
       if (badge) badge.remove();
-      node.removeAttribute("data-zelvo-reason");
     }
 
     function mark(cell, status, text, why) {
@@ -237,9 +236,6 @@ export function plugins(host, compat) {
       }
       if (badge.textContent !== text) badge.textContent = text;
       if (badge.getAttribute("title") !== why) badge.setAttribute("title", why);
-      if (node.getAttribute("data-zelvo-reason") !== why) {
-        node.setAttribute("data-zelvo-reason", why);
-      }
     }
 
     function applyMarks(follower) {

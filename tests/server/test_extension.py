@@ -160,6 +160,9 @@ def scenario(served, driver, front_end):
     notebook.edit("run", source["run"])
     notebook.script("return panel.sessionContext.session.kernel.restart();")
     notebook.ready()
+    WebDriverWait(driver, DEADLINE).until(
+        lambda _: notebook.script("return panel.sessionContext.session.kernel.status;") == "idle"
+    )
     ran = counts(notebook.command("zelvo:run-cell-with-needs", notebook.index("report")))
     if [ran[i] for i in CELLS] != [1, 2, 3, 4]:
         pending.append(f"after a restart the cells were not all not run (ran {ran})")

@@ -9,7 +9,8 @@
 #   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
 #   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
 #   make bench-view  the view page's drawing and update times in headless Chromium
-#   make screenshots docs/view.png and docs/view-focus.png: a public notebook's pipeline, its page
+#   make screenshots docs/view.png and docs/view-focus.png: a public notebook's pipeline, its page;
+#                    docs/notebook.png: the example in JupyterLab with its marks and panel
 
 # Interpreters are looked for among pyenv's installs (newest patch release first), then as
 # pythonX.Y on the PATH. One counts only if it runs and is the CPython it claims to be, so a
@@ -51,7 +52,7 @@ BUILD_SETTINGS := -C cmake.define.ZELVO_WERROR=ON
 ASAN_SETTINGS := $(BUILD_SETTINGS) -C cmake.define.ZELVO_SANITIZE=ON \
                  -C cmake.build-type=Debug -C "build-dir=build/asan-{wheel_tag}"
 
-SOURCES := $(shell find frame zelvo zelvo_core jupyter-config -type f \
+SOURCES := $(shell find frame zelvo zelvo_core jupyter-config labextension -type f \
                  \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.json' \
                     -o -name '*.html' -o -name '*.js' -o -name '*.css' \)) \
            CMakeLists.txt pyproject.toml
@@ -219,6 +220,7 @@ bench-view: install
 NOTEBOOK ?= /work/shared/notebooks/02.06-Boolean-Arrays-and-Masks.ipynb
 screenshots: install
 	$(VENV)/bin/python bench/screenshots.py $(NOTEBOOK) docs/view.png docs/view-focus.png
+	$(VENV)/bin/python bench/notebook_screenshot.py docs/notebook.png
 
 # docs/protocol.md from the schemas in zelvo/server/schemas/; a test checks that it is current.
 docs: $(VENV)/.python

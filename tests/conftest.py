@@ -35,7 +35,8 @@ pytest_plugins = ["pytest_jupyter.jupyter_server"]
 # in a browser, the soak, the fuzz tests), by path below tests/. `make test` runs them with the
 # rest; CI runs them there only, and deselects them (-m "not interpreter_independent") on the
 # other interpreters and the sanitizer build. (The scripted front ends of
-# server/test_observer.py cover the observer on 3.8 too: see REAL_SERVER.)
+# server/test_observer.py cover the observer on 3.8 too, and so does the notebook extension's
+# scenario, whose front ends there are the oldest it supports: see REAL_SERVER.)
 INTERPRETER_INDEPENDENT = (
     "package/", "page/", "server/test_page.py", "server/test_front_ends.py", "soak/", "fuzz/",
 )  # fmt: skip

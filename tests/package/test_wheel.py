@@ -36,6 +36,12 @@ def test_wheel_installs_into_a_fresh_environment_and_imports(tmp_path):
         "zelvo/server/templates/view.html",
     } < set(names)
     assert [name for name in names if name.endswith(".dist-info/licenses/LICENSE")]
+    # The notebook extension as data files: pip places them in the environment's share/jupyter
+    # and removes them with the package.
+    labextension = ".data/data/share/jupyter/labextensions/@zelvo/notebook-extension/"
+    assert {name.rsplit(labextension, 1)[-1] for name in names if labextension in name} >= {
+        "package.json", "install.json", "schemas/@zelvo/notebook-extension/plugin.json",
+    }  # fmt: skip
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
     python = str(venv / "bin" / "python")

@@ -1,5 +1,5 @@
 # Set-up and everyday commands. Each target builds what it needs first.
-#   make serve       run JupyterLab on 127.0.0.1 with the extension loaded
+#   make serve       run JupyterLab on 127.0.0.1 with the extension loaded (in .venv-serve)
 #   make test        run the whole test suite
 #   make test-asan   run the suite against a build with AddressSanitizer and UBSan
 #   make matrix      run the suite on every installed CPython from 3.8 to 3.13
@@ -40,6 +40,10 @@ MATRIX ?= 3.8 3.9 3.10 3.11 3.12 3.13
 # environments of the interpreters that skip them with test alone (see .ci/run).
 EXTRAS ?= test,front-ends,serve
 VENV ?= .venv
+# Serving has an environment of its own with the serve extra alone: the test extras bring
+# server extensions (jupytext's replaces the contents manager and writes paired files beside
+# notebooks) that a user's server should not have.
+SERVE_VENV ?= .venv-serve
 ASAN_VENV ?= .venv-asan
 # The sanitizer build is made from the oldest supported CPython installed: from 3.12 on, the
 # interpreter keeps its immortal objects (every interned string among them) allocated at exit,
@@ -90,7 +94,7 @@ install: $(VENV)/.installed
 
 venv_python = $(if $(filter $(ASAN_VENV),$(1)),$(ASAN_PYTHON),$(PYTHON))
 venv_current = $(filter $(call venv_python,$(1)),$(shell cat $(1)/.python 2>/dev/null))
-$(foreach venv,$(VENV) $(ASAN_VENV) $(BENCH_VENV), \
+$(foreach venv,$(VENV) $(ASAN_VENV) $(BENCH_VENV) $(SERVE_VENV), \
     $(eval $(venv)/.python: $(if $(call venv_current,$(venv)),,FORCE)))
 FORCE:
 
@@ -114,8 +118,13 @@ SERVE_DEFAULTS = --ip=127.0.0.1 --no-browser $(if $(filter 0,$(shell id -u)),--a
                  $(if $(JUPYTER_PORT),--port-retries=0)
 SERVE_ARGS ?=
 
-serve: install
-	$(VENV)/bin/jupyter lab $(SERVE_DEFAULTS) $(SERVE_ARGS)
+serve: $(SERVE_VENV)/.installed
+	$(SERVE_VENV)/bin/jupyter lab $(SERVE_DEFAULTS) $(SERVE_ARGS)
+
+$(SERVE_VENV)/.installed: $(SERVE_VENV)/.python $(SOURCES)
+	$(SERVE_VENV)/bin/python -m pip install --quiet --no-build-isolation $(BUILD_SETTINGS) \
+	    ".[serve]"
+	touch $@
 
 test: install
 	$(VENV)/bin/pytest $(PYTEST_ARGS)

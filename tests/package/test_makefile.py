@@ -125,7 +125,7 @@ def test_make_serve_keeps_its_defaults_and_has_a_kernel(tmp_path):
         # -o: the environment of this suite is used as it is, never rebuilt; no interpreter
         # is looked for.
         [MAKE, "--no-print-directory", "-C", str(ROOT), "-o", f"{venv}/.installed", "serve",
-         f"VENV={venv}", f"PYTHON={sys.executable}", f"ASAN_PYTHON={sys.executable}",
+         f"SERVE_VENV={venv}", f"PYTHON={sys.executable}", f"ASAN_PYTHON={sys.executable}",
          f"SERVE_ARGS={args}"],
         env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
     )  # fmt: skip

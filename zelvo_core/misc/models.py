@@ -11,14 +11,13 @@ from __future__ import annotations
 import contextlib
 import datetime
 import gc
-import heapq
 import os
 import re
 from typing import NamedTuple
 
 from jupyter_core.paths import jupyter_runtime_dir
 
-from zelvo_core import protocol
+from zelvo_core import graph, protocol
 
 CACHE_FOLDER = "zelvo-cache"
 COMPONENT_TYPES = frozenset(protocol.COMPONENT_TYPES)
@@ -348,8 +347,6 @@ def parents_first(components):
     not among ``components`` or for a cycle.
     """
     positions = {component.id: position for position, component in enumerate(components)}
-    waiting = [0] * len(components)
-    children = {}
     in_order = True
     for position, component in enumerate(components):
         for parent in component.parents_id:
@@ -359,27 +356,17 @@ def parents_first(components):
                     f"component {_shown(component.id)} lists parent {_shown(parent)}, "
                     "which is not in the pipeline"
                 )
-            if before > position:
-                in_order = False
-            waiting[position] += 1
-            children.setdefault(before, []).append(position)
+            in_order = in_order and before < position
     if in_order:
         return list(components)
-    ready = [position for position, count in enumerate(waiting) if not count]
-    ordered = []
-    while ready:
-        position = heapq.heappop(ready)
-        ordered.append(components[position])
-        for child in children.get(position, ()):
-            waiting[child] -= 1
-            if not waiting[child]:
-                heapq.heappush(ready, child)
-    if len(ordered) != len(components):
-        stuck = next(components[position].id for position, count in enumerate(waiting) if count)
+    parents = {component.id: component.parents_id for component in components}
+    try:
+        order = graph.parents_first(list(positions), parents)
+    except graph.CycleError as cycle:
         raise InvalidPipelineError(
-            f"'parents_id' form a cycle: component {_shown(stuck)} is on or below a cycle"
-        )
-    return ordered
+            f"'parents_id' form a cycle: component {_shown(cycle.node)} is on or below a cycle"
+        ) from None
+    return [components[positions[ident]] for ident in order]
 
 
 def _unchanged(raw, known):

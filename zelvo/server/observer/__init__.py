@@ -100,15 +100,8 @@ class Observer:
                     self._enqueue(kernel_id, kernel, asyncio.ensure_future(job))
                 return
             message = _request(legacy, frame)
-            if message is None:
-                return
-            kernel = self._kernel(kernel_id)
-            if kernel is None:
-                return
-            if kernel.backlog:
-                self._enqueue(kernel_id, kernel, (self._requested, message))
-            else:
-                self._requested(kernel_id, kernel, message)
+            if message is not None:
+                self._take(kernel_id, self._kernel(kernel_id), self._requested, message)
         except Exception:
             self._failed(kernel_id, "a front end's message")
 
@@ -142,18 +135,20 @@ class Observer:
                 else:
                     channel = getattr(stream, "channel", None)
                 message = wire.kernel_zmq(channel, parts)
-            if message is None:
-                return
-            kernel_id = connection.kernel_id
-            kernel = self.kernels.get(kernel_id)
-            if kernel is None:
-                return
-            if kernel.backlog:
-                self._enqueue(kernel_id, kernel, (self._observe, message))
-            else:
-                self._observe(kernel_id, kernel, message)
+            if message is not None:
+                kernel_id = connection.kernel_id
+                self._take(kernel_id, self.kernels.get(kernel_id), self._observe, message)
         except Exception:
             self._failed(kernel_id, "a kernel's message")
+
+    def _take(self, kernel_id, kernel, step, message):
+        """``step(kernel_id, kernel, message)`` now, or after what waits for the worker."""
+        if kernel is None:
+            return
+        if kernel.backlog:
+            self._enqueue(kernel_id, kernel, (step, message))
+        else:
+            step(kernel_id, kernel, message)
 
     def _enqueue(self, kernel_id, kernel, entry):
         """Keep ``entry`` (a future of a decoded request, or a step and its message) behind

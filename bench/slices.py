@@ -11,8 +11,8 @@ each notebook of --folder (the public notebooks in /work/shared/notebooks by def
    cell that fails in the whole run (missing data files, the network, library changes since
    the notebook was written). A notebook whose first code cells fail for missing data or
    modules is left out whole. The two runs are kept in build/slices/whole/ and reused.
-2. Its pipeline is derived by ``zelvo.cli.notebook.pipeline_from_notebook`` (the analysis of
-   ``zelvo_core``, cells in notebook order). A cell's *slice* is the cell and its ancestors
+2. Its pipeline is derived by ``pipeline_from_notebook`` (``zelvo_core.notebook``, before
+   that ``zelvo.cli.notebook``: the analysis of ``zelvo_core``, cells in notebook order). A cell's *slice* is the cell and its ancestors
    (``parents_id``, followed to the roots), in notebook order, which puts parents first.
 3. Each slice runs alone in a fresh kernel; the outputs of its last cell are compared with
    the whole run's. Slice runs are kept in build/slices/slice/, keyed by their code, so a
@@ -377,14 +377,21 @@ def has_error(outputs):
 
 
 def load_core(core):
-    if core is not None:
-        sys.path.insert(0, str(Path(core).resolve()))
-    else:
-        sys.path.insert(0, str(ROOT))
-    import zelvo_core
-    from zelvo.cli import notebook as module
+    """``pipeline_from_notebook`` and the files it came from. It has lived in
+    ``zelvo.cli.notebook`` and in ``zelvo_core.notebook``; either is taken."""
+    sys.path.insert(0, str(Path(core).resolve() if core else ROOT))
+    import importlib
 
-    return module.pipeline_from_notebook, Path(module.__file__), Path(zelvo_core.__file__)
+    import zelvo_core
+
+    for name in ("zelvo_core.notebook", "zelvo.cli.notebook", "zelvo.cli"):
+        try:
+            module = importlib.import_module(name)
+        except ImportError:
+            continue
+        if hasattr(module, "pipeline_from_notebook"):
+            return module.pipeline_from_notebook, Path(module.__file__), Path(zelvo_core.__file__)
+    sys.exit(f"no pipeline_from_notebook in {zelvo_core.__file__}'s checkout")
 
 
 def describe_core(core_file):

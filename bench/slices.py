@@ -12,8 +12,9 @@ each notebook of --folder (the public notebooks in /work/shared/notebooks by def
    the notebook was written). A notebook whose first code cells fail for missing data or
    modules is left out whole. The two runs are kept in build/slices/whole/ and reused.
 2. Its pipeline is derived by ``pipeline_from_notebook`` (``zelvo_core.notebook``, before
-   that ``zelvo.cli.notebook``: the analysis of ``zelvo_core``, cells in notebook order). A cell's *slice* is the cell and its ancestors
-   (``parents_id``, followed to the roots), in notebook order, which puts parents first.
+   that ``zelvo.cli.notebook``: the analysis of ``zelvo_core``, cells in notebook order). A
+   cell's *slice* is the cell and its ancestors (``parents_id``, followed to the roots), in
+   notebook order, which puts parents first.
 3. Each slice runs alone in a fresh kernel; the outputs of its last cell are compared with
    the whole run's. Slice runs are kept in build/slices/slice/, keyed by their code, so a
    measurement with another analysis runs only the slices that changed.

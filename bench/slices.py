@@ -17,7 +17,8 @@ each notebook of --folder (the public notebooks in /work/shared/notebooks by def
    notebook order, which puts parents first.
 3. Each slice runs alone in a fresh kernel; the outputs of its last cell are compared with
    the whole run's. Slice runs are kept in build/slices/slice/, keyed by their code, so a
-   measurement with another analysis runs only the slices that changed.
+   measurement with another analysis runs only the slices that changed. The runs are
+   kept apart by interpreter and library versions (build/slices/env-<digest>/).
 
 Every kernel gets the same settings: matplotlib's inline backend (MPLBACKEND), its seaborn
 styles also under their names before matplotlib 3.6 ("seaborn-whitegrid"), one thread
@@ -409,8 +410,23 @@ def describe_core(core_file):
     return f"{folder} ({commit[:70]})"
 
 
+def environment():
+    """What the kernels' results depend on besides the code: the interpreter and the
+    libraries the notebooks use. Runs are kept apart by it."""
+    from importlib import metadata
+
+    names = ["ipykernel", "matplotlib", "numpy", "pandas", "scikit-learn", "scipy", "seaborn"]
+    versions = []
+    for name in names:
+        try:
+            versions.append(f"{name} {metadata.version(name)}")
+        except metadata.PackageNotFoundError:
+            versions.append(f"{name} none")
+    return [f"CPython {sys.version.split()[0]}", *versions]
+
+
 async def measure(options, pipeline_from_notebook, log):
-    build = Path(options.build)
+    build = Path(options.build) / f"env-{digest(environment())}"
     work = build / "kernels"
     for sub in ("cwd", "matplotlib", "ipython", "scikit_learn_data"):
         (work / sub).mkdir(parents=True, exist_ok=True)
@@ -656,7 +672,7 @@ def main():
         "command": shlex.join(["python", "bench/slices.py", *arguments]),
         "core": describe_core(core_file),
         "measured_at": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "python": f"CPython {sys.version.split()[0]}",
+        "python": ", ".join(environment()),
         "excluded": excluded,
         "analysis_warnings": analysis_warnings,
         "cells": cells,

@@ -472,6 +472,8 @@ async def measure(options, pipeline_from_notebook, log):
                 "deterministic": expected == items(second["outputs"][index]),
                 "whole_error": has_error(first["outputs"][index]),
                 "images": sum(kind == "image" for kind, _ in expected),
+                # Cells of the slice that fail in the whole run as well.
+                "whole_failed": [m for m in members if has_error(first["outputs"][m])],
             }
             cells.append(record)
             if record["deterministic"] and not record["whole_error"]:
@@ -501,8 +503,10 @@ async def measure(options, pipeline_from_notebook, log):
         result = await cached(path, run)
         got = items(result["outputs"])
         record["measured"] = True
-        record["ran"] = not result["failed_cells"] and not result["failure"]
         record["failed_cells"] = [record["slice"][i] for i in result["failed_cells"]]
+        record["ran"] = not result["failure"] and set(record["failed_cells"]) <= set(
+            record["whole_failed"]
+        )
         record["difference"] = first_difference(expected, got)
         text = [item for item in expected if item[0] != "image"]
         record["text_equal"] = text == [item for item in got if item[0] != "image"]
@@ -558,6 +562,22 @@ def row(name, s):
     )
 
 
+def summaries(cells):
+    """The summary of each notebook's cells and of all, and the cells that differ."""
+    by_notebook = collections.defaultdict(list)
+    for cell in cells:
+        by_notebook[cell["notebook"]].append(cell)
+    return {
+        "rows": {name: summarise(group) for name, group in sorted(by_notebook.items())},
+        "total": summarise(cells),
+        "differing": [
+            f"{c['notebook']} [{c['position']}]: {c['difference']}"
+            for c in cells
+            if c.get("measured") and c["difference"]
+        ],
+    }
+
+
 def tables(result):
     lines = [
         "| notebook | code cells | deterministic | of which fail whole | measured | mean slice "
@@ -565,17 +585,29 @@ def tables(result):
         "(cells) |",
         "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|",
     ]
-    by_notebook = collections.defaultdict(list)
-    for cell in result["cells"]:
-        by_notebook[cell["notebook"]].append(cell)
-    for name, cells in sorted(by_notebook.items()):
-        lines.append(row(name, summarise(cells)))
-    total = summarise(result["cells"])
-    lines.append(row("**all**", total))
+    lines += [row(name, summary) for name, summary in result["rows"].items()]
+    lines.append(row("**all**", result["total"]))
     lines += ["", "Failing cells by their first differing output:", ""]
     lines += ["| first difference | cells |", "|---|--:|"]
-    lines += [f"| {kind} | {count} |" for kind, count in total["kinds"].items()]
-    return lines, total
+    lines += [f"| {kind} | {count} |" for kind, count in result["total"]["kinds"].items()]
+    return lines
+
+
+def comparison(results):
+    lines = [
+        "| measurement | analysis | measured cells | slice ran | reproduced text and images "
+        "| text reproduced | images reproduced (cells) |",
+        "|---|---|--:|--:|--:|--:|--:|",
+    ]
+    for result in results:
+        s = result["total"]
+        lines.append(
+            f"| {result['label']} | {result['core']} | {s['measured']} | "
+            f"{percent(s['ran'], s['measured'])} | **{percent(s['same'], s['measured'])}** "
+            f"({s['same']}) | {percent(s['text_same'], s['measured'])} ({s['text_same']}) | "
+            f"{s['images_same']}/{s['image_cells']} |"
+        )
+    return lines
 
 
 def section(results):
@@ -586,12 +618,14 @@ def section(results):
         "and normalised). A cell's *slice* is the cell and its ancestors in the pipeline that "
         "the analysis derives from the notebook, run alone in a fresh kernel, parents first; "
         "it *reproduces* the cell when the cell's outputs (text and decoded images) equal the "
-        "whole notebook's. Cells whose outputs differ between two whole runs "
+        "whole notebook's; it *ran* when none of its cells failed that does not fail in the "
+        "whole run. Cells whose outputs differ between two whole runs "
         "(non-deterministic) and cells that fail in the whole run are not measured. "
         "Percentages are of the measured cells.",
     ]
+    if len(results) > 1:
+        out += ["", *comparison(results)]
     for result in results:
-        lines, total = tables(result)
         out += [
             "",
             f"### {result['label']}",
@@ -604,7 +638,7 @@ def section(results):
             )
             + ".",
             "",
-            *lines,
+            *tables(result),
         ]
     return "\n".join(out) + "\n"
 
@@ -677,8 +711,9 @@ def main():
         "analysis_warnings": analysis_warnings,
         "cells": cells,
     }
-    lines, total = tables(result)
-    print("\n".join(lines))
+    result.update(summaries(cells))
+    total = result["total"]
+    print("\n".join(tables(result)))
     for name, why in sorted(excluded.items()):
         print(f"left out: {name}: {why}")
     build = Path(options.build)
@@ -689,9 +724,6 @@ def main():
             sys.exit("not written: --limit left cells unmeasured")
         KEPT.mkdir(parents=True, exist_ok=True)
         kept = {k: v for k, v in result.items() if k != "cells"}
-        kept["cells"] = [
-            {k: v for k, v in cell.items() if k not in ("expected", "got")} for cell in cells
-        ]
         (KEPT / f"{options.label}.json").write_text(json.dumps(kept, indent=1) + "\n")
         results = [json.loads(p.read_text()) for p in KEPT.glob("*.json")]
         results.sort(key=lambda r: r["measured_at"])

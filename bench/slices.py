@@ -407,7 +407,7 @@ def describe_core(core_file):
         ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         commit = "no git commit"
-    return f"{folder} ({commit[:70]})"
+    return f"{folder} ({commit if len(commit) <= 60 else commit[:59] + '…'})"
 
 
 def environment():
@@ -442,8 +442,10 @@ async def measure(options, pipeline_from_notebook, log):
     # The whole runs, two per notebook.
     async def whole(notebook, n):
         path = build / "whole" / f"{notebook.name}-{notebook.key}-{n}.json"
+        kept = path.exists()
         run = await cached(path, lambda: runner.run(notebook.sources))
-        log(f"whole run {n} of {notebook.name}: {run['seconds']:.0f} s")
+        if not kept:
+            log(f"whole run {n} of {notebook.name}: {run['seconds']:.0f} s")
         return run
 
     pairs = await asyncio.gather(*(whole(nb, n) for nb in notebooks for n in (1, 2)))
@@ -696,7 +698,8 @@ def main():
     def log(text):
         print(f"{time.strftime('%H:%M:%S')} {text}", flush=True)
 
-    log(f"analysis from {core_file}, pipelines from {module_file}")
+    core = describe_core(core_file)  # before the checkout can move on
+    log(f"analysis from {core}, pipelines from {module_file}")
     notebooks, cells, excluded, analysis_warnings = asyncio.run(
         measure(options, pipeline_from_notebook, log)
     )
@@ -704,7 +707,7 @@ def main():
     result = {
         "label": options.label,
         "command": shlex.join(["python", "bench/slices.py", *arguments]),
-        "core": describe_core(core_file),
+        "core": core,
         "measured_at": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "python": ", ".join(environment()),
         "excluded": excluded,

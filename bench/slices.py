@@ -597,14 +597,15 @@ def tables(result):
 
 def comparison(results):
     lines = [
-        "| measurement | analysis | measured cells | slice ran | reproduced text and images "
-        "| text reproduced | images reproduced (cells) |",
-        "|---|---|--:|--:|--:|--:|--:|",
+        "| measurement | analysis | measured cells | mean slice | slice ran | reproduced text "
+        "and images | text reproduced | images reproduced (cells) |",
+        "|---|---|--:|--:|--:|--:|--:|--:|",
     ]
     for result in results:
         s = result["total"]
         lines.append(
             f"| {result['label']} | {result['core']} | {s['measured']} | "
+            f"{s['slice_size']:.2f} | "
             f"{percent(s['ran'], s['measured'])} | **{percent(s['same'], s['measured'])}** "
             f"({s['same']}) | {percent(s['text_same'], s['measured'])} ({s['text_same']}) | "
             f"{s['images_same']}/{s['image_cells']} |"
@@ -727,9 +728,13 @@ def main():
             sys.exit("not written: --limit left cells unmeasured")
         KEPT.mkdir(parents=True, exist_ok=True)
         kept = {k: v for k, v in result.items() if k != "cells"}
-        (KEPT / f"{options.label}.json").write_text(json.dumps(kept, indent=1) + "\n")
+        path = KEPT / f"{options.label}.json"
+        # A measurement measured again keeps its place among the others.
+        previous = json.loads(path.read_text()) if path.exists() else {}
+        kept["first_measured"] = previous.get("first_measured", kept["measured_at"])
+        path.write_text(json.dumps(kept, indent=1) + "\n")
         results = [json.loads(p.read_text()) for p in KEPT.glob("*.json")]
-        results.sort(key=lambda r: r["measured_at"])
+        results.sort(key=lambda r: r.get("first_measured", r["measured_at"]))
         import sections
 
         sections.replace(SECTION, section(results))

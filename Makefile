@@ -215,8 +215,9 @@ bench-view: install
 # The share of public notebooks' code cells whose slice (the cell and its ancestors in the
 # derived pipeline) run alone reproduces the cell's outputs, in the bench environment of
 # PYTHON; the figures go into bench/RESULTS.md. Whole runs and slice runs are kept in
-# build/slices/ and reused. BENCH_SLICES_ARGS adds options: --core PATH (measure another
-# checkout's analysis), --label NAME, --notebooks GLOB..., --limit N.
+# build/slices/ and reused. BENCH_SLICES_ARGS adds options: --core PATH or --revision COMMIT
+# (measure another checkout's or commit's analysis), --label NAME, --notebooks GLOB...,
+# --limit N.
 BENCH_SLICES_ARGS ?=
 bench-slices:
 	@version=$$($(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \

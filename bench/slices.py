@@ -1,7 +1,8 @@
 """Do the slices the analysis derives from public notebooks reproduce the notebooks' outputs?
 
-    python bench/slices.py [--core PATH] [--label NAME] [--notebooks GLOB ...] [--limit N]
-                           [--jobs 2] [--timeout 120] [--write]
+    python bench/slices.py [--core PATH | --revision COMMIT] [--label NAME]
+                           [--notebooks GLOB ...] [--limit N] [--jobs 2] [--timeout 120]
+                           [--write]
 
 Run with the interpreter of an environment with the `bench` extra (`.venv/bin/python`). For
 each notebook of --folder (the public notebooks in /work/shared/notebooks by default):
@@ -42,6 +43,10 @@ Outputs are compared after normalising what is not the cell's own doing:
 - images (PNG, JPEG) compare by their decoded pixels, exactly: the two whole runs check
   that matplotlib draws the same pixels each time (a cell whose figure differs between them
   is non-deterministic like any other).
+
+--core PATH imports ``zelvo_core`` (and the module with ``pipeline_from_notebook``) from
+another checkout; --revision COMMIT from a commit of this repository, extracted into
+build/slices/core-<commit>/.
 
 --write puts the result into bench/RESULTS.md (one table per --label, the latest of each
 kept in bench/results/slices/), with the command that produced it.
@@ -378,6 +383,29 @@ def has_error(outputs):
     return any(output.get("output_type") == "error" for output in outputs)
 
 
+def checkout(revision, build):
+    """A folder with the files of ``revision`` of this repository (made once)."""
+    commit = subprocess.run(
+        ["git", "-C", str(ROOT), "rev-parse", "--verify", f"{revision}^{{commit}}"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
+    folder = Path(build) / f"core-{commit[:12]}"
+    if not folder.exists():
+        partial = folder.with_name(folder.name + ".partial")
+        shutil.rmtree(partial, ignore_errors=True)
+        partial.mkdir(parents=True)
+        archive = subprocess.run(
+            ["git", "-C", str(ROOT), "archive", commit, "zelvo", "zelvo_core"],
+            capture_output=True,
+            check=True,
+        ).stdout
+        subprocess.run(["tar", "-x", "-C", str(partial)], input=archive, check=True)
+        partial.rename(folder)
+    return folder, commit
+
+
 def load_core(core):
     """``pipeline_from_notebook`` and the files it came from. It has lived in
     ``zelvo.cli.notebook`` and in ``zelvo_core.notebook``; either is taken."""
@@ -396,18 +424,25 @@ def load_core(core):
     sys.exit(f"no pipeline_from_notebook in {zelvo_core.__file__}'s checkout")
 
 
-def describe_core(core_file):
-    folder = core_file.parent.parent
+def _git(folder, *arguments):
+    return subprocess.run(
+        ["git", "-C", str(folder), *arguments], capture_output=True, text=True, check=True
+    ).stdout.strip()
+
+
+def describe_core(core_file, commit=None):
+    """The checkout (or the commit of this repository) the analysis came from."""
+    folder = ROOT if commit else core_file.parent.parent
+    name = f"commit {commit[:7]}" if commit else str(folder)
     try:
-        commit = subprocess.run(
-            ["git", "-C", str(folder), "log", "-1", "--format=%h %s"],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
+        # A folder inside another checkout (an extracted revision) is no checkout itself.
+        if Path(_git(folder, "rev-parse", "--show-toplevel")).resolve() != folder.resolve():
+            return f"{name} (not a git checkout)"
+        line = _git(folder, "log", "-1", "--format=%h %s", commit or "HEAD")
     except (OSError, subprocess.CalledProcessError):
-        commit = "no git commit"
-    return f"{folder} ({commit if len(commit) <= 60 else commit[:59] + '…'})"
+        return f"{name} (not a git checkout)"
+    line = line if len(line) <= 60 else line[:59] + "…"
+    return f"commit {line}" if commit else f"{name} ({line})"
 
 
 def environment():
@@ -680,6 +715,9 @@ def failures(result):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--core", help="checkout to import zelvo_core and zelvo.cli from")
+    parser.add_argument(
+        "--revision", help="a commit of this repository to take them from instead (git archive)"
+    )
     parser.add_argument("--label", default="current", help="name of this measurement")
     parser.add_argument("--folder", default=str(DEFAULT_FOLDER), help="notebooks to measure")
     parser.add_argument("--notebooks", nargs="*", help="file name patterns within --folder")
@@ -694,12 +732,15 @@ def main():
     if os.nice(0) < 10:
         os.nice(10 - os.nice(0))
 
+    commit = None
+    if options.revision:
+        options.core, commit = checkout(options.revision, options.build)
     pipeline_from_notebook, module_file, core_file = load_core(options.core)
 
     def log(text):
         print(f"{time.strftime('%H:%M:%S')} {text}", flush=True)
 
-    core = describe_core(core_file)  # before the checkout can move on
+    core = describe_core(core_file, commit)  # before the checkout can move on
     log(f"analysis from {core}, pipelines from {module_file}")
     notebooks, cells, excluded, analysis_warnings = asyncio.run(
         measure(options, pipeline_from_notebook, log)

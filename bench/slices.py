@@ -250,6 +250,8 @@ class Runner:
         self.env = kernel_env(work)
         self.slots = asyncio.Queue()
         self.jobs = jobs
+        # What kernel processes write outside their cells (start-up notices, crashes).
+        self.log = open(work / "kernels.log", "a")  # noqa: SIM115 (open while kernels run)
 
     async def start(self):
         from jupyter_client.manager import AsyncKernelManager
@@ -260,6 +262,7 @@ class Runner:
     async def close(self):
         while not self.slots.empty():
             await self.slots.get_nowait().cleanup_resources()
+        self.log.close()
 
     async def run(self, sources):
         """The outputs of each cell (lists of output dicts) and the seconds it took."""
@@ -282,7 +285,7 @@ class Runner:
         )
         failure = None
         try:
-            await client.async_execute(cwd=str(folder), env=self.env)
+            await client.async_execute(cwd=str(folder), env=self.env, stderr=self.log)
         except Exception as error:  # a kernel that died: the cells after it have no output
             failure = f"{type(error).__name__}: {str(error)[:200]}"
         finally:

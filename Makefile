@@ -9,6 +9,7 @@
 #   make fuzz        the fuzz tests with 5,000 examples each instead of the suite's 200
 #   make bench       the benchmarks on CPython 3.8 and 3.13; results in bench/RESULTS.md
 #   make bench-view  the view page's drawing and update times in headless Chromium
+#   make bench-slices do the analysis's slices of public notebooks reproduce their outputs?
 #   make screenshots docs/view.png and docs/view-focus.png: a public notebook's pipeline, its page;
 #                    docs/notebook.png: the example in JupyterLab with its marks and panel
 
@@ -76,7 +77,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
             UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(SANITIZER_LOGS)/ubsan
 
 .PHONY: serve test test-asan soak soak-gateway fuzz matrix wheels docs bench bench-install \
-        bench-view screenshots lint install clean FORCE
+        bench-view bench-slices screenshots lint install clean FORCE
 
 install: $(VENV)/.installed
 
@@ -226,7 +227,21 @@ bench-view: install
 	$(VENV)/bin/python bench/view_page.py $(BENCH_VIEW_ARGS)
 
 # The notebook the pictures show: a public one of 40 code cells (see bench/screenshots.py).
-NOTEBOOK ?= /work/shared/notebooks/02.06-Boolean-Arrays-and-Masks.ipynb
+NOTEBOOK ?= ../shared/notebooks/02.06-Boolean-Arrays-and-Masks.ipynb
+
+# The share of public notebooks' code cells whose slice (the cell and its ancestors in the
+# derived pipeline) run alone reproduces the cell's outputs, in the bench environment of
+# PYTHON; the figures go into bench/RESULTS.md. Whole runs and slice runs are kept in
+# build/slices/ and reused. BENCH_SLICES_ARGS adds options: --core PATH or --revision COMMIT
+# (measure another checkout's or commit's analysis), --label NAME, --notebooks GLOB...,
+# --limit N.
+BENCH_SLICES_ARGS ?=
+bench-slices:
+	@version=$$($(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	venv=$(if $(filter command line environment,$(origin VENV)),$(VENV),.venv-bench-$$version); \
+	$(MAKE) --no-print-directory bench-install BENCH_VENV=$$venv && \
+	nice -n 10 $$venv/bin/python bench/slices.py --write $(BENCH_SLICES_ARGS)
+
 screenshots: install
 	$(VENV)/bin/python bench/screenshots.py $(NOTEBOOK) docs/view.png docs/view-focus.png
 	$(VENV)/bin/python bench/notebook_screenshot.py docs/notebook.png

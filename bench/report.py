@@ -22,7 +22,9 @@ LINEAR = (0.8, 1.3)
 # Allocated blocks that a path may leave after its calls: caches the interpreter fills once.
 GROWTH_LIMIT = 10
 KEPT_SECTIONS = re.compile(
-    r"^## (?:Pipeline page|Export of a large pipeline|Observer)\n.*?(?=^## |\Z)", re.M | re.S
+    r"^## (?:Pipeline page|Export of a large pipeline|Observer|Slices of public notebooks)\n"
+    r".*?(?=^## |\Z)",
+    re.M | re.S,
 )
 
 
@@ -762,7 +764,8 @@ def main():
     )
 
     # Sections measured apart are kept: the page's drawing time (bench/view_page.py), the
-    # exports of a large pipeline (bench/export.py) and the observer (bench/observer.py).
+    # exports of a large pipeline (bench/export.py), the observer (bench/observer.py) and
+    # the slices of public notebooks (bench/slices.py).
     path = HERE / "RESULTS.md"
     previous = path.read_text() if path.exists() else ""
     for kept in KEPT_SECTIONS.finditer(previous):

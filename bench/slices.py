@@ -5,7 +5,8 @@
                            [--write]
 
 Run with the interpreter of an environment with the `bench` extra (`.venv/bin/python`). For
-each notebook of --folder (the public notebooks in ../shared/notebooks beside the checkout by default):
+each notebook of --folder (by default the public notebooks in ../shared/notebooks, beside the
+checkout):
 
 1. The whole notebook runs twice, each time in a fresh kernel. A code cell whose outputs
    differ between the two runs is *non-deterministic* and left out of the shares; so is a

@@ -33,6 +33,7 @@ the section of every interpreter measured into bench/RESULTS.md.
 
 import argparse
 import asyncio
+import itertools
 import json
 import os
 import statistics
@@ -76,10 +77,14 @@ class Connection:
         self.kernel_id, self.subprotocol = KERNEL, wire.V1_PROTOCOL
 
 
+_COUNTS = itertools.count(1)
+
+
 def execution_frames(cell, code):
     """The frames of one run of ``cell`` as the server sees them, in two turns of its loop:
     up to the start of the run, and from there to the reply. Each frame is (direction,
-    connection index, frame)."""
+    connection index, frame). Each run has the kernel's next execution count."""
+    count = next(_COUNTS)
     request = SESSION.msg("execute_request", {"code": code, "silent": False})
     request["metadata"] = {"trusted": True, "deletedCells": [], "cellId": cell}
     parts = [
@@ -99,10 +104,10 @@ def execution_frames(cell, code):
         ("client", 0, serialize_msg_to_ws_v1(parts, "shell")),
         *iopub(
             SESSION.msg("status", {"execution_state": "busy"}, parent=parent),
-            SESSION.msg("execute_input", {"code": code, "execution_count": 1}, parent=parent),
+            SESSION.msg("execute_input", {"code": code, "execution_count": count}, parent=parent),
         ),
     ]
-    reply = SESSION.msg("execute_reply", {"status": "ok", "execution_count": 1}, parent=parent)
+    reply = SESSION.msg("execute_reply", {"status": "ok", "execution_count": count}, parent=parent)
     ending = [
         *iopub(
             SESSION.msg("stream", {"name": "stdout", "text": f"cell {cell}\n"}, parent=parent),
@@ -148,6 +153,8 @@ def measure_executions(cells, executions):
         for n in range(cells):
             for frames in execution_frames(f"cell-{n}", cell_code(n)):
                 turn(frames)
+        # The parents are found in the worker, before the runs timed.
+        await observer.settled(KERNEL)
         assert len(registry.get(KERNEL).graph.components) == cells
         reading, registering = [], []
         for k in range(executions):

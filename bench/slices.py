@@ -5,8 +5,8 @@
                            [--write]
 
 Run with the interpreter of an environment with the `bench` extra (`.venv/bin/python`). For
-each notebook of --folder (by default the public notebooks in ../shared/notebooks, beside the
-checkout):
+each notebook of --folder (by default the public notebooks in shared/notebooks beside the
+checkout or one of the folders holding it):
 
 1. The whole notebook runs twice, each time in a fresh kernel. A code cell whose outputs
    differ between the two runs is *non-deterministic* and left out of the shares; so is a
@@ -78,7 +78,15 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 SECTION = "## Slices of public notebooks"
 KEPT = HERE / "results" / "slices"
-DEFAULT_FOLDER = Path(__file__).resolve().parents[2] / "shared" / "notebooks"
+# The public notebooks beside the checkout, or beside a folder that holds it (a worktree).
+DEFAULT_FOLDER = next(
+    (
+        folder / "shared" / "notebooks"
+        for folder in HERE.parents[1:]
+        if (folder / "shared" / "notebooks").is_dir()
+    ),
+    HERE.parents[1] / "shared" / "notebooks",
+)
 # The first code cells of a notebook that, failing for one of these, leave it out whole.
 FIRST_CELLS = 3
 MISSING = {

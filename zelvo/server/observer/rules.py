@@ -49,6 +49,8 @@ TRACEBACK_LINES = 10
 LINE_LENGTH = 500
 NAME_LENGTH = 200
 MESSAGE_LENGTH = 2_000
+# Front-end ids kept per component: earlier loads' are never sent again.
+KEPT_ALIASES = 4
 # How long after a run of a cell a save may still not hold that cell (it was written before
 # the run's request came), in seconds.
 SAVE_SLACK = 5.0
@@ -166,6 +168,8 @@ class KernelPipeline:
         self._clock = 0  # runs started
         self._claims = 0
         self._cursor = None  # the component of the latest request
+        self._looked = None  # (position of each id in the order, saved ids by code), lazily
+        self._aliases_of = {}  # component id -> its latest front-end ids, oldest first
         self._count = 0  # the highest execution count seen since the last restart
 
     # -- what the kernel's messages say
@@ -295,6 +299,7 @@ class KernelPipeline:
                 self.touched.add(ident)
             elif component.seq == 0 and not component.posted and component.code != cell.code:
                 component.code, component.facts = cell.code, None  # not run: the saved code
+                self._looked = None
                 self.touched.add(ident)
             if not component.saved or component.position != cell.position:
                 component.saved, component.position = True, cell.position
@@ -324,6 +329,7 @@ class KernelPipeline:
         self.deleted = still_deleted
         if order != self.order:
             self.order, self.reordered, self.relink = order, True, True
+        self._looked = None
         return True
 
     def adopt(self, components):
@@ -356,7 +362,7 @@ class KernelPipeline:
                 cells[ident] = self.cells[ident]
                 order.append(ident)
         self.cells, self.order = cells, order
-        self._children = None
+        self._children = self._looked = None
         self.reordered = self.relink = True
 
     # -- linking
@@ -448,6 +454,12 @@ class KernelPipeline:
         if ident is None:
             return front_id
         self.aliases[front_id] = ident
+        # A cell's ids from earlier loads are not sent again: keep its latest few (two tabs
+        # of one notebook have one each).
+        kept = self._aliases_of.setdefault(ident, collections.deque())
+        kept.append(front_id)
+        if len(kept) > KEPT_ALIASES:
+            self.aliases.pop(kept.popleft(), None)
         self._claims += 1
         self.claimed[ident] = self._claims
         return ident
@@ -458,13 +470,11 @@ class KernelPipeline:
         the cell run before; else, for a cell edited since, the saved cell right after
         that one when nothing has matched it since that one was."""
         after = self._index(self._cursor)
+        positions, by_code = self._lookup()
         best, best_key = None, None
         size = len(self.order) or 1
-        for index, ident in enumerate(self.order):
-            cell = self.cells[ident]
-            if not cell.saved or cell.code != code:
-                continue
-            key = (self.claimed.get(ident, 0), (index - after - 1) % size)
+        for ident in by_code.get(code, ()):
+            key = (self.claimed.get(ident, 0), (positions[ident] - after - 1) % size)
             if best_key is None or key < best_key:
                 best, best_key = ident, key
         if best is not None or after < 0:
@@ -523,17 +533,26 @@ class KernelPipeline:
             ident = f"{wanted}-{suffix}"
         return ident
 
+    def _lookup(self):
+        if self._looked is None:
+            positions = {ident: index for index, ident in enumerate(self.order)}
+            by_code = {}
+            for ident in self.order:
+                cell = self.cells[ident]
+                if cell.saved:
+                    by_code.setdefault(cell.code, []).append(ident)
+            self._looked = positions, by_code
+        return self._looked
+
     def _index(self, ident):
-        try:
-            return self.order.index(ident) if ident is not None else -1
-        except ValueError:
-            return -1
+        return self._lookup()[0].get(ident, -1)
 
     def _place(self, ident):
         # A cell the saved notebook does not hold yet: after the cell run before it.
         after = self._index(self._cursor)
         self.order.insert(after + 1 if after >= 0 else len(self.order), ident)
         self.reordered = self.relink = True
+        self._looked = None
 
     def _start(self, run, count, date):
         cell = self.cells.get(run.cell_id)
@@ -547,6 +566,7 @@ class KernelPipeline:
         self._outdate_descendants(ident, cell)
         if cell.code != run.code:
             cell.code, cell.facts, self.relink = run.code, None, True
+            self._looked = None
         cell.status, cell.outdated, cell.error, cell.count = protocol.RUNNING, None, None, count
         cell.tagged, cell.posted = run.tagged, False
         self.touched.add(ident)
@@ -572,6 +592,9 @@ class KernelPipeline:
         del self.cells[ident]
         self.order.remove(ident)
         self.claimed.pop(ident, None)
+        for front_id in self._aliases_of.pop(ident, ()):
+            self.aliases.pop(front_id, None)
+        self._looked = None
         for child in self.children().get(ident, ()):
             kept = self.cells.get(child)
             if kept is not None:

@@ -87,6 +87,8 @@ class Observer:
         kernel_id = None
         try:
             kernel_id = connection.kernel_id
+            if not _forwarded(connection):
+                return
             legacy = isinstance(frame, str) or (
                 getattr(connection, "subprotocol", None) != wire.V1_PROTOCOL
             )
@@ -545,11 +547,10 @@ def observed_class(base, observer):
         return base.connect(self)
 
     def handle_incoming_message(self, incoming_msg, *args, **kwargs):
-        # A request the host could not pass on (it raised) never reaches the kernel.
-        forwarding = _forwarded(self)
+        # A request the host could not pass on (it raised) never reaches the kernel; nothing
+        # of the observer's may keep one from it.
         result = base.handle_incoming_message(self, incoming_msg, *args, **kwargs)
-        if forwarding:
-            observer.from_client(self, incoming_msg)
+        observer.from_client(self, incoming_msg)
         return result
 
     def handle_outgoing_message(self, *args):

@@ -5,7 +5,6 @@ Runs under whatever interpreter runs pytest: JupyterLab 4.3 and Notebook 7.3 on 
 the newest releases elsewhere.
 """
 
-import asyncio
 import importlib.util
 import json
 import time
@@ -25,6 +24,7 @@ front_ends = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(front_ends)
 DEADLINE, EXAMPLE, OPEN = front_ends.DEADLINE, front_ends.EXAMPLE, front_ends.OPEN
 Notebook, pipeline, until = front_ends.Notebook, front_ends.pipeline, front_ends.until
+in_browser = front_ends.in_browser
 
 CELLS = ("params", "model", "run", "report")
 # Markup in a cell's code and in an error's text: shown as text, it sets nothing.
@@ -204,12 +204,4 @@ async def test_the_notebook_marks_and_runs_what_is_out_of_date(serve, browser, f
     else:
         served = await serve(kernels, front_end=front_end)
         run = scenario
-    browser.set_script_timeout(DEADLINE)
-    try:
-        await asyncio.get_running_loop().run_in_executor(None, run, served, browser, front_end)
-    finally:
-        for handle in browser.window_handles[1:]:
-            browser.switch_to.window(handle)
-            browser.close()
-        browser.switch_to.window(browser.window_handles[0])
-        browser.get("about:blank")
+    await in_browser(browser, run, served, front_end)

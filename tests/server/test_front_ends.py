@@ -329,12 +329,16 @@ async def test_runs_in_a_front_end_are_the_kernels_pipeline(
     serve, browser, front_end, kernels, which
 ):
     served = await serve(kernels, front_end=front_end)
+    await in_browser(browser, which, served, front_end)
+
+
+async def in_browser(browser, run, served, front_end):
+    """``run(served, browser, front_end)`` off the event loop; then the browser is left with
+    one blank window, so that the next case's pages start without this one's."""
     browser.set_script_timeout(DEADLINE)
     try:
-        await asyncio.get_running_loop().run_in_executor(None, which, served, browser, front_end)
+        await asyncio.get_running_loop().run_in_executor(None, run, served, browser, front_end)
     finally:
-        # The next case starts from one blank window: the pages of this one's server stay
-        # out of it.
         for handle in browser.window_handles[1:]:
             browser.switch_to.window(handle)
             browser.close()

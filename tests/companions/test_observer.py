@@ -169,6 +169,21 @@ TABLE = {
             ("d", "succeeded", [], "w = 2"),
         ),
     ),
+    "a rerun reaches a current cell below one out of date": (
+        ran("m1", "a", "x = 1")
+        + ran("m2", "b", "y = x")
+        + ran("m3", "c", "z = y")
+        + ran("m4", "a", "x = 2")
+        + ran("m5", "c", "z = y")  # current again, under b that is not
+        + ran("m6", "d", "w = z")
+        + ran("m7", "a", "x = 3"),
+        expect(
+            ("a", "succeeded", [], "x = 3"),
+            ("b", "invalid", ["a"], "y = x"),
+            ("c", "invalid", ["b"], "z = y"),
+            ("d", "invalid", ["c"], "w = z"),
+        ),
+    ),
     "a failure, then the aborted cells queued behind it": (
         ran("m1", "a", "x = 1")
         + ran("m2", "b", "y = x")

@@ -165,6 +165,9 @@ class KernelPipeline:
         self.relink = True  # code or order changed since the last linking
         self.restarted_at = None  # when the kernel last restarted, ISO 8601
         self._children = None  # parent id -> child ids, until a link changes
+        # Ids that may have a current descendant (succeeded, not out of date): a superset,
+        # so that a run's walk over its descendants skips what it cannot change.
+        self._marked = None
         self._clock = 0  # runs started
         self._claims = 0
         self._cursor = None  # the component of the latest request
@@ -362,7 +365,7 @@ class KernelPipeline:
                 cells[ident] = self.cells[ident]
                 order.append(ident)
         self.cells, self.order = cells, order
-        self._children = self._looked = None
+        self._children = self._marked = self._looked = None
         self.reordered = self.relink = True
 
     # -- linking
@@ -390,7 +393,7 @@ class KernelPipeline:
                 self.touched.add(ident)
                 changed = True
         if changed:
-            self._children = None
+            self._children = self._marked = None
             # New parents may have run after their new children.
             ran = {
                 ident: cell.seq
@@ -576,6 +579,8 @@ class KernelPipeline:
         self.touched.add(run.cell_id)
         if ok:
             cell.status = protocol.SUCCEEDED
+            if cell.outdated is None and self._marked is not None:
+                self._mark(cell.parents)
         else:
             cell.status, cell.error = protocol.FAILED, run.error
             self._outdate_descendants(run.cell_id, cell)
@@ -599,7 +604,7 @@ class KernelPipeline:
             kept = self.cells.get(child)
             if kept is not None:
                 kept.parents = tuple(parent for parent in kept.parents if parent != ident)
-        self._children = None
+        self._children = self._marked = None
         self.gone.add(ident)
         self.touched.discard(ident)
         self.reordered = self.relink = True
@@ -613,10 +618,43 @@ class KernelPipeline:
         return self._children
 
     def _outdate_descendants(self, ident, culprit):
-        for child in graph.descendants([ident], self.children()):
-            cell = self.cells.get(child)
-            if cell is not None and cell.outdated is None and cell.status == protocol.SUCCEEDED:
-                self._outdate(cell, child, ident, culprit)
+        # Only through cells that may lead to a current one: Run All walks next to nothing.
+        marked = self._marks()
+        if ident not in marked:
+            return
+        children, visited, stack = self.children(), {ident}, [ident]
+        while stack:
+            for child in children.get(stack.pop(), ()):
+                if child in visited:
+                    continue
+                visited.add(child)
+                cell = self.cells.get(child)
+                if cell is not None and cell.outdated is None and cell.status == protocol.SUCCEEDED:
+                    self._outdate(cell, child, ident, culprit)
+                if child in marked:
+                    stack.append(child)
+        marked -= visited  # every current cell below them is out of date now
+
+    def _marks(self):
+        if self._marked is None:
+            self._marked = set()
+            self._mark(
+                parent
+                for cell in self.cells.values()
+                if cell.status == protocol.SUCCEEDED and cell.outdated is None
+                for parent in cell.parents
+            )
+        return self._marked
+
+    def _mark(self, parents):
+        marked, stack = self._marked, [parent for parent in parents if parent not in self._marked]
+        marked.update(stack)
+        while stack:
+            cell = self.cells.get(stack.pop())
+            for parent in cell.parents if cell is not None else ():
+                if parent not in marked:
+                    marked.add(parent)
+                    stack.append(parent)
 
     def _outdate(self, cell, ident, culprit_id, culprit=None):
         culprit = culprit or self.cells.get(culprit_id)

@@ -31,16 +31,26 @@ def parse_notebook(text, name):
         notebook = json.loads(text)
     except ValueError as error:
         raise NotebookError(f"{name}: not a notebook: invalid JSON ({error})") from None
+    checked_notebook(notebook, name)
+    for position, cell in enumerate(notebook["cells"]):
+        checked_cell(position, cell, name)
+    return notebook
+
+
+def checked_notebook(notebook, name):
+    """Raise NotebookError unless the decoded ``notebook`` has a list of cells."""
     if not isinstance(notebook, dict) or not isinstance(notebook.get("cells"), list):
         if isinstance(notebook, dict) and notebook.get("worksheets") is not None:
             raise NotebookError(
                 f"{name}: a notebook of format 3 or older; save it again with a current Jupyter"
             )
         raise NotebookError(f"{name}: not a notebook: no list of cells")
-    for position, cell in enumerate(notebook["cells"]):
-        if not isinstance(cell, dict) or not isinstance(cell.get("cell_type"), str):
-            raise NotebookError(f"{name}: cell {position} is not a notebook cell")
-    return notebook
+
+
+def checked_cell(index, cell, name):
+    """Raise NotebookError unless the decoded ``cell`` (0-based ``index``) is a cell."""
+    if not isinstance(cell, dict) or not isinstance(cell.get("cell_type"), str):
+        raise NotebookError(f"{name}: cell {index} is not a notebook cell")
 
 
 class SavedCell(NamedTuple):
@@ -57,24 +67,26 @@ class SavedCell(NamedTuple):
 
 def saved_cells(notebook):
     """The code cells of a decoded notebook (as ``parse_notebook`` gives it), in order."""
-    found = []
-    for position, cell in enumerate(notebook["cells"], 1):
-        if cell["cell_type"] != "code":
-            continue
-        count = cell.get("execution_count")
-        status, finished = _execution(cell)
-        found.append(
-            SavedCell(
-                position,
-                _given_id(cell),
-                _source(cell),
-                _is_parameters(cell),
-                count if type(count) is int and count > 0 else None,
-                status,
-                finished,
-            )
-        )
-    return found
+    found = (saved_cell(position, cell) for position, cell in enumerate(notebook["cells"], 1))
+    return [cell for cell in found if cell is not None]
+
+
+def saved_cell(position, cell):
+    """The SavedCell of a decoded notebook's cell at ``position`` (1-based); None for a cell
+    that is not code."""
+    if cell["cell_type"] != "code":
+        return None
+    count = cell.get("execution_count")
+    status, finished = _execution(cell)
+    return SavedCell(
+        position,
+        _given_id(cell),
+        _source(cell),
+        _is_parameters(cell),
+        count if type(count) is int and count > 0 else None,
+        status,
+        finished,
+    )
 
 
 def notebook_of(session):

@@ -131,9 +131,10 @@ class PipelineGraph:
 
 
 @contextlib.contextmanager
-def _collector_paused():
-    # Building 100,000 small objects triggers many full collections that
-    # walk the whole (acyclic) input; pausing the collector halves the cost.
+def collector_paused():
+    """Pause the garbage collector (for the whole process) while building many small
+    objects: each would otherwise trigger full collections that walk the whole (acyclic)
+    input, holding the interpreter lock."""
     was_enabled = gc.isenabled()
     gc.disable()
     try:
@@ -440,7 +441,7 @@ class ZelvoPipelineModel:
                 f"'identifier' must be a string or null, not {type(identifier).__name__}"
             )
         self.identifier = identifier
-        with _collector_paused():
+        with collector_paused():
             components = _build_components(fields.get("dag_info", []))
         self.graph = PipelineGraph(components)
         self.created = datetime.datetime.now(datetime.timezone.utc)
@@ -460,7 +461,7 @@ class ZelvoPipelineModel:
         model = cls.__new__(cls)
         model.identifier = identifier
         known = previous.graph.components if previous is not None else None
-        with _collector_paused():
+        with collector_paused():
             model.graph = PipelineGraph(_build_components(dag_info, known))
         model.created = datetime.datetime.now(datetime.timezone.utc)
         return model
@@ -481,7 +482,7 @@ class ZelvoPipelineModel:
 
     def to_zelvo_dict(self, *, include_captured=False):
         """Return the JSON-serialisable export document of the pipeline."""
-        with _collector_paused():
+        with collector_paused():
             dag_info = [component.to_dict() for component in self.graph.components.values()]
         document = {"identifier": self.identifier, "dag_info": dag_info}
         if include_captured:

@@ -12,19 +12,21 @@ from __future__ import annotations
 
 import hashlib
 import json
-import json.scanner
 import os
 import types
-from typing import Mapping, NamedTuple
+from typing import Mapping, NamedTuple, Sequence
 
 from zelvo_core.analysis import cell_facts
-from zelvo_core.notebook import NotebookError, parse_notebook, saved_cells
+from zelvo_core.notebook import (
+    NotebookError,
+    checked_cell,
+    checked_notebook,
+    saved_cell,
+    saved_cells,
+)
 
-# Bytes of JSON above which a notebook is decoded by the json module's Python scanner: the C
-# one holds the interpreter lock until it is done (about 30 ms per MiB), and with it the
-# server's event loop; the Python one, about half as fast, lets the loop run between steps.
-C_DECODED = 2**20
-
+from . import stepped
+from .worker import breathe
 
 _NO_FACTS = types.MappingProxyType({})
 
@@ -38,6 +40,17 @@ class Stamp(NamedTuple):
     # The facts of the cells read last, by code: an autosave changes a cell or two, and a
     # notebook of more cells than the analysis caches would be analysed whole each time.
     facts: Mapping = _NO_FACTS
+    cells: Sequence = ()  # the cells read last (SavedCell values)
+
+
+class Read(NamedTuple):
+    """A notebook's code cells as read, and how they differ from the read before."""
+
+    cells: list  # SavedCell values, in notebook order
+    previous: Sequence  # the cells of the read before (empty if none)
+    # Indices of the cells that differ from ``previous``, where no cell came, went or moved
+    # (an autosave's usual edit); else None.
+    changed: list | None
 
 
 class TooBig(Exception):
@@ -54,21 +67,22 @@ def shown(path):
 
 
 def read_local(os_path, path, last, limit):
-    """In the worker: ``(stamp, saved)`` of the local file ``os_path`` (API ``path``), with
-    ``saved`` None when the file is the one read as ``last``, else its cells (SavedCell).
+    """In the worker: ``(stamp, read)`` of the local file ``os_path`` (API ``path``), with
+    ``read`` None when the file is the one read as ``last``, else its Read.
 
     Raises TooBig past ``limit`` bytes, NotebookError for a file that is not a notebook
     (both with the file's ``stamp``), Changing for a file written meanwhile, OSError when it
     cannot be read.
     """
-    known = last.facts if last is not None else _NO_FACTS
+    # A file that fails keeps what was read before: the next read is compared with that.
+    known, before = (last.facts, last.cells) if last is not None else (_NO_FACTS, ())
     with open(os_path, "rb") as stream:
         status = os.fstat(stream.fileno())
         file = (status.st_ino, status.st_size, status.st_mtime_ns)
         if last is not None and (last.path, last.file) == (path, file):
             return last, None
         if status.st_size > limit:
-            raise _stamped(TooBig(status.st_size), Stamp(path, file, None, known))
+            raise _stamped(TooBig(status.st_size), Stamp(path, file, None, known, before))
         data = stream.read(limit + 1)  # it may have grown since
     if len(data) > limit:
         raise TooBig(len(data))
@@ -77,15 +91,14 @@ def read_local(os_path, path, last, limit):
     now = os.stat(os_path)
     if len(data) != status.st_size or (now.st_ino, now.st_size, now.st_mtime_ns) != file:
         raise Changing()
-    stamp = Stamp(path, file, hashlib.sha256(data).digest(), known)
+    stamp = Stamp(path, file, hashlib.sha256(data).digest(), known, before)
     if last is not None and (last.path, last.digest) == (path, stamp.digest):
         return stamp, None
     try:
-        notebook = _decoded(data, shown(path))
+        cells = _decoded(data, shown(path))
     except NotebookError as error:
         raise _stamped(error, stamp) from None
-    cells, facts = _saved(notebook, path, known)
-    return stamp._replace(facts=facts), cells
+    return _taken(stamp, cells, last)
 
 
 def _stamped(error, stamp):
@@ -95,45 +108,61 @@ def _stamped(error, stamp):
 
 
 def _decoded(data, name):
+    """The SavedCells of a notebook's bytes. Decoded in steps, each cell read as soon as it
+    is decoded and dropped: the worker lets the event loop have the interpreter lock, and
+    the notebook's many objects are never all alive at once, which would make the garbage
+    collector go through them (holding the lock) again and again."""
+
+    def each(index, cell):
+        checked_cell(index, cell, name)
+        breathe()
+        return saved_cell(index + 1, cell)
+
     try:
-        if len(data) <= C_DECODED:
-            return parse_notebook(data, name)
-        decoder = json.JSONDecoder()
-        decoder.scan_once = json.scanner.py_make_scanner(decoder)
-        notebook = decoder.decode(data.decode(json.detect_encoding(data)))
+        notebook = stepped.loads(data.decode(json.detect_encoding(data)), cells=each)
     except RecursionError:
         raise NotebookError(f"{name}: not a notebook: nested too deeply") from None
     except ValueError as error:  # UnicodeDecodeError too
         raise NotebookError(f"{name}: not a notebook: invalid JSON ({error})") from None
-    return _checked(notebook, name)
+    checked_notebook(notebook, name)
+    return [cell for cell in notebook["cells"] if cell is not None]
 
 
 def cells_of(notebook, stamp, last):
-    """In the worker: ``(stamp, cells)`` of a notebook a contents manager
-    decoded, ``stamp`` its stamp without facts."""
+    """In the worker: ``(stamp, read)`` of a notebook a contents manager decoded,
+    ``stamp`` its stamp without facts, ``read`` its Read."""
+    name = shown(stamp.path)
+    checked_notebook(notebook, name)
+    for index, cell in enumerate(notebook["cells"]):
+        checked_cell(index, cell, name)
+    return _taken(stamp, saved_cells(notebook), last)
+
+
+def _taken(stamp, cells, last):
+    """``(stamp, Read)`` of ``cells`` read after ``last``."""
+    previous = last.cells if last is not None else ()
+    changed = None
+    if len(previous) == len(cells):
+        changed = []
+        for index, (before, now) in enumerate(zip(previous, cells)):
+            breathe()
+            if before != now:
+                if (before.id, before.position) != (now.id, now.position):
+                    changed = None
+                    break
+                changed.append(index)
     known = last.facts if last is not None else _NO_FACTS
-    cells, facts = _saved(_checked(notebook, shown(stamp.path)), stamp.path, known)
-    return stamp._replace(facts=facts), cells
+    stamp = stamp._replace(facts=_facts(cells, known), cells=cells)
+    return stamp, Read(cells, previous, changed)
 
 
-def _checked(notebook, name):
-    # As parse_notebook checks what it decoded.
-    cells = notebook.get("cells") if isinstance(notebook, dict) else None
-    if not isinstance(cells, list):
-        raise NotebookError(f"{name}: not a notebook: no list of cells")
-    for position, cell in enumerate(cells):
-        if not isinstance(cell, dict) or not isinstance(cell.get("cell_type"), str):
-            raise NotebookError(f"{name}: cell {position} is not a notebook cell")
-    return notebook
-
-
-def _saved(notebook, path, known):
-    """The notebook's saved cells (SavedCell values), and their facts by code: a cell is
-    analysed here, unless its code is among the ``known`` facts, so that the kernel's
-    pipeline finds them analysed."""
-    cells = saved_cells(notebook)
+def _facts(cells, known):
+    """The facts of the ``cells`` (SavedCell values) by code: a cell is analysed here,
+    unless its code is among the ``known`` facts, so that the kernel's pipeline finds them
+    analysed."""
     facts = {}
     for cell in cells:
+        breathe()
         if cell.code not in facts:
             facts[cell.code] = known.get(cell.code) or cell_facts(cell.code)
-    return cells, facts
+    return facts

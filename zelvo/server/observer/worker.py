@@ -18,9 +18,15 @@ import asyncio
 import contextlib
 import queue
 import threading
+import time
+
+from zelvo_core.misc.models import collector_paused
 
 # Jobs waiting, at most (the one running is not counted).
 LIMIT = 256
+# Seconds of a job's work between two pauses, and the length of a pause (see breathe).
+BREATH = 0.002
+PAUSE = 0.0002
 
 
 class Busy(Exception):
@@ -66,7 +72,10 @@ class Worker:
                 continue
             result = error = None
             try:
-                result = fn(*args)
+                # A job's many short-lived objects would each trigger collections that, being
+                # promoted meanwhile, end in full ones: tens of milliseconds with the lock.
+                with collector_paused():
+                    result = fn(*args)
             except BaseException as raised:  # handed to the caller; the thread goes on
                 error = raised
             with contextlib.suppress(RuntimeError):  # a closed loop: nobody waits any more
@@ -93,6 +102,22 @@ class Worker:
     @property
     def closed(self):
         return self._closed
+
+
+_breathed = [0.0]
+
+
+def breathe():
+    """Called often by a long job: every BREATH seconds, pause briefly.
+
+    The event loop's thread needs the interpreter lock for every turn of the loop; a
+    thread that computes keeps it until the interpreter forces a switch (every 5 ms), so
+    each turn would wait that long. A job that pauses lets the loop have it at once.
+    """
+    now = time.perf_counter()
+    if now - _breathed[0] > BREATH:
+        time.sleep(PAUSE)
+        _breathed[0] = time.perf_counter()
 
 
 def _settle(outcome, result, error):

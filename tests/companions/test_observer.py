@@ -15,7 +15,8 @@ from jupyter_server.services.kernels.connection.base import (
 )
 
 from zelvo.server import registry
-from zelvo.server.observer import Observer, observed_class, saved, wire
+import zelvo.server.observer as observer_module
+from zelvo.server.observer import Observer, observed_class, rules, saved, wire
 from zelvo.server.observer.worker import Busy, Closed, Worker
 from zelvo_core.misc.models import ZelvoPipelineModel
 from zelvo_core.notebook import SavedCell
@@ -321,6 +322,18 @@ TABLE = {
         ],
         expect(("a", "not-run", [], "x = 1"), ("b", "succeeded", [], "y = 2")),
     ),
+    "a cell edited and saved without running gets the parents of its saved code": (
+        [
+            ("save", [("a", "x = 1"), ("b", "y = 2"), ("c", "z = 3")]),
+            *ran("m1", "a", "x = 1"),
+            ("save", [("a", "x = 1"), ("b", "y = x"), ("c", "z = 3  # note")]),
+        ],
+        expect(
+            ("a", "succeeded", [], "x = 1"),
+            ("b", "not-run", ["a"], "y = x"),
+            ("c", "not-run", [], "z = 3  # note"),
+        ),
+    ),
     "a request with buffers": (
         [
             Recorded("request", "m1", "a", "x = 1", buffers=[b"\0" * 64]),
@@ -408,13 +421,16 @@ def components():
 
 @pytest.mark.parametrize("protocol", ["v1", "json", "gateway"])
 @pytest.mark.parametrize("recording", TABLE, ids=list(TABLE))
-async def test_rules(observer, protocol, recording):
+async def test_rules(observer, protocol, recording, monkeypatch):
     connection = Connection(protocol)
     messages, expected = TABLE[recording]
+    if protocol == "json":  # and two components registered a turn: the rest in the next
+        monkeypatch.setattr(observer_module, "REGISTERED_AT_ONCE", 2)
     await feed(observer, connection, messages)
     assert components() == expected
     assert observer.logged == []
-    assert len(observer.kernels[KERNEL].pipeline.deleted) <= len(expected or ())
+    pipeline = observer.kernels[KERNEL].pipeline
+    assert len(pipeline.deleted) <= len(expected or ()) and not pipeline.touched
     model = registry.get(KERNEL)
     for component in model.graph.components.values() if model else ():
         ran = component.execution_status not in ("not-run", "running")
@@ -601,6 +617,24 @@ async def test_only_requests_the_host_passed_on_are_runs(observer, refusal):
     except UnicodeEncodeError:
         assert refusal == "raises"
     assert observer.kernels[KERNEL].pipeline.runs == {}
+
+
+@pytest.mark.parametrize(
+    "edits",
+    [
+        [{}, {1: "y = x  # a comment"}, {1: "y = 2"}, {2: "z = x + y"}],
+        [{}, {0: "x = 1; w = 0"}, {3: "print(w)"}, {0: "x = 1"}],
+        [{}, {}, {2: "z = y"}, {2: "z = y  # again"}],
+    ],
+    ids=["comments, then names", "a name moves", "nothing, then an edit"],
+)
+def test_linking_with_the_last_linking_finds_what_linking_anew_finds(edits):
+    codes, memo, parents = ["x = 1", "y = x", "z = y", "print(x)"], rules.LinkMemo(), {}
+    for edit in edits:
+        codes = [edit.get(index, code) for index, code in enumerate(codes)]
+        cells = [(f"c{index}", code) for index, code in enumerate(codes)]
+        parents.update({ident: found[0] for ident, found in rules.link(cells, None, memo).items()})
+        assert parents == {ident: found[0] for ident, found in rules.link(cells).items()}
 
 
 async def test_the_worker_runs_jobs_in_one_thread_and_bounds_its_queue():

@@ -35,6 +35,8 @@ BUSY_RETRY = 0.1
 # A front end's frame larger than this is decoded in the worker, not on the event loop.
 LARGE_FRAME = 1 << 20
 CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
+# Components registered in one turn of the loop, at most.
+REGISTERED_AT_ONCE = 1000
 # Distinct failures of reading a kernel's saved notebook that are logged, at most.
 COMPLAINTS = 16
 
@@ -286,8 +288,9 @@ class Observer:
             self._complain(kernel_id, kernel, path, error)
 
     async def _saved_cells(self, path, last):
-        """``(stamp, cells)`` of the notebook at ``path``, read and analysed in the
-        worker; ``(stamp, None)`` when it is the one read as ``last``."""
+        """``(stamp, read)`` of the notebook at ``path``, read and analysed in the
+        worker (``read`` a saved.Read); ``(stamp, None)`` when it is the one read as
+        ``last``."""
         manager = self.serverapp.contents_manager
         locate = getattr(manager, "_get_os_path", None)
         if locate is not None:  # a local file: read in the worker, under the manager's rules
@@ -309,9 +312,9 @@ class Observer:
         model = await _maybe_await(manager.get(path, content=True, type="notebook"))
         return await self.worker.run(saved.cells_of, model.get("content"), stamp, last)
 
-    def _notebook_saved(self, kernel_id, kernel, path, cells):
-        """The saved notebook's code cells (SavedCell values) changed."""
-        if kernel.pipeline.notebook_saved(cells, time.time()):
+    def _notebook_saved(self, kernel_id, kernel, path, read):
+        """The saved notebook's code cells changed (a saved.Read)."""
+        if kernel.pipeline.notebook_saved(read.cells, time.time(), read.previous, read.changed):
             self._schedule(kernel_id, kernel)
 
     def _complain(self, kernel_id, kernel, path, error):
@@ -390,24 +393,30 @@ class Observer:
                 kernel.registered, kernel.whole = current, True
             if self._link(kernel_id, kernel):
                 return  # registered once the parents are found
-            order, changed, deleted = kernel.pipeline.changes()
-            if not (order or changed or deleted or kernel.whole):
-                return
-            if current is None or kernel.whole:
+            pipeline = kernel.pipeline
+            if kernel.whole:
                 kernel.whole = False  # compared whole, as a POST is
-                previous = registry.get(kernel_id)
-                dag_info = kernel.pipeline.dag_info()
-                if previous is None and not dag_info:
-                    return
                 registry.register(
-                    kernel_id, ZelvoPipelineModel.revised(previous, dag_info, kernel_id)
+                    kernel_id, ZelvoPipelineModel.revised(current, pipeline.dag_info(), kernel_id)
                 )
-            else:
-                model, update = _applied(current, order, changed, deleted)
-                registry.register(kernel_id, model, update)
-            # The registered model stays when nothing changed.
+                kernel.registered = registry.get(kernel_id)
+                pipeline.registered(everything=True)
+                return
+            if current is None:
+                if not pipeline.order:
+                    return
+                pipeline.unregistered()
+                current = ZelvoPipelineModel.revised(None, [], kernel_id)
+            # A few thousand components at a time (a first registration, a restart): the
+            # rest in the next turns of the loop.
+            order, changed, deleted = pipeline.changes(REGISTERED_AT_ONCE)
+            if not (order or changed or deleted):
+                return
+            registry.register(kernel_id, *_applied(current, order, changed, deleted))
             kernel.registered = registry.get(kernel_id)
-            kernel.pipeline.registered()
+            pipeline.registered()
+            if pipeline.touched:
+                self._schedule(kernel_id, kernel)
         except Exception:
             self._failed(kernel_id, "the pipeline")
 
@@ -420,7 +429,7 @@ class Observer:
         if cells is None:
             return False
         future = asyncio.ensure_future(
-            self.worker.run(rules.link, cells, self._folder(kernel.notebook))
+            self.worker.run(rules.link, cells, self._folder(kernel.notebook), kernel.pipeline.memo)
         )
         kernel.linking = future
 

@@ -34,12 +34,15 @@ from __future__ import annotations
 import collections
 import datetime
 import difflib
+import itertools
 import re
 import time
 
 from zelvo_core import graph, protocol
 from zelvo_core.analysis import Linker, cell_facts, local_modules
 from zelvo_core.misc.models import ErrorInfo, OutdatedBy, PipelineComponent
+
+from .worker import breathe
 
 # Requests kept waiting for their run at most; a front end that floods requests the kernel
 # never answers loses the oldest.
@@ -73,7 +76,7 @@ class Cell:
         self.code = code  # the latest run's code, else the saved code
         self.status = status  # running, succeeded, failed or not-run
         self.parents = ()  # ids, as the last linking gave them
-        self.facts = None  # the analysis of ``code``; None until linked
+        self.facts = None  # the analysis of its code when last linked; None until then
         self.last_execution = None  # ISO 8601 end of the latest run
         self.started = None  # ISO 8601 start of the latest run
         self.seq = 0  # the order of its latest run's start among the kernel's runs; 0: none
@@ -134,17 +137,56 @@ def error_info(content):
     )  # fmt: skip
 
 
-def link(cells, folder=None):
+class LinkMemo:
+    """What the last linking of one kernel's cells found, for the next: an autosave changes
+    a cell or two, often not what it reads or defines. Only the worker touches it."""
+
+    __slots__ = ("modules", "cells")
+
+    def __init__(self):
+        self.modules = None  # the local modules it was linked with
+        self.cells = {}  # id -> (code, facts, parents), in notebook order
+
+
+def link(cells, folder=None, memo=None):
     """Parents by notebook order: ``cells`` is ``[(id, code), ...]`` in that order, of a
     notebook in ``folder`` (whose modules its cells may import), if known; returns
-    ``{id: (parents, facts)}``. For one thread at a time, not the event loop's: it reads the
-    folder, and the analysis of a cell may take milliseconds."""
-    linker = Linker(local_modules(folder) if folder is not None else ())
+    ``{id: (parents, facts)}``. With the ``memo`` of the last linking, only the cells whose
+    code or parents changed since, and the analysis is skipped where no cell's facts did.
+    For one thread at a time, not the event loop's: it reads the folder, and the analysis
+    of a cell may take milliseconds."""
+    modules = local_modules(folder) if folder is not None else frozenset()
+    known = memo.cells if memo is not None and memo.modules == modules else {}
     found = {}
+    if len(known) == len(cells) and all(
+        ident == old_ident for (ident, _), old_ident in zip(cells, known)
+    ):
+        # The same cells in the same order: where no cell's facts changed, the same
+        # parents, and the last linking is brought up to date in place.
+        changed = {}
+        for ident, code in cells:
+            old = known[ident]
+            if old[0] != code:
+                changed[ident] = (code, _facts(code), old[2])
+        if all(entry[1] == known[ident][1] for ident, entry in changed.items()):
+            known.update(changed)
+            return {ident: (entry[2], entry[1]) for ident, entry in changed.items()}
+    linker, linked = Linker(modules), {}
     for ident, code in cells:
-        facts = cell_facts(code)
-        found[ident] = (tuple(linker.run(ident, facts)), facts)
+        facts = _facts(code)
+        linked[ident] = (code, facts, tuple(linker.run(ident, facts)))
+    for ident, (code, facts, parents) in linked.items():
+        before = known.get(ident)
+        if before is None or before[0] != code or before[2] != parents:
+            found[ident] = (parents, facts)
+    if memo is not None:
+        memo.modules, memo.cells = modules, linked
     return found
+
+
+def _facts(code):
+    breathe()  # each cell's analysis and run of the Linker take microseconds
+    return cell_facts(code)
 
 
 class KernelPipeline:
@@ -160,11 +202,16 @@ class KernelPipeline:
         self.deleted = set()  # saved cells a front end deleted, until a save drops them
         self.unnamed = False  # the saved notebook has cells without ids
         self.touched = set()  # ids changed since the last registration
+        self._taken = self.touched  # the ids the last changes() gave
         self.gone = set()  # ids deleted since the last registration
         self.reordered = False  # the order changed since the last registration
         self.relink = True  # code or order changed since the last linking
         self.restarted_at = None  # when the kernel last restarted, ISO 8601
         self._children = None  # parent id -> child ids, until a link changes
+        self.memo = LinkMemo()  # the last linking's, for ``link``
+        # The saved cells taken last, while each is its own component under its id and the
+        # order holds them alone: the next save may look at its changed cells only.
+        self._plain = None
         # Ids that may have a current descendant (succeeded, not out of date): a superset,
         # so that a run's walk over its descendants skips what it cannot change.
         self._marked = None
@@ -278,39 +325,35 @@ class KernelPipeline:
 
     # -- what the server knows besides
 
-    def notebook_saved(self, saved, now=None):
-        """The saved notebook's code cells are ``saved`` (SavedCell values, in order)."""
+    def notebook_saved(self, saved, now=None, previous=None, changed=None):
+        """The saved notebook's code cells are ``saved`` (SavedCell values, in order). Where
+        the cells taken last were ``previous`` and only those at indices ``changed`` differ,
+        only those are looked at."""
+        if changed is not None and previous is not None and previous is self._plain:
+            # An autosave of a notebook whose cells all have ids: costs what changed.
+            for index in changed:
+                cell = saved[index]
+                if cell.id not in self.deleted:
+                    self._take_saved(cell.id, cell)
+            self._plain = saved
+            return True
         now = time.time() if now is None else now
         self.unnamed = any(cell.id is None for cell in saved)
-        order, taken = [], set()
+        order, taken, renamed = [], set(), False
         unsaved = [ident for ident in self.order if not self.cells[ident].saved]
-        previous = [ident for ident in self.order if self.cells[ident].saved]
-        matches = self._match_saved(saved, previous, unsaved) if self.unnamed else {}
+        before = [ident for ident in self.order if self.cells[ident].saved]
+        matches = self._match_saved(saved, before, unsaved) if self.unnamed else {}
         still_deleted = set()
         for index, cell in enumerate(saved):
             ident = cell.id if cell.id is not None else matches.get(index)
             if ident is None or ident in taken:
-                ident = self._new_id(f"cell-{cell.position - 1}", taken)
+                ident, renamed = self._new_id(f"cell-{cell.position - 1}", taken), True
             taken.add(ident)
             if ident in self.deleted:
                 still_deleted.add(ident)  # deleted in the front end since this was saved
                 continue
             order.append(ident)
-            component = self.cells.get(ident)
-            if component is None:
-                component = self.cells[ident] = Cell(cell.code)
-                self.touched.add(ident)
-            elif component.seq == 0 and not component.posted and component.code != cell.code:
-                component.code, component.facts = cell.code, None  # not run: the saved code
-                self._looked = None
-                self.touched.add(ident)
-            if not component.saved or component.position != cell.position:
-                component.saved, component.position = True, cell.position
-                self.touched.add(ident)
-            parameter = protocol.PARAMETER if cell.parameters else None
-            if component.component_type != parameter and not component.posted:
-                component.component_type = parameter
-                self.touched.add(ident)
+            self._take_saved(ident, cell)
         # What the save does not hold: cells run since it was written stay, after the cell
         # before them; the others were deleted.
         kept = set(order)
@@ -333,7 +376,27 @@ class KernelPipeline:
         if order != self.order:
             self.order, self.reordered, self.relink = order, True, True
         self._looked = None
+        # Every saved cell is its own component, and the order holds nothing else.
+        plain = not (self.unnamed or renamed) and len(order) + len(still_deleted) == len(saved)
+        self._plain = saved if plain else None
         return True
+
+    def _take_saved(self, ident, cell):
+        component = self.cells.get(ident)
+        if component is None:
+            component = self.cells[ident] = Cell(cell.code)
+            self.touched.add(ident)
+        elif component.seq == 0 and not component.posted and component.code != cell.code:
+            component.code = cell.code  # not run: the saved code
+            self._looked, self.relink = None, True
+            self.touched.add(ident)
+        if not component.saved or component.position != cell.position:
+            component.saved, component.position = True, cell.position
+            self.touched.add(ident)
+        parameter = protocol.PARAMETER if cell.parameters else None
+        if component.component_type != parameter and not component.posted:
+            component.component_type = parameter
+            self.touched.add(ident)
 
     def adopt(self, components):
         """Take a pipeline some client registered (PipelineComponent values) as the current
@@ -349,6 +412,7 @@ class KernelPipeline:
                 continue
             cell = self.cells.get(ident) or Cell(component.code)
             cell.code, cell.facts, cell.posted = component.code, None, True
+            self.memo = LinkMemo()  # its parents are the posted ones now
             invalid = component.execution_status == protocol.INVALID
             cell.status = protocol.SUCCEEDED if invalid else component.execution_status
             cell.outdated = component.outdated_by or (
@@ -365,7 +429,7 @@ class KernelPipeline:
                 cells[ident] = self.cells[ident]
                 order.append(ident)
         self.cells, self.order = cells, order
-        self._children = self._marked = self._looked = None
+        self._children = self._marked = self._looked = self._plain = None
         self.reordered = self.relink = True
 
     # -- linking
@@ -409,19 +473,33 @@ class KernelPipeline:
 
     # -- the pipeline
 
-    def changes(self):
+    def changes(self, limit=None):
         """What changed since the last registration: ``(order, changed, deleted)``, the ids
         in notebook order when it changed (else None), the components (PipelineComponent)
-        that changed, and the ids deleted."""
-        changed = [self.component(ident) for ident in self.touched if ident in self.cells]
+        that changed, at most ``limit`` of them (the others wait for the next), and the ids
+        deleted."""
+        taken = self.touched
+        if limit is not None and len(taken) > limit:
+            taken = set(itertools.islice(taken, limit))
+        self._taken = taken
+        changed = [self.component(ident) for ident in taken if ident in self.cells]
         order = list(self.order) if self.reordered else None
         return order, changed, [ident for ident in self.gone if ident not in self.cells]
 
-    def registered(self):
-        """The pipeline as it is now was registered."""
-        self.touched.clear()
+    def registered(self, everything=False):
+        """What ``changes()`` gave was registered; with ``everything``, the whole pipeline."""
+        if everything or self._taken is self.touched:
+            self.touched.clear()
+        else:
+            self.touched -= self._taken
+        self._taken = self.touched
         self.gone.clear()
-        self.reordered = False
+        self.reordered = self.reordered and bool(self.touched)  # the others keep their place
+
+    def unregistered(self):
+        """Nothing of the pipeline is registered (any more): all of it changed."""
+        self.touched.update(self.order)
+        self.reordered = True
 
     def component(self, ident):
         cell = self.cells[ident]
@@ -555,7 +633,7 @@ class KernelPipeline:
         after = self._index(self._cursor)
         self.order.insert(after + 1 if after >= 0 else len(self.order), ident)
         self.reordered = self.relink = True
-        self._looked = None
+        self._looked = self._plain = None
 
     def _start(self, run, count, date):
         cell = self.cells.get(run.cell_id)
@@ -568,10 +646,12 @@ class KernelPipeline:
         # What the descendants read of it is known from its code before this run.
         self._outdate_descendants(ident, cell)
         if cell.code != run.code:
-            cell.code, cell.facts, self.relink = run.code, None, True
+            cell.code, self.relink = run.code, True
             self._looked = None
         cell.status, cell.outdated, cell.error, cell.count = protocol.RUNNING, None, None, count
-        cell.tagged, cell.posted = run.tagged, False
+        if cell.posted:  # its parents are found from now on
+            cell.posted, self.relink, self.memo = False, True, LinkMemo()
+        cell.tagged = run.tagged
         self.touched.add(ident)
 
     def _end(self, run, cell, ok, date):
@@ -596,6 +676,7 @@ class KernelPipeline:
             self.deleted.add(ident)  # until a save drops it
         del self.cells[ident]
         self.order.remove(ident)
+        self._plain = None
         self.claimed.pop(ident, None)
         for front_id in self._aliases_of.pop(ident, ()):
             self.aliases.pop(front_id, None)

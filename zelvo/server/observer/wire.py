@@ -23,6 +23,8 @@ STATUS = "status"
 FROM_KERNEL = {"iopub": (EXECUTE_INPUT, ERROR, STATUS), "shell": (EXECUTE_REPLY,)}
 _DELIMITER = b"<IDS|MSG>"
 _REQUEST_MARK = EXECUTE_REQUEST.encode()
+_IDLE_MARK = b"idle"
+_decode = json.JSONDecoder().decode
 _KERNEL_MARKS = {
     channel: tuple(kind.encode() for kind in kinds) for channel, kinds in FROM_KERNEL.items()
 }
@@ -39,20 +41,23 @@ class Message(NamedTuple):
 
 
 def _object(part):
-    if not isinstance(part, (bytes, bytearray, memoryview, str)):
+    if isinstance(part, (bytes, bytearray, memoryview)):
+        part = bytes(part).decode()  # the protocol's JSON is UTF-8
+    elif not isinstance(part, str):
         return None
-    value = json.loads(bytes(part) if isinstance(part, memoryview) else part)
+    value = _decode(part)
     return value if isinstance(value, dict) else None
 
 
 def _message(wanted, header, parent, metadata, content):
     # Decodes the header first: most frames that pass the byte test are other messages that
-    # merely mention the type (an output that prints it, an execute_result's header).
+    # merely mention the type (an output that prints it, an execute_result's header). A
+    # kernel's metadata (None) is never read, nor a status other than idle.
     header = _object(header)
     kind = header.get("msg_type") if header is not None else None
-    if kind not in wanted:
+    if kind not in wanted or (kind == STATUS and _IDLE_MARK not in content):
         return None
-    parts = [_object(part) for part in (parent, metadata, content)]
+    parts = [_object(part) if part is not None else {} for part in (parent, metadata, content)]
     if parts[2] is None:
         return None
     return Message(kind, header, parts[0] or {}, parts[1] or {}, parts[2])
@@ -170,7 +175,7 @@ def kernel_zmq(channel, parts):
     header = _bytes(parts[start + 2])
     if not any(mark in header for mark in _KERNEL_MARKS[channel]):
         return None
-    return _message(wanted, header, *(_bytes(part) for part in parts[start + 3 : start + 6]))
+    return _message(wanted, header, _bytes(parts[start + 3]), None, _bytes(parts[start + 5]))
 
 
 def _bytes(part):

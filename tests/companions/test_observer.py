@@ -14,8 +14,8 @@ from jupyter_server.services.kernels.connection.base import (
     serialize_msg_to_ws_v1,
 )
 
-from zelvo.server import registry
 import zelvo.server.observer as observer_module
+from zelvo.server import registry
 from zelvo.server.observer import Observer, observed_class, rules, saved, wire
 from zelvo.server.observer.worker import Busy, Closed, Worker
 from zelvo_core.misc.models import ZelvoPipelineModel

@@ -35,11 +35,13 @@ def test_stepped_decoding_gives_what_json_gives(value, indent, cut, at):
     # A notebook's cells, each handed over as soon as it is decoded.
     notebook = {"metadata": value, "cells": [value, [value]]}
     assert stepped.loads(json.dumps(notebook, indent=indent), cells=lambda *cell: cell) == {
-        **notebook, "cells": [(0, value), (1, [value])]
+        **notebook,
+        "cells": [(0, value), (1, [value])],
     }
     # Broken: cut short, or a character changed.
     spot = at.draw(st.integers(0, max(len(text) - 1, 0)))
-    for broken in (text[:cut], text[:spot] + at.draw(st.sampled_from("{}[],:\" 1")) + text[spot + 1 :]):
+    changed = at.draw(st.sampled_from('{}[],:" 1'))
+    for broken in (text[:cut], text[:spot] + changed + text[spot + 1 :]):
         assert decoded(stepped.loads, broken) == decoded(json.loads, broken)
 
 

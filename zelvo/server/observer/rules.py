@@ -710,7 +710,8 @@ class KernelPipeline:
                     continue
                 visited.add(child)
                 cell = self.cells.get(child)
-                if cell is not None and cell.outdated is None and cell.status == protocol.SUCCEEDED:
+                current = cell is not None and cell.status == protocol.SUCCEEDED
+                if current and cell.outdated is None:
                     self._outdate(cell, child, ident, culprit)
                 if child in marked:
                     stack.append(child)

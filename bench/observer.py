@@ -19,10 +19,15 @@ Run with the interpreter of an environment where zelvo is installed (`.venv/bin/
   observation on and off for new connections of the same kernel. Outputs per second of wall
   time until the reply, and the server process's processor time per output.
 - *autosave*: a real server, a notebook session of 2,000 and then 5,000 code cells with a
-  kernel websocket open, and a save (PUT) every 100 ms that edits one cell, as autosave
-  does; the server process's processor time per save (until it is idle again), and the
-  longest answer to `GET api/status` asked every 10 ms meanwhile. Once with observation on,
+  kernel websocket open, and a save (PUT) every 100 ms that edits one cell (every other
+  one the names it reads), as autosave does; the server process's processor time per save
+  (until it is idle again), and the longest answer to `GET api/status` asked every 10 ms
+  meanwhile. Once with observation on,
   once on a server started with `--Zelvo.observe_executions=False`.
+- *run all*: on the same servers, a notebook of 5,000 cells whose front end asks for every
+  cell at once; the server process's processor time until it is idle again.
+- *the observer alone*: the autosaves fed to the observer in this process, without a server:
+  its processor time per save and the event loop's longest wait.
 - *hostile*: on the same servers, with the same probe: an execute_request from the front end
   of `"(\n" * 49000` (98 KB), one whose `deletedCells` lists 10^6 ids, and a save of the
   notebook with one 120 KB cell of `(` lines; the longest stall of each.
@@ -311,6 +316,7 @@ def measure_throughput(outputs, rounds):
 # -- saves and hostile requests -------------------------------------------------------------
 
 SAVE_EVERY = 0.1  # seconds between two autosaves
+RUN_ALL = 5000  # cells of the notebook run whole
 PROBE_EVERY = 0.01  # seconds between two status requests of the probe
 
 
@@ -350,16 +356,26 @@ class Probe:
         return self.longest
 
 
-async def idle(server, limit=600):
-    """Once the server process used less than 20 ms of processor time in half a second."""
+async def idle(server, limit=600, floor=0.0):
+    """Once the server process used less than 20 ms of processor time in half a second,
+    besides ``floor`` (what answering a Probe takes in that time)."""
     process, deadline = psutil.Process(server.process.pid), time.monotonic() + limit
     before = sum(process.cpu_times()[:2])
     while time.monotonic() < deadline:
         await asyncio.sleep(0.5)
         now = sum(process.cpu_times()[:2])
-        if now - before < 0.02:
+        if now - before < 0.02 + floor:
             return
         before = now
+
+
+async def probing(server):
+    """A Probe on ``server``, and the processor time answering it takes in half a second."""
+    probe = Probe(server, server.client)
+    process = psutil.Process(server.process.pid)
+    before = sum(process.cpu_times()[:2])
+    await asyncio.sleep(1.0)
+    return probe, (sum(process.cpu_times()[:2]) - before) / 2
 
 
 class NotebookSession:
@@ -385,6 +401,21 @@ class NotebookSession:
         message = SESSION.msg("execute_request", {"code": code, "silent": False})
         message["metadata"] = {"cellId": cell, "deletedCells": list(deleted)}
         self.connection.write_message(v1_frame("shell", message), binary=True)
+        mark = message["header"]["msg_id"].encode()
+        while True:
+            frame = await self.connection.read_message()
+            if frame is None:
+                raise RuntimeError("the kernel websocket closed")
+            channel, header, parent = v1_read(frame)
+            if channel == b"shell" and b"execute_reply" in header and mark in parent:
+                return
+
+    async def run_all(self, cells):
+        """Ask for every ``(cell, code)`` at once, as Run All does; once the last replied."""
+        for cell, code in cells:
+            message = SESSION.msg("execute_request", {"code": code, "silent": False})
+            message["metadata"] = {"cellId": cell, "deletedCells": []}
+            self.connection.write_message(v1_frame("shell", message), binary=True)
         mark = message["header"]["msg_id"].encode()
         while True:
             frame = await self.connection.read_message()
@@ -443,7 +474,7 @@ def measure_server(observing, cell_counts, saves, workdir):
         process = psutil.Process(server.process.pid)
 
         async def main():
-            client = AsyncHTTPClient(force_instance=True)
+            client = server.client = AsyncHTTPClient(force_instance=True)
             result = {"autosave": {}, "hostile": {}}
             for cells in cell_counts:
                 path = f"saves-{cells}.ipynb"
@@ -452,36 +483,132 @@ def measure_server(observing, cell_counts, saves, workdir):
                 session = await NotebookSession().open(server, client, path)
                 await session.run("cell-0", cell_code(0))
                 await idle(server)  # the first read of the notebook
-                probe = Probe(server, client)
+                probe, floor = await probing(server)
                 used = sum(process.cpu_times()[:2])
                 for k in range(saves):
                     start = time.perf_counter()
-                    cell = notebook["cells"][(k * 7919) % cells]
-                    cell["source"] = f"{cell['source'].split('# edit')[0]}# edit {k}\n"
+                    edit(notebook, k)
                     await session.save(notebook)
                     await asyncio.sleep(max(0.0, SAVE_EVERY - (time.perf_counter() - start)))
-                await idle(server)
+                await idle(server, floor=floor)
                 result["autosave"][cells] = {
                     "saves": saves,
                     "cpu": (sum(process.cpu_times()[:2]) - used) / saves,
                     "stall": await probe.stop(),
                 }
                 session.close()
+            path = f"run-all-{RUN_ALL}.ipynb"
+            Path(folder, path).write_text(json.dumps(saved_notebook(RUN_ALL)))
+            session = await NotebookSession().open(server, client, path)
+            await session.run("cell-0", cell_code(0))
+            await idle(server)
+            used = sum(process.cpu_times()[:2])
+            await session.run_all((f"cell-{n}", cell_code(n)) for n in range(RUN_ALL))
+            await idle(server)
+            result["run_all"] = {"cells": RUN_ALL, "cpu": sum(process.cpu_times()[:2]) - used}
+            session.close()
             path = "hostile.ipynb"
             Path(folder, path).write_text(json.dumps(saved_notebook(2)))
             session = await NotebookSession().open(server, client, path)
             await session.run("cell-0", cell_code(0))
             await idle(server)
             for kind in HOSTILE:
-                probe = Probe(server, client)
+                probe, floor = await probing(server)
                 await send_hostile(session, kind)
-                await idle(server)
+                await idle(server, floor=floor)
                 result["hostile"][kind] = await probe.stop()
             session.close()
             client.close()
             return result
 
         return asyncio.run(main())
+
+
+def edit(notebook, k):
+    """The ``k``-th autosave's edit of one cell: a comment, and every other time the names
+    it reads too."""
+    cells = notebook["cells"]
+    n = (k * 7919) % len(cells)
+    code = cell_code(n) if k % 2 else f"v{n} = v{n // 3}\nprint('cell {n}', v{n})\n"
+    cells[n]["source"] = f"{code}# edit {k}\n"
+
+
+def measure_observer_saves(cells, saves):
+    """The observer alone, in this process (no server around it): autosaves of a notebook
+    of ``cells`` cells, with cell ids and without (nbformat 4.4), each read in the worker as
+    the server reads it; its processor time per save and the event loop's longest wait
+    (a timer every millisecond) meanwhile."""
+
+    async def main(folder, ids):
+        notebook = saved_notebook(cells)
+        if not ids:
+            for cell in notebook["cells"]:
+                del cell["id"]
+            notebook["nbformat_minor"] = 4
+        path = Path(folder, "autosave.ipynb")
+        versions = []
+        for k in range(saves + 1):
+            versions.append(json.dumps(notebook).encode())
+            edit(notebook, k)
+        path.write_bytes(versions[0])
+        session = {"type": "notebook", "path": path.name}
+
+        async def get_session(**_):
+            return session
+
+        async def list_sessions():
+            return [{**session, "kernel": {"id": KERNEL}}]
+
+        serverapp = types.SimpleNamespace(
+            kernel_manager={KERNEL},
+            session_manager=types.SimpleNamespace(
+                get_session=get_session, list_sessions=list_sessions
+            ),
+            contents_manager=types.SimpleNamespace(
+                _get_os_path=lambda name: str(Path(folder, name)), is_hidden=lambda _: False,
+                allow_hidden=True, root_dir=str(folder),
+            ),
+            log=types.SimpleNamespace(exception=print, warning=print),
+        )  # fmt: skip
+        observer = Observer(serverapp)
+        observer.connected(KERNEL)
+        kernel = observer.kernels[KERNEL]
+        while kernel.loading is not None or kernel.linking is not None or kernel.flushing:
+            await observer.settled(KERNEL)
+            await asyncio.sleep(0.01)
+        longest, running = 0.0, True
+
+        async def watch():
+            nonlocal longest
+            while running:
+                start = time.perf_counter()
+                await asyncio.sleep(0.001)
+                longest = max(longest, time.perf_counter() - start - 0.001)
+
+        watcher = asyncio.ensure_future(watch())
+        used = time.process_time()
+        for data in versions[1:]:
+            path.write_bytes(data)
+            event = {"action": "save", "path": path.name}
+            await observer.on_contents_event(None, None, event)
+            await asyncio.sleep(SAVE_EVERY)
+        while kernel.loading is not None or kernel.linking is not None or kernel.flushing:
+            await observer.settled(KERNEL)
+            await asyncio.sleep(0.01)
+        cpu = (time.process_time() - used) / saves
+        running = False
+        await watcher
+        observer.worker.close()
+        registry.forget(KERNEL)
+        return {"cpu": cpu, "stall": longest}
+
+    with tempfile.TemporaryDirectory() as folder:
+        return {
+            "cells": cells,
+            "saves": saves,
+            "ids": asyncio.run(main(folder, True)),
+            "no ids": asyncio.run(main(folder, False)),
+        }
 
 
 def measure_saves(cell_counts, saves):
@@ -574,8 +701,9 @@ def larger(every):
     lines += [
         "",
         f"*Autosave*: a real server and a notebook session with a kernel websocket open; "
-        f"{count} saves (PUT), one every {SAVE_EVERY * 1e3:.0f} ms, each editing one cell; the "
-        "server process's processor time per save until it is idle again, and the longest "
+        f"{count} saves (PUT), one every {SAVE_EVERY * 1e3:.0f} ms, each editing one cell "
+        "(every other one the names it reads); the server process's processor time per save "
+        "until it is idle again, and the longest "
         f"answer to `GET api/status` asked every {PROBE_EVERY * 1e3:.0f} ms meanwhile, on a "
         "server observing and one started with `--Zelvo.observe_executions=False`. "
         "*Hostile requests*: on the same servers, the longest answer to the same probe while "
@@ -591,6 +719,44 @@ def larger(every):
                 f"| {f['python']} | {int(cells):,} "
                 f"| {off[cells]['cpu'] * 1e3:.1f} / {on[cells]['cpu'] * 1e3:.1f} ms "
                 f"| {off[cells]['stall'] * 1e3:.0f} / {on[cells]['stall'] * 1e3:.0f} ms |"
+            )
+    alone = every[0].get("observer_saves")
+    if alone:
+        lines += [
+            "",
+            f"*The observer alone*: the same {alone['saves']} autosaves of a notebook of "
+            f"{alone['cells']:,} cells, with cell ids and without (nbformat 4.4), every other "
+            "edit changing the names a cell reads, fed to the observer in this process with no "
+            "server around it (so nothing else runs on its event loop): its processor time per "
+            "save (reading, decoding and analysing in its worker, and its work on the loop) "
+            "and the event loop's longest wait meanwhile (a timer every millisecond).",
+            "",
+            "| CPython | Cells | CPU per save, ids / no ids | Longest wait, ids / no ids |",
+            "|---|---|---|---|",
+        ]
+        for f in every:
+            a = f.get("observer_saves")
+            if a:
+                lines.append(
+                    f"| {f['python']} | {a['cells']:,} "
+                    f"| {a['ids']['cpu'] * 1e3:.1f} / {a['no ids']['cpu'] * 1e3:.1f} ms "
+                    f"| {a['ids']['stall'] * 1e3:.1f} / {a['no ids']['stall'] * 1e3:.1f} ms |"
+                )
+    if "run_all" in every[0]["saves"]["on"]:
+        lines += [
+            "",
+            f"*Run All*: on the same servers, a notebook of {RUN_ALL:,} cells whose front end "
+            "asks for every cell at once; the server process's processor time from the first "
+            "request until it is idle again.",
+            "",
+            "| CPython | Cells | Server CPU off / on | On to off |",
+            "|---|---|---|---|",
+        ]
+        for f in every:
+            off, on = f["saves"]["off"]["run_all"], f["saves"]["on"]["run_all"]
+            lines.append(
+                f"| {f['python']} | {on['cells']:,} | {off['cpu']:.1f} / {on['cpu']:.1f} s "
+                f"| {on['cpu'] / off['cpu']:.2f}× |"
             )
     lines += ["", "| CPython | Hostile request | Longest stall off / on |", "|---|---|---|"]
     for f in every:
@@ -636,6 +802,7 @@ def main():
         "larger": [measure_executions(n, min(options.executions, 50)) for n in cells[1:]],
         "throughput": measure_throughput(options.outputs, options.rounds),
         "saves": measure_saves([2000, 5000], options.saves),
+        "observer_saves": measure_observer_saves(5000, options.saves),
     }
     print(json.dumps(figures, indent=1))
     if options.write:

@@ -161,7 +161,13 @@ class Observer:
             kernel.backlog = collections.deque()
         kernel.backlog.append(entry)
         if isinstance(entry, asyncio.Future):
-            entry.add_done_callback(lambda _: self._drain(kernel_id, kernel))
+
+            def ready(done):
+                if not done.cancelled():
+                    done.exception()  # looked at, even if the kernel is gone meanwhile
+                self._drain(kernel_id, kernel)
+
+            entry.add_done_callback(ready)
         else:
             self._drain(kernel_id, kernel)
 

@@ -401,14 +401,7 @@ class NotebookSession:
         message = SESSION.msg("execute_request", {"code": code, "silent": False})
         message["metadata"] = {"cellId": cell, "deletedCells": list(deleted)}
         self.connection.write_message(v1_frame("shell", message), binary=True)
-        mark = message["header"]["msg_id"].encode()
-        while True:
-            frame = await self.connection.read_message()
-            if frame is None:
-                raise RuntimeError("the kernel websocket closed")
-            channel, header, parent = v1_read(frame)
-            if channel == b"shell" and b"execute_reply" in header and mark in parent:
-                return
+        await self._replied(message)
 
     async def run_all(self, cells):
         """Ask for every ``(cell, code)`` at once, as Run All does; once the last replied."""
@@ -416,7 +409,10 @@ class NotebookSession:
             message = SESSION.msg("execute_request", {"code": code, "silent": False})
             message["metadata"] = {"cellId": cell, "deletedCells": []}
             self.connection.write_message(v1_frame("shell", message), binary=True)
-        mark = message["header"]["msg_id"].encode()
+        await self._replied(message)
+
+    async def _replied(self, request):
+        mark = request["header"]["msg_id"].encode()
         while True:
             frame = await self.connection.read_message()
             if frame is None:

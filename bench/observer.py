@@ -317,6 +317,7 @@ def measure_throughput(outputs, rounds):
 
 SAVE_EVERY = 0.1  # seconds between two autosaves
 RUN_ALL = 5000  # cells of the notebook run whole
+RUN_AHEAD = 100  # requests of Run All sent ahead of the replies
 PROBE_EVERY = 0.01  # seconds between two status requests of the probe
 
 
@@ -404,15 +405,23 @@ class NotebookSession:
         await self._replied(message)
 
     async def run_all(self, cells):
-        """Ask for every ``(cell, code)`` at once, as Run All does; once the last replied."""
+        """Ask for each ``(cell, code)`` without waiting, as Run All does, but with at most
+        RUN_AHEAD requests unanswered (the kernel deadlocks with thousands queued); once
+        the last replied."""
+        waiting = 0
         for cell, code in cells:
+            if waiting == RUN_AHEAD:
+                await self._replied()
+                waiting -= 1
             message = SESSION.msg("execute_request", {"code": code, "silent": False})
             message["metadata"] = {"cellId": cell, "deletedCells": []}
             self.connection.write_message(v1_frame("shell", message), binary=True)
+            waiting += 1
         await self._replied(message)
 
-    async def _replied(self, request):
-        mark = request["header"]["msg_id"].encode()
+    async def _replied(self, request=None):
+        """Once the reply to ``request`` came, or any reply."""
+        mark = request["header"]["msg_id"].encode() if request is not None else b""
         while True:
             frame = await self.connection.read_message()
             if frame is None:

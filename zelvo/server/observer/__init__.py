@@ -35,6 +35,8 @@ BUSY_RETRY = 0.1
 # A front end's frame larger than this is decoded in the worker, not on the event loop.
 LARGE_FRAME = 1 << 20
 CONTENTS_SERVICE = "https://events.jupyter.org/jupyter_server/contents_service/v1"
+# Seconds between the starts of two registrations of a kernel, at least.
+REGISTER_EVERY = 0.02
 # Components registered in one turn of the loop, at most.
 REGISTERED_AT_ONCE = 1000
 # Distinct failures of reading a kernel's saved notebook that are logged, at most.
@@ -46,12 +48,13 @@ class _Kernel:
 
     __slots__ = (
         "again", "backlog", "complaints", "flushing", "linking", "loading", "notebook",
-        "pipeline", "registered", "saved", "whole",
+        "pipeline", "registered", "registering", "saved", "whole",
     )  # fmt: skip
 
     def __init__(self):
         self.pipeline = rules.KernelPipeline()
         self.registered = None  # the model this observer registered last
+        self.registering = 0.0  # time.monotonic() of the last registration
         self.flushing = False  # a registration is scheduled
         self.linking = None  # the future of the parents being found, off the loop
         self.whole = False  # compare the whole pipeline at the next registration
@@ -381,15 +384,20 @@ class Observer:
 
     def _schedule(self, kernel_id, kernel):
         # One registration for all the messages handled in one turn of the loop, after the
-        # channel has carried them.
+        # channel has carried them; in a burst (Run All), one every REGISTER_EVERY seconds.
         if not kernel.flushing:
             kernel.flushing = True
-            IOLoop.current().add_callback(self._register, kernel_id, kernel)
+            wait = kernel.registering + REGISTER_EVERY - time.monotonic()
+            if wait > 0:
+                IOLoop.current().call_later(wait, self._register, kernel_id, kernel)
+            else:
+                IOLoop.current().add_callback(self._register, kernel_id, kernel)
 
     def _register(self, kernel_id, kernel):
         if not kernel.flushing or self.kernels.get(kernel_id) is not kernel:
             return
         kernel.flushing = False
+        kernel.registering = time.monotonic()
         try:
             current = registry.get(kernel_id)
             if current is not None and current is not kernel.registered:

@@ -421,7 +421,7 @@ class Observer:
                     return
                 pipeline.unregistered()
                 current = ZelvoPipelineModel.revised(None, [], kernel_id)
-            # A few thousand components at a time (a first registration, a restart): the
+            # A thousand components at a time (a first registration, a restart): the
             # rest in the next turns of the loop.
             order, changed, deleted = pipeline.changes(REGISTERED_AT_ONCE)
             if not (order or changed or deleted):

@@ -139,13 +139,17 @@ def error_info(content):
 
 class LinkMemo:
     """What the last linking of one kernel's cells found, for the next: an autosave changes
-    a cell or two, often not what it reads or defines. Only the worker touches it."""
+    a cell or two, often not what it reads or defines. Only the worker touches it. Kept as
+    mappings of shared or untracked values: a new object per cell and linking would set off
+    the garbage collector's full passes."""
 
-    __slots__ = ("modules", "cells")
+    __slots__ = ("modules", "codes", "facts", "parents")
 
     def __init__(self):
         self.modules = None  # the local modules it was linked with
-        self.cells = {}  # id -> (code, facts, parents), in notebook order
+        self.codes = {}  # id -> code, in notebook order
+        self.facts = {}  # id -> CellFacts
+        self.parents = {}  # id -> parent ids
 
 
 def link(cells, folder=None, memo=None):
@@ -156,31 +160,29 @@ def link(cells, folder=None, memo=None):
     For one thread at a time, not the event loop's: it reads the folder, and the analysis
     of a cell may take milliseconds."""
     modules = local_modules(folder) if folder is not None else frozenset()
-    known = memo.cells if memo is not None and memo.modules == modules else {}
-    found = {}
+    if memo is None or memo.modules != modules:
+        memo, known = LinkMemo(), {}
+    else:
+        known = memo.codes
     if len(known) == len(cells) and all(
         ident == old_ident for (ident, _), old_ident in zip(cells, known)
     ):
         # The same cells in the same order: where no cell's facts changed, the same
         # parents, and the last linking is brought up to date in place.
-        changed = {}
-        for ident, code in cells:
-            old = known[ident]
-            if old[0] != code:
-                changed[ident] = (code, _facts(code), old[2])
-        if all(entry[1] == known[ident][1] for ident, entry in changed.items()):
-            known.update(changed)
-            return {ident: (entry[2], entry[1]) for ident, entry in changed.items()}
-    linker, linked = Linker(modules), {}
+        changed = {ident: _facts(code) for ident, code in cells if known[ident] != code}
+        if all(facts == memo.facts[ident] for ident, facts in changed.items()):
+            for ident, code in cells:
+                if ident in changed:
+                    memo.codes[ident], memo.facts[ident] = code, changed[ident]
+            return {ident: (memo.parents[ident], facts) for ident, facts in changed.items()}
+    linker, codes, facts_of, parents_of, found = Linker(modules), {}, {}, {}, {}
     for ident, code in cells:
-        facts = _facts(code)
-        linked[ident] = (code, facts, tuple(linker.run(ident, facts)))
-    for ident, (code, facts, parents) in linked.items():
-        before = known.get(ident)
-        if before is None or before[0] != code or before[2] != parents:
+        facts = facts_of[ident] = _facts(code)
+        parents = parents_of[ident] = tuple(linker.run(ident, facts))
+        codes[ident] = code
+        if known.get(ident) != code or memo.parents.get(ident) != parents:
             found[ident] = (parents, facts)
-    if memo is not None:
-        memo.modules, memo.cells = modules, linked
+    memo.modules, memo.codes, memo.facts, memo.parents = modules, codes, facts_of, parents_of
     return found
 
 

@@ -146,11 +146,13 @@ def _taken(stamp, cells, last):
         changed = []
         for index, (before, now) in enumerate(zip(previous, cells)):
             breathe()
-            if before != now:
-                if (before.id, before.position) != (now.id, now.position):
-                    changed = None
-                    break
-                changed.append(index)
+            if before == now:
+                # The object read before stays, the new one goes at once: thousands of new
+                # objects kept per save would set off the garbage collector's full passes.
+                cells[index] = before
+            elif changed is not None:
+                same_place = (before.id, before.position) == (now.id, now.position)
+                changed = changed + [index] if same_place else None
     known = last.facts if last is not None else _NO_FACTS
     stamp = stamp._replace(facts=_facts(cells, known), cells=cells)
     return stamp, Read(cells, previous, changed)

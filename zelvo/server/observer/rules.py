@@ -34,6 +34,7 @@ from __future__ import annotations
 import collections
 import datetime
 import difflib
+import heapq
 import itertools
 import re
 import time
@@ -186,6 +187,10 @@ def link(cells, folder=None, memo=None):
     return found
 
 
+def _current(cell):
+    return cell is not None and cell.status == protocol.SUCCEEDED and cell.outdated is None
+
+
 def _facts(code):
     breathe()  # each cell's analysis and run of the Linker take microseconds
     return cell_facts(code)
@@ -214,9 +219,12 @@ class KernelPipeline:
         # The saved cells taken last, while each is its own component under its id and the
         # order holds them alone: the next save may look at its changed cells only.
         self._plain = None
-        # Ids that may have a current descendant (succeeded, not out of date): a superset,
-        # so that a run's walk over its descendants skips what it cannot change.
-        self._marked = None
+        # A run's walk over its descendants is skipped where no current cell (succeeded, not
+        # out of date) comes after it in notebook order and every cell's parents come before
+        # it (``_forward``): Run All would walk every later cell at each run.
+        self._positions = None  # id -> index in the order, until the order changes
+        self._currents = None  # heap of (-position, id) of current cells, some stale
+        self._forward = False
         self._clock = 0  # runs started
         self._claims = 0
         self._cursor = None  # the component of the latest request
@@ -377,6 +385,7 @@ class KernelPipeline:
         self.deleted = still_deleted
         if order != self.order:
             self.order, self.reordered, self.relink = order, True, True
+            self._reordered()
         self._looked = None
         # Every saved cell is its own component, and the order holds nothing else.
         plain = not (self.unnamed or renamed) and len(order) + len(still_deleted) == len(saved)
@@ -431,7 +440,8 @@ class KernelPipeline:
                 cells[ident] = self.cells[ident]
                 order.append(ident)
         self.cells, self.order = cells, order
-        self._children = self._marked = self._looked = self._plain = None
+        self._children = self._looked = self._plain = None
+        self._reordered()
         self.reordered = self.relink = True
 
     # -- linking
@@ -459,7 +469,7 @@ class KernelPipeline:
                 self.touched.add(ident)
                 changed = True
         if changed:
-            self._children = self._marked = None
+            self._children = None
             # New parents may have run after their new children.
             ran = {
                 ident: cell.seq
@@ -471,6 +481,13 @@ class KernelPipeline:
                 cell = self.cells[ident]
                 if cell.outdated is None and cell.status == protocol.SUCCEEDED:
                     self._outdate(cell, ident, culprit)
+        if changed or not self._forward:
+            positions = self._order_positions()
+            self._forward = all(
+                positions.get(parent, -1) < here
+                for ident, here in positions.items()
+                for parent in self.cells[ident].parents
+            )
         return changed
 
     # -- the pipeline
@@ -634,6 +651,7 @@ class KernelPipeline:
         # A cell the saved notebook does not hold yet: after the cell run before it.
         after = self._index(self._cursor)
         self.order.insert(after + 1 if after >= 0 else len(self.order), ident)
+        self._reordered()
         self.reordered = self.relink = True
         self._looked = self._plain = None
 
@@ -661,8 +679,9 @@ class KernelPipeline:
         self.touched.add(run.cell_id)
         if ok:
             cell.status = protocol.SUCCEEDED
-            if cell.outdated is None and self._marked is not None:
-                self._mark(cell.parents)
+            if cell.outdated is None and self._currents is not None:
+                position = self._order_positions().get(run.cell_id, -1)
+                heapq.heappush(self._currents, (-position, run.cell_id))
         else:
             cell.status, cell.error = protocol.FAILED, run.error
             self._outdate_descendants(run.cell_id, cell)
@@ -687,7 +706,8 @@ class KernelPipeline:
             kept = self.cells.get(child)
             if kept is not None:
                 kept.parents = tuple(parent for parent in kept.parents if parent != ident)
-        self._children = self._marked = None
+        self._children = None
+        self._reordered()
         self.gone.add(ident)
         self.touched.discard(ident)
         self.reordered = self.relink = True
@@ -701,44 +721,34 @@ class KernelPipeline:
         return self._children
 
     def _outdate_descendants(self, ident, culprit):
-        # Only through cells that may lead to a current one: Run All walks next to nothing.
-        marked = self._marks()
-        if ident not in marked:
-            return
-        children, visited, stack = self.children(), {ident}, [ident]
-        while stack:
-            for child in children.get(stack.pop(), ()):
-                if child in visited:
-                    continue
-                visited.add(child)
-                cell = self.cells.get(child)
-                current = cell is not None and cell.status == protocol.SUCCEEDED
-                if current and cell.outdated is None:
-                    self._outdate(cell, child, ident, culprit)
-                if child in marked:
-                    stack.append(child)
-        marked -= visited  # every current cell below them is out of date now
+        if self._forward and not self._current_after(ident):
+            return  # Run All: nothing after it has run since
+        for child in graph.descendants([ident], self.children()):
+            cell = self.cells.get(child)
+            if cell is not None and cell.outdated is None and cell.status == protocol.SUCCEEDED:
+                self._outdate(cell, child, ident, culprit)
 
-    def _marks(self):
-        if self._marked is None:
-            self._marked = set()
-            self._mark(
-                parent
-                for cell in self.cells.values()
-                if cell.status == protocol.SUCCEEDED and cell.outdated is None
-                for parent in cell.parents
-            )
-        return self._marked
+    def _current_after(self, ident):
+        """Whether a current cell comes after ``ident`` in notebook order."""
+        positions, heap = self._order_positions(), self._currents
+        if heap is None:
+            heap = self._currents = [
+                (-positions[key], key) for key, cell in self.cells.items()
+                if _current(cell) and key in positions
+            ]  # fmt: skip
+            heapq.heapify(heap)
+        while heap and not _current(self.cells.get(heap[0][1])):
+            heapq.heappop(heap)
+        return bool(heap) and -heap[0][0] > positions.get(ident, -1)
 
-    def _mark(self, parents):
-        marked, stack = self._marked, [parent for parent in parents if parent not in self._marked]
-        marked.update(stack)
-        while stack:
-            cell = self.cells.get(stack.pop())
-            for parent in cell.parents if cell is not None else ():
-                if parent not in marked:
-                    marked.add(parent)
-                    stack.append(parent)
+    def _order_positions(self):
+        if self._positions is None:
+            self._positions = {ident: index for index, ident in enumerate(self.order)}
+        return self._positions
+
+    def _reordered(self):
+        self._positions = self._currents = None
+        self._forward = False
 
     def _outdate(self, cell, ident, culprit_id, culprit=None):
         culprit = culprit or self.cells.get(culprit_id)

@@ -42,7 +42,7 @@ INTERPRETER_INDEPENDENT = (
 )  # fmt: skip
 # Of those, the ones CI also runs against the sanitizer build: arbitrary bodies through the
 # native code are where a memory fault would show.
-UNDER_SANITIZERS = ("fuzz/",)
+UNDER_SANITIZERS = ("fuzz/test_post.py",)
 # Tests that start real servers (Jupyter Server in the test process or in one of its own,
 # kernels, gateways, browsers): by path, or by a fixture that starts one. What they add to
 # the native tests is the servers' releases, so CI runs them on the default interpreter and

@@ -17,6 +17,9 @@ from .worker import breathe
 
 # Characters the C scanner is given at once, at most.
 STEP = 1 << 16
+# Values longer than a step nested in one another, at most (a notebook has four or five):
+# each level is a few frames of Python on the thread's stack.
+DEPTH = 100
 
 _SPACE = re.compile(r"[ \t\n\r]*")
 _ERRORS = (StopIteration, ValueError, RecursionError)
@@ -40,7 +43,7 @@ def _skip(text, index):
     return _SPACE.match(text, index).end()
 
 
-def _value(text, index, scan):
+def _value(text, index, scan, depth=0):
     first = text[index : index + 1]
     if first in ("{", "[") and len(text) - index > STEP:
         # Whole when it fits in a slice: a value ends at its closing bracket, so a slice
@@ -51,7 +54,9 @@ def _value(text, index, scan):
                 return value, index + end
             except _ERRORS:
                 pass
-        return (_object if first == "{" else _array)(text, index, scan)
+        if depth == DEPTH:
+            raise RecursionError("nested too deeply")
+        return (_object if first == "{" else _array)(text, index, scan, depth=depth + 1)
     if first == '"':
         return scanstring(text, index + 1)
     try:
@@ -60,7 +65,7 @@ def _value(text, index, scan):
         raise json.JSONDecodeError("Expecting value", text, stop.value) from None
 
 
-def _object(text, index, scan, cells=None):
+def _object(text, index, scan, cells=None, depth=0):
     found, index = {}, _skip(text, index + 1)
     if text[index : index + 1] == "}":
         return found, index + 1
@@ -75,7 +80,7 @@ def _object(text, index, scan, cells=None):
         if cells is not None and key == "cells" and text[index : index + 1] == "[":
             found[key], index = _array(text, index, scan, cells)
         else:
-            found[key], index = _value(text, index, scan)
+            found[key], index = _value(text, index, scan, depth)
         breathe()
         index = _skip(text, index)
         if text[index : index + 1] == "}":
@@ -85,12 +90,12 @@ def _object(text, index, scan, cells=None):
         index = _skip(text, index + 1)
 
 
-def _array(text, index, scan, each=None):
+def _array(text, index, scan, each=None, depth=0):
     found, index = [], _skip(text, index + 1)
     if text[index : index + 1] == "]":
         return found, index + 1
     while True:
-        value, index = _value(text, index, scan)
+        value, index = _value(text, index, scan, depth)
         found.append(value if each is None else each(len(found), value))
         breathe()
         index = _skip(text, index)

@@ -13,6 +13,8 @@ from __future__ import annotations
 import json
 from typing import NamedTuple
 
+from . import stepped
+
 V1_PROTOCOL = "v1.kernel.websocket.jupyter.org"
 EXECUTE_REQUEST = "execute_request"
 EXECUTE_INPUT = "execute_input"
@@ -45,8 +47,14 @@ def _object(part):
         part = bytes(part).decode()  # the protocol's JSON is UTF-8
     elif not isinstance(part, str):
         return None
-    value = _decode(part)
+    value = _loads(part)
     return value if isinstance(value, dict) else None
+
+
+def _loads(text):
+    # A long part (a request over a MiB is decoded in the worker) goes in steps: the event
+    # loop gets the interpreter lock between them.
+    return stepped.loads(text) if len(text) > stepped.STEP else _decode(text)
 
 
 def _message(wanted, header, parent, metadata, content):
@@ -129,7 +137,7 @@ def client_json(frame):
         text = frame[start:stop]
         if _REQUEST_MARK not in text:
             return None
-    message = json.loads(text)
+    message = _loads(text if isinstance(text, str) else text.decode())
     # The server takes a message without a channel for one on shell.
     if not isinstance(message, dict) or message.get("channel", "shell") != "shell":
         return None

@@ -151,8 +151,10 @@ def _taken(stamp, cells, last):
                 # objects kept per save would set off the garbage collector's full passes.
                 cells[index] = before
             elif changed is not None:
-                same_place = (before.id, before.position) == (now.id, now.position)
-                changed = changed + [index] if same_place else None
+                if (before.id, before.position) == (now.id, now.position):
+                    changed.append(index)
+                else:
+                    changed = None  # a cell came, went or moved
     known = last.facts if last is not None else _NO_FACTS
     stamp = stamp._replace(facts=_facts(cells, known), cells=cells)
     return stamp, Read(cells, previous, changed)

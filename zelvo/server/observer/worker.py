@@ -63,6 +63,7 @@ class Worker:
         return await outcome
 
     def _serve(self):
+        _worker.breathed = time.perf_counter()
         while True:
             job = self._jobs.get()
             if job is None:
@@ -104,7 +105,8 @@ class Worker:
         return self._closed
 
 
-_breathed = [0.0]
+# The worker's thread: its time since its last pause.
+_worker = threading.local()
 
 
 def breathe():
@@ -114,10 +116,13 @@ def breathe():
     thread that computes keeps it until the interpreter forces a switch (every 5 ms), so
     each turn would wait that long. A job that pauses lets the loop have it at once.
     """
+    last = getattr(_worker, "breathed", None)
+    if last is None:
+        return  # not in the worker: the event loop itself never pauses
     now = time.perf_counter()
-    if now - _breathed[0] > BREATH:
+    if now - last > BREATH:
         time.sleep(PAUSE)
-        _breathed[0] = time.perf_counter()
+        _worker.breathed = time.perf_counter()
 
 
 def _settle(outcome, result, error):
